@@ -1,0 +1,31 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+class CPDFLibraryBinding;
+
+// Text of PDF documents through the PDF text plug-in loaded at run time.
+// One object serves one document at a time: open, extract and close run back to back
+// on one thread. A missing plug-in makes the object unusable (empty texts).
+class CTool_QuickPDFLib {
+ public:
+  CTool_QuickPDFLib();
+  ~CTool_QuickPDFLib();
+  CTool_QuickPDFLib(const CTool_QuickPDFLib&) = delete;
+  CTool_QuickPDFLib& operator=(const CTool_QuickPDFLib&) = delete;
+
+  // 1 when the file is open or the tool is unusable, 0 on failure (error record 121).
+  int DAOpenFile(const std::string& path, const std::string& password);
+  // Text of all pages (pageSelector -1) of the current file (fileHandle -1), joined by "\r\n".
+  std::string DAExtractText(int fileHandle, int pageSelector, int options);
+  // 1 when a file was closed, 0 when there was nothing to close.
+  int DACloseFile(int fileHandle);
+
+  bool IsUsable() const { return m_bUsable != 0; }
+
+ private:
+  int m_bUsable = 0;
+  std::unique_ptr<CPDFLibraryBinding> m_pBinding;
+  int m_nCurrentFile = -1;
+};

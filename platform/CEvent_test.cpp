@@ -1,0 +1,19 @@
+#include "platform/CEvent.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+TEST(CEventTest, ASetBeforeTheWaitIsNotLostAndIsConsumedOnce) {
+  platform::CEvent event;
+  event.Set();
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_FALSE(event.Wait(0));
+}
+
+TEST(CEventTest, ASetFromAnotherThreadEndsAWaitEarly) {
+  platform::CEvent event;
+  std::thread setter([&] { event.Set(); });
+  EXPECT_TRUE(event.Wait(60000));
+  setter.join();
+}
