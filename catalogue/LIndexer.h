@@ -1,0 +1,65 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// Opaque handles served by LIndexer; they stay owned by the library and die with the
+// call that releases them (ReleaseWriter / CloseWriter / ReleaseDeleter / ReleaseCleaner).
+struct LWriter;
+struct LDeleter;
+struct LCleaner;
+
+// The last library failure of an LIndexer or LSearcher: empty Message when none.
+struct LCatalogueError {
+  int SqliteCode = 0;
+  bool Corrupt = false;  // the catalogue database is damaged (not a database, malformed)
+  std::string Message;
+};
+
+// Writes a catalogue (one SQLite FTS5 database in the catalogue directory).
+// One object is used by one thread at a time; several objects of the process may write
+// the same catalogue: they share one write connection per catalogue, behind a lock.
+// No call throws; failures give 0 / null and are kept in LastError().
+class LIndexer {
+ public:
+  LIndexer();
+  ~LIndexer();
+  LIndexer(const LIndexer&) = delete;
+  LIndexer& operator=(const LIndexer&) = delete;
+
+  LWriter* GetWriter(const std::string& catalogue);
+  void ReleaseWriter(LWriter* writer);  // commits; handle dead
+  void CloseWriter(LWriter* writer);    // commits and closes; handle dead
+  // Nonzero when indexed; the library reads the XML file itself.
+  int Index(LWriter* writer, const std::string& path);
+  // As Index, with the given text (PDF documents).
+  int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text);
+
+  LDeleter* GetDeleter(const std::string& catalogue);
+  void Delete(LDeleter* deleter, const std::string& path);
+  void ReleaseDeleter(LDeleter* deleter);  // commits
+
+  // A pass over the catalogue's entries under a directory (path prefix).
+  LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue);
+  int GetCleanCount();
+  // The entry's path; nullopt past the end or when the pass has none.
+  std::optional<std::string> GetCleanerFileName(int index);
+  // Drops the entry when duplicate is 1 or its file no longer exists, unless the pass's
+  // directory is missing or empty (then nothing is purged and the pass reports it).
+  void Clean(int index, int duplicate);
+  void FlushDeleter(LCleaner* cleaner);  // commits pending removals
+  void ReleaseCleaner();
+  // True when the current or last cleaner pass kept entries because its directory was missing or empty.
+  bool CleanerSkippedPurge() const;
+
+  const LCatalogueError& LastError() const;
+
+  // Closes every connection of the process to the catalogue (before its files are deleted or moved).
+  static void CloseCatalogue(const std::string& catalogue);
+  // Once per process, at the end: closes every connection.
+  static void ClearMemory();
+
+ private:
+  struct Impl;
+  Impl* m_pImpl;  // owned
+};

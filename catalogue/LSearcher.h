@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "catalogue/LIndexer.h"
+
+// Reads a catalogue; one object per query. Opens the catalogue read-only and never
+// creates it: a missing catalogue counts 0 and finds nothing. No call throws.
+class LSearcher {
+ public:
+  struct Result {
+    std::vector<std::string> Paths;
+    std::vector<std::string> Times;     // 14-digit modification-time strings, UTC
+    std::vector<std::string> Snippets;  // text searches only: a short excerpt of the match
+    int Count = 0;
+  };
+
+  LSearcher();
+  ~LSearcher();
+  LSearcher(const LSearcher&) = delete;
+  LSearcher& operator=(const LSearcher&) = delete;
+
+  int Count(const std::string& catalogue);
+  // Documents whose path starts with the directory.
+  int Count(const std::string& directory, const std::string& catalogue);
+  // Nonzero when present; found is set to the same.
+  int FileExists(const std::string& path, const std::string& catalogue, int& found);
+  // `path:"DIR"` lists the documents under DIR (all, unranked); any other query is a
+  // text search of the content, ranked best first. Null when the catalogue cannot be read.
+  std::unique_ptr<Result> Search(const std::string& query, const std::string& catalogue);
+
+  const LCatalogueError& LastError() const;
+
+  // The 14-digit UTC modification time of a file (YYYYMMDDhhmmss); "" when it cannot be read.
+  static std::string GetModificationTime(const std::string& path);
+
+ private:
+  LCatalogueError m_LastError;
+};
