@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/CChildProcess.h"
+
 namespace testsupport {
 
 // Runs the real service binary (FK_SERVICE_BINARY) in a temporary program directory that the
@@ -46,7 +48,7 @@ class ServiceRunner {
   bool Stop(bool interrupt = false);
   // Waits for the process to end; true with its exit status (-signal when killed) in exitCode.
   bool WaitForExit(int timeoutMs, int& exitCode);
-  bool IsRunning() const { return m_nPid > 0; }
+  bool IsRunning() const { return m_Process.IsRunning(); }
 
   // The activity log "FKIndexing.log" in the program directory unless set otherwise.
   std::string LogPath() const { return m_strLogPath; }
@@ -61,7 +63,7 @@ class ServiceRunner {
   std::string m_strOptionsFile;
   std::string m_strLogPath;
   std::map<std::string, std::string> m_Env;
-  int m_nPid = 0;
+  platform::CChildProcess m_Process;
 };
 
 }  // namespace testsupport
