@@ -44,8 +44,9 @@ CActivityLog::CActivityLog() : m_Clock(LocalTimeNow) {}
 CActivityLog::~CActivityLog() { Close(); }
 
 CActivityLog& CActivityLog::Instance() {
-  static CActivityLog log;
-  return log;
+  // Never destroyed: objects torn down at exit may still write a last line.
+  static CActivityLog* log = new CActivityLog();
+  return *log;
 }
 
 void CActivityLog::SetClock(Clock clock) {
