@@ -1,11 +1,13 @@
 #include "monitoring/CIndexingEngine.h"
 
+#include <algorithm>
 #include <exception>
 
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
 #include "monitoring/EngineGlobals.h"
 #include "service/CServiceParameters.h"
@@ -141,5 +143,13 @@ CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFold
 }
 
 void CIndexingEngine::ReportCatalogueFileSystem(const std::string& catalogue) {
-  (void)catalogue;
+  if (std::find(m_ReportedFileSystems.begin(), m_ReportedFileSystems.end(), catalogue) !=
+      m_ReportedFileSystems.end()) {
+    return;
+  }
+  m_ReportedFileSystems.push_back(catalogue);
+  if (LIndexer::UsesRollbackJournal(catalogue)) {
+    SendStatusMessage(0, ":sub: Catalogue " + catalogue +
+                             " lies on a network file system: it is written with a rollback journal");
+  }
 }
