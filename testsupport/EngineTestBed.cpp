@@ -29,7 +29,7 @@ CIndexingEngine& EngineTestBed::Engine() {
     m_pEngine = std::make_unique<CIndexingEngine>(m_pParameters.get());
     m_pEngine->AddListener(&m_Listener);
     m_pEngine->SetPauseMilliseconds(0);
-    m_pEngine->SetClock([this] { return m_nNow; });
+    m_pEngine->SetClock([this] { return m_nNow += m_nClockStep; });
   }
   return *m_pEngine;
 }

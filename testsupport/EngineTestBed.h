@@ -28,6 +28,8 @@ class EngineTestBed {
   const ScratchDir& Scratch() const { return m_Scratch; }
   // Seconds returned by the engine's clock; AdvanceClock moves it on.
   void AdvanceClock(std::int64_t seconds) { m_nNow += seconds; }
+  // Every reading of the clock moves it on by this many seconds (0: frozen).
+  void SetClockStep(std::int64_t seconds) { m_nClockStep = seconds; }
 
   // A folder using the service, its archive "<scratch>/<reference>".
   FK::CFolder MakeFolder(const std::string& reference) const;
@@ -44,6 +46,7 @@ class EngineTestBed {
   std::unique_ptr<CServiceParameters> m_pParameters;
   RecordingListener m_Listener;
   std::int64_t m_nNow = 1700000000;
+  std::int64_t m_nClockStep = 0;
   std::unique_ptr<CIndexingEngine> m_pEngine;
 };
 
