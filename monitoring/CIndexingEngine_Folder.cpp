@@ -41,6 +41,10 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
 bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh) {
   boost::system::error_code ec;
   if (!fs::is_directory(catalogue, ec)) {
+    // A catalogue deleted from outside may still have connections open to its unlinked
+    // database: what they wrote would be lost.
+    m_pIndexer->ReleaseWriter();
+    LIndexer::CloseCatalogue(catalogue);
     fs::create_directories(catalogue, ec);
     if (ec) {
       SendStatusMessage(0, ":sub: :error: Cannot create catalogue directory " + catalogue + ": " + ec.message());
