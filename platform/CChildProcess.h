@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -7,7 +8,8 @@
 namespace platform {
 
 // A program started as a child process (used by the test helpers). The destructor kills and
-// reaps a child still running.
+// reaps a child still running. The static members fork a function or run a program to its
+// end; the caller waits for every child it starts.
 class CChildProcess {
  public:
   CChildProcess() = default;
@@ -23,6 +25,15 @@ class CChildProcess {
   bool WaitForExit(int timeoutMs, int& exitCode);
   bool IsRunning() const { return m_nPid > 0; }
   void Kill();
+
+  // Forks; the child runs body and exits with its result at once. The child's pid, or -1.
+  static int Fork(const std::function<int()>& body);
+  // Sends SIGKILL; true when sent.
+  static bool Kill(int pid);
+  // Waits for the child: its exit status, 128 + signal when killed, -1 on failure.
+  static int Wait(int pid);
+  // Runs argv[0] with the arguments, stdout and stderr captured: the exit status as Wait gives it.
+  static int Run(const std::vector<std::string>& argv, std::string& out, std::string& err);
 
  private:
   int m_nPid = 0;
