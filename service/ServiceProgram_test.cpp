@@ -92,18 +92,20 @@ TEST_F(ServiceProgramTest, StartsAndStopsOnSigtermWithTheLinesInOrder) {
   EXPECT_EQ(messages.back(), "Stopped");
 }
 
-TEST_F(ServiceProgramTest, SigintStopsLikeSigtermAndTheLogGoesWherePathLogsSays) {
-  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+TEST_F(ServiceProgramTest, SigintStopsLikeSigtermAndBothLogsGoWherePathLogsSays) {
+  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", "<Folders><Folder>"));
   const std::string logs = m_Runner.MakeDirectory("logs");
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues,
                                      "<PathLogs>" + logs + "service.log</PathLogs>"));
   m_Runner.SetLogPath(logs + "service.log");
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs));
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: Error While Loading Fennrick Folders.xml", kDeadlineMs));
   ASSERT_TRUE(m_Runner.Stop(true));
   EXPECT_EQ(ExitCode(), 0);
   EXPECT_EQ(m_Runner.LogMessages().back(), "Stopped");
   EXPECT_FALSE(fs::exists(m_Runner.PathOf("FKIndexing.log")));
+  EXPECT_TRUE(fs::exists(logs + "FKIndexingServicelogError.txt"));
+  EXPECT_FALSE(fs::exists(m_Runner.PathOf("FKIndexingServicelogError.txt")));
 }
 
 TEST_F(ServiceProgramTest, EachFailedStartWritesItsErrorAndExitsNonZero) {
@@ -170,6 +172,7 @@ TEST_F(ServiceProgramTest, FolderListIsReloadedOnlyWhenItsWriteTimeChanges) {
 
   RewriteFolderList("<Folders><Folder>");
   ASSERT_TRUE(m_Runner.WaitForLine(":error: Error While Loading Fennrick Folders.xml", kDeadlineMs));
+  EXPECT_TRUE(fs::exists(m_Runner.PathOf("FKIndexingServicelogError.txt"))) << "beside the activity log";
   fs::remove(m_FolderList);
   ASSERT_TRUE(m_Runner.WaitForLine(":error: Fennrick Folders.xml not found", kDeadlineMs, 2));
   EXPECT_EQ(m_Runner.CountLines(":error: Error While Loading Fennrick Folders.xml"), 1)
