@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <regex>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -141,4 +142,20 @@ TEST_F(ErrorLogTest, NothingIsWrittenWithoutAUsablePath) {
   EXPECT_FALSE(std::ifstream(missingDir).good());
   // The counter advanced all the same: an immediate repeat is skipped.
   EXPECT_TRUE(CErrorLog::WriteErrorLog(noPath));
+}
+
+TEST_F(ErrorLogTest, EntriesFromManyThreadsNeverInterleave) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 20; ++i) Report(t * 100 + i, "Thread" + std::to_string(t));
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::vector<std::string> lines = Lines(m_Dir.Read(m_strLog));
+  ASSERT_EQ(lines.size(), 86u);
+  for (size_t i = 6; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].substr(0, lines[i].find(')')), std::to_string(i - 5));
+    EXPECT_EQ(lines[i].substr(lines[i].size() - 5), " /f\r\r");
+  }
 }
