@@ -38,7 +38,8 @@ class ServiceRunner {
   // Extra environment for the service (added to the test's own environment).
   void SetEnv(const std::string& name, const std::string& value);
 
-  // Starts the binary with --program-dir and the given options; true when it started.
+  // Deletes the activity log of an earlier run (so waits see only this run's lines), then
+  // starts the binary with --program-dir and the given options; true when it started.
   bool Start(const std::vector<std::string>& options = FastOptions());
   // Options that shorten the cycle wait, folder pause and throttling pause to a few ms.
   static std::vector<std::string> FastOptions();
@@ -49,6 +50,7 @@ class ServiceRunner {
   // Waits for the process to end; true with its exit status (-signal when killed) in exitCode.
   bool WaitForExit(int timeoutMs, int& exitCode);
   bool IsRunning() const { return m_Process.IsRunning(); }
+  int GetPid() const { return m_Process.GetPid(); }
 
   // The activity log "FKIndexing.log" in the program directory unless set otherwise.
   std::string LogPath() const { return m_strLogPath; }
