@@ -56,8 +56,11 @@ bool LDatabase::ConfigureForWriting(const std::string& catalogue) {
   m_bRollbackJournal = platform::CFileSystemType::IsNetwork(catalogue);
   // The first read of the header tells a garbage file apart (SQLITE_NOTADB).
   if (!Exec("SELECT count(*) FROM sqlite_master")) return false;
-  const char* journal = m_bRollbackJournal ? "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL;"
-                                           : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;";
+  // With a rollback journal, a transaction that outgrows the page cache takes the exclusive
+  // lock early and shuts readers out until its commit: give it room.
+  const char* journal = m_bRollbackJournal
+                            ? "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL; PRAGMA cache_size = -16384;"
+                            : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;";
   if (!Exec(journal)) return false;
   return Exec("BEGIN IMMEDIATE") && Exec(kSchema) && Exec("COMMIT");
 }
