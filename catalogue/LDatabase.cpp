@@ -56,10 +56,23 @@ bool LDatabase::ConfigureForWriting(const std::string& catalogue) {
   m_bRollbackJournal = platform::CFileSystemType::IsNetwork(catalogue);
   // The first read of the header tells a garbage file apart (SQLITE_NOTADB).
   if (!Exec("SELECT count(*) FROM sqlite_master")) return false;
-  const char* journal = m_bRollbackJournal ? "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL;"
-                                           : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;";
+  // With a rollback journal, a transaction that outgrows the page cache takes the exclusive
+  // lock early and shuts readers out until its commit: give it room.
+  const char* journal = m_bRollbackJournal
+                            ? "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL; PRAGMA cache_size = -16384;"
+                            : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;";
   if (!Exec(journal)) return false;
+  if (!m_bRollbackJournal) KeepWalFiles();
   return Exec("BEGIN IMMEDIATE") && Exec(kSchema) && Exec("COMMIT");
+}
+
+void LDatabase::KeepWalFiles() {
+  // The -wal and -shm files stay (the -wal emptied) when the last writer closes, so that people
+  // without write access to the catalogue directory can still read it: a read-only connection
+  // cannot create them.
+  int persist = 1;
+  sqlite3_file_control(m_pDb, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  Exec("PRAGMA journal_size_limit = 67108864");
 }
 
 bool LDatabase::OpenForReading(const std::string& catalogue) {

@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include "catalogue/LSearcher.h"
+#include "platform/CFileSystemType.h"
 
 namespace fs = boost::filesystem;
 
@@ -193,7 +194,14 @@ TEST_F(LIndexerTest, CloseCatalogueCommitsAndLetsItsFilesBeDeleted) {
   EXPECT_EQ(searcher.Count(m_Catalogue), 1);
   for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
 
-  // The writer still held opens the catalogue afresh.
+  // Releasing a writer of a closed catalogue does not bring its files back.
+  LWriter* stale = indexer.GetWriter(m_Catalogue);
+  LIndexer::CloseCatalogue(m_Catalogue);
+  for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
+  indexer.ReleaseWriter(stale);
+  EXPECT_FALSE(fs::exists(m_Catalogue + "/catalogue.sqlite"));
+
+  // A writer still held opens the catalogue afresh when it writes.
   EXPECT_EQ(indexer.Index(writer, Invoice("b.xml", "beta")), 1);
   indexer.ReleaseWriter(writer);
   EXPECT_EQ(searcher.Count(m_Catalogue), 1);
@@ -233,6 +241,40 @@ TEST_F(LIndexerTest, UnreadableFileIsNotIndexedAndPdfContentIsTakenAsGiven) {
   EXPECT_EQ(indexer.IndexFromContent(writer, pdf, "Rechnung f\xC3\xBCr Gr\xC3\xB6\xC3\x9F" "e"), 1);
   indexer.ReleaseWriter(writer);
   EXPECT_EQ(Find("rechnung fur"), std::vector<std::string>{pdf});
+}
+
+std::string JournalMode(const std::string& catalogue) {
+  sqlite3* db = nullptr;
+  std::string mode;
+  if (sqlite3_open_v2((catalogue + "/catalogue.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr);
+    if (sqlite3_step(stmt) == SQLITE_ROW) mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return mode;
+}
+
+TEST_F(LIndexerTest, NetworkCatalogueIsWrittenWithARollbackJournalAndStillRead) {
+  EXPECT_FALSE(LIndexer::UsesRollbackJournal(m_Catalogue));
+  platform::CFileSystemType::OverrideForTests(1);
+  EXPECT_TRUE(LIndexer::UsesRollbackJournal(m_Catalogue));
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  platform::CFileSystemType::OverrideForTests(-1);
+  EXPECT_EQ(indexer.Index(writer, Invoice("a.xml", "alpha")), 1);
+  LSearcher searcher;
+  EXPECT_EQ(searcher.Count(m_Catalogue), 0);  // readers are not shut out by the open transaction
+  indexer.ReleaseWriter(writer);
+  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
+  EXPECT_EQ(JournalMode(m_Catalogue), "delete");
+  LIndexer::CloseCatalogue(m_Catalogue);
+
+  // Back on a local disk, the same catalogue goes back to the write-ahead log.
+  writer = indexer.GetWriter(m_Catalogue);
+  indexer.ReleaseWriter(writer);
+  EXPECT_EQ(JournalMode(m_Catalogue), "wal");
 }
 
 TEST_F(LIndexerTest, ModificationTimeIsFourteenDigitsInUtc) {

@@ -2,6 +2,8 @@
 
 #include <sys/statfs.h>
 
+#include <atomic>
+
 namespace platform {
 
 namespace {
@@ -23,6 +25,8 @@ constexpr long long kNetworkMagics[] = {
     0x0BD00BD0,  // Lustre
 };
 
+std::atomic<int> g_nNetworkOverride{-1};
+
 std::string ParentOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -41,7 +45,10 @@ bool CFileSystemType::IsNetworkType(long long fsType) {
   return false;
 }
 
+void CFileSystemType::OverrideForTests(int network) { g_nNetworkOverride = network; }
+
 bool CFileSystemType::IsNetwork(const std::string& path) {
+  if (g_nNetworkOverride >= 0) return g_nNetworkOverride == 1;
   // A catalogue's database may not exist yet: ask about the nearest existing parent.
   std::string probe = path.empty() ? std::string(".") : path;
   for (int depth = 0; depth < 64; ++depth) {

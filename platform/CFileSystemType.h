@@ -12,6 +12,8 @@ class CFileSystemType {
   static bool IsNetwork(const std::string& path);
   // True for the statfs f_type magic numbers of network file systems.
   static bool IsNetworkType(long long fsType);
+  // Tests only: 1 makes every path a network one, 0 a local one, -1 asks the system again.
+  static void OverrideForTests(int network);
 };
 
 }  // namespace platform
