@@ -1,5 +1,7 @@
 #include "monitoring/CIndexingEngine.h"
 
+#include <ctime>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -132,6 +134,54 @@ TEST_F(ProcessFolderTest, AFailureInsideAFoldersPassEndsOnlyThatPass) {
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(Count(failing), 1);
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F1").GetMonitoringStarted(), 1);
+}
+
+// Creates a file when a given status line goes by.
+class MarkerListener : public MonitorListener {
+ public:
+  MarkerListener(std::string text, std::string path) : m_Text(std::move(text)), m_Path(std::move(path)) {}
+  void OnDocumentChange(int, std::string, FK::CFolder) override {}
+  void OnStatusMessage(int, const std::string& text) override {
+    if (text == m_Text && m_bArmed) std::ofstream(m_Path) << "";
+  }
+  bool m_bArmed = true;
+
+ private:
+  std::string m_Text;
+  std::string m_Path;
+};
+
+TEST_F(ProcessFolderTest, AWalkCutShortIsCompletedByTheNextOneDespiteTheEarlyStop) {
+  CIndexingEngine& engine = m_Bed.Engine();
+  FK::CFolder folder = m_Bed.MakeFolder("A");
+  std::int64_t newer = std::time(nullptr) + 1000;
+  for (int i = 0; i < 5; ++i) {
+    testsupport::EngineTestBed::SetModificationTime(m_Bed.WriteInvoice("A/f" + std::to_string(i) + ".xml", "W"),
+                                                    newer + i);
+  }
+  const std::string catalogue = engine.GetCataloguePath(folder);
+  fs::create_directories(catalogue);  // an existing catalogue: the reconciling walk, newest first
+  MarkerListener stopper("Indexing Folder A...", m_Bed.Scratch().File("program/_stop_"));
+  engine.AddListener(&stopper);
+  engine.ProcessFolder(folder, 1, nullptr);
+  EXPECT_EQ(Count(folder), 1) << "stopped after the newest file";
+  EXPECT_TRUE(fs::exists(catalogue + "/_walk_incomplete_"));
+
+  stopper.m_bArmed = false;
+  fs::remove(m_Bed.Scratch().File("program/_stop_"));
+  engine.ProcessFolder(folder, 1, nullptr);
+  EXPECT_EQ(Count(folder), 5);
+  EXPECT_FALSE(fs::exists(catalogue + "/_walk_incomplete_"));
+
+  // A fresh walk cut short is run fresh again.
+  m_Bed.Scratch().Write("catalogues/A/_tobedeleted_", "");
+  stopper.m_bArmed = true;
+  engine.ProcessFolder(folder, 1, nullptr);
+  EXPECT_EQ(m_Bed.Scratch().Read(catalogue + "/_walk_incomplete_"), "fresh\n");
+  stopper.m_bArmed = false;
+  fs::remove(m_Bed.Scratch().File("program/_stop_"));
+  engine.ProcessFolder(folder, 1, nullptr);
+  EXPECT_EQ(Count(folder), 5);
 }
 
 }  // namespace
