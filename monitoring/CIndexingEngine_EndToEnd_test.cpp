@@ -15,6 +15,7 @@
 #include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
 #include "testsupport/EngineTestBed.h"
+#include "testsupport/PdfMaker.h"
 #include "testsupport/ServiceRunner.h"
 
 namespace fs = boost::filesystem;
@@ -124,7 +125,8 @@ TEST_F(EndToEndTest, PollingCataloguesEveryDocumentAndCatchesEveryChange) {
   const std::string alpha = Archive("alpha");
   WriteDocument("alpha/a.xml", Invoice("Ashgrove"));
   WriteDocument("alpha/sub/b.xml", Invoice("Birchwood"));
-  WriteDocument("alpha/c.pdf", "%PDF-1.4 not a real document");
+  ASSERT_TRUE(testsupport::MakePdf(alpha + "/c.pdf", {"Invoice from Pinecrest", "Total due"}));
+  WriteDocument("alpha/damaged.pdf", "%PDF-1.4 not a real document");
   WriteDocument("alpha/ORIGINALS/o.xml", Invoice("Original"));
   WriteDocument("alpha/sub/originals/o2.pdf", "%PDF-1.4");
   WriteDocument("alpha/a.FK$.xml", Invoice("Companion"));
@@ -136,7 +138,14 @@ TEST_F(EndToEndTest, PollingCataloguesEveryDocumentAndCatchesEveryChange) {
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(WaitForPasses("Alpha", 1));
   const std::string catalogue = alpha + "/Catalogue_IS/A";
-  EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/b.xml", "c.pdf"}));
+  EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/b.xml", "c.pdf", "damaged.pdf"}));
+  {
+    LSearcher searcher;
+    auto found = searcher.Search("Pinecrest", catalogue);
+    ASSERT_TRUE(found);
+    ASSERT_EQ(found->Count, 1);
+    EXPECT_EQ(found->Paths[0], alpha + "/c.pdf");
+  }
   EXPECT_FALSE(fs::exists(Archive("beta/Catalogue_IS")));
   EXPECT_EQ(m_Runner.CountLines("starting monitoring for folder Beta"), 0);
 
@@ -146,7 +155,7 @@ TEST_F(EndToEndTest, PollingCataloguesEveryDocumentAndCatchesEveryChange) {
   fs::remove(alpha + "/sub/b.xml");
   const int passes = m_Runner.CountLines("starting monitoring for folder Alpha");
   ASSERT_TRUE(WaitForPasses("Alpha", passes + 2));
-  EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/new.xml", "c.pdf"}));
+  EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/new.xml", "c.pdf", "damaged.pdf"}));
   LSearcher searcher;
   auto found = searcher.Search("Rewritten", catalogue);
   ASSERT_TRUE(found);
