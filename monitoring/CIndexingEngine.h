@@ -60,6 +60,8 @@ class CIndexingEngine {
   // acquire 0 only asks: 0 when another thread of this process holds that catalogue.
   static int LockCatalogue(const std::string& catalogue, int acquire);
   static void UnlockCatalogue();
+  // Why the last LockCatalogue that tried to take a lock did not get it.
+  static std::string GetCatalogueLockError();
 
   // One document changed on disk (the thread that delivers the change).
   void AddFile(std::string path, FK::CFolder folder);
