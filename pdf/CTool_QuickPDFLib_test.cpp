@@ -160,13 +160,13 @@ TEST_F(CTool_QuickPDFLibTest, HangingHelperIsEndedAtTheDeadline) {
 TEST_F(CTool_QuickPDFLibTest, MemoryBlowUpEndsOnlyTheHelper) {
   std::string victim = WritePdf("bomb.pdf", {"never read"});
   m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "allocate:" + victim);
-  m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "400");
+  m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "64");
   CTool_QuickPDFLib tool;
   EXPECT_EQ(0, tool.DAOpenFile(victim, ""));
   EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"})));
   std::vector<ErrorEntry> entries = ErrorEntries();
   ASSERT_EQ(1u, entries.size());
-  EXPECT_TRUE(Contains(entries[0].line, "memory cap of 400 MB")) << entries[0].line;
+  EXPECT_TRUE(Contains(entries[0].line, "memory cap of 64 MB")) << entries[0].line;
 }
 
 TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
