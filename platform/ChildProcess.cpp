@@ -66,6 +66,18 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     return false;
   }
   int childEnd = ChildEndAboveChannelFd(ends[1]);
+  int rc = childEnd < 0 ? errno : Spawn(program, args, childEnd);
+  if (childEnd >= 0) close(childEnd);
+  if (rc != 0) {
+    close(ends[0]);
+    error = "cannot start " + program + ": " + ErrnoText(rc);
+    return false;
+  }
+  m_Channel.Reset(ends[0]);
+  return true;
+}
+
+int ChildProcess::Spawn(const std::string& program, const std::vector<std::string>& args, int childEnd) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -75,26 +87,22 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   PrepareDescriptors(actions, childEnd);
   PrepareSignals(attributes);
   pid_t pid = -1;
-  int rc = childEnd < 0 ? errno
-                        : posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (childEnd >= 0) close(childEnd);
-  if (rc != 0) {
-    close(ends[0]);
-    error = "cannot start " + program + ": " + ErrnoText(rc);
-    return false;
-  }
-  m_nPid = pid;
-  m_Channel.Reset(ends[0]);
-  return true;
+  if (rc == 0) m_nPid = pid;
+  return rc;
 }
 
 std::string ChildProcess::Stop(int* exitStatus, int* terminatingSignal) {
-  m_Channel.Reset(-1);
-  if (m_nPid <= 0) return "not running";
-  // A child that already ended keeps its own status; SIGKILL only ends a live one.
+  if (m_nPid <= 0) {
+    m_Channel.Reset(-1);
+    return "not running";
+  }
+  // A child that already ended keeps its own status; SIGKILL only ends a live one. It goes
+  // before the socket closes, so that a live child cannot end in its own way meanwhile.
   kill(m_nPid, SIGKILL);
+  m_Channel.Reset(-1);
   int status = 0;
   pid_t reaped;
   do {

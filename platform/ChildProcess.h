@@ -29,6 +29,8 @@ class ChildProcess {
   std::string Stop(int* exitStatus = nullptr, int* terminatingSignal = nullptr);
 
  private:
+  int Spawn(const std::string& program, const std::vector<std::string>& args, int childEnd);
+
   int m_nPid = -1;
   FrameChannel m_Channel;
 };
