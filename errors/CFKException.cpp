@@ -1,0 +1,101 @@
+#include "errors/CFKException.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "errors/CErrorLog.h"
+#include "platform/ErrnoText.h"
+
+namespace FKEXCEPTION {
+
+namespace {
+
+const size_t kMaxFileErrorMessage = 255;
+
+std::string WithoutLineFeeds(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+  return text;
+}
+
+CErrorInfo MakeInfo(int code, int internalCode, int line, const std::string& module,
+                    const std::string& function, const std::string& internalMessage,
+                    const std::string& fileOrDirectory) {
+  CErrorInfo info;
+  info.Time = static_cast<std::int64_t>(std::time(nullptr));
+  info.Module = module;
+  info.Function = function;
+  info.Line = line;
+  info.Code = code;
+  info.InternalCode = internalCode;
+  info.InternalMessage = WithoutLineFeeds(internalMessage);
+  info.Message = CFKException::GetErrorText(code);
+  info.FileOrDirectory = fileOrDirectory;
+  return info;
+}
+
+}  // namespace
+
+CFKException::CFKException(int code, int internalCode, int line, const std::string& module,
+                           const std::string& function, const std::string& internalMessage,
+                           const std::string& fileOrDirectory, bool writeLog, bool useLastError,
+                           bool /*libraryMessage*/) {
+  const int lastError = errno;
+  if (useLastError) {
+    m_Info = MakeInfo(code, lastError, line, module, function, platform::ErrnoText(lastError),
+                      fileOrDirectory);
+  } else {
+    m_Info = MakeInfo(code, internalCode, line, module, function, internalMessage, fileOrDirectory);
+  }
+  if (writeLog) CErrorLog::WriteErrorLog(*this);
+}
+
+CFKException::CFKException(const CFileError& error, int code, int line, const std::string& module,
+                           const std::string& function, bool writeLog) {
+  m_Info = MakeInfo(code, error.Cause, line, module, function,
+                    error.Message.substr(0, kMaxFileErrorMessage), error.FileName);
+  if (writeLog) CErrorLog::WriteErrorLog(*this);
+}
+
+int CFKException::GetErrorCode() const { return m_Info.Code; }
+
+std::string CFKException::GetErrorMessage() const { return GetErrorText(m_Info.Code); }
+
+CErrorInfo CFKException::GetErrorInfo() const { return m_Info; }
+
+bool CFKException::SetErrorLogFile(const std::string& path) { return CErrorLog::SetPath(path); }
+
+std::string CFKException::GetErrorText(int code) {
+  switch (code) {
+    case 0: return "There's an error !";
+    case 121: return "Error while creating CImageObject";
+    case 140: return "Error when saving image";
+    case 4003: return "Impossible to load file";
+    case 4010: return "Impossible to delete file";
+    case 4020: return "RtlGetVersion was not found";
+    case 4021: return "RtlGetVersion failed";
+    case 11001: return "Error when loading dll. Check installation";
+    default: return std::string();
+  }
+}
+
+CFKException_General::CFKException_General(int code, int internalCode, int line,
+                                           const std::string& module, const std::string& function,
+                                           const std::string& internalMessage,
+                                           const std::string& fileOrDirectory)
+    : CFKException(code, internalCode, line, module, function, internalMessage, fileOrDirectory,
+                   true, false, false) {}
+
+CFKException_General::CFKException_General(const CFileError& error, int code, int line,
+                                           const std::string& module, const std::string& function,
+                                           bool writeLog)
+    : CFKException(error, code, line, module, function, writeLog) {}
+
+CFKException_Image::CFKException_Image(int code, int internalCode, int line,
+                                       const std::string& module, const std::string& function,
+                                       const std::string& fileOrDirectory,
+                                       const std::string& internalMessage, bool writeLog)
+    : CFKException(code, internalCode, line, module, function, internalMessage, fileOrDirectory,
+                   writeLog, false, false) {}
+
+}  // namespace FKEXCEPTION

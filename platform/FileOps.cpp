@@ -1,0 +1,111 @@
+#include "platform/FileOps.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+namespace {
+
+// Only '*' and '?' are wildcards in the suite's paths; '[' and ']' are ordinary characters.
+std::string EscapeBrackets(const std::string& pattern) {
+  std::string escaped;
+  for (char c : pattern) {
+    if (c == '[' || c == ']' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+bool IsExistingDirectory(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// A read lease is refused (EAGAIN) while any process has the file open for writing.
+// Returns 1 busy, 0 free, -1 when leases cannot tell (unsupported filesystem, not the owner).
+int ProbeWritersWithLease(int fd) {
+  // Should a writer open the file during the probe, the lease-break signal would be SIGIO,
+  // which ends the process; SIGURG is ignored by default.
+  fcntl(fd, F_SETSIG, SIGURG);
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    return 0;
+  }
+  return (errno == EAGAIN || errno == EBUSY) ? 1 : -1;
+}
+
+// Record locks (POSIX or OFD) on bytes 0 to 9, or a whole-file flock, held by another owner.
+bool HasForeignLock(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 10;
+  lock.l_pid = 0;
+  if (fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) return true;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  flock(fd, LOCK_UN);
+  return false;
+}
+
+}  // namespace
+
+FileStatus StatPath(const std::string& path) {
+  FileStatus result;
+  struct stat status {};
+  if (path.empty() || stat(path.c_str(), &status) != 0) return result;
+  result.bExists = true;
+  result.bDirectory = S_ISDIR(status.st_mode);
+  result.bRegular = S_ISREG(status.st_mode);
+  result.nLastWriteNs = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000LL +
+                        status.st_mtim.tv_nsec;
+  return result;
+}
+
+std::vector<std::string> MatchDirectoryEntries(const std::string& dir, const std::string& pattern) {
+  std::vector<std::string> names;
+  DIR* handle = opendir(dir.empty() ? "." : dir.c_str());
+  if (handle == nullptr) return names;
+  const std::string escaped = EscapeBrackets(pattern);
+  while (struct dirent* entry = readdir(handle)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (fnmatch(escaped.c_str(), name.c_str(), 0) == 0) names.push_back(name);
+  }
+  closedir(handle);
+  return names;
+}
+
+int MakeDirectories(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string parent = path.substr(0, slash);
+    if (mkdir(parent.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+  }
+  if (mkdir(path.c_str(), 0777) == 0) return 0;
+  const int error = errno;
+  if (error == EEXIST) return IsExistingDirectory(path) ? 0 : ENOTDIR;
+  return error;
+}
+
+int RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
+
+bool IsFileBusy(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return true;
+  struct stat status {};
+  bool busy = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
+  if (!busy) busy = ProbeWritersWithLease(fd) == 1 || HasForeignLock(fd);
+  close(fd);
+  return busy;
+}
+
+}  // namespace platform

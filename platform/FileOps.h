@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// What stat() says about a path (symbolic links followed).
+struct FileStatus {
+  bool bExists = false;
+  bool bDirectory = false;
+  bool bRegular = false;
+  std::int64_t nLastWriteNs = 0;  // nanoseconds since 1970, UTC
+};
+
+FileStatus StatPath(const std::string& path);
+// Names of the entries of dir (without "." and "..") that match the shell pattern
+// ('*', '?'; '[' taken literally); empty when dir cannot be read.
+std::vector<std::string> MatchDirectoryEntries(const std::string& dir, const std::string& pattern);
+// Creates the directory and every missing parent; 0 or the errno of the failure.
+int MakeDirectories(const std::string& path);
+// Removes one file (not a directory); 0 or the errno of the failure.
+int RemoveFile(const std::string& path);
+// True when another process has the file open for writing or holds a lock on it, and when
+// the file cannot be opened for reading (missing, no permission, not a regular file).
+bool IsFileBusy(const std::string& path);
+}  // namespace platform

@@ -1,0 +1,134 @@
+#include "platform/XmlDocument.h"
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "testsupport/ScratchDir.h"
+
+namespace {
+
+// UTF-16 bytes of a UTF-8 text (BMP only), with a byte-order mark.
+std::string Utf16(const std::string& utf8, bool bigEndian) {
+  std::string out = bigEndian ? std::string("\xFE\xFF") : std::string("\xFF\xFE");
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    unsigned int code = c;
+    int extra = c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (extra > 0) code = c & (extra == 2 ? 0x0F : 0x1F);
+    for (int k = 1; k <= extra; ++k) code = (code << 6) | (utf8[i + k] & 0x3F);
+    i += 1 + extra;
+    char high = static_cast<char>(code >> 8);
+    char low = static_cast<char>(code & 0xFF);
+    out += bigEndian ? std::string{high, low} : std::string{low, high};
+  }
+  return out;
+}
+
+const char kSample[] = "<r n=\"caf\xC3\xA9\">caf\xC3\xA9 \xE2\x82\xAC</r>";  // café €
+
+}  // namespace
+
+TEST(XmlDocumentTest, NodesNamesTypesTextAndAttributes) {
+  testsupport::ScratchDir dir;
+  const std::string path = dir.Write(
+      "f.xml",
+      "<?xml version=\"1.0\"?>\n<!-- top --><Folders><Folder a=\"1\">\n"
+      "  <Name>  Acme <b>Ltd</b> </Name><![CDATA[x<y]]><?pi data?><!-- c --></Folder></Folders>");
+  platform::XmlDocument doc;
+  ASSERT_TRUE(doc.LoadFile(path)) << doc.GetError();
+  std::vector<platform::XmlNode> top = doc.GetChildNodes();
+  ASSERT_EQ(top.size(), 2u);
+  EXPECT_EQ(top[0].GetTypeString(), "comment");
+  EXPECT_EQ(top[1].GetName(), "Folders");
+  EXPECT_EQ(top[1].GetParentName(), "#document");
+
+  platform::XmlNode folder = doc.GetDocumentElement().GetFirstChildElement("Folder");
+  ASSERT_FALSE(folder.IsNull());
+  std::vector<std::string> types;
+  for (const platform::XmlNode& child : folder.GetChildNodes()) types.push_back(child.GetTypeString());
+  EXPECT_EQ(types, (std::vector<std::string>{"text", "element", "cdatasection",
+                                             "processinginstruction", "comment"}));
+  platform::XmlNode name = folder.GetFirstChildElement("Name");
+  EXPECT_EQ(name.GetParentName(), "Folder");
+  EXPECT_EQ(name.GetText(), "  Acme Ltd ");
+  EXPECT_EQ(name.GetTrimmedText(), "Acme Ltd");
+  EXPECT_TRUE(name.HasChildNodes());
+
+  std::string value = "stale";
+  EXPECT_TRUE(folder.GetAttribute("a", value));
+  EXPECT_EQ(value, "1");
+  EXPECT_FALSE(folder.GetAttribute("A", value));
+  EXPECT_EQ(value, "");
+  EXPECT_TRUE(folder.GetFirstChildElement("Missing").IsNull());
+}
+
+TEST(XmlDocumentTest, EncodingsComeBackAsUtf8) {
+  testsupport::ScratchDir dir;
+  const std::string expected = "caf\xC3\xA9 \xE2\x82\xAC";
+  const std::string utf16Doc = std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?>") + kSample;
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"utf8", std::string("\xEF\xBB\xBF") + kSample},
+      {"utf16le", Utf16(utf16Doc, false)},
+      {"utf16be", Utf16(utf16Doc, true)},
+      {"cp1252",
+       "<?xml version=\"1.0\" encoding=\"windows-1252\"?><r n=\"caf\xE9\">caf\xE9 \x80</r>"},
+  };
+  for (const auto& file : files) {
+    platform::XmlDocument doc;
+    ASSERT_TRUE(doc.LoadFile(dir.Write(file.first, file.second))) << file.first << doc.GetError();
+    EXPECT_EQ(doc.GetDocumentElement().GetText(), expected) << file.first;
+    std::string attribute;
+    EXPECT_TRUE(doc.GetDocumentElement().GetAttribute("n", attribute));
+    EXPECT_EQ(attribute, "caf\xC3\xA9") << file.first;
+  }
+  platform::XmlDocument latin1;
+  ASSERT_TRUE(latin1.LoadFile(dir.Write(
+      "latin1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>caf\xE9 \xFF</r>")));
+  EXPECT_EQ(latin1.GetDocumentElement().GetText(), "caf\xC3\xA9 \xC3\xBF");
+}
+
+TEST(XmlDocumentTest, HostileDocumentsAreRefusedWithoutReadingOtherFiles) {
+  testsupport::ScratchDir dir;
+  const std::string secret = dir.Write("secret.txt", "TOPSECRET");
+  dir.Write("secret.dtd", "<!ENTITY x SYSTEM \"" + secret + "\">");
+  std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY l0 \"lol\">";
+  for (int i = 1; i <= 9; ++i) {
+    laughs += "<!ENTITY l" + std::to_string(i) + " \"";
+    for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
+    laughs += "\">";
+  }
+  laughs += "]><r>&l9;</r>";
+  const std::vector<std::string> refused = {
+      laughs,
+      "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + secret + "\">]><r>&x;</r>",
+      "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + secret + "\"> %p;]><r/>",
+      "<!DOCTYPE r [<!ENTITY x SYSTEM \"http://127.0.0.1:9/x\">]><r>&x;</r>",
+  };
+  const auto start = std::chrono::steady_clock::now();
+  for (const std::string& bytes : refused) {
+    platform::XmlDocument doc;
+    EXPECT_FALSE(doc.LoadFile(dir.Write("hostile.xml", bytes))) << bytes;
+    EXPECT_NE(doc.GetError().find("declares entities"), std::string::npos) << doc.GetError();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+  // An external DTD is never loaded, so its entity stays empty (or the document is refused).
+  platform::XmlDocument external;
+  if (external.LoadFile(dir.Write("ext.xml", "<!DOCTYPE r SYSTEM \"secret.dtd\"><r>a&x;b</r>"))) {
+    EXPECT_EQ(external.GetDocumentElement().GetText().find("TOPSECRET"), std::string::npos);
+  }
+}
+
+TEST(XmlDocumentTest, BrokenOrMissingFilesGiveAClearError) {
+  testsupport::ScratchDir dir;
+  platform::XmlDocument doc;
+  EXPECT_FALSE(doc.LoadFile(dir.Write("bad.xml", "<Folders><Folder></Folders>")));
+  EXPECT_NE(doc.GetError().find("line 1"), std::string::npos) << doc.GetError();
+  EXPECT_FALSE(doc.IsLoaded());
+  EXPECT_TRUE(doc.GetDocumentElement().IsNull());
+  EXPECT_FALSE(doc.LoadFile(dir.Write("empty.xml", "")));
+  EXPECT_FALSE(doc.GetError().empty());
+  EXPECT_FALSE(doc.LoadFile(dir.File("missing.xml")));
+  EXPECT_NE(doc.GetError().find("cannot open"), std::string::npos);
+}

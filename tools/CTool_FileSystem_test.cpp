@@ -1,0 +1,105 @@
+#include "tools/CTool_FileSystem.h"
+
+#include <fstream>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "errors/CErrorLog.h"
+#include "testsupport/ScratchDir.h"
+
+using FKEXCEPTION::CErrorLog;
+
+TEST(FileSystemPathTest, ExtensionsAndFileSpecs) {
+  EXPECT_EQ(CTool_FileSystem::GetExtension("/a.b/file"), "");
+  EXPECT_EQ(CTool_FileSystem::GetExtension("/x/file.PDF"), ".PDF");
+  EXPECT_EQ(CTool_FileSystem::GetExtension("invoice 12.xml"), ".xml");
+  EXPECT_EQ(CTool_FileSystem::GetExtension("name.not ext"), "");
+  EXPECT_EQ(CTool_FileSystem::RemoveExtension("/d/doc.FK$.xml"), "/d/doc.FK$");
+  EXPECT_EQ(CTool_FileSystem::RemoveExtension("/a.b/file"), "/a.b/file");
+  EXPECT_EQ(CTool_FileSystem::RemoveFileSpec("/a/b.xml"), "/a");
+  EXPECT_EQ(CTool_FileSystem::RemoveFileSpec("/a/b/"), "/a/b");
+  EXPECT_EQ(CTool_FileSystem::RemoveFileSpec("/a"), "/");
+  EXPECT_EQ(CTool_FileSystem::RemoveFileSpec("b.xml"), "");
+  EXPECT_EQ(CTool_FileSystem::ConvertToUNC("/srv/share/arch"), "/srv/share/arch");
+}
+
+TEST(FileSystemPathTest, AddBackslashAppendsOneSeparator) {
+  std::string path = "/data/arch";
+  EXPECT_TRUE(CTool_FileSystem::AddBackslash(path));
+  EXPECT_EQ(path, "/data/arch/");
+  EXPECT_TRUE(CTool_FileSystem::AddBackslash(path));
+  EXPECT_EQ(path, "/data/arch/");
+  std::string empty;
+  EXPECT_FALSE(CTool_FileSystem::AddBackslash(empty));
+  EXPECT_EQ(empty, "");
+  std::string tooLong(5000, 'a');
+  EXPECT_FALSE(CTool_FileSystem::AddBackslash(tooLong));
+  EXPECT_EQ(tooLong.size(), 5000u);
+}
+
+TEST(FileSystemFileTest, ExistenceWildcardsAndTimes) {
+  testsupport::ScratchDir dir;
+  const std::string file = dir.Write("sub/Invoice[1].xml", "<a/>");
+  boost::filesystem::last_write_time(file, 1700000000);
+  EXPECT_TRUE(CTool_FileSystem::PathExists(file));
+  EXPECT_TRUE(CTool_FileSystem::PathExists(dir.File("sub/*.xml")));
+  EXPECT_TRUE(CTool_FileSystem::PathExists(dir.File("sub/Invoice[?].*")));
+  EXPECT_TRUE(CTool_FileSystem::PathExists(dir.File("sub/*.*")));
+  EXPECT_FALSE(CTool_FileSystem::PathExists(dir.File("sub/*.pdf")));
+  EXPECT_FALSE(CTool_FileSystem::PathExists(dir.File("sub/Invoice1.xml")));
+  EXPECT_FALSE(CTool_FileSystem::PathExists(""));
+  EXPECT_TRUE(CTool_FileSystem::IsDirectory(dir.File("sub")));
+  EXPECT_FALSE(CTool_FileSystem::IsDirectory(file));
+
+  EXPECT_EQ(CTool_FileSystem::GetLastWriteTime(file), 1700000000LL * 1000000000LL);
+  EXPECT_EQ(CTool_FileSystem::GetLastWriteTime(dir.File("sub/*.xml")), 1700000000LL * 1000000000LL);
+  EXPECT_EQ(CTool_FileSystem::GetLastWriteTime(dir.File("missing.xml")), 0);
+}
+
+class FileSystemRecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CErrorLog::ResetForTests();
+    m_strLog = m_Dir.File("errors.txt");
+    CErrorLog::SetPath(m_strLog);
+  }
+  void TearDown() override { CErrorLog::ResetForTests(); }
+  std::string Log() const { return m_Dir.Read(m_strLog); }
+
+  testsupport::ScratchDir m_Dir;
+  std::string m_strLog;
+};
+
+TEST_F(FileSystemRecordTest, CreateDirectoryMakesParentsAndRecordsFailures) {
+  EXPECT_FALSE(CTool_FileSystem::CreateDirectory(""));
+  EXPECT_TRUE(CTool_FileSystem::CreateDirectory(m_Dir.File("a/b/c")));
+  EXPECT_TRUE(CTool_FileSystem::IsDirectory(m_Dir.File("a/b/c")));
+  EXPECT_TRUE(CTool_FileSystem::CreateDirectory(m_Dir.File("a/b")));
+  EXPECT_EQ(Log(), "");
+
+  const std::string blocked = m_Dir.Write("plain", "x") + "/sub";
+  EXPECT_FALSE(CTool_FileSystem::CreateDirectory(blocked));
+  const std::string log = Log();
+  EXPECT_NE(log.find("Error n\xB0: 0, There's an error !\t,Internal n\xB0: 20, "
+                     "could not create directory " + blocked),
+            std::string::npos);
+  EXPECT_NE(log.find("module : Tool_FileSystem\tfunction : CTool_FileSystem::CreateDirectory"),
+            std::string::npos);
+}
+
+TEST_F(FileSystemRecordTest, DeleteFileRecordsAFailureWithCode4010) {
+  const std::string file = m_Dir.Write("doc.xml", "x");
+  EXPECT_TRUE(CTool_FileSystem::DeleteFile(file));
+  EXPECT_FALSE(CTool_FileSystem::PathExists(file));
+  EXPECT_EQ(Log(), "");
+
+  EXPECT_FALSE(CTool_FileSystem::DeleteFile(file));
+  const std::string log = Log();
+  EXPECT_NE(log.find("Error n\xB0: 4010, Impossible to delete file\t,Internal n\xB0: 2, "
+                     "No such file or directory"),
+            std::string::npos);
+  EXPECT_NE(log.find("function : DeleteFileA\t,File or directory : " + file + "\r\r\n"),
+            std::string::npos);
+  EXPECT_EQ(log.find("1)"), log.rfind("1)"));  // one entry
+}
