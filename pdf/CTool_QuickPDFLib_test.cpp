@@ -1,9 +1,6 @@
 #include "pdf/CTool_QuickPDFLib.h"
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -13,10 +10,9 @@
 #include "errors/CFKException.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/ScopedEnvironment.h"
+#include "testsupport/ScratchDir.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 struct ErrorEntry {
   int code = 0;
@@ -28,10 +24,6 @@ struct ErrorEntry {
 class CTool_QuickPDFLibTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_Directory = fs::temp_directory_path() /
-                  ("fk-pdf-" + std::to_string(std::random_device()()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(m_Directory);
     m_Environment.Set("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_PLUGIN_PATH);
     m_Environment.Set("FK_PDFTEXT_HELPER", FK_PDFTEXT_HELPER_PATH);
     m_Environment.Set("FK_PDFTEXT_DEADLINE_MS", "1500");
@@ -40,12 +32,7 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     FKEXCEPTION::CFKException::SetErrorLogFile(Path("errors.txt"));
   }
 
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(m_Directory, ignored);
-  }
-
-  std::string Path(const std::string& name) const { return (m_Directory / name).string(); }
+  std::string Path(const std::string& name) const { return m_Directory.File(name); }
 
   std::string WritePdf(const std::string& name, const std::vector<std::string>& pages) {
     EXPECT_TRUE(testsupport::MakePdf(Path(name), pages));
@@ -74,7 +61,7 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     return entries;
   }
 
-  fs::path m_Directory;
+  testsupport::ScratchDir m_Directory;
   testsupport::ScopedEnvironment m_Environment;
 };
 
