@@ -201,8 +201,10 @@ TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
   EXPECT_EQ(11001, entries[0].code);
   EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 11001,"));
   EXPECT_TRUE(Contains(entries[0].line, "function : CTool_QuickPDFLib"));
+  EXPECT_TRUE(Contains(entries[0].line, "libnothing.so")) << entries[0].line;
   EXPECT_EQ(121, entries[1].code);
   EXPECT_EQ(11001, entries[2].code);
+  EXPECT_TRUE(Contains(entries[2].line, "lacks FKPdfText_OpenFile")) << entries[2].line;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -118,8 +119,12 @@ std::string ChildProcess::Stop(int* exitStatus, int* terminatingSignal) {
 
 namespace ChildSelf {
 
-bool LimitAddressSpace(unsigned long long bytes) {
-  rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+bool LimitAddressSpaceGrowth(unsigned long long bytes) {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0;
+  if (!(statm >> pages)) return false;
+  rlim_t cap = static_cast<rlim_t>(pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + bytes);
+  rlimit limit = {cap, cap};
   return setrlimit(RLIMIT_AS, &limit) == 0;
 }
 

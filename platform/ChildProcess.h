@@ -37,8 +37,9 @@ class ChildProcess {
 
 // For the child side: settings a helper process applies to itself at start.
 namespace ChildSelf {
-// Caps the address space (RLIMIT_AS) at bytes; false when the limit cannot be set.
-bool LimitAddressSpace(unsigned long long bytes);
+// Caps the address space (RLIMIT_AS) at its present size plus bytes, so that what the program
+// reserved before main (a sanitizer's shadow memory) does not count; false when it cannot.
+bool LimitAddressSpaceGrowth(unsigned long long bytes);
 // SIGALRM (default action: end the process) after seconds; 0 cancels.
 void AlarmAfter(unsigned seconds);
 // A broken pipe becomes an error result instead of a signal.

@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
   long long memoryMb = std::atoll(argv[2]);
   platform::ChildSelf::IgnoreBrokenPipe();
   poppler::set_debug_error_function(Quiet, nullptr);
-  if (memoryMb > 0 && !platform::ChildSelf::LimitAddressSpace(static_cast<unsigned long long>(memoryMb) << 20)) {
+  if (memoryMb > 0 && !platform::ChildSelf::LimitAddressSpaceGrowth(static_cast<unsigned long long>(memoryMb) << 20)) {
     return 2;
   }
   unsigned alarmSeconds = static_cast<unsigned>(deadlineMs / 1000 + 10);
