@@ -22,8 +22,10 @@ std::string PluginName() {
 CTool_QuickPDFLib::CTool_QuickPDFLib() {
   m_pBinding = std::make_unique<CPDFLibraryBinding>(PluginName());
   if (!m_pBinding->IsLoaded()) {
+    // Why it failed (no such file, a missing function) tells the operator what to reinstall.
+    std::string why = m_pBinding->LoadError();
     m_pBinding.reset();
-    FKEXCEPTION::CFKException(11001, 11001, __LINE__, kClass, kClass, "", "", true, false);
+    FKEXCEPTION::CFKException(11001, 11001, __LINE__, kClass, kClass, why, "", true, false);
     return;
   }
   m_bUsable = 1;

@@ -1,9 +1,6 @@
 #include "pdf/CTool_QuickPDFLib.h"
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -13,10 +10,9 @@
 #include "errors/CFKException.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/ScopedEnvironment.h"
+#include "testsupport/ScratchDir.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 struct ErrorEntry {
   int code = 0;
@@ -28,10 +24,6 @@ struct ErrorEntry {
 class CTool_QuickPDFLibTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_Directory = fs::temp_directory_path() /
-                  ("fk-pdf-" + std::to_string(std::random_device()()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(m_Directory);
     m_Environment.Set("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_PLUGIN_PATH);
     m_Environment.Set("FK_PDFTEXT_HELPER", FK_PDFTEXT_HELPER_PATH);
     m_Environment.Set("FK_PDFTEXT_DEADLINE_MS", "1500");
@@ -40,12 +32,7 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     FKEXCEPTION::CFKException::SetErrorLogFile(Path("errors.txt"));
   }
 
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(m_Directory, ignored);
-  }
-
-  std::string Path(const std::string& name) const { return (m_Directory / name).string(); }
+  std::string Path(const std::string& name) const { return m_Directory.File(name); }
 
   std::string WritePdf(const std::string& name, const std::vector<std::string>& pages) {
     EXPECT_TRUE(testsupport::MakePdf(Path(name), pages));
@@ -74,7 +61,7 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     return entries;
   }
 
-  fs::path m_Directory;
+  testsupport::ScratchDir m_Directory;
   testsupport::ScopedEnvironment m_Environment;
 };
 
@@ -125,6 +112,25 @@ TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmpt
   EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
 }
 
+TEST_F(CTool_QuickPDFLibTest, UnreadablePageGivesRecord140AndKeepsItsSeparator) {
+  ASSERT_TRUE(testsupport::MakePdfWithUnreadableLastPage(Path("broken-page.pdf"), {"A", "B"}));
+  CTool_QuickPDFLib tool;
+  EXPECT_EQ("A\r\nB\r\n", TextOf(tool, Path("broken-page.pdf")));
+  std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ(140, entries[0].code);
+  EXPECT_TRUE(Contains(entries[0].line, "function : DAExtractText"));
+  EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 9, page 3 cannot be read")) << entries[0].line;
+}
+
+TEST_F(CTool_QuickPDFLibTest, PlugInAndHelperAreFoundBesideTheProgram) {
+  m_Environment.Unset("FK_PDFTEXT_PLUGIN");
+  m_Environment.Unset("FK_PDFTEXT_HELPER");
+  CTool_QuickPDFLib tool;
+  ASSERT_TRUE(tool.IsUsable());
+  EXPECT_EQ("found", TextOf(tool, WritePdf("found.pdf", {"found"})));
+}
+
 TEST_F(CTool_QuickPDFLibTest, HugeClaimedPageCountDoesNotTakeTheToolDown) {
   ASSERT_TRUE(testsupport::MakeHugePageCountPdf(Path("huge.pdf"), 2000000000LL));
   CTool_QuickPDFLib tool;
@@ -160,13 +166,13 @@ TEST_F(CTool_QuickPDFLibTest, HangingHelperIsEndedAtTheDeadline) {
 TEST_F(CTool_QuickPDFLibTest, MemoryBlowUpEndsOnlyTheHelper) {
   std::string victim = WritePdf("bomb.pdf", {"never read"});
   m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "allocate:" + victim);
-  m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "400");
+  m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "64");
   CTool_QuickPDFLib tool;
   EXPECT_EQ(0, tool.DAOpenFile(victim, ""));
   EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"})));
   std::vector<ErrorEntry> entries = ErrorEntries();
   ASSERT_EQ(1u, entries.size());
-  EXPECT_TRUE(Contains(entries[0].line, "memory cap of 400 MB")) << entries[0].line;
+  EXPECT_TRUE(Contains(entries[0].line, "memory cap of 64 MB")) << entries[0].line;
 }
 
 TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
@@ -195,8 +201,10 @@ TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
   EXPECT_EQ(11001, entries[0].code);
   EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 11001,"));
   EXPECT_TRUE(Contains(entries[0].line, "function : CTool_QuickPDFLib"));
+  EXPECT_TRUE(Contains(entries[0].line, "libnothing.so")) << entries[0].line;
   EXPECT_EQ(121, entries[1].code);
   EXPECT_EQ(11001, entries[2].code);
+  EXPECT_TRUE(Contains(entries[2].line, "lacks FKPdfText_OpenFile")) << entries[2].line;
 }
 
 }  // namespace

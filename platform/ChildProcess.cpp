@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -66,6 +67,18 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     return false;
   }
   int childEnd = ChildEndAboveChannelFd(ends[1]);
+  int rc = childEnd < 0 ? errno : Spawn(program, args, childEnd);
+  if (childEnd >= 0) close(childEnd);
+  if (rc != 0) {
+    close(ends[0]);
+    error = "cannot start " + program + ": " + ErrnoText(rc);
+    return false;
+  }
+  m_Channel.Reset(ends[0]);
+  return true;
+}
+
+int ChildProcess::Spawn(const std::string& program, const std::vector<std::string>& args, int childEnd) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -75,26 +88,22 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   PrepareDescriptors(actions, childEnd);
   PrepareSignals(attributes);
   pid_t pid = -1;
-  int rc = childEnd < 0 ? errno
-                        : posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (childEnd >= 0) close(childEnd);
-  if (rc != 0) {
-    close(ends[0]);
-    error = "cannot start " + program + ": " + ErrnoText(rc);
-    return false;
-  }
-  m_nPid = pid;
-  m_Channel.Reset(ends[0]);
-  return true;
+  if (rc == 0) m_nPid = pid;
+  return rc;
 }
 
 std::string ChildProcess::Stop(int* exitStatus, int* terminatingSignal) {
-  m_Channel.Reset(-1);
-  if (m_nPid <= 0) return "not running";
-  // A child that already ended keeps its own status; SIGKILL only ends a live one.
+  if (m_nPid <= 0) {
+    m_Channel.Reset(-1);
+    return "not running";
+  }
+  // A child that already ended keeps its own status; SIGKILL only ends a live one. It goes
+  // before the socket closes, so that a live child cannot end in its own way meanwhile.
   kill(m_nPid, SIGKILL);
+  m_Channel.Reset(-1);
   int status = 0;
   pid_t reaped;
   do {
@@ -110,8 +119,12 @@ std::string ChildProcess::Stop(int* exitStatus, int* terminatingSignal) {
 
 namespace ChildSelf {
 
-bool LimitAddressSpace(unsigned long long bytes) {
-  rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+bool LimitAddressSpaceGrowth(unsigned long long bytes) {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0;
+  if (!(statm >> pages)) return false;
+  rlim_t cap = static_cast<rlim_t>(pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + bytes);
+  rlimit limit = {cap, cap};
   return setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
@@ -127,6 +140,8 @@ void RaiseSignal(int signalNumber) {
 void SleepSeconds(unsigned seconds) {
   while (seconds > 0) seconds = sleep(seconds);
 }
+
+void ExitNow(int status) { _exit(status); }
 
 }  // namespace ChildSelf
 }  // namespace platform

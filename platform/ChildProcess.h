@@ -29,14 +29,17 @@ class ChildProcess {
   std::string Stop(int* exitStatus = nullptr, int* terminatingSignal = nullptr);
 
  private:
+  int Spawn(const std::string& program, const std::vector<std::string>& args, int childEnd);
+
   int m_nPid = -1;
   FrameChannel m_Channel;
 };
 
 // For the child side: settings a helper process applies to itself at start.
 namespace ChildSelf {
-// Caps the address space (RLIMIT_AS) at bytes; false when the limit cannot be set.
-bool LimitAddressSpace(unsigned long long bytes);
+// Caps the address space (RLIMIT_AS) at its present size plus bytes, so that what the program
+// reserved before main (a sanitizer's shadow memory) does not count; false when it cannot.
+bool LimitAddressSpaceGrowth(unsigned long long bytes);
 // SIGALRM (default action: end the process) after seconds; 0 cancels.
 void AlarmAfter(unsigned seconds);
 // A broken pipe becomes an error result instead of a signal.
@@ -44,6 +47,9 @@ void IgnoreBrokenPipe();
 // Ends this process by signalNumber with its default action (fault switch for tests).
 void RaiseSignal(int signalNumber);
 void SleepSeconds(unsigned seconds);
+// Ends the process at once: no destructor closes the channel before the exit status is set,
+// so the parent, seeing the channel close, reads this status and not its own SIGKILL.
+[[noreturn]] void ExitNow(int status);
 }  // namespace ChildSelf
 
 }  // namespace platform

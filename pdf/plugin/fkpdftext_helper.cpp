@@ -58,8 +58,9 @@ void ApplyTestFault(const std::string& path) {
   if (mode == "crash") platform::ChildSelf::RaiseSignal(SIGSEGV);
   if (mode == "hang") platform::ChildSelf::SleepSeconds(3600);
   if (mode == "allocate") {
+    // Address space only, left untouched, so that the cap and not the machine's memory ends it.
     std::vector<std::unique_ptr<char[]>> blocks;
-    for (;;) blocks.emplace_back(new char[1 << 20]());
+    for (;;) blocks.emplace_back(new char[1 << 20]);
   }
 }
 
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
   long long memoryMb = std::atoll(argv[2]);
   platform::ChildSelf::IgnoreBrokenPipe();
   poppler::set_debug_error_function(Quiet, nullptr);
-  if (memoryMb > 0 && !platform::ChildSelf::LimitAddressSpace(static_cast<unsigned long long>(memoryMb) << 20)) {
+  if (memoryMb > 0 && !platform::ChildSelf::LimitAddressSpaceGrowth(static_cast<unsigned long long>(memoryMb) << 20)) {
     return 2;
   }
   unsigned alarmSeconds = static_cast<unsigned>(deadlineMs / 1000 + 10);
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
     while (ServeOne(channel, alarmSeconds)) {
     }
   } catch (const std::bad_alloc&) {
-    return PdfTextProtocol::kExitOutOfMemory;
+    platform::ChildSelf::ExitNow(PdfTextProtocol::kExitOutOfMemory);
   }
   return 0;
 }
