@@ -58,6 +58,9 @@ class LIndexer {
   static void CloseCatalogue(const std::string& catalogue);
   // Once per process, at the end: closes every connection.
   static void ClearMemory();
+  // True when the catalogue lies on a network file system, where it is written with a
+  // rollback journal instead of the write-ahead log (for a line in the activity log).
+  static bool UsesRollbackJournal(const std::string& catalogue);
 
  private:
   struct Impl;

@@ -27,8 +27,11 @@ class LSearcher {
   int Count(const std::string& directory, const std::string& catalogue);
   // Nonzero when present; found is set to the same.
   int FileExists(const std::string& path, const std::string& catalogue, int& found);
+  static constexpr int kMaxTextResults = 1000;  // a text search gives the best ones only
+
   // `path:"DIR"` lists the documents under DIR (all, unranked); any other query is a
-  // text search of the content, ranked best first. Null when the catalogue cannot be read.
+  // text search of the content (words, "phrases", word* prefixes, all
+  // required), ranked best first. Null when the catalogue cannot be read.
   std::unique_ptr<Result> Search(const std::string& query, const std::string& catalogue);
 
   const LCatalogueError& LastError() const;

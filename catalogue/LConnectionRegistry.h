@@ -1,0 +1,29 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "catalogue/LIndexer.h"
+
+class LDatabase;
+
+// The process's one write connection per catalogue, shared by every LIndexer and handle
+// of the process; each use runs under the connection's lock. Any thread.
+class LConnectionRegistry {
+ public:
+  using Work = std::function<bool(LDatabase& db)>;
+
+  // Opens the catalogue's write connection (creating the database) when it has none.
+  static bool Open(const std::string& catalogue, LCatalogueError& error);
+  // Runs work on the catalogue's connection under its lock, opening it when needed.
+  // The work's result; on failure the connection's error is copied into error.
+  static bool With(const std::string& catalogue, const Work& work, LCatalogueError& error);
+  // Commits what is pending and closes the catalogue's connection; the next use reopens it.
+  static void Close(const std::string& catalogue);
+  static void CloseAll();
+
+  // Starts the write transaction unless one is open; commits it when one is open.
+  static bool Begin(LDatabase& db);
+  static bool Commit(LDatabase& db);
+};

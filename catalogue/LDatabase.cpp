@@ -1,0 +1,162 @@
+#include "catalogue/LDatabase.h"
+
+#include <boost/filesystem.hpp>
+
+#include "platform/CFileSystemType.h"
+
+namespace {
+
+// The catalogue schema; other programs of the suite read it (see SCHEMA.md).
+const char* const kSchema =
+    "CREATE TABLE IF NOT EXISTS documents("
+    " id INTEGER PRIMARY KEY,"
+    " path TEXT NOT NULL UNIQUE COLLATE BINARY,"
+    " modified TEXT NOT NULL);"
+    "CREATE VIRTUAL TABLE IF NOT EXISTS document_text USING fts5("
+    " text, tokenize = 'unicode61 remove_diacritics 2');"
+    "PRAGMA user_version = 1;";
+
+}  // namespace
+
+LDatabase::~LDatabase() { Close(); }
+
+std::string LDatabase::FilePath(const std::string& catalogue) {
+  std::string dir = catalogue;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir + "/" + kFileName;
+}
+
+bool LDatabase::OpenFile(const std::string& file, int flags) {
+  Close();
+  ClearError();
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(file.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    SetError(rc, std::string(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ": " + file);
+    sqlite3_close(db);
+    return false;
+  }
+  m_pDb = db;
+  sqlite3_extended_result_codes(m_pDb, 1);
+  sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
+  return true;
+}
+
+bool LDatabase::OpenForWriting(const std::string& catalogue) {
+  if (!OpenFile(FilePath(catalogue), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) return false;
+  if (ConfigureForWriting(catalogue)) return true;
+  const LCatalogueError error = m_Error;
+  Close();
+  m_Error = error;
+  return false;
+}
+
+bool LDatabase::ConfigureForWriting(const std::string& catalogue) {
+  // WAL needs shared memory between the processes, which network file systems do not give.
+  m_bRollbackJournal = platform::CFileSystemType::IsNetwork(catalogue);
+  // The first read of the header tells a garbage file apart (SQLITE_NOTADB).
+  if (!Exec("SELECT count(*) FROM sqlite_master")) return false;
+  // With a rollback journal, a transaction that outgrows the page cache takes the exclusive
+  // lock early and shuts readers out until its commit: give it room.
+  const char* journal = m_bRollbackJournal
+                            ? "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL; PRAGMA cache_size = -16384;"
+                            : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;";
+  if (!Exec(journal)) return false;
+  return Exec("BEGIN IMMEDIATE") && Exec(kSchema) && Exec("COMMIT");
+}
+
+bool LDatabase::OpenForReading(const std::string& catalogue) {
+  const std::string file = FilePath(catalogue);
+  boost::system::error_code ec;
+  if (!boost::filesystem::is_regular_file(file, ec)) {
+    Close();
+    ClearError();
+    return false;
+  }
+  return OpenFile(file, SQLITE_OPEN_READONLY);
+}
+
+void LDatabase::Close() {
+  for (auto& entry : m_Cache) sqlite3_finalize(entry.second);
+  m_Cache.clear();
+  if (m_pDb) sqlite3_close_v2(m_pDb);
+  m_pDb = nullptr;
+}
+
+bool LDatabase::Exec(const char* sql) {
+  if (!m_pDb) {
+    SetError(SQLITE_MISUSE, "catalogue database not open");
+    return false;
+  }
+  const int rc = sqlite3_exec(m_pDb, sql, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return true;
+  Fail(rc);
+  return false;
+}
+
+bool LDatabase::InTransaction() const { return m_pDb && !sqlite3_get_autocommit(m_pDb); }
+
+void LDatabase::SetError(int code, const std::string& message) {
+  m_Error.SqliteCode = code;
+  const int primary = code & 0xFF;
+  m_Error.Corrupt = primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+  m_Error.Message = message;
+}
+
+void LDatabase::Fail(int code) { SetError(code, m_pDb ? sqlite3_errmsg(m_pDb) : sqlite3_errstr(code)); }
+
+sqlite3_stmt* LDatabase::Prepare(const char* sql) {
+  if (!m_pDb) {
+    SetError(SQLITE_MISUSE, "catalogue database not open");
+    return nullptr;
+  }
+  const auto found = m_Cache.find(sql);
+  if (found != m_Cache.end()) return found->second;
+  sqlite3_stmt* stmt = nullptr;
+  const int rc = sqlite3_prepare_v3(m_pDb, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    Fail(rc);
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  m_Cache[sql] = stmt;
+  return stmt;
+}
+
+LDatabase::Query::Query(LDatabase& db, const char* sql) : m_Db(db), m_pStmt(db.Prepare(sql)) {
+  m_bFailed = m_pStmt == nullptr;
+}
+
+LDatabase::Query::~Query() {
+  if (!m_pStmt) return;
+  sqlite3_reset(m_pStmt);
+  sqlite3_clear_bindings(m_pStmt);
+}
+
+void LDatabase::Query::Bind(int index, const std::string& text) {
+  // Paths are bound as their bytes: BINARY collation compares them byte for byte.
+  if (m_pStmt) sqlite3_bind_text(m_pStmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void LDatabase::Query::Bind(int index, std::int64_t value) {
+  if (m_pStmt) sqlite3_bind_int64(m_pStmt, index, value);
+}
+
+bool LDatabase::Query::Next() {
+  if (!m_pStmt || m_bFailed) return false;
+  const int rc = sqlite3_step(m_pStmt);
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) {
+    m_bFailed = true;
+    m_Db.Fail(rc);
+  }
+  return false;
+}
+
+std::string LDatabase::Query::Text(int column) const {
+  const auto* data = static_cast<const char*>(sqlite3_column_blob(m_pStmt, column));
+  const int size = sqlite3_column_bytes(m_pStmt, column);
+  return data ? std::string(data, static_cast<size_t>(size)) : std::string();
+}
+
+std::int64_t LDatabase::Query::Int64(int column) const { return sqlite3_column_int64(m_pStmt, column); }

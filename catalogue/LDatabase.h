@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <sqlite3.h>
+
+#include "catalogue/LIndexer.h"
+
+// One SQLite connection to a catalogue's database ("catalogue.sqlite" in the catalogue
+// directory), with its prepared statements cached. Not thread-safe: its owner serialises
+// the calls (the write registry's lock, or one LSearcher per query).
+class LDatabase {
+ public:
+  static constexpr const char* kFileName = "catalogue.sqlite";
+  static constexpr int kBusyTimeoutMs = 10000;
+
+  // A cached statement in use: bound, stepped, then reset when it goes out of scope.
+  class Query {
+   public:
+    Query(LDatabase& db, const char* sql);
+    ~Query();
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+    bool Ok() const { return m_pStmt != nullptr; }
+    void Bind(int index, const std::string& text);
+    void Bind(int index, std::int64_t value);
+    // true on a row; false when done or failed (then Failed() tells which).
+    bool Next();
+    bool Failed() const { return m_bFailed; }
+    std::string Text(int column) const;
+    std::int64_t Int64(int column) const;
+
+   private:
+    LDatabase& m_Db;
+    sqlite3_stmt* m_pStmt = nullptr;
+    bool m_bFailed = false;
+  };
+
+  LDatabase() = default;
+  ~LDatabase();
+  LDatabase(const LDatabase&) = delete;
+  LDatabase& operator=(const LDatabase&) = delete;
+
+  static std::string FilePath(const std::string& catalogue);
+
+  // Opens read-write, creating the database file and its tables when missing.
+  bool OpenForWriting(const std::string& catalogue);
+  // Opens read-only; never creates anything. False (no error) when the file is missing.
+  bool OpenForReading(const std::string& catalogue);
+  void Close();
+  bool IsOpen() const { return m_pDb != nullptr; }
+  bool UsesRollbackJournal() const { return m_bRollbackJournal; }
+
+  // Runs SQL without results; false and the error kept on failure.
+  bool Exec(const char* sql);
+  bool InTransaction() const;
+
+  const LCatalogueError& Error() const { return m_Error; }
+  void ClearError() { m_Error = LCatalogueError(); }
+  void SetError(int code, const std::string& message);
+
+ private:
+  bool OpenFile(const std::string& file, int flags);
+  bool ConfigureForWriting(const std::string& catalogue);
+  sqlite3_stmt* Prepare(const char* sql);
+  void Fail(int code);
+
+  sqlite3* m_pDb = nullptr;                      // owned
+  std::map<const char*, sqlite3_stmt*> m_Cache;  // owned; keyed by the SQL literal
+  bool m_bRollbackJournal = false;
+  LCatalogueError m_Error;
+};

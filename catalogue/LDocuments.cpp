@@ -1,0 +1,135 @@
+#include "catalogue/LDocuments.h"
+
+#include "catalogue/LDatabase.h"
+
+namespace {
+
+// Every "under a directory" query is a range on the unique path index, so that % and _
+// in paths mean nothing and no query ever scans the table.
+const char* const kCountAll = "SELECT count(*) FROM documents";
+const char* const kCountFrom = "SELECT count(*) FROM documents WHERE path >= ?1";
+const char* const kCountRange = "SELECT count(*) FROM documents WHERE path >= ?1 AND path < ?2";
+const char* const kListFrom = "SELECT path, modified FROM documents WHERE path >= ?1 ORDER BY path";
+const char* const kListRange = "SELECT path, modified FROM documents WHERE path >= ?1 AND path < ?2 ORDER BY path";
+const char* const kIdsFrom = "SELECT id FROM documents WHERE path >= ?1 ORDER BY path";
+const char* const kIdsRange = "SELECT id FROM documents WHERE path >= ?1 AND path < ?2 ORDER BY path";
+
+const char* const kUpsert =
+    "INSERT INTO documents(path, modified) VALUES(?1, ?2)"
+    " ON CONFLICT(path) DO UPDATE SET modified = excluded.modified RETURNING id";
+const char* const kReplaceText = "INSERT OR REPLACE INTO document_text(rowid, text) VALUES(?1, ?2)";
+const char* const kIdOfPath = "SELECT id FROM documents WHERE path = ?1";
+const char* const kDeleteText = "DELETE FROM document_text WHERE rowid = ?1";
+const char* const kDeleteDocument = "DELETE FROM documents WHERE id = ?1";
+const char* const kPathOfId = "SELECT path FROM documents WHERE id = ?1";
+const char* const kSearch =
+    "SELECT d.path, d.modified, snippet(document_text, 0, '[', ']', '...', 12)"
+    " FROM document_text JOIN documents d ON d.id = document_text.rowid"
+    " WHERE document_text MATCH ?1 ORDER BY rank LIMIT ?2";
+
+// Binds the prefix range and picks the statement with or without an upper bound.
+const char* RangeSql(const std::string& prefix, const char* from, const char* range) {
+  return LDocuments::PrefixUpperBound(prefix).empty() ? from : range;
+}
+
+void BindRange(LDatabase::Query& query, const std::string& prefix) {
+  query.Bind(1, prefix);
+  const std::string upper = LDocuments::PrefixUpperBound(prefix);
+  if (!upper.empty()) query.Bind(2, upper);
+}
+
+}  // namespace
+
+std::string LDocuments::PrefixUpperBound(const std::string& prefix) {
+  std::string upper = prefix;
+  while (!upper.empty() && static_cast<unsigned char>(upper.back()) == 0xFF) upper.pop_back();
+  if (upper.empty()) return upper;
+  upper.back() = static_cast<char>(static_cast<unsigned char>(upper.back()) + 1);
+  return upper;
+}
+
+bool LDocuments::Upsert(const std::string& path, const std::string& modified, const std::string& text) {
+  std::int64_t id = 0;
+  {
+    LDatabase::Query upsert(m_Db, kUpsert);
+    upsert.Bind(1, path);
+    upsert.Bind(2, modified);
+    if (!upsert.Next()) return false;
+    id = upsert.Int64(0);
+    while (upsert.Next()) {
+    }
+    if (upsert.Failed()) return false;
+  }
+  LDatabase::Query replace(m_Db, kReplaceText);
+  replace.Bind(1, id);
+  replace.Bind(2, text);
+  replace.Next();
+  return !replace.Failed();
+}
+
+bool LDocuments::Delete(const std::string& path) {
+  std::int64_t id = 0;
+  {
+    LDatabase::Query find(m_Db, kIdOfPath);
+    find.Bind(1, path);
+    if (!find.Next()) return !find.Failed();
+    id = find.Int64(0);
+  }
+  return DeleteById(id);
+}
+
+bool LDocuments::DeleteById(std::int64_t id) {
+  {
+    LDatabase::Query text(m_Db, kDeleteText);
+    text.Bind(1, id);
+    text.Next();
+    if (text.Failed()) return false;
+  }
+  LDatabase::Query document(m_Db, kDeleteDocument);
+  document.Bind(1, id);
+  document.Next();
+  return !document.Failed();
+}
+
+std::optional<std::string> LDocuments::PathById(std::int64_t id) {
+  LDatabase::Query query(m_Db, kPathOfId);
+  query.Bind(1, id);
+  if (!query.Next()) return std::nullopt;
+  return query.Text(0);
+}
+
+int LDocuments::Exists(const std::string& path) {
+  LDatabase::Query query(m_Db, kIdOfPath);
+  query.Bind(1, path);
+  if (query.Next()) return 1;
+  return query.Failed() ? -1 : 0;
+}
+
+std::int64_t LDocuments::CountUnder(const std::string& prefix) {
+  LDatabase::Query query(m_Db, prefix.empty() ? kCountAll : RangeSql(prefix, kCountFrom, kCountRange));
+  if (!prefix.empty()) BindRange(query, prefix);
+  if (!query.Next()) return -1;
+  return query.Int64(0);
+}
+
+bool LDocuments::ListUnder(const std::string& prefix, const Row& row) {
+  LDatabase::Query query(m_Db, RangeSql(prefix, kListFrom, kListRange));
+  BindRange(query, prefix);
+  while (query.Next()) row(query.Text(0), query.Text(1));
+  return !query.Failed();
+}
+
+bool LDocuments::IdsUnder(const std::string& prefix, std::vector<std::int64_t>& ids) {
+  LDatabase::Query query(m_Db, RangeSql(prefix, kIdsFrom, kIdsRange));
+  BindRange(query, prefix);
+  while (query.Next()) ids.push_back(query.Int64(0));
+  return !query.Failed();
+}
+
+bool LDocuments::Search(const std::string& match, int limit, const Hit& hit) {
+  LDatabase::Query query(m_Db, kSearch);
+  query.Bind(1, match);
+  query.Bind(2, static_cast<std::int64_t>(limit));
+  while (query.Next()) hit(query.Text(0), query.Text(1), query.Text(2));
+  return !query.Failed();
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class LDatabase;
+
+// The document operations on one open catalogue database (see SCHEMA.md). Each call is
+// one or two indexed statements; failures give false / -1 / nullopt with the error kept
+// in the database's Error(). The caller serialises calls on one database.
+class LDocuments {
+ public:
+  using Row = std::function<void(const std::string& path, const std::string& modified)>;
+  using Hit = std::function<void(const std::string& path, const std::string& modified, const std::string& snippet)>;
+
+  explicit LDocuments(LDatabase& db) : m_Db(db) {}
+
+  // The least string greater than every string that starts with prefix; "" when none
+  // (empty prefix, or only 0xFF bytes).
+  static std::string PrefixUpperBound(const std::string& prefix);
+
+  // Adds the document or replaces the entry of the same path.
+  bool Upsert(const std::string& path, const std::string& modified, const std::string& text);
+  // Removes the entry of path; true also when there was none.
+  bool Delete(const std::string& path);
+  bool DeleteById(std::int64_t id);
+  // Nullopt when no such entry, or on failure (Error() tells).
+  std::optional<std::string> PathById(std::int64_t id);
+  // 1 present, 0 absent, -1 failure.
+  int Exists(const std::string& path);
+  // Documents whose path starts with prefix ("" = all); -1 on failure.
+  std::int64_t CountUnder(const std::string& prefix);
+  bool ListUnder(const std::string& prefix, const Row& row);
+  bool IdsUnder(const std::string& prefix, std::vector<std::int64_t>& ids);
+  // Full-text search with an FTS5 MATCH expression, best first (bm25), at most limit hits.
+  bool Search(const std::string& match, int limit, const Hit& hit);
+
+ private:
+  LDatabase& m_Db;
+};

@@ -1,0 +1,269 @@
+#include "catalogue/LIndexer.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "catalogue/LConnectionRegistry.h"
+#include "catalogue/LDatabase.h"
+#include "catalogue/LDocuments.h"
+#include "catalogue/LSearcher.h"
+#include "catalogue/LXmlText.h"
+#include "platform/CFileSystemType.h"
+
+struct LWriter {
+  std::string Catalogue;
+};
+
+struct LDeleter {
+  std::string Catalogue;
+};
+
+struct LCleaner {
+  std::string Catalogue;
+  std::string Directory;
+  std::vector<std::int64_t> Ids;      // the pass's entries, in path order
+  std::vector<std::int64_t> Pending;  // entries to drop at the next flush
+  bool SkipPurge = false;             // the directory was missing or empty
+  int LastIndex = -1;                 // the entry GetCleanerFileName read last
+  std::string LastPath;
+};
+
+struct LIndexer::Impl {
+  LCatalogueError Error;
+  std::unique_ptr<LCleaner> Cleaner;
+  bool SkippedPurge = false;
+};
+
+namespace {
+
+// An unmounted share leaves its mount point empty or missing: then nothing is purged.
+bool DirectoryMissingOrEmpty(const std::string& directory) {
+  boost::system::error_code ec;
+  boost::filesystem::directory_iterator it(directory, ec);
+  return ec || it == boost::filesystem::directory_iterator();
+}
+
+// Only a file known not to exist counts as gone; an unreadable one is kept.
+bool FileIsGone(const std::string& path) {
+  boost::system::error_code ec;
+  return boost::filesystem::symlink_status(path, ec).type() == boost::filesystem::file_not_found;
+}
+
+LCatalogueError Failure(const std::string& message) { return LCatalogueError{0, false, message}; }
+
+}  // namespace
+
+LIndexer::LIndexer() : m_pImpl(new Impl()) {}
+
+LIndexer::~LIndexer() {
+  ReleaseCleaner();
+  delete m_pImpl;
+}
+
+LWriter* LIndexer::GetWriter(const std::string& catalogue) {
+  try {
+    m_pImpl->Error = LCatalogueError();
+    if (!LConnectionRegistry::Open(catalogue, m_pImpl->Error)) return nullptr;
+    return new LWriter{catalogue};
+  } catch (...) {
+    m_pImpl->Error = Failure("out of memory opening a writer");
+    return nullptr;
+  }
+}
+
+void LIndexer::ReleaseWriter(LWriter* writer) {
+  if (!writer) return;
+  try {
+    LConnectionRegistry::With(writer->Catalogue, LConnectionRegistry::Commit, m_pImpl->Error);
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure committing");
+  }
+  delete writer;
+}
+
+void LIndexer::CloseWriter(LWriter* writer) { ReleaseWriter(writer); }
+
+int LIndexer::Index(LWriter* writer, const std::string& path) {
+  try {
+    std::string text;
+    std::string error;
+    if (!writer) {
+      m_pImpl->Error = Failure("no writer");
+      return 0;
+    }
+    if (!LXmlText::ReadFile(path, text, error)) {
+      m_pImpl->Error = Failure(error);
+      return 0;
+    }
+    return IndexFromContent(writer, path, text);
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure indexing " + path);
+    return 0;
+  }
+}
+
+int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const std::string& text) {
+  try {
+    if (!writer) {
+      m_pImpl->Error = Failure("no writer");
+      return 0;
+    }
+    const std::string modified = LSearcher::GetModificationTime(path);
+    const std::string content = LXmlText::ToValidUtf8(text);
+    const bool ok = LConnectionRegistry::With(
+        writer->Catalogue,
+        [&](LDatabase& db) { return LConnectionRegistry::Begin(db) && LDocuments(db).Upsert(path, modified, content); },
+        m_pImpl->Error);
+    return ok ? 1 : 0;
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure indexing " + path);
+    return 0;
+  }
+}
+
+LDeleter* LIndexer::GetDeleter(const std::string& catalogue) {
+  try {
+    m_pImpl->Error = LCatalogueError();
+    if (!LConnectionRegistry::Open(catalogue, m_pImpl->Error)) return nullptr;
+    return new LDeleter{catalogue};
+  } catch (...) {
+    m_pImpl->Error = Failure("out of memory opening a deleter");
+    return nullptr;
+  }
+}
+
+void LIndexer::Delete(LDeleter* deleter, const std::string& path) {
+  if (!deleter) return;
+  try {
+    LConnectionRegistry::With(
+        deleter->Catalogue,
+        [&](LDatabase& db) { return LConnectionRegistry::Begin(db) && LDocuments(db).Delete(path); },
+        m_pImpl->Error);
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure removing " + path);
+  }
+}
+
+void LIndexer::ReleaseDeleter(LDeleter* deleter) {
+  if (!deleter) return;
+  try {
+    LConnectionRegistry::With(deleter->Catalogue, LConnectionRegistry::Commit, m_pImpl->Error);
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure committing");
+  }
+  delete deleter;
+}
+
+LCleaner* LIndexer::InitCleaner(const std::string& directory, const std::string& catalogue) {
+  try {
+    ReleaseCleaner();
+    m_pImpl->Error = LCatalogueError();
+    auto cleaner = std::make_unique<LCleaner>();
+    cleaner->Catalogue = catalogue;
+    cleaner->Directory = directory;
+    cleaner->SkipPurge = DirectoryMissingOrEmpty(directory);
+    m_pImpl->SkippedPurge = cleaner->SkipPurge;
+    LConnectionRegistry::With(
+        catalogue, [&](LDatabase& db) { return LDocuments(db).IdsUnder(directory, cleaner->Ids); }, m_pImpl->Error);
+    m_pImpl->Cleaner = std::move(cleaner);
+    return m_pImpl->Cleaner.get();
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure starting a cleaner pass");
+    return nullptr;
+  }
+}
+
+int LIndexer::GetCleanCount() {
+  const LCleaner* cleaner = m_pImpl->Cleaner.get();
+  return cleaner ? static_cast<int>(cleaner->Ids.size()) : 0;
+}
+
+std::optional<std::string> LIndexer::GetCleanerFileName(int index) {
+  try {
+    LCleaner* cleaner = m_pImpl->Cleaner.get();
+    if (!cleaner || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return std::nullopt;
+    std::optional<std::string> path;
+    LConnectionRegistry::With(
+        cleaner->Catalogue,
+        [&](LDatabase& db) {
+          path = LDocuments(db).PathById(cleaner->Ids[static_cast<size_t>(index)]);
+          return path.has_value() || db.Error().Message.empty();
+        },
+        m_pImpl->Error);
+    cleaner->LastIndex = path ? index : -1;
+    cleaner->LastPath = path ? *path : std::string();
+    return path;
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure reading a cleaner entry");
+    return std::nullopt;
+  }
+}
+
+void LIndexer::Clean(int index, int duplicate) {
+  LCleaner* cleaner = m_pImpl->Cleaner.get();
+  if (!cleaner || cleaner->SkipPurge || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return;
+  try {
+    // An entry that vanished since the pass began has nothing left to drop.
+    if (cleaner->LastIndex != index && !GetCleanerFileName(index)) return;
+    if (duplicate == 1 || FileIsGone(cleaner->LastPath)) cleaner->Pending.push_back(cleaner->Ids[static_cast<size_t>(index)]);
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure cleaning an entry");
+  }
+}
+
+void LIndexer::FlushDeleter(LCleaner* cleaner) {
+  if (!cleaner || cleaner->Pending.empty()) return;
+  try {
+    // The share may have gone away during the pass: look again before anything is dropped.
+    if (DirectoryMissingOrEmpty(cleaner->Directory)) {
+      cleaner->SkipPurge = true;
+      m_pImpl->SkippedPurge = true;
+      cleaner->Pending.clear();
+      return;
+    }
+    LConnectionRegistry::With(
+        cleaner->Catalogue,
+        [&](LDatabase& db) {
+          if (!LConnectionRegistry::Begin(db)) return false;
+          for (std::int64_t id : cleaner->Pending) {
+            if (!LDocuments(db).DeleteById(id)) return false;
+          }
+          return LConnectionRegistry::Commit(db);
+        },
+        m_pImpl->Error);
+    cleaner->Pending.clear();
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure flushing the cleaner");
+  }
+}
+
+void LIndexer::ReleaseCleaner() {
+  // Removals noted after the last flush are not lost.
+  FlushDeleter(m_pImpl->Cleaner.get());
+  m_pImpl->Cleaner.reset();
+}
+
+bool LIndexer::CleanerSkippedPurge() const { return m_pImpl->SkippedPurge; }
+
+const LCatalogueError& LIndexer::LastError() const { return m_pImpl->Error; }
+
+bool LIndexer::UsesRollbackJournal(const std::string& catalogue) {
+  return platform::CFileSystemType::IsNetwork(catalogue);
+}
+
+void LIndexer::CloseCatalogue(const std::string& catalogue) {
+  try {
+    LConnectionRegistry::Close(catalogue);
+  } catch (...) {
+  }
+}
+
+void LIndexer::ClearMemory() {
+  try {
+    LConnectionRegistry::CloseAll();
+  } catch (...) {
+  }
+}

@@ -1,0 +1,282 @@
+#include "catalogue/LIndexer.h"
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "catalogue/LSearcher.h"
+#include "platform/CFileSystemType.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+class LIndexerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Root = fs::temp_directory_path() / fs::unique_path("fk_index_%%%%%%%%");
+    m_Catalogue = (m_Root / "Catalogue_IS" / "F1").string();
+    m_Docs = (m_Root / "archive").string() + "/";
+    fs::create_directories(m_Catalogue);
+    fs::create_directories(m_Docs);
+  }
+  void TearDown() override {
+    LIndexer::CloseCatalogue(m_Catalogue);
+    fs::remove_all(m_Root);
+  }
+
+  std::string WriteDoc(const std::string& relative, const std::string& xml) {
+    const fs::path path = fs::path(m_Docs) / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path.string(), std::ios::binary) << xml;
+    return path.string();
+  }
+
+  std::string Invoice(const std::string& relative, const std::string& supplier) {
+    return WriteDoc(relative, "<Invoice><Supplier>" + supplier + "</Supplier></Invoice>");
+  }
+
+  // Indexes the files through one writer and commits.
+  void IndexAll(const std::vector<std::string>& paths) {
+    LIndexer indexer;
+    LWriter* writer = indexer.GetWriter(m_Catalogue);
+    ASSERT_NE(writer, nullptr) << indexer.LastError().Message;
+    for (const auto& path : paths) EXPECT_EQ(indexer.Index(writer, path), 1) << indexer.LastError().Message;
+    indexer.ReleaseWriter(writer);
+  }
+
+  std::vector<std::string> Find(const std::string& query) {
+    LSearcher searcher;
+    const auto result = searcher.Search(query, m_Catalogue);
+    return result ? result->Paths : std::vector<std::string>{"<null>"};
+  }
+
+  fs::path m_Root;
+  std::string m_Catalogue;
+  std::string m_Docs;
+};
+
+TEST_F(LIndexerTest, TextSearchFindsWordsAndPhrasesRankedWithSnippetIgnoringDiacritics) {
+  const std::string a = Invoice("a.xml", "Zoë Müller Bakery supplies flour");
+  const std::string b = Invoice("b.xml", "flour flour flour mill");
+  const std::string c = WriteDoc("c.xml", "<Invoice ref=\"R-7\"><Note>bakery</Note></Invoice>");
+  IndexAll({a, b, c});
+
+  EXPECT_EQ(Find("muller"), std::vector<std::string>{a});
+  EXPECT_EQ(Find("\"bakery supplies\""), std::vector<std::string>{a});
+  EXPECT_EQ(Find("flour")[0], b);  // bm25: three occurrences in a shorter text
+  EXPECT_EQ(Find("bak*").size(), 2u);
+  EXPECT_EQ(Find("zoe bakery flour"), std::vector<std::string>{a});
+
+  LSearcher searcher;
+  const auto result = searcher.Search("supplies", m_Catalogue);
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->Count, 1);
+  EXPECT_NE(result->Snippets[0].find("[supplies]"), std::string::npos);
+  EXPECT_EQ(result->Times[0], LSearcher::GetModificationTime(a));
+
+  // FTS5 syntax in people's words is taken as words, never as an error or a crash.
+  for (const char* hostile : {"\"unbalanced", "AND OR NOT", "NEAR(a b", "*", "a:b", "(", "col:flour", "''\"\""}) {
+    LSearcher s;
+    const auto r = s.Search(hostile, m_Catalogue);
+    ASSERT_TRUE(r) << hostile;
+    EXPECT_EQ(r->Count, static_cast<int>(r->Paths.size()));
+  }
+  LSearcher empty;
+  const auto none = empty.Search("   ", m_Catalogue);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->Count, 0);
+  EXPECT_FALSE(empty.LastError().Message.empty());
+}
+
+TEST_F(LIndexerTest, IndexingAgainReplacesTheEntryAndDeleterRemovesIt) {
+  const std::string path = Invoice("x.xml", "oldword");
+  IndexAll({path});
+  Invoice("x.xml", "newword");
+  IndexAll({path});
+  LSearcher searcher;
+  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
+  EXPECT_TRUE(Find("oldword").empty());
+  EXPECT_EQ(Find("newword"), std::vector<std::string>{path});
+
+  LIndexer indexer;
+  LDeleter* deleter = indexer.GetDeleter(m_Catalogue);
+  indexer.Delete(deleter, path);
+  indexer.Delete(deleter, m_Docs + "never-indexed.xml");
+  indexer.ReleaseDeleter(deleter);
+  int found = 7;
+  EXPECT_EQ(searcher.FileExists(path, m_Catalogue, found), 0);
+  EXPECT_EQ(found, 0);
+  EXPECT_TRUE(Find("newword").empty());
+  EXPECT_EQ(searcher.Count(m_Catalogue), 0);
+}
+
+TEST_F(LIndexerTest, DocumentsUnderADirectoryAreAPrefixRangeOfExactBytes) {
+  const std::vector<std::string> under = {Invoice("50%_off/a.xml", "one"), Invoice("50%_off/sub/b.xml", "two"),
+                                          Invoice("50%_off/\xC3\xA9t\xC3\xA9.xml", "three")};
+  const std::vector<std::string> beside = {Invoice("50%_offX/c.xml", "four"), Invoice("50a_off/d.xml", "five"),
+                                           Invoice("50%_of/e.xml", "six"), Invoice("5/\xFF\xFE.xml", "seven")};
+  std::vector<std::string> all = under;
+  all.insert(all.end(), beside.begin(), beside.end());
+  IndexAll(all);
+
+  LSearcher searcher;
+  EXPECT_EQ(searcher.Count(m_Catalogue), 7);
+  EXPECT_EQ(searcher.Count(m_Docs + "50%_off/", m_Catalogue), 3);
+  EXPECT_EQ(searcher.Count(m_Docs + "5/\xFF", m_Catalogue), 1);
+  EXPECT_EQ(searcher.Count(m_Docs + "50_", m_Catalogue), 0);
+  EXPECT_EQ(searcher.Count(m_Docs + "50%_OFF/", m_Catalogue), 0);  // byte for byte, case included
+  const auto listed = searcher.Search("path:\"" + m_Docs + "50%_off/\"", m_Catalogue);
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(listed->Count, 3);
+  for (const auto& path : listed->Paths) EXPECT_EQ(path.compare(0, m_Docs.size() + 8, m_Docs + "50%_off/"), 0);
+  int found = 0;
+  EXPECT_EQ(searcher.FileExists(under[2], m_Catalogue, found), 1);
+
+  // The range is served by the path index, never by a scan of the table.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((m_Catalogue + "/catalogue.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* plan = nullptr;
+  sqlite3_prepare_v2(db, "EXPLAIN QUERY PLAN SELECT count(*) FROM documents WHERE path >= 'a' AND path < 'b'", -1,
+                     &plan, nullptr);
+  ASSERT_EQ(sqlite3_step(plan), SQLITE_ROW);
+  EXPECT_NE(std::string(reinterpret_cast<const char*>(sqlite3_column_text(plan, 3))).find("INDEX"), std::string::npos);
+  sqlite3_finalize(plan);
+  sqlite3_close(db);
+}
+
+TEST_F(LIndexerTest, ManyWritersOfTheProcessShareOneConnectionAndReadersAreNotBlocked) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 200; ++i) paths.push_back(Invoice("t/" + std::to_string(i) + ".xml", "word" + std::to_string(i)));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      LIndexer indexer;
+      for (int i = t; i < 200; i += 4) {
+        LWriter* writer = indexer.GetWriter(m_Catalogue);
+        if (indexer.Index(writer, paths[static_cast<size_t>(i)]) != 1) ++failures;
+        if (i % 3 == 0) {
+          indexer.ReleaseWriter(writer);
+        } else {
+          indexer.CloseWriter(writer);
+        }
+        LSearcher reader;
+        if (reader.Count(m_Catalogue) < 1) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  LSearcher searcher;
+  EXPECT_EQ(searcher.Count(m_Docs + "t/", m_Catalogue), 200);
+
+  // An open write transaction does not block a reader: it sees the last commit.
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  EXPECT_EQ(indexer.Index(writer, Invoice("late.xml", "late")), 1);
+  EXPECT_EQ(searcher.Count(m_Catalogue), 200);
+  indexer.ReleaseWriter(writer);
+  EXPECT_EQ(searcher.Count(m_Catalogue), 201);
+}
+
+TEST_F(LIndexerTest, CloseCatalogueCommitsAndLetsItsFilesBeDeleted) {
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  EXPECT_EQ(indexer.Index(writer, Invoice("a.xml", "alpha")), 1);
+  LIndexer::CloseCatalogue(m_Catalogue);
+  LSearcher searcher;
+  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
+  for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
+
+  // The writer still held opens the catalogue afresh.
+  EXPECT_EQ(indexer.Index(writer, Invoice("b.xml", "beta")), 1);
+  indexer.ReleaseWriter(writer);
+  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
+  EXPECT_EQ(Find("beta").size(), 1u);
+}
+
+TEST_F(LIndexerTest, MissingOrDamagedCatalogueGivesZeroAndTheError) {
+  LSearcher searcher;
+  const std::string missing = (m_Root / "nowhere").string();
+  EXPECT_EQ(searcher.Count(missing), 0);
+  EXPECT_TRUE(searcher.LastError().Message.empty());
+  const auto nothing = searcher.Search("path:\"/\"", missing);
+  ASSERT_TRUE(nothing);
+  EXPECT_EQ(nothing->Count, 0);
+  LIndexer indexer;
+  EXPECT_EQ(indexer.GetWriter(missing + "/sub"), nullptr);
+  EXPECT_EQ(indexer.Index(nullptr, Invoice("a.xml", "alpha")), 0);
+  EXPECT_FALSE(indexer.LastError().Message.empty());
+
+  std::ofstream(m_Catalogue + "/catalogue.sqlite", std::ios::binary) << std::string(8192, 'G');
+  EXPECT_EQ(searcher.Count(m_Catalogue), 0);
+  EXPECT_TRUE(searcher.LastError().Corrupt);
+  EXPECT_EQ(searcher.Search("alpha", m_Catalogue), nullptr);
+  EXPECT_TRUE(searcher.LastError().Corrupt);
+  int found = 0;
+  EXPECT_EQ(searcher.FileExists("/x", m_Catalogue, found), 0);
+  EXPECT_EQ(indexer.GetWriter(m_Catalogue), nullptr);
+  EXPECT_TRUE(indexer.LastError().Corrupt);
+}
+
+TEST_F(LIndexerTest, UnreadableFileIsNotIndexedAndPdfContentIsTakenAsGiven) {
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  EXPECT_EQ(indexer.Index(writer, m_Docs + "missing.xml"), 0);
+  EXPECT_NE(indexer.LastError().Message.find("missing.xml"), std::string::npos);
+  const std::string pdf = WriteDoc("scan.pdf", "%PDF-1.4 binary");
+  EXPECT_EQ(indexer.IndexFromContent(writer, pdf, "Rechnung f\xC3\xBCr Gr\xC3\xB6\xC3\x9F" "e"), 1);
+  indexer.ReleaseWriter(writer);
+  EXPECT_EQ(Find("rechnung fur"), std::vector<std::string>{pdf});
+}
+
+std::string JournalMode(const std::string& catalogue) {
+  sqlite3* db = nullptr;
+  std::string mode;
+  if (sqlite3_open_v2((catalogue + "/catalogue.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr);
+    if (sqlite3_step(stmt) == SQLITE_ROW) mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return mode;
+}
+
+TEST_F(LIndexerTest, NetworkCatalogueIsWrittenWithARollbackJournalAndStillRead) {
+  EXPECT_FALSE(LIndexer::UsesRollbackJournal(m_Catalogue));
+  platform::CFileSystemType::OverrideForTests(1);
+  EXPECT_TRUE(LIndexer::UsesRollbackJournal(m_Catalogue));
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  platform::CFileSystemType::OverrideForTests(-1);
+  EXPECT_EQ(indexer.Index(writer, Invoice("a.xml", "alpha")), 1);
+  LSearcher searcher;
+  EXPECT_EQ(searcher.Count(m_Catalogue), 0);  // readers are not shut out by the open transaction
+  indexer.ReleaseWriter(writer);
+  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
+  EXPECT_EQ(JournalMode(m_Catalogue), "delete");
+  LIndexer::CloseCatalogue(m_Catalogue);
+
+  // Back on a local disk, the same catalogue goes back to the write-ahead log.
+  writer = indexer.GetWriter(m_Catalogue);
+  indexer.ReleaseWriter(writer);
+  EXPECT_EQ(JournalMode(m_Catalogue), "wal");
+}
+
+TEST_F(LIndexerTest, ModificationTimeIsFourteenDigitsInUtc) {
+  const std::string path = Invoice("a.xml", "alpha");
+  fs::last_write_time(path, 1700000000);
+  EXPECT_EQ(LSearcher::GetModificationTime(path), "20231114221320");
+  fs::last_write_time(path, 951782400);  // a leap day
+  EXPECT_EQ(LSearcher::GetModificationTime(path), "20000229000000");
+  EXPECT_EQ(LSearcher::GetModificationTime(m_Docs + "missing.xml"), "");
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+#include "catalogue/LXmlText.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <mutex>
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include "platform/ErrnoText.h"
+
+namespace {
+
+// No XML_PARSE_NOENT (entities stay references), no DTDLOAD/DTDATTR/DTDVALID (no external
+// subset), no HUGE (libxml2 keeps its limits on depth, text size and entity amplification),
+// NONET (nothing fetched): an invoice can never pull another file's content in.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
+
+void InitOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+void Append(std::string& text, const xmlChar* content) {
+  if (!content || !*content) return;
+  if (!text.empty()) text += ' ';
+  text += reinterpret_cast<const char*>(content);
+}
+
+// Entity references are skipped: their content is never part of the text.
+void CollectText(const xmlNode* node, std::string& text) {
+  for (; node; node = node->next) {
+    if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+      Append(text, node->content);
+    } else if (node->type == XML_ELEMENT_NODE) {
+      for (const xmlAttr* attr = node->properties; attr; attr = attr->next) {
+        for (const xmlNode* value = attr->children; value; value = value->next) {
+          if (value->type == XML_TEXT_NODE) Append(text, value->content);
+        }
+      }
+      CollectText(node->children, text);
+    }
+  }
+}
+
+bool LooksBinary(const std::string& content) {
+  if (content.compare(0, 5, "%PDF-") == 0) return true;
+  const size_t probe = std::min<size_t>(content.size(), 8192);
+  // UTF-16 text has NUL bytes too, but it is well-formed XML and never gets here.
+  return content.find('\0') < probe;
+}
+
+size_t SkipPast(const std::string& content, size_t from, const char* end) {
+  const size_t found = content.find(end, from);
+  return found == std::string::npos ? content.size() : found + std::char_traits<char>::length(end);
+}
+
+std::string StripTags(const std::string& content) {
+  std::string text;
+  text.reserve(content.size());
+  size_t i = 0;
+  while (i < content.size()) {
+    if (content[i] != '<') {
+      text += content[i++];
+    } else if (content.compare(i, 9, "<![CDATA[") == 0) {
+      const size_t end = std::min(content.find("]]>", i + 9), content.size());
+      text.append(content, i + 9, end - (i + 9));
+      text += ' ';
+      i = std::min(end + 3, content.size());
+    } else {
+      i = SkipPast(content, i, content.compare(i, 4, "<!--") == 0 ? "-->" : ">");
+      text += ' ';
+    }
+  }
+  return text;
+}
+
+size_t Utf8SequenceLength(const std::string& s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char lead = byte(i);
+  size_t length = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+  else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+  else return 0;
+  if (i + length > s.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  }
+  // Overlong forms, surrogates and code points past U+10FFFF are invalid.
+  if (lead == 0xE0 && byte(i + 1) < 0xA0) return 0;
+  if (lead == 0xED && byte(i + 1) > 0x9F) return 0;
+  if (lead == 0xF0 && byte(i + 1) < 0x90) return 0;
+  if (lead == 0xF4 && byte(i + 1) > 0x8F) return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string LXmlText::ToValidUtf8(const std::string& bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const size_t length = Utf8SequenceLength(bytes, i);
+    if (length > 0) {
+      text.append(bytes, i, length);
+      i += length;
+      continue;
+    }
+    const auto latin1 = static_cast<unsigned char>(bytes[i++]);
+    text += static_cast<char>(0xC0 | (latin1 >> 6));
+    text += static_cast<char>(0x80 | (latin1 & 0x3F));
+  }
+  return text;
+}
+
+std::string LXmlText::FromContent(const std::string& content) {
+  InitOnce();
+  xmlDocPtr doc = xmlReadMemory(content.data(), static_cast<int>(content.size()), nullptr, nullptr, kParseOptions);
+  if (doc) {
+    std::string text;
+    CollectText(xmlDocGetRootElement(doc), text);
+    xmlFreeDoc(doc);
+    return text;
+  }
+  if (LooksBinary(content)) return std::string();
+  return ToValidUtf8(StripTags(content));
+}
+
+bool LXmlText::ReadFile(const std::string& path, std::string& text, std::string& error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    error = "cannot open " + path + ": " + platform::ErrnoText(errno);
+    return false;
+  }
+  std::string content;
+  char buffer[65536];
+  while (content.size() < kMaxFileBytes && file.read(buffer, sizeof buffer).gcount() > 0) {
+    content.append(buffer, static_cast<size_t>(file.gcount()));
+  }
+  if (file.bad()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  if (content.size() > kMaxFileBytes) content.resize(kMaxFileBytes);
+  text = FromContent(content);
+  return true;
+}

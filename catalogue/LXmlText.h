@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+// The text the catalogue keeps for an XML document: the text content of its elements
+// and its attribute values. Hostile files are parsed without network, DTD loading or
+// entity substitution. Thread-safe.
+class LXmlText {
+ public:
+  static constexpr size_t kMaxFileBytes = 64u << 20;  // larger files: the first 64 MiB, as text
+
+  // Reads the file. False (and why in error) only when it cannot be read. A file that
+  // is not well-formed XML gives its text with the tags stripped; a binary file gives "".
+  static bool ReadFile(const std::string& path, std::string& text, std::string& error);
+  // The text of a document held in memory, as ReadFile gives it.
+  static std::string FromContent(const std::string& content);
+  // The bytes as valid UTF-8: invalid sequences are taken as Latin-1 characters.
+  static std::string ToValidUtf8(const std::string& bytes);
+};

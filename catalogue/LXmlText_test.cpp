@@ -1,0 +1,91 @@
+#include "catalogue/LXmlText.h"
+
+#include <chrono>
+#include <fstream>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+namespace {
+
+class LXmlTextTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("fk_xml_%%%%%%%%");
+    boost::filesystem::create_directories(m_Dir);
+  }
+  void TearDown() override { boost::filesystem::remove_all(m_Dir); }
+
+  std::string Write(const std::string& name, const std::string& content) {
+    const std::string path = (m_Dir / name).string();
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  std::string TextOf(const std::string& path) {
+    std::string text;
+    std::string error;
+    EXPECT_TRUE(LXmlText::ReadFile(path, text, error)) << error;
+    return text;
+  }
+
+  boost::filesystem::path m_Dir;
+};
+
+TEST_F(LXmlTextTest, KeepsElementTextAndAttributeValuesButNoTagNames) {
+  const std::string text = TextOf(Write("invoice.xml",
+                                        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                                        "<Invoice number=\"INV-42\"><Supplier>M\xFCller &amp; Co</Supplier>"
+                                        "<!-- internal note --><Note><![CDATA[paid <late>]]></Note></Invoice>"));
+  EXPECT_NE(text.find("INV-42"), std::string::npos);
+  EXPECT_NE(text.find("M\xC3\xBCller & Co"), std::string::npos);  // converted to UTF-8
+  EXPECT_NE(text.find("paid <late>"), std::string::npos);
+  EXPECT_EQ(text.find("Supplier"), std::string::npos);
+  EXPECT_EQ(text.find("internal note"), std::string::npos);
+}
+
+TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing) {
+  const std::string text = TextOf(Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
+  EXPECT_NE(text.find("12.50"), std::string::npos);
+  EXPECT_NE(text.find("unclosed \xC3\xA9t\xC3\xA9"), std::string::npos);  // invalid UTF-8 read as Latin-1
+  EXPECT_EQ(text.find("Total"), std::string::npos);
+  EXPECT_EQ(TextOf(Write("scan.xml", std::string("%PDF-1.4\n\0\x01 stream <</Length 5>>", 30))), "");
+
+  std::string text2;
+  std::string error;
+  EXPECT_FALSE(LXmlText::ReadFile((m_Dir / "missing.xml").string(), text2, error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
+  const std::string secret = Write("secret.txt", "TOPSECRETPASSWORD");
+  const std::string external = Write("xxe.xml",
+                                     "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY xxe SYSTEM \"file://" + secret +
+                                         "\">]>\n<r>before &xxe; after</r>");
+  const std::string parameter = Write("pe.xml",
+                                      "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY % p SYSTEM \"file://" + secret +
+                                          "\"> %p;]>\n<r>text</r>");
+  const std::string xinclude = Write("xi.xml",
+                                     "<r xmlns:xi=\"http://www.w3.org/2001/XInclude\"><xi:include href=\"" + secret +
+                                         "\" parse=\"text\"/></r>");
+  for (const auto& path : {external, parameter, xinclude}) {
+    EXPECT_EQ(TextOf(path).find("TOPSECRET"), std::string::npos) << path;
+  }
+  EXPECT_NE(TextOf(external).find("after"), std::string::npos);
+
+  std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE lolz [<!ENTITY lol \"lol\">";
+  laughs += "<!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">";
+  for (int i = 2; i <= 9; ++i) {
+    const std::string prev = "&lol" + std::to_string(i - 1) + ";";
+    std::string value;
+    for (int k = 0; k < 10; ++k) value += prev;
+    laughs += "<!ENTITY lol" + std::to_string(i) + " \"" + value + "\">";
+  }
+  laughs += "]>\n<lolz a=\"&lol9;\">&lol9;</lolz>";
+  const auto start = std::chrono::steady_clock::now();
+  const std::string text = TextOf(Write("laughs.xml", laughs));
+  EXPECT_LT(text.size(), laughs.size() * 2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+}  // namespace

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Tells whether a path lies on a network file system (NFS, CIFS/SMB, AFS, Ceph, 9P...),
+// where SQLite's write-ahead log cannot be shared safely. Any thread.
+class CFileSystemType {
+ public:
+  // True when the file system holding path (or its nearest existing parent) is a network one.
+  static bool IsNetwork(const std::string& path);
+  // True for the statfs f_type magic numbers of network file systems.
+  static bool IsNetworkType(long long fsType);
+  // Tests only: 1 makes every path a network one, 0 a local one, -1 asks the system again.
+  static void OverrideForTests(int network);
+};
+
+}  // namespace platform

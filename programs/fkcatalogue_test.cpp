@@ -1,0 +1,105 @@
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "catalogue/LIndexer.h"
+#include "catalogue/LSearcher.h"
+#include "platform/CChildProcess.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+class FkCatalogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Root = fs::temp_directory_path() / fs::unique_path("fk_tool_%%%%%%%%");
+    m_Catalogue = (m_Root / "catalogue").string();
+    m_Docs = (m_Root / "archive").string() + "/";
+    fs::create_directories(m_Catalogue);
+    fs::create_directories(m_Docs + "2024/");
+    LIndexer indexer;
+    LWriter* writer = indexer.GetWriter(m_Catalogue);
+    m_Paths = {m_Docs + "2024/a \"quoted\".xml", m_Docs + "2024/b.xml", m_Docs + "c\t\xE9.xml"};
+    const char* suppliers[] = {"Acme flour", "Bakery flour flour", "Cheese"};
+    for (size_t i = 0; i < m_Paths.size(); ++i) {
+      std::ofstream(m_Paths[i]) << "<Invoice><Supplier>" << suppliers[i] << "</Supplier></Invoice>";
+      indexer.Index(writer, m_Paths[i]);
+    }
+    // The catalogue stays open for writing, as the service keeps it.
+    indexer.ReleaseWriter(writer);
+  }
+  void TearDown() override {
+    LIndexer::CloseCatalogue(m_Catalogue);
+    fs::remove_all(m_Root);
+  }
+
+  int Run(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {FK_CATALOGUE_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return platform::CChildProcess::Run(argv, m_Out, m_Err);
+  }
+
+  fs::path m_Root;
+  std::string m_Catalogue;
+  std::string m_Docs;
+  std::vector<std::string> m_Paths;
+  std::string m_Out;
+  std::string m_Err;
+};
+
+TEST_F(FkCatalogueTest, CountsListsAndFindsDocuments) {
+  EXPECT_EQ(Run({"count", m_Catalogue}), 0);
+  EXPECT_EQ(m_Out, "3\n");
+  EXPECT_EQ(Run({"count", m_Catalogue, m_Docs + "2024/", "--json"}), 0);
+  EXPECT_EQ(m_Out, "{\"count\": 2}\n");
+  EXPECT_EQ(Run({"list", m_Catalogue, m_Docs + "2024/"}), 0);
+  EXPECT_EQ(m_Out, m_Paths[0] + "\t" + LSearcher::GetModificationTime(m_Paths[0]) + "\n" + m_Paths[1] + "\t" +
+                       LSearcher::GetModificationTime(m_Paths[1]) + "\n");
+  EXPECT_EQ(Run({"exists", m_Catalogue, m_Paths[1]}), 0);
+  EXPECT_EQ(Run({"exists", m_Catalogue, m_Docs + "2024/B.xml"}), 1);
+  EXPECT_EQ(Run({"search", m_Catalogue, "flour"}), 0);
+  EXPECT_EQ(m_Out.substr(0, m_Paths[1].size() + 1), m_Paths[1] + "\t");  // best first
+  EXPECT_NE(m_Out.find("[flour]"), std::string::npos);
+  EXPECT_EQ(Run({"search", m_Catalogue, "no-such-word"}), 0);
+  EXPECT_EQ(m_Out, "");
+}
+
+TEST_F(FkCatalogueTest, JsonEscapesStringsOfOddPaths) {
+  EXPECT_EQ(Run({"list", m_Catalogue, "--json"}), 0);
+  EXPECT_NE(m_Out.find("\"count\": 3"), std::string::npos);
+  EXPECT_NE(m_Out.find("a \\\"quoted\\\".xml"), std::string::npos);
+  EXPECT_NE(m_Out.find("c\\u0009\xC3\xA9.xml"), std::string::npos);  // tab escaped, Latin-1 byte as UTF-8
+  EXPECT_EQ(Run({"search", "--json", m_Catalogue, "cheese"}), 0);
+  EXPECT_NE(m_Out.find("\"snippet\": \"[Cheese]\""), std::string::npos);
+  EXPECT_EQ(Run({"exists", m_Catalogue, m_Paths[0], "--json"}), 0);
+  EXPECT_NE(m_Out.find("\"exists\": true"), std::string::npos);
+}
+
+TEST_F(FkCatalogueTest, BadUsageAndMissingOrDamagedCataloguesExitWithTwo) {
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_NE(m_Out.find("Usage"), std::string::npos);
+  EXPECT_EQ(Run({}), 2);
+  EXPECT_EQ(Run({"frobnicate", m_Catalogue}), 2);
+  EXPECT_EQ(Run({"exists", m_Catalogue}), 2);
+  EXPECT_EQ(Run({"count", m_Catalogue, "--colour"}), 2);
+  EXPECT_NE(m_Err.find("--colour"), std::string::npos);
+  EXPECT_EQ(Run({"count", (m_Root / "nowhere").string()}), 2);
+  EXPECT_NE(m_Err.find("no catalogue"), std::string::npos);
+  EXPECT_FALSE(fs::exists(m_Root / "nowhere"));
+
+  LIndexer::CloseCatalogue(m_Catalogue);
+  for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
+  std::ofstream(m_Catalogue + "/catalogue.sqlite", std::ios::binary) << std::string(4096, 'x');
+  for (const char* command : {"count", "list"}) {
+    EXPECT_EQ(Run({command, m_Catalogue}), 2) << command;
+    EXPECT_NE(m_Err.find("damaged"), std::string::npos) << m_Err;
+  }
+  EXPECT_EQ(Run({"search", m_Catalogue, "flour"}), 2);
+  EXPECT_EQ(Run({"exists", m_Catalogue, m_Paths[0]}), 2);
+}
+
+}  // namespace
