@@ -1,0 +1,72 @@
+#include "catalogue/CCatalogueSnapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include "catalogue/CCatalogueIndexer.h"
+#include "testsupport/EngineTestBed.h"
+
+namespace {
+
+class CCatalogueSnapshotTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    boost::filesystem::create_directories(Catalogue());
+    for (const char* name : {"tree/a.xml", "tree/sub/b.xml", "tree/ORIGINALS/o.xml", "tree/x/originals/p.xml",
+                             "tree/Originals/q.xml", "treeish/c.xml"}) {
+      m_Paths.push_back(m_Bed.WriteInvoice(name, "Word"));
+      EXPECT_NE(m_Indexer.IndexDocument(m_Paths.back(), Catalogue(), nullptr), 0);
+    }
+    m_Indexer.ReleaseWriter();
+  }
+  std::string Catalogue() const { return m_Bed.Scratch().File("catalogues/S"); }
+  std::string Tree() const { return m_Bed.Scratch().File("tree/"); }
+
+  testsupport::EngineTestBed m_Bed;
+  CCatalogueIndexer m_Indexer;
+  std::vector<std::string> m_Paths;
+};
+
+TEST_F(CCatalogueSnapshotTest, HoldsTheDirectorysDocumentsOutsideOriginalsByExactPath) {
+  CCatalogueSnapshot snapshot;
+  snapshot.Load(Tree(), Catalogue());
+  EXPECT_EQ(snapshot.GetDocumentCount(), 5);  // the search result, Originals included
+  int modified = 1;
+  EXPECT_EQ(snapshot.IsModified(m_Paths[0], modified), 1);
+  EXPECT_EQ(modified, 0);
+  EXPECT_EQ(snapshot.IsModified(m_Paths[1], modified), 1);
+  // Left out of the map whatever their case.
+  for (size_t i : {2, 3, 4}) EXPECT_EQ(snapshot.IsModified(m_Paths[i], modified), 0) << m_Paths[i];
+  // Another directory that only shares the prefix of the name is not under the tree.
+  EXPECT_EQ(snapshot.IsModified(m_Paths[5], modified), 0);
+  // Paths compare exactly: another case or a doubled slash is not the catalogued path.
+  std::string upper = m_Paths[0];
+  upper.replace(upper.size() - 5, 5, "A.xml");
+  EXPECT_EQ(snapshot.IsModified(upper, modified), 0);
+  EXPECT_EQ(snapshot.IsModified(Tree() + "/a.xml", modified), 0);
+  EXPECT_FALSE(snapshot.IsCorrupt());
+}
+
+TEST_F(CCatalogueSnapshotTest, SeesAChangedModificationTime) {
+  CCatalogueSnapshot snapshot;
+  snapshot.Load(Tree(), Catalogue());
+  testsupport::EngineTestBed::SetModificationTime(m_Paths[1], 1000000000);
+  int modified = 0;
+  EXPECT_EQ(snapshot.IsModified(m_Paths[1], modified), 1);
+  EXPECT_EQ(modified, 1);
+}
+
+TEST_F(CCatalogueSnapshotTest, LoadsNothingInsideOriginalsOrFromAMissingCatalogue) {
+  CCatalogueSnapshot inside;
+  inside.Load(m_Bed.Scratch().File("tree/x/Originals/"), Catalogue());
+  EXPECT_EQ(inside.GetDocumentCount(), 0);
+  CCatalogueSnapshot missing;
+  missing.Load(Tree(), m_Bed.Scratch().File("catalogues/none"));
+  int modified = 0;
+  EXPECT_EQ(missing.IsModified(m_Paths[0], modified), 0);
+  EXPECT_FALSE(missing.IsCorrupt());
+  EXPECT_FALSE(boost::filesystem::exists(m_Bed.Scratch().File("catalogues/none")));
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/CEvent.h"
+
+class CCatalogueIndexer;
+class CCatalogueSnapshot;
+class CServiceParameters;
+class CTool_QuickPDFLib;
+class Dom_FolderList;
+class MonitorListener;
+namespace FK {
+class CFolder;
+}
+
+// The indexing engine: one per service run, owned by the service and driven by its worker
+// thread (ApplyFolderList, IndexAllFolders). Keeps every folder's catalogue in step with
+// the documents on disk and sends every status line to its listeners.
+// The parameters record and the listeners are not owned and must outlive the engine.
+class CIndexingEngine {
+ public:
+  explicit CIndexingEngine(CServiceParameters* parameters);
+  ~CIndexingEngine();
+  CIndexingEngine(const CIndexingEngine&) = delete;
+  CIndexingEngine& operator=(const CIndexingEngine&) = delete;
+
+  // Cycle (worker thread). AddListener is called before the worker starts.
+  void AddListener(MonitorListener* listener);
+  void SetWorkSlice(int milliseconds);
+  // 1 unless "_stop_" exists in the program directory or a stop was requested.
+  int CanContinue();
+  void SendStatusMessage(int kind, const std::string& text);
+  void ReportFolderCheck(const FK::CFolder& folder);
+  void KeepAlive();
+  void ReportIndexingFolder(const std::string& reference);
+  void ReportWaiting();
+  // Takes over the new folder table (null: keeps none) and stops changed or vanished folders.
+  void ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList, platform::CEvent* stopEvent);
+  void IndexAllFolders(platform::CEvent* stopEvent);
+  // Any thread (the service's stop path): ends the walks at their next check.
+  void StopMonitoring();
+
+  // Catalogue layout.
+  std::string GetCataloguePath(const FK::CFolder& folder) const;
+  bool IsCatalogueMarkedForDeletion(const std::string& catalogue) const;
+  std::vector<std::string> GetFolderDirectories(const FK::CFolder& folder) const;
+  static std::string GetUncPath(const std::string& directory);
+  // Deletes the plain files of the catalogue directory after closing the process's connections.
+  void EmptyCatalogue(const std::string& catalogue);
+  void DiscardForeignCatalogue(const std::vector<std::string>& directories, const std::string& catalogue);
+
+  // The process-wide catalogue lock, shared with other processes by name. Any thread.
+  // acquire 0 only asks: 0 when another thread of this process holds that catalogue.
+  static int LockCatalogue(const std::string& catalogue, int acquire);
+  static void UnlockCatalogue();
+
+  // One document changed on disk (the thread that delivers the change).
+  void AddFile(std::string path, FK::CFolder folder);
+  void RemoveFile(std::string path, FK::CFolder folder);
+
+  // Reconciliation of one directory tree (worker thread, inside the catalogue lock).
+  bool IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
+                           const std::string& catalogue) const;
+  void IndexDirectoryFresh(const std::string& directory, const std::string& catalogue,
+                           const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
+                           platform::CEvent* stopEvent, int* indexed);
+  void ReconcileDirectory(const std::string& directory, const std::string& catalogue,
+                          const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
+                          platform::CEvent* stopEvent, int* indexed);
+  void CleanCatalogue(const std::string& directory, const std::string& catalogue,
+                      platform::CEvent* stopEvent);
+
+  // The per-folder step of a pass; may clear the record's MonitoringStarted flag.
+  void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CEvent* stopEvent);
+
+  // Tests: the clock (whole seconds) and the throttling pause.
+  void SetClock(std::function<std::int64_t()> clock);
+  void SetPauseMilliseconds(int milliseconds) { m_nPauseMilliseconds = milliseconds; }
+  const Dom_FolderList* GetFolderList() const { return m_pFolderList.get(); }
+  CCatalogueIndexer* GetIndexer() { return m_pIndexer.get(); }
+
+ private:
+  enum class PassResult { Done, Damaged };
+
+  std::int64_t Now() const;
+  // Pacing: true (and start reset) when the work slice is used up; the caller then pauses.
+  bool IsSliceUsedUp(std::int64_t start) const;
+  void Pause(platform::CEvent* stopEvent, int milliseconds);
+  bool IsDebug() const;
+  bool CanWalk();
+  bool FolderChanged(const FK::CFolder& folder, const std::vector<std::string>& directories) const;
+  void ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder, std::int64_t& start,
+                      platform::CEvent* stopEvent);
+  bool PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh);
+  PassResult RunFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
+                           int cleaner, platform::CEvent* stopEvent);
+  PassResult WalkFolderDirectory(const FK::CFolder& folder, const std::string& directory,
+                                 const std::string& catalogue, bool fresh, platform::CEvent* stopEvent);
+  void GuardedFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
+                         int cleaner, platform::CEvent* stopEvent);
+  void RebuildDamagedCatalogue(const FK::CFolder& folder, const std::string& catalogue, int cleaner,
+                               platform::CEvent* stopEvent);
+  std::string MoveDamagedCatalogueAside(const std::string& catalogue);
+  void ReportCatalogueFileSystem(const std::string& catalogue);
+  bool ReconcileFiles(const std::multimap<std::int64_t, std::string>& files, const std::string& catalogue,
+                      const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
+                      platform::CEvent* stopEvent, int* indexed, std::int64_t& start);
+  void IndexFreshFile(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
+                      CCatalogueSnapshot& snapshot, bool& written, int* indexed);
+  bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
+                    int* indexed);
+
+  std::unique_ptr<std::vector<MonitorListener*>> m_pListeners;  // filled before other threads start
+  std::unique_ptr<CCatalogueIndexer> m_pIndexer;
+  std::unique_ptr<Dom_FolderList> m_pFolderList;  // worker thread only
+  CServiceParameters* m_pParameters;               // not owned
+  std::unique_ptr<CTool_QuickPDFLib> m_pPdfTool;
+  int m_nWorkSliceSeconds = 1;
+  int m_nPauseMilliseconds;
+  std::function<std::int64_t()> m_Clock;  // set before the worker starts
+  std::atomic<bool> m_bStopRequested{false};
+  bool m_bFolderPassFailed = false;  // worker thread only: the last ProcessFolder did not complete
+  std::vector<std::string> m_ReportedFileSystems;  // worker thread only
+};

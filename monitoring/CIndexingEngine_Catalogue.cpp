@@ -1,0 +1,175 @@
+#include "monitoring/CIndexingEngine.h"
+
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <boost/filesystem.hpp>
+
+#include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/LIndexer.h"
+#include "folders/CFolder.h"
+#include "platform/CNamedFileLock.h"
+#include "service/CServiceParameters.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+const char kLockNamePrefix[] = "FKIndexingService lock catalog ";
+const char kDeletionMarker[] = "_tobedeleted_";
+
+std::string LockNameFor(const std::string& catalogue) {
+  std::string name = kLockNamePrefix + catalogue;
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  return name;
+}
+
+// The one catalogue lock of the process. The worker and the watch threads ask it at once,
+// and an flock taken through another open of the same file would shut out this very
+// process, so the state says which thread holds which catalogue.
+struct CatalogueLockState {
+  std::mutex Mutex;
+  std::unique_ptr<platform::CNamedFileLock> Lock;  // guarded by Mutex
+  std::thread::id Owner;                           // guarded by Mutex
+};
+
+CatalogueLockState& LockState() {
+  static CatalogueLockState state;
+  return state;
+}
+
+// A reference names a directory of its own: one that would climb out of the catalogue
+// root, or name the root itself, gets no catalogue (emptying it would delete others' files).
+bool IsUsableReference(const std::string& reference) {
+  return !reference.empty() && reference != "." && reference != ".." &&
+         reference.find('/') == std::string::npos;
+}
+
+std::string TimeStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
+}  // namespace
+
+std::string CIndexingEngine::GetCataloguePath(const FK::CFolder& folder) const {
+  if (m_pParameters == nullptr || !IsUsableReference(folder.GetReference())) return "";
+  if (m_pParameters->IsFolderArchivePath()) {
+    std::string archive = folder.GetArchivePath();
+    if (archive.empty()) return "";
+    if (archive.back() != '/') archive += '/';
+    return archive + "Catalogue_IS/" + folder.GetReference();
+  }
+  return m_pParameters->PathCatalogues + folder.GetReference();
+}
+
+bool CIndexingEngine::IsCatalogueMarkedForDeletion(const std::string& catalogue) const {
+  boost::system::error_code ec;
+  const fs::path marker = fs::path(catalogue) / kDeletionMarker;
+  return fs::symlink_status(marker, ec).type() != fs::file_not_found && !ec;
+}
+
+std::vector<std::string> CIndexingEngine::GetFolderDirectories(const FK::CFolder& folder) const {
+  const std::string archive = folder.GetArchivePath();
+  const std::string processing = folder.GetProcessingPath();
+  std::vector<std::string> directories{archive};
+  if (processing.compare(0, archive.size(), archive) != 0) directories.push_back(processing);
+  return directories;
+}
+
+std::string CIndexingEngine::GetUncPath(const std::string& directory) {
+  if (directory.empty() || directory.back() == '/') return directory;
+  return directory + '/';
+}
+
+void CIndexingEngine::EmptyCatalogue(const std::string& catalogue) {
+  LIndexer::CloseCatalogue(catalogue);
+  boost::system::error_code ec;
+  for (fs::directory_iterator it(catalogue, ec), end; !ec && it != end; it.increment(ec)) {
+    boost::system::error_code statusError;
+    if (fs::is_directory(it->symlink_status(statusError))) continue;
+    boost::system::error_code removeError;
+    fs::remove(it->path(), removeError);
+    if (removeError) {
+      SendStatusMessage(0, ":sub: :error: " + it->path().string() + ": " + removeError.message());
+    }
+  }
+}
+
+void CIndexingEngine::DiscardForeignCatalogue(const std::vector<std::string>& directories,
+                                              const std::string& catalogue) {
+  if (m_pIndexer->CountDocuments(catalogue) <= 0) return;
+  int sum = 0;
+  for (const std::string& directory : directories) {
+    const int count = m_pIndexer->CountDocumentsUnder(GetUncPath(directory), catalogue);
+    if (count > 0) sum += count;
+  }
+  if (sum == 0) EmptyCatalogue(catalogue);
+}
+
+int CIndexingEngine::LockCatalogue(const std::string& catalogue, int acquire) {
+  CatalogueLockState& state = LockState();
+  std::lock_guard<std::mutex> guard(state.Mutex);
+  const std::string name = LockNameFor(catalogue);
+  if (state.Lock) {
+    if (state.Lock->IsLocked() && state.Owner != std::this_thread::get_id()) {
+      // Catalogue paths are case-sensitive here, so the names are compared exactly.
+      return state.Lock->GetName() == name ? 0 : 1;
+    }
+    state.Lock.reset();
+  }
+  if (acquire == 0) return 1;
+  state.Lock = std::make_unique<platform::CNamedFileLock>(name);
+  state.Owner = std::this_thread::get_id();
+  return state.Lock->TryLock() ? 1 : 0;
+}
+
+void CIndexingEngine::UnlockCatalogue() {
+  CatalogueLockState& state = LockState();
+  std::lock_guard<std::mutex> guard(state.Mutex);
+  if (!state.Lock) return;
+  // Only its holder releases a held lock; another thread's call leaves it alone.
+  if (state.Lock->IsLocked() && state.Owner != std::this_thread::get_id()) return;
+  state.Lock.reset();
+}
+
+void CIndexingEngine::AddFile(std::string path, FK::CFolder folder) {
+  if (!m_pIndexer || !CCatalogueIndexer::IsIndexableDocument(path)) return;
+  const std::string catalogue = GetCataloguePath(folder);
+  if (catalogue.empty()) return;
+  m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
+}
+
+void CIndexingEngine::RemoveFile(std::string path, FK::CFolder folder) {
+  if (!m_pIndexer || !CCatalogueIndexer::IsIndexableDocument(path)) return;
+  const std::string catalogue = GetCataloguePath(folder);
+  if (catalogue.empty()) return;
+  m_pIndexer->RemoveDocument(path, catalogue);
+}
+
+std::string CIndexingEngine::MoveDamagedCatalogueAside(const std::string& catalogue) {
+  m_pIndexer->ReleaseWriter();
+  LIndexer::CloseCatalogue(catalogue);
+  fs::path aside = fs::path(catalogue) / ("damaged-" + TimeStamp());
+  boost::system::error_code ec;
+  for (int n = 1; fs::exists(aside, ec); ++n) {
+    aside = fs::path(catalogue) / ("damaged-" + TimeStamp() + "-" + std::to_string(n));
+  }
+  if (!fs::create_directory(aside, ec)) return "";
+  for (fs::directory_iterator it(catalogue, ec), end; !ec && it != end; it.increment(ec)) {
+    boost::system::error_code statusError;
+    if (fs::is_directory(it->symlink_status(statusError))) continue;
+    boost::system::error_code renameError;
+    fs::rename(it->path(), aside / it->path().filename(), renameError);
+    if (renameError) return "";
+  }
+  return ec ? "" : aside.string();
+}

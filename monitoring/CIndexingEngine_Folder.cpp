@@ -1,0 +1,155 @@
+#include "monitoring/CIndexingEngine.h"
+
+#include <algorithm>
+#include <exception>
+
+#include <boost/filesystem.hpp>
+
+#include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LIndexer.h"
+#include "folders/CFolder.h"
+#include "monitoring/EngineGlobals.h"
+#include "service/CServiceParameters.h"
+
+namespace fs = boost::filesystem;
+
+void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CEvent* stopEvent) {
+  m_bFolderPassFailed = false;
+  const std::string catalogue = GetCataloguePath(folder);
+  if (catalogue.empty()) {
+    SendStatusMessage(0, ":sub: :error: No Archive Directory for " + folder.GetReference());
+    return;
+  }
+  bool fresh = false;
+  if (!PrepareCatalogue(folder, catalogue, fresh)) return;
+  if (!fresh && folder.GetMonitoringStarted() == 1) return;
+  ReportCatalogueFileSystem(catalogue);
+  if (LockCatalogue(catalogue, 1) == 0) {
+    SendStatusMessage(0, ":sub: Catalogue " + catalogue + " is locked by another process");
+  }
+  // Directory watching would start here, before the walks, in monitoring mode.
+  GuardedFolderPass(folder, catalogue, fresh, cleaner, stopEvent);
+  UnlockCatalogue();
+  SendStatusMessage(0, "starting monitoring for folder " + folder.GetName());
+  if (CanContinue() == 1) {
+    KeepAlive();
+    Pause(stopEvent, g_nFolderPauseMilliseconds);
+  }
+}
+
+bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh) {
+  boost::system::error_code ec;
+  if (!fs::is_directory(catalogue, ec)) {
+    fs::create_directories(catalogue, ec);
+    if (ec) {
+      SendStatusMessage(0, ":sub: :error: Cannot create catalogue directory " + catalogue + ": " + ec.message());
+      m_bFolderPassFailed = true;
+      return false;
+    }
+    fresh = true;
+  } else if (IsCatalogueMarkedForDeletion(catalogue)) {
+    folder.SetMonitoringStarted(0);
+    EmptyCatalogue(catalogue);
+    fresh = true;
+  }
+  return true;
+}
+
+void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
+                                        int cleaner, platform::CEvent* stopEvent) {
+  // A library error inside one folder's pass ends that pass only: the lock is released by
+  // the caller and the next folder is processed.
+  try {
+    m_pIndexer->ClearCorruption();
+    if (RunFolderPass(folder, catalogue, fresh, cleaner, stopEvent) == PassResult::Damaged) {
+      RebuildDamagedCatalogue(folder, catalogue, cleaner, stopEvent);
+    }
+    return;
+  } catch (const std::exception& error) {
+    SendStatusMessage(0, ":sub: :error: Folder " + folder.GetReference() + ": " + error.what());
+  } catch (...) {
+    SendStatusMessage(0, ":sub: :error: Folder " + folder.GetReference() + ": unknown error");
+  }
+  m_bFolderPassFailed = true;
+  try {
+    m_pIndexer->ReleaseWriter();
+  } catch (...) {
+  }
+}
+
+void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const std::string& catalogue,
+                                              int cleaner, platform::CEvent* stopEvent) {
+  const std::string detail = m_pIndexer->LastError().Message;
+  const std::string aside = MoveDamagedCatalogueAside(catalogue);
+  if (aside.empty()) {
+    SendStatusMessage(0, ":error: Damaged catalogue " + catalogue + " (" + detail + ") could not be moved aside");
+    m_bFolderPassFailed = true;
+    return;
+  }
+  SendStatusMessage(0, ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
+  m_pIndexer->ClearCorruption();
+  if (RunFolderPass(folder, catalogue, true, cleaner, stopEvent) == PassResult::Damaged) {
+    SendStatusMessage(0, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
+                             " is still damaged: " + m_pIndexer->LastError().Message);
+    m_pIndexer->ReleaseWriter();
+    m_bFolderPassFailed = true;
+  }
+}
+
+CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& folder,
+                                                           const std::string& catalogue, bool fresh,
+                                                           int cleaner, platform::CEvent* stopEvent) {
+  const std::vector<std::string> directories = GetFolderDirectories(folder);
+  for (const std::string& directory : directories) {
+    if (CanContinue() == 0) break;
+    boost::system::error_code ec;
+    if (directory.empty() || !fs::is_directory(directory, ec)) {
+      SendStatusMessage(0, "directory " + directory + " doesn't exist");
+      continue;
+    }
+    if (WalkFolderDirectory(folder, directory, catalogue, fresh, stopEvent) == PassResult::Damaged) {
+      return PassResult::Damaged;
+    }
+  }
+  for (const std::string& directory : directories) {
+    // An empty directory name would stand for the whole catalogue in the cleaner.
+    if (CanContinue() == 0 || m_pIndexer->CorruptionSeen()) break;
+    if (cleaner != 0 && !directory.empty()) CleanCatalogue(GetUncPath(directory), catalogue, stopEvent);
+  }
+  return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
+}
+
+CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFolder& folder,
+                                                                 const std::string& directory,
+                                                                 const std::string& catalogue, bool fresh,
+                                                                 platform::CEvent* stopEvent) {
+  const std::string unc = GetUncPath(directory);
+  auto snapshot = std::make_unique<CCatalogueSnapshot>();
+  snapshot->Load(unc, catalogue);
+  if (snapshot->IsCorrupt()) {
+    m_pIndexer->NoteCorruption(true, snapshot->GetError());
+    return PassResult::Damaged;
+  }
+  int indexed = 0;
+  if (fresh) {
+    IndexDirectoryFresh(unc, catalogue, folder, *snapshot, stopEvent, &indexed);
+  } else {
+    ReconcileDirectory(unc, catalogue, folder, *snapshot, stopEvent, &indexed);
+  }
+  snapshot.reset();
+  m_pIndexer->ReleaseWriter();
+  return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
+}
+
+void CIndexingEngine::ReportCatalogueFileSystem(const std::string& catalogue) {
+  if (std::find(m_ReportedFileSystems.begin(), m_ReportedFileSystems.end(), catalogue) !=
+      m_ReportedFileSystems.end()) {
+    return;
+  }
+  m_ReportedFileSystems.push_back(catalogue);
+  if (LIndexer::UsesRollbackJournal(catalogue)) {
+    SendStatusMessage(0, ":sub: Catalogue " + catalogue +
+                             " lies on a network file system: it is written with a rollback journal");
+  }
+}

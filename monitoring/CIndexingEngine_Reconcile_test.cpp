@@ -1,0 +1,221 @@
+#include "monitoring/CIndexingEngine.h"
+
+#include <chrono>
+#include <ctime>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LSearcher.h"
+#include "testsupport/EngineTestBed.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+class ReconcileTest : public ::testing::Test {
+ protected:
+  // Runs the walk over the folder's archive directory as the per-folder step does.
+  int Walk(const FK::CFolder& folder, bool fresh) {
+    CIndexingEngine& engine = m_Bed.Engine();
+    const std::string catalogue = engine.GetCataloguePath(folder);
+    fs::create_directories(catalogue);
+    const std::string directory = CIndexingEngine::GetUncPath(folder.GetArchivePath());
+    CCatalogueSnapshot snapshot;
+    snapshot.Load(directory, catalogue);
+    int indexed = 0;
+    if (fresh) {
+      engine.IndexDirectoryFresh(directory, catalogue, folder, snapshot, nullptr, &indexed);
+    } else {
+      engine.ReconcileDirectory(directory, catalogue, folder, snapshot, nullptr, &indexed);
+    }
+    engine.GetIndexer()->ReleaseWriter();
+    return indexed;
+  }
+  std::map<std::string, std::string> Documents(const FK::CFolder& folder) {
+    return testsupport::EngineTestBed::Documents(m_Bed.Engine().GetCataloguePath(folder));
+  }
+  std::string Path(const std::string& relative) const { return m_Bed.Scratch().File(relative); }
+
+  testsupport::EngineTestBed m_Bed;
+};
+
+TEST_F(ReconcileTest, NewestUnchangedFileEndsItsLevelButSubDirectoriesAreStillWalked) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::string older = m_Bed.WriteInvoice("A/older.xml", "Older");
+  const std::string newest = m_Bed.WriteInvoice("A/newest.xml", "Newest");
+  m_Bed.WriteInvoice("A/sub/s1.xml", "Sub");
+  // Future modification times order the level whatever the status-change times.
+  const std::int64_t now = std::time(nullptr);
+  testsupport::EngineTestBed::SetModificationTime(older, now + 1000);
+  testsupport::EngineTestBed::SetModificationTime(newest, now + 2000);
+  EXPECT_EQ(Walk(folder, true), 3);
+
+  m_Bed.Engine().RemoveFile(older, folder);
+  const std::string added = m_Bed.WriteInvoice("A/sub/s2.xml", "Added");
+  EXPECT_EQ(Walk(folder, false), 1);
+  const auto documents = Documents(folder);
+  EXPECT_EQ(documents.count(older), 0u) << "an older file of an up-to-date level is not looked at";
+  EXPECT_EQ(documents.count(added), 1u);
+  EXPECT_EQ(documents.size(), 3u);
+}
+
+TEST_F(ReconcileTest, AFileCopiedInWithAnOldModificationTimeIsTakenFirst) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::string first = m_Bed.WriteInvoice("A/first.xml", "First");
+  const std::string second = m_Bed.WriteInvoice("A/second.xml", "Second");
+  testsupport::EngineTestBed::SetModificationTime(first, 1000000000);
+  testsupport::EngineTestBed::SetModificationTime(second, 1000000100);
+  EXPECT_EQ(Walk(folder, true), 2);
+  // The copy must arrive in a later second than the catalogued files' status changes.
+  const std::time_t catalogued = std::time(nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::time(nullptr) == catalogued && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::string copied = m_Bed.WriteInvoice("A/copied.xml", "Copied");
+  testsupport::EngineTestBed::SetModificationTime(copied, 900000000);  // as cp -p leaves it
+  EXPECT_EQ(Walk(folder, false), 1);
+  EXPECT_EQ(Documents(folder).count(copied), 1u);
+}
+
+TEST_F(ReconcileTest, ChangedDocumentIsReplacedWithDebugLines) {
+  m_Bed.Parameters().IsDebugAction = 1;
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::string invoice = m_Bed.WriteInvoice("A/inv.xml", "Amberline");
+  EXPECT_EQ(Walk(folder, true), 1);
+  m_Bed.WriteInvoice("A/inv.xml", "Bracken");
+  testsupport::EngineTestBed::SetModificationTime(invoice, std::time(nullptr) + 500);
+  m_Bed.Listener().Clear();
+  EXPECT_EQ(Walk(folder, false), 1);
+  EXPECT_EQ(m_Bed.Listener().Count(5, "remove file " + invoice), 1);
+  EXPECT_EQ(m_Bed.Listener().Count(5, "index file " + invoice), 1);
+  EXPECT_EQ(m_Bed.Listener().Count(2, "Indexing Folder A..."), 1);
+  LSearcher searcher;
+  const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
+  auto found = searcher.Search("Bracken", catalogue);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->Count, 1);
+  found = searcher.Search("Amberline", catalogue);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->Count, 0);
+  EXPECT_EQ(searcher.Count(catalogue), 1);
+
+  // The fresh walk over a catalogue that holds the changed file replaces it as well (kind 6).
+  m_Bed.WriteInvoice("A/inv.xml", "Cinderwick");
+  testsupport::EngineTestBed::SetModificationTime(invoice, std::time(nullptr) + 900);
+  m_Bed.Listener().Clear();
+  EXPECT_EQ(Walk(folder, true), 1);
+  EXPECT_EQ(m_Bed.Listener().Count(6, "remove file " + invoice), 1);
+  EXPECT_EQ(searcher.Count(catalogue), 1);
+}
+
+TEST_F(ReconcileTest, NameRulesOfTheTwoWalks) {
+  const char* tree[] = {"a.xml",          "b.pdf",          "invoice.fk2.xml",     "inv.FK$.xml",
+                        "notes.txt",      "ORIGINALS/o.xml", "x/originals/o2.xml", "Catalogue_IS/c.xml",
+                        "Originals2/d.xml", "OriginalsWest/w.xml"};
+  for (const std::string ref : {"F", "R"}) {
+    for (const char* name : tree) m_Bed.WriteInvoice(ref + "/" + name, "Word");
+  }
+  Walk(m_Bed.MakeFolder("F"), true);
+  Walk(m_Bed.MakeFolder("R"), false);
+  auto names = [this](const std::string& ref) {
+    std::set<std::string> result;
+    for (const auto& entry : Documents(m_Bed.MakeFolder(ref))) {
+      result.insert(entry.first.substr(Path(ref + "/").size()));
+    }
+    return result;
+  };
+  EXPECT_EQ(names("F"), (std::set<std::string>{"a.xml", "b.pdf", "invoice.fk2.xml", "Catalogue_IS/c.xml",
+                                               "Originals2/d.xml", "OriginalsWest/w.xml"}));
+  // The reconciling walk's patterns, as written: "Originals" followed by a W is skipped too.
+  EXPECT_EQ(names("R"), (std::set<std::string>{"a.xml", "b.pdf", "Originals2/d.xml"}));
+}
+
+TEST_F(ReconcileTest, ExcludedDirectoriesAreLeftOutAtAnyDepth) {
+  FK::CFolder folder = m_Bed.MakeFolder("A");
+  folder.SetScanningPath(Path("A/deep/er/scan"));
+  folder.SetOriginalPath(Path("A/orig/"));
+  folder.SetEInvoicesPath(Path("A/x/einvoices"));
+  for (const char* name : {"deep/er/scan/s.xml", "orig/o.xml", "x/einvoices/e.xml", "deep/er/kept.xml"}) {
+    m_Bed.WriteInvoice(std::string("A/") + name, "Word");
+  }
+  EXPECT_EQ(Walk(folder, true), 1);
+  EXPECT_EQ(Walk(folder, false), 0);
+  const auto documents = Documents(folder);
+  ASSERT_EQ(documents.size(), 1u);
+  EXPECT_EQ(documents.begin()->first, Path("A/deep/er/kept.xml"));
+  EXPECT_TRUE(m_Bed.Engine().IsExcludedDirectory(folder, Path("A/orig"), "/elsewhere"));
+  EXPECT_FALSE(m_Bed.Engine().IsExcludedDirectory(folder, Path("A/Orig"), "/elsewhere"));
+}
+
+TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
+  fs::create_directories(catalogue);
+  CCatalogueSnapshot snapshot;
+  int indexed = 0;
+  const std::string missing = Path("A/gone/");
+  m_Bed.Engine().ReconcileDirectory(missing, catalogue, folder, snapshot, nullptr, &indexed);
+  m_Bed.Engine().IndexDirectoryFresh(missing, catalogue, folder, snapshot, nullptr, &indexed);
+  const auto lines = m_Bed.Listener().Texts(0);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind(":sub: :error: Cannot list directory " + missing + ": ", 0), 0u) << lines[0];
+  // A file where a directory was expected is reported the same way.
+  const std::string file = m_Bed.WriteInvoice("A/plain.xml", "Word");
+  m_Bed.Engine().ReconcileDirectory(file + "/", catalogue, folder, snapshot, nullptr, &indexed);
+  EXPECT_EQ(m_Bed.Listener().Texts(0).size(), 3u);
+  EXPECT_EQ(indexed, 0);
+}
+
+TEST_F(ReconcileTest, PacingPausesOnlyWhenTheWorkSliceIsUsedUp) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  std::int64_t newer = std::time(nullptr) + 1000;
+  auto pausesForNewFiles = [&](const std::string& prefix) {
+    for (int i = 0; i < 6; ++i) {
+      const std::string path = m_Bed.WriteInvoice("A/" + prefix + std::to_string(i) + ".xml", "Word");
+      testsupport::EngineTestBed::SetModificationTime(path, ++newer);  // newer than all before
+    }
+    m_Bed.Listener().Clear();
+    Walk(folder, false);
+    return m_Bed.Listener().Count(3, "");
+  };
+  EXPECT_EQ(pausesForNewFiles("frozen"), 0) << "a frozen clock never uses up the slice";
+  m_Bed.SetClockStep(1);  // every reading of the clock is one second later
+  const int medium = pausesForNewFiles("medium");
+  m_Bed.Engine().SetWorkSlice(800);  // LOW: a pause as soon as one whole second has passed
+  const int low = pausesForNewFiles("low");
+  EXPECT_GT(medium, 0);
+  EXPECT_GT(low, medium);
+  EXPECT_GE(m_Bed.Listener().Count(1, "Waiting for file to index..."), 6);
+  EXPECT_EQ(Documents(folder).size(), 18u);
+}
+
+TEST_F(ReconcileTest, CleanerDropsVanishedDocumentsButKeepsAMissingDirectorysEntries) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::string kept = m_Bed.WriteInvoice("A/kept.xml", "Word");
+  const std::string gone = m_Bed.WriteInvoice("A/sub/gone.xml", "Word");
+  m_Bed.WriteInvoice("A/sub/other.xml", "Word");
+  EXPECT_EQ(Walk(folder, true), 3);
+  fs::remove(gone);
+  const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
+  m_Bed.Engine().CleanCatalogue(Path("A/"), catalogue, nullptr);
+  auto documents = Documents(folder);
+  EXPECT_EQ(documents.size(), 2u);
+  EXPECT_EQ(documents.count(kept), 1u);
+
+  fs::remove_all(Path("A/sub"));
+  m_Bed.Engine().CleanCatalogue(Path("A/sub/"), catalogue, nullptr);
+  EXPECT_EQ(Documents(folder).size(), 2u);
+  EXPECT_TRUE(m_Bed.Listener().HasPrefix(":sub: :error: Directory " + Path("A/sub/") + " is missing or empty"));
+  m_Bed.Listener().Clear();
+  m_Bed.Engine().CleanCatalogue(Path("B/"), catalogue, nullptr);  // nothing under it: no line at all
+  EXPECT_TRUE(m_Bed.Listener().Messages().empty());
+}
+
+}  // namespace

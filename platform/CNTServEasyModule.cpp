@@ -1,0 +1,125 @@
+#include "platform/CNTServEasyModule.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "monitoring/EngineGlobals.h"
+#include "platform/CStopSignalWatcher.h"
+#include "platform/ProgramPaths.h"
+
+namespace {
+
+bool ParseMilliseconds(const char* text, int& value) {
+  char* end = nullptr;
+  const long parsed = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || parsed < 0 || parsed > 24L * 3600 * 1000) return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+std::string AsDirectory(const std::string& path) {
+  std::error_code error;
+  std::string absolute = std::filesystem::absolute(path, error).string();
+  if (error) absolute = path;
+  if (absolute.empty() || absolute.back() != '/') absolute += '/';
+  return absolute;
+}
+
+}  // namespace
+
+CNTServEasyModule::CNTServEasyModule(int moduleId, const std::string& displayName,
+                                     const std::string& /*parameters*/,
+                                     const std::string& /*company*/,
+                                     const std::string& /*framework*/)
+    : m_nModuleId(moduleId), m_strDisplayName(displayName) {}
+
+bool CNTServEasyModule::InitInstance() { return true; }
+
+void CNTServEasyModule::ResetWatchdog() { sd_notify(0, "WATCHDOG=1"); }
+
+int CNTServEasyModule::Run(int argc, char** argv) {
+  const int parsed = ParseOptions(argc, argv);
+  if (parsed != 0) return parsed - 1;
+  // Blocked before any thread exists, so only the signal thread ever receives them.
+  if (!platform::CStopSignalWatcher::BlockStopSignals()) {
+    std::fprintf(stderr, "%s: cannot block the stop signals\n", m_strDisplayName.c_str());
+    return 1;
+  }
+  if (!InitInstance() || !StartModule()) return 1;
+  return RunStarted();
+}
+
+int CNTServEasyModule::RunStarted() {
+  platform::CStopSignalWatcher watcher;
+  const bool watching = watcher.Start([this](int) {
+    m_bStopSignalled = true;
+    sd_notify(0, "STOPPING=1");
+    if (StopModule()) return;
+    // The worker did not end in time and still uses the module: no orderly exit is possible.
+    std::fprintf(stderr, "%s: the module did not stop\n", m_strDisplayName.c_str());
+    std::_Exit(1);
+  });
+  if (!watching) {
+    std::fprintf(stderr, "%s: cannot receive the stop signals\n", m_strDisplayName.c_str());
+    return 1;
+  }
+  sd_notify(0, "READY=1");
+  while (!m_bStopSignalled && RunModule()) {
+  }
+  watcher.Stop();
+  return 0;
+}
+
+int CNTServEasyModule::ParseOptions(int argc, char** argv) {
+  m_strProgramDirectory = platform::ExecutableDirectory();
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (option == "--help") {
+      PrintUsage(stdout);
+      return 1;
+    }
+    if (option == "--version") {
+      std::printf("%s %s\n", m_strDisplayName.c_str(), FK_VERSION);
+      return 1;
+    }
+    int ms = 0;
+    bool ok = value != nullptr;
+    if (ok && option == "--program-dir") {
+      ok = *value != '\0';
+      m_strProgramDirectory = AsDirectory(value);
+    } else if (ok && option == "--cycle-wait-ms" && (ok = ParseMilliseconds(value, ms))) {
+      g_nCycleWaitMilliseconds = ms;
+    } else if (ok && option == "--folder-pause-ms" && (ok = ParseMilliseconds(value, ms))) {
+      g_nFolderPauseMilliseconds = ms;
+    } else if (ok && option == "--pause-ms" && (ok = ParseMilliseconds(value, ms))) {
+      g_nPauseMilliseconds = ms;
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "%s: bad option or value: %s\n", m_strDisplayName.c_str(), argv[i]);
+      PrintUsage(stderr);
+      return 3;
+    }
+    ++i;
+  }
+  return 0;
+}
+
+void CNTServEasyModule::PrintUsage(std::FILE* out) const {
+  std::fprintf(out,
+               "Usage: fkindexingservice [options]\n"
+               "Runs %s in the foreground until SIGTERM or SIGINT.\n"
+               "  --program-dir DIR      directory of FKIndexingServiceConfig.xml and of the\n"
+               "                         \"_stop_\" marker (default: the executable's directory)\n"
+               "  --cycle-wait-ms N      wait after each indexing cycle (default 60000)\n"
+               "  --folder-pause-ms N    pause after each processed folder (default 20000)\n"
+               "  --pause-ms N           throttling pause after each work slice (default 5000)\n"
+               "  --help                 this text\n"
+               "  --version              the version\n",
+               m_strDisplayName.c_str());
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+// The host of the service module in place of the closed service framework: runs the module
+// in the foreground (under systemd or a terminal). Run calls InitInstance, StartModule, then
+// RunModule until it returns false; SIGTERM/SIGINT call StopModule from the host's own thread.
+class CNTServEasyModule {
+ public:
+  CNTServEasyModule(int moduleId, const std::string& displayName, const std::string& parameters,
+                    const std::string& company, const std::string& framework);
+  virtual ~CNTServEasyModule() = default;
+  CNTServEasyModule(const CNTServEasyModule&) = delete;
+  CNTServEasyModule& operator=(const CNTServEasyModule&) = delete;
+
+  virtual bool InitInstance();
+  // Called once before the module runs; true when it can run.
+  virtual bool StartModule() = 0;
+  // Called repeatedly while the module runs; false when it has ended its work.
+  virtual bool RunModule() = 0;
+  // Called on a stop signal from the host's signal thread; true when the module has stopped.
+  virtual bool StopModule() = 0;
+  // Tells systemd's watchdog the module is alive (nothing when not run under systemd).
+  virtual void ResetWatchdog();
+
+  // The host entry: parses the command line and runs the module; returns the exit status.
+  int Run(int argc, char** argv);
+  // The program directory with a trailing '/': --program-dir or the executable's directory.
+  const std::string& GetProgramDirectory() const { return m_strProgramDirectory; }
+  const std::string& GetDisplayName() const { return m_strDisplayName; }
+
+ protected:
+  std::string m_ModuleVersion;
+  std::string m_ModuleDescription;
+  std::string m_CopyrightNotice;
+  std::string m_ModuleAuthor;
+
+ private:
+  // 0 to run, otherwise 1 + the exit status for --help, --version or a bad option.
+  int ParseOptions(int argc, char** argv);
+  void PrintUsage(std::FILE* out) const;
+  int RunStarted();
+
+  int m_nModuleId;
+  std::string m_strDisplayName;
+  std::string m_strProgramDirectory;
+  std::atomic<bool> m_bStopSignalled{false};  // set by the signal thread before StopModule
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// A lock shared by every process of the machine under a name: an exclusive flock on a file
+// of that name in the machine's lock directory ("/run/lock/fkindexingservice", or the
+// directory in FK_LOCK_DIR). Not thread-safe: the owner serialises its calls.
+class CNamedFileLock {
+ public:
+  explicit CNamedFileLock(const std::string& name);
+  ~CNamedFileLock();
+  CNamedFileLock(const CNamedFileLock&) = delete;
+  CNamedFileLock& operator=(const CNamedFileLock&) = delete;
+
+  // Takes the lock without waiting: false when another open of the file holds it or the file
+  // cannot be opened (then LastError says why).
+  bool TryLock();
+  void Unlock();
+  bool IsLocked() const { return m_bLocked; }
+  const std::string& GetName() const { return m_Name; }
+  const std::string& LastError() const { return m_LastError; }
+
+  static std::string LockDirectory();
+  // The file name for a lock name: '/' cannot stand in it and long names are hashed.
+  static std::string FileNameFor(const std::string& name);
+
+ private:
+  bool Open();
+
+  std::string m_Name;
+  int m_nFd = -1;
+  bool m_bLocked = false;
+  std::string m_LastError;
+};
+
+}  // namespace platform

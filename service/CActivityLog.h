@@ -1,0 +1,60 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+
+// Activity log file path; written by the service's start before any other thread writes
+// to the log. Empty: "FKIndexing.log" in the program's directory.
+extern std::string g_strActivityLogPath;
+// Flush the activity log to disk after every line (the IsDebugAction setting).
+extern std::atomic<bool> g_bDebugAction;
+
+// Writes one new line to the process-wide activity log.
+void WriteActivityLog(const std::string& text);
+// overwrite 1: replace the previous copy of the same status line when it is the last line.
+void WriteActivityLogLine(const std::string& text, int overwrite);
+// Closes the file; the next line opens (and empties) it again.
+void CloseActivityLog();
+
+// The dated diary of the service: "dd/mm/YYYY, HH:MM:SS" TAB message CR LF, rotated to
+// "FKIndexing-dd-mm-yyyy.log" on a new day and restarted at 2 MiB. Any thread may write;
+// one mutex keeps lines whole. Clock and size limit are injectable for tests.
+class CActivityLog {
+ public:
+  using Clock = std::function<std::tm()>;  // the local time now
+  static constexpr long kDefaultSizeLimit = 0x200000;
+
+  CActivityLog();
+  ~CActivityLog();
+  CActivityLog(const CActivityLog&) = delete;
+  CActivityLog& operator=(const CActivityLog&) = delete;
+
+  void WriteLine(const std::string& text, int overwrite);
+  void Close();
+  void SetClock(Clock clock);
+  void SetSizeLimit(long bytes);
+
+  // The one log of the process, used by the free functions above.
+  static CActivityLog& Instance();
+
+ private:
+  std::string LogPath() const;
+  bool Open(bool truncate);
+  void CloseLocked();
+  void RotateLocked(const std::string& today);
+  bool ResetIfFullLocked();
+  void PositionLocked(const std::string& text, int overwrite);
+
+  std::mutex m_Mutex;
+  std::FILE* m_pFile = nullptr;          // guarded by m_Mutex
+  std::int32_t m_nLastLineOffset = 0;    // guarded by m_Mutex; 0 = none remembered
+  std::string m_strLastDate;             // guarded by m_Mutex
+  std::string m_strLastMessage;          // guarded by m_Mutex
+  Clock m_Clock;                         // guarded by m_Mutex
+  long m_nSizeLimit = kDefaultSizeLimit;  // guarded by m_Mutex
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+// The service settings, read once at start from "FKIndexingServiceConfig.xml".
+// Owned by CFKService; the engine and the watcher read it through a pointer. Not copied.
+class CServiceParameters {
+ public:
+  // Sets the defaults, reads the file (IsLoaded = 1 when it was read to its document
+  // element) and computes FoldersListDirectory.
+  explicit CServiceParameters(const std::string& configFilePath);
+  CServiceParameters(const CServiceParameters&) = delete;
+  CServiceParameters& operator=(const CServiceParameters&) = delete;
+
+  // True when each folder keeps its catalogue under its own archive path.
+  bool IsFolderArchivePath() const;
+  // Checks the folder list file, then the catalogue directory; failed = -1 (valid), 0 or 1.
+  bool ValidatePaths(int& failed) const;
+  // "LOW" -> 0, "MEDIUM" -> 1, "HIGH" -> 2 (case-sensitive), anything else -> 1.
+  static int ParsePriority(const std::string& text);
+
+  std::string PathFoldersList;
+  std::string PathCatalogues;  // ends with '/' unless IsFolderArchivePath()
+  std::string PathLogs;        // the activity log file
+  std::string ProgramDirectory;  // ends with '/'; set by the service right after construction
+  int Priority = 1;
+  int IsLoaded = 0;
+  int DisableMonitoring = 0;
+  int IsDebugAction = 0;
+  std::string ConfigFilePath;
+  std::string FoldersListDirectory;  // directory of PathFoldersList with '/', or ""
+
+ private:
+  int ReadFile();
+};

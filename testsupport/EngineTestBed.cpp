@@ -1,0 +1,68 @@
+#include "testsupport/EngineTestBed.h"
+
+#include <cstdlib>
+
+#include <boost/filesystem.hpp>
+
+#include "catalogue/LSearcher.h"
+
+namespace testsupport {
+
+EngineTestBed::EngineTestBed()
+    : m_pParameters(std::make_unique<CServiceParameters>(m_Scratch.File("no-settings.xml"))) {
+  boost::filesystem::create_directories(m_Scratch.File("program"));
+  boost::filesystem::create_directories(m_Scratch.File("catalogues"));
+  boost::filesystem::create_directories(m_Scratch.File("locks"));
+  setenv("FK_LOCK_DIR", m_Scratch.File("locks").c_str(), 1);
+  m_pParameters->ProgramDirectory = m_Scratch.File("program/");
+  m_pParameters->PathCatalogues = m_Scratch.File("catalogues/");
+  m_pParameters->DisableMonitoring = 1;
+}
+
+EngineTestBed::~EngineTestBed() {
+  m_pEngine.reset();
+  CIndexingEngine::UnlockCatalogue();
+}
+
+CIndexingEngine& EngineTestBed::Engine() {
+  if (!m_pEngine) {
+    m_pEngine = std::make_unique<CIndexingEngine>(m_pParameters.get());
+    m_pEngine->AddListener(&m_Listener);
+    m_pEngine->SetPauseMilliseconds(0);
+    m_pEngine->SetClock([this] { return m_nNow += m_nClockStep; });
+  }
+  return *m_pEngine;
+}
+
+FK::CFolder EngineTestBed::MakeFolder(const std::string& reference) const {
+  FK::CFolder folder;
+  folder.SetReference(reference);
+  folder.SetName("Folder " + reference);
+  folder.SetArchivePath(m_Scratch.File(reference));
+  folder.SetUseMIS(1);
+  boost::filesystem::create_directories(folder.GetArchivePath());
+  return folder;
+}
+
+std::string EngineTestBed::WriteInvoice(const std::string& relativePath, const std::string& word) const {
+  return m_Scratch.Write(relativePath, "<?xml version=\"1.0\"?><Invoice><Supplier>" + word +
+                                           "</Supplier><Amount>12.50</Amount></Invoice>");
+}
+
+void EngineTestBed::SetModificationTime(const std::string& path, std::int64_t seconds) {
+  boost::filesystem::last_write_time(path, static_cast<std::time_t>(seconds));
+}
+
+std::map<std::string, std::string> EngineTestBed::Documents(const std::string& catalogue,
+                                                            const std::string& directory) {
+  std::map<std::string, std::string> documents;
+  LSearcher searcher;
+  std::unique_ptr<LSearcher::Result> result = searcher.Search("path:\"" + directory + "\"", catalogue);
+  if (!result) return documents;
+  for (size_t i = 0; i < result->Paths.size() && i < result->Times.size(); ++i) {
+    documents[result->Paths[i]] = result->Times[i];
+  }
+  return documents;
+}
+
+}  // namespace testsupport

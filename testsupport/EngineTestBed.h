@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "folders/CFolder.h"
+#include "monitoring/CIndexingEngine.h"
+#include "service/CServiceParameters.h"
+#include "testsupport/RecordingListener.h"
+#include "testsupport/ScratchDir.h"
+
+namespace testsupport {
+
+// An indexing engine over a temporary program directory, with catalogues kept in
+// "<scratch>/catalogues/", no pauses and a clock the test moves. Its lock files go to a
+// lock directory of its own.
+class EngineTestBed {
+ public:
+  EngineTestBed();
+  ~EngineTestBed();
+
+  // Makes the engine (after the test has adjusted Parameters()).
+  CIndexingEngine& Engine();
+  CServiceParameters& Parameters() { return *m_pParameters; }
+  RecordingListener& Listener() { return m_Listener; }
+  const ScratchDir& Scratch() const { return m_Scratch; }
+  // Seconds returned by the engine's clock; AdvanceClock moves it on.
+  void AdvanceClock(std::int64_t seconds) { m_nNow += seconds; }
+  // Every reading of the clock moves it on by this many seconds (0: frozen).
+  void SetClockStep(std::int64_t seconds) { m_nClockStep = seconds; }
+
+  // A folder using the service, its archive "<scratch>/<reference>".
+  FK::CFolder MakeFolder(const std::string& reference) const;
+  // Writes a small XML invoice holding the word; returns its path.
+  std::string WriteInvoice(const std::string& relativePath, const std::string& word) const;
+  // Sets a file's modification time (seconds since 1970).
+  static void SetModificationTime(const std::string& path, std::int64_t seconds);
+  // Every document of the catalogue with its stored time, read through the library.
+  static std::map<std::string, std::string> Documents(const std::string& catalogue,
+                                                      const std::string& directory = "/");
+
+ private:
+  ScratchDir m_Scratch;
+  std::unique_ptr<CServiceParameters> m_pParameters;
+  RecordingListener m_Listener;
+  std::int64_t m_nNow = 1700000000;
+  std::int64_t m_nClockStep = 0;
+  std::unique_ptr<CIndexingEngine> m_pEngine;
+};
+
+}  // namespace testsupport

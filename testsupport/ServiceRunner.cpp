@@ -1,0 +1,109 @@
+#include "testsupport/ServiceRunner.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+ServiceRunner::ServiceRunner() {
+  std::string pattern = (fs::temp_directory_path() / "fkservice-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) pattern = (fs::temp_directory_path() / "fkservice").string();
+  m_strProgramDirectory = pattern + "/";
+  m_strOptionsFile = m_strProgramDirectory + "options.ini";
+  m_strLogPath = m_strProgramDirectory + "FKIndexing.log";
+  m_Env["FK_OPTIONS_FILE"] = m_strOptionsFile;
+}
+
+ServiceRunner::~ServiceRunner() {
+  m_Process.Kill();
+  std::error_code error;
+  fs::remove_all(m_strProgramDirectory, error);
+}
+
+std::string ServiceRunner::PathOf(const std::string& relativePath) const {
+  return m_strProgramDirectory + relativePath;
+}
+
+bool ServiceRunner::WriteFile(const std::string& relativePath, const std::string& content) const {
+  const fs::path path = PathOf(relativePath);
+  std::error_code error;
+  fs::create_directories(path.parent_path(), error);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << content;
+  return static_cast<bool>(file.flush());
+}
+
+std::string ServiceRunner::MakeDirectory(const std::string& relativePath) const {
+  std::error_code error;
+  fs::create_directories(PathOf(relativePath), error);
+  std::string path = PathOf(relativePath);
+  return path.back() == '/' ? path : path + "/";
+}
+
+bool ServiceRunner::WriteSettings(const std::string& xml) const {
+  return WriteFile("FKIndexingServiceConfig.xml", xml);
+}
+
+bool ServiceRunner::WriteSettings(const std::string& foldersListPath, const std::string& cataloguesPath,
+                                  const std::string& extraElements) const {
+  return WriteSettings("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FKIndexingConfig>\n"
+                       "  <PathFoldersList>" + foldersListPath + "</PathFoldersList>\n"
+                       "  <PathCatalogues>" + cataloguesPath + "</PathCatalogues>\n" +
+                       extraElements + "\n</FKIndexingConfig>\n");
+}
+
+void ServiceRunner::SetEnv(const std::string& name, const std::string& value) { m_Env[name] = value; }
+
+std::vector<std::string> ServiceRunner::FastOptions() {
+  return {"--cycle-wait-ms", "100", "--folder-pause-ms", "10", "--pause-ms", "10"};
+}
+
+bool ServiceRunner::Start(const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {FK_SERVICE_BINARY, "--program-dir", m_strProgramDirectory};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return m_Process.Start(argv, m_Env);
+}
+
+bool ServiceRunner::WaitForLine(const std::string& message, int timeoutMs, int count) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (CountLines(message) < count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool ServiceRunner::Stop(bool interrupt) { return m_Process.Signal(interrupt); }
+
+bool ServiceRunner::WaitForExit(int timeoutMs, int& exitCode) {
+  return m_Process.WaitForExit(timeoutMs, exitCode);
+}
+
+std::vector<std::string> ServiceRunner::LogMessages() const {
+  std::ifstream file(m_strLogPath, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  std::vector<std::string> messages;
+  std::string line;
+  // Only whole lines: the service may be writing the last one right now.
+  while (std::getline(content, line) && !content.eof()) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t tab = line.find('\t');
+    messages.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
+  }
+  return messages;
+}
+
+int ServiceRunner::CountLines(const std::string& message) const {
+  int count = 0;
+  for (const std::string& line : LogMessages()) count += line == message ? 1 : 0;
+  return count;
+}
+
+}  // namespace testsupport
