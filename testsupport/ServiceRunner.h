@@ -38,7 +38,8 @@ class ServiceRunner {
   // Extra environment for the service (added to the test's own environment).
   void SetEnv(const std::string& name, const std::string& value);
 
-  // Starts the binary with --program-dir and the given options; true when it started.
+  // Deletes the activity log of an earlier run (so waits see only this run's lines), then
+  // starts the binary with --program-dir and the given options; true when it started.
   bool Start(const std::vector<std::string>& options = FastOptions());
   // Options that shorten the cycle wait, folder pause and throttling pause to a few ms.
   static std::vector<std::string> FastOptions();

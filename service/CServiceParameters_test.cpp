@@ -1,0 +1,124 @@
+#include "service/CServiceParameters.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ServiceParametersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "fkparams-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    m_Dir = pattern + "/";
+    m_Config = m_Dir + "FKIndexingServiceConfig.xml";
+  }
+  void TearDown() override { fs::remove_all(m_Dir); }
+
+  void WriteConfig(const std::string& body, const std::string& root = "FKIndexingConfig") {
+    std::ofstream(m_Config, std::ios::binary) << "<?xml version=\"1.0\"?>\n<" << root << ">" << body
+                                               << "</" << root << ">\n";
+  }
+  std::string m_Dir;
+  std::string m_Config;
+};
+
+TEST_F(ServiceParametersTest, MissingOrBrokenFileLeavesDefaultsAndIsNotLoaded) {
+  CServiceParameters missing(m_Config);
+  EXPECT_EQ(missing.IsLoaded, 0);
+  EXPECT_EQ(missing.ConfigFilePath, m_Config);
+  EXPECT_EQ(missing.Priority, 1);
+  EXPECT_EQ(missing.DisableMonitoring, 0);
+  EXPECT_EQ(missing.IsDebugAction, 0);
+  EXPECT_EQ(missing.PathFoldersList, "");
+  EXPECT_EQ(missing.FoldersListDirectory, "");
+  EXPECT_TRUE(missing.IsFolderArchivePath());
+
+  std::ofstream(m_Config) << "<FKIndexingConfig><PathFoldersList>/x</PathFoldersList>";
+  CServiceParameters broken(m_Config);
+  EXPECT_EQ(broken.IsLoaded, 0);
+  EXPECT_EQ(broken.PathFoldersList, "");
+}
+
+TEST_F(ServiceParametersTest, ReadsEveryElementUnderAnyDocumentElementName) {
+  WriteConfig("<PathFoldersList>/srv/fk/Fennrick Folders.xml</PathFoldersList>"
+              "<PathCatalogues>/srv/catalogues</PathCatalogues>"
+              "<PathLogs>/var/log/fk/FKIndexing.log</PathLogs>"
+              "<Priority>HIGH</Priority><Priority>LOW</Priority>"
+              "<DisableMonitoring>True</DisableMonitoring><IsDebugAction>true</IsDebugAction>",
+              "Settings");
+  CServiceParameters parameters(m_Config);
+  EXPECT_EQ(parameters.IsLoaded, 1);
+  EXPECT_EQ(parameters.PathFoldersList, "/srv/fk/Fennrick Folders.xml");
+  EXPECT_EQ(parameters.FoldersListDirectory, "/srv/fk/");
+  EXPECT_EQ(parameters.PathCatalogues, "/srv/catalogues/");
+  EXPECT_EQ(parameters.PathLogs, "/var/log/fk/FKIndexing.log");
+  EXPECT_EQ(parameters.Priority, 2) << "the first Priority element counts";
+  EXPECT_EQ(parameters.DisableMonitoring, 1);
+  EXPECT_EQ(parameters.IsDebugAction, 1);
+}
+
+TEST_F(ServiceParametersTest, PriorityAndFlagsAreExactWords) {
+  EXPECT_EQ(CServiceParameters::ParsePriority("LOW"), 0);
+  EXPECT_EQ(CServiceParameters::ParsePriority("MEDIUM"), 1);
+  EXPECT_EQ(CServiceParameters::ParsePriority("HIGH"), 2);
+  EXPECT_EQ(CServiceParameters::ParsePriority("high"), 1);
+  EXPECT_EQ(CServiceParameters::ParsePriority(""), 1);
+
+  WriteConfig("<Priority>low</Priority><DisableMonitoring>1</DisableMonitoring>"
+              "<IsDebugAction>yes</IsDebugAction>");
+  CServiceParameters parameters(m_Config);
+  EXPECT_EQ(parameters.IsLoaded, 1);
+  EXPECT_EQ(parameters.Priority, 1);
+  EXPECT_EQ(parameters.DisableMonitoring, 0);
+  EXPECT_EQ(parameters.IsDebugAction, 0);
+  EXPECT_EQ(parameters.PathFoldersList, "") << "a file without it still counts as loaded";
+}
+
+TEST_F(ServiceParametersTest, CatalogueSeparatorAndFolderArchiveMarker) {
+  WriteConfig("<PathCatalogues>FOLDER_ARCHIVE_PATH</PathCatalogues>");
+  CServiceParameters marker(m_Config);
+  EXPECT_EQ(marker.PathCatalogues, "FOLDER_ARCHIVE_PATH");
+  EXPECT_TRUE(marker.IsFolderArchivePath());
+
+  WriteConfig("<PathCatalogues>folder_archive_path</PathCatalogues>");
+  CServiceParameters lowerCase(m_Config);
+  EXPECT_EQ(lowerCase.PathCatalogues, "folder_archive_path/");
+  EXPECT_FALSE(lowerCase.IsFolderArchivePath());
+
+  WriteConfig("<PathCatalogues>/srv/catalogues/</PathCatalogues>");
+  EXPECT_EQ(CServiceParameters(m_Config).PathCatalogues, "/srv/catalogues/");
+
+  WriteConfig("<PathCatalogues></PathCatalogues>");
+  CServiceParameters empty(m_Config);
+  EXPECT_EQ(empty.PathCatalogues, "");
+  EXPECT_TRUE(empty.IsFolderArchivePath());
+}
+
+TEST_F(ServiceParametersTest, ValidatePathsChecksFolderListFirstThenCatalogues) {
+  const std::string folderList = m_Dir + "Fennrick Folders.xml";
+  const std::string catalogues = m_Dir + "catalogues";
+  WriteConfig("<PathFoldersList>" + folderList + "</PathFoldersList><PathCatalogues>" + catalogues +
+              "</PathCatalogues>");
+  int failed = 99;
+  EXPECT_FALSE(CServiceParameters(m_Config).ValidatePaths(failed));
+  EXPECT_EQ(failed, 0) << "a missing folder list hides the bad catalogue path";
+
+  std::ofstream(folderList) << "<Folders/>";
+  EXPECT_FALSE(CServiceParameters(m_Config).ValidatePaths(failed));
+  EXPECT_EQ(failed, 1);
+
+  fs::create_directory(catalogues);
+  EXPECT_TRUE(CServiceParameters(m_Config).ValidatePaths(failed));
+  EXPECT_EQ(failed, -1);
+
+  WriteConfig("<PathFoldersList>" + folderList + "</PathFoldersList>"
+              "<PathCatalogues>FOLDER_ARCHIVE_PATH</PathCatalogues>");
+  EXPECT_TRUE(CServiceParameters(m_Config).ValidatePaths(failed)) << "no directory test for the marker";
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+// End-to-end tests of the fkindexingservice program in a temporary program directory.
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "testsupport/ServiceRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ServiceRunner;
+
+constexpr int kDeadlineMs = 20000;
+const char kUnusedFolderList[] =
+    "<?xml version=\"1.0\"?>\n<Folders><Folder><Reference>ACME</Reference><Name>Acme</Name>"
+    "<Catalogue><UseMIS>FALSE</UseMIS></Catalogue></Folder></Folders>\n";
+const char kOptionsKey[] = "[Software\\Larkvale Application\\FKIndexingService\\Options]\n";
+
+class ServiceProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_FolderList = m_Runner.PathOf("Fennrick Folders.xml");
+    m_Catalogues = m_Runner.MakeDirectory("catalogues");
+  }
+  void WriteValidSetup() {
+    ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+    ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, ""));
+  }
+  int ExitCode() {
+    int exitCode = -100;
+    EXPECT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode)) << "the service did not end";
+    return exitCode;
+  }
+  // Rewrites the folder list with a last-write time that surely differs from the old one.
+  void RewriteFolderList(const std::string& content) {
+    const auto before = fs::last_write_time(m_FolderList);
+    ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", content));
+    fs::last_write_time(m_FolderList, before + std::chrono::seconds(2));
+  }
+
+  ServiceRunner m_Runner;
+  std::string m_FolderList;
+  std::string m_Catalogues;
+};
+
+TEST_F(ServiceProgramTest, StartsAndStopsOnSigtermWithTheLinesInOrder) {
+  WriteValidSetup();
+  ASSERT_TRUE(m_Runner.Start());
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs));
+  ASSERT_TRUE(m_Runner.Stop());
+  EXPECT_EQ(ExitCode(), 0);
+  const std::vector<std::string> messages = m_Runner.LogMessages();
+  ASSERT_GE(messages.size(), 6u);
+  EXPECT_EQ(messages[0], "Parameters Loaded Successfully");
+  EXPECT_EQ(messages[1], "Loading Fennrick Folders.xml");
+  EXPECT_EQ(messages[2], "Fennrick Folders.xml Loaded Successfully");
+  EXPECT_EQ(messages[messages.size() - 2], "Stopping...");
+  EXPECT_EQ(messages.back(), "Stopped");
+}
+
+TEST_F(ServiceProgramTest, SigintStopsLikeSigtermAndTheLogGoesWherePathLogsSays) {
+  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+  const std::string logs = m_Runner.MakeDirectory("logs");
+  ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues,
+                                     "<PathLogs>" + logs + "service.log</PathLogs>"));
+  m_Runner.SetLogPath(logs + "service.log");
+  ASSERT_TRUE(m_Runner.Start());
+  ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs));
+  ASSERT_TRUE(m_Runner.Stop(true));
+  EXPECT_EQ(ExitCode(), 0);
+  EXPECT_EQ(m_Runner.LogMessages().back(), "Stopped");
+  EXPECT_FALSE(fs::exists(m_Runner.PathOf("FKIndexing.log")));
+}
+
+TEST_F(ServiceProgramTest, EachFailedStartWritesItsErrorAndExitsNonZero) {
+  ASSERT_TRUE(m_Runner.Start());
+  EXPECT_NE(ExitCode(), 0);
+  EXPECT_EQ(m_Runner.LogMessages(), std::vector<std::string>{":error: Error While Loading Parameters"});
+
+  ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, ""));
+  ASSERT_TRUE(m_Runner.Start());
+  EXPECT_NE(ExitCode(), 0);
+  EXPECT_EQ(m_Runner.LogMessages(), (std::vector<std::string>{
+                                        "Parameters Loaded Successfully",
+                                        ":error: Fennrick Folders.xml path is not valid"}));
+
+  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+  ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Runner.PathOf("missing"), ""));
+  ASSERT_TRUE(m_Runner.Start());
+  EXPECT_NE(ExitCode(), 0);
+  EXPECT_EQ(m_Runner.LogMessages(), (std::vector<std::string>{"Parameters Loaded Successfully",
+                                                              ":error: Catalogues path is not valid"}));
+}
+
+TEST_F(ServiceProgramTest, OptionsFileSuppliesTheFolderListWhenThereIsNoSettingsFile) {
+  ASSERT_TRUE(m_Runner.WriteFile("options.ini", std::string(kOptionsKey) + "Other=1\n"));
+  ASSERT_TRUE(m_Runner.Start());
+  EXPECT_NE(ExitCode(), 0) << "the key without the value gives no folder list";
+  EXPECT_EQ(m_Runner.LogMessages(), std::vector<std::string>{":error: Error While Loading Parameters"});
+
+  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+  ASSERT_TRUE(m_Runner.WriteFile("options.ini", std::string(kOptionsKey) + "FolderList=" + m_FolderList + "\n"));
+  ASSERT_TRUE(m_Runner.Start());
+  ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs));
+  ASSERT_TRUE(m_Runner.Stop());
+  EXPECT_EQ(ExitCode(), 0);
+  EXPECT_EQ(m_Runner.LogMessages().front(), "Parameters Loaded Successfully");
+}
+
+TEST_F(ServiceProgramTest, StopMarkerEndsTheServiceByItself) {
+  WriteValidSetup();
+  ASSERT_TRUE(m_Runner.Start({"--cycle-wait-ms", "60000"}));
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs));
+  ASSERT_TRUE(m_Runner.WriteFile("_stop_", ""));
+  // The worker sits in its minute's wait: the marker alone must not end it before the wait.
+  ASSERT_TRUE(m_Runner.Stop());
+  EXPECT_EQ(ExitCode(), 0);
+
+  ASSERT_TRUE(m_Runner.Start());
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs))
+      << "a marker left from an earlier run does not stop the new one";
+  ASSERT_TRUE(m_Runner.WriteFile("_stop_", ""));
+  EXPECT_EQ(ExitCode(), 0);
+  EXPECT_EQ(m_Runner.CountLines("Stopped"), 0) << "ended by itself, not stopped";
+}
+
+TEST_F(ServiceProgramTest, FolderListIsReloadedOnlyWhenItsWriteTimeChanges) {
+  WriteValidSetup();
+  ASSERT_TRUE(m_Runner.Start());
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs, 4));
+  EXPECT_EQ(m_Runner.CountLines("Loading Fennrick Folders.xml"), 1) << "unchanged file, no reload";
+
+  RewriteFolderList("<Folders><Folder><Reference>ACME</Reference></Folder></Folders>");
+  ASSERT_TRUE(m_Runner.WaitForLine("Loading Fennrick Folders.xml", kDeadlineMs, 2));
+  ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs, 2));
+
+  RewriteFolderList("<Folders><Folder>");
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: Error While Loading Fennrick Folders.xml", kDeadlineMs));
+  fs::remove(m_FolderList);
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: Fennrick Folders.xml not found", kDeadlineMs, 2));
+  EXPECT_EQ(m_Runner.CountLines(":error: Error While Loading Fennrick Folders.xml"), 1)
+      << "a broken file is not retried until it changes";
+  EXPECT_EQ(m_Runner.CountLines("Loading Fennrick Folders.xml"), 3);
+  ASSERT_TRUE(m_Runner.Stop());
+  EXPECT_EQ(ExitCode(), 0);
+}
+
+TEST_F(ServiceProgramTest, CommandLineHelpVersionAndBadOptions) {
+  ASSERT_TRUE(m_Runner.Start({"--help"}));
+  EXPECT_EQ(ExitCode(), 0);
+  ASSERT_TRUE(m_Runner.Start({"--version"}));
+  EXPECT_EQ(ExitCode(), 0);
+  ASSERT_TRUE(m_Runner.Start({"--cycle-wait-ms", "soon"}));
+  EXPECT_NE(ExitCode(), 0);
+  ASSERT_TRUE(m_Runner.Start({"--no-such-option"}));
+  EXPECT_NE(ExitCode(), 0);
+  EXPECT_FALSE(fs::exists(m_Runner.LogPath())) << "nothing started";
+}
+
+}  // namespace
