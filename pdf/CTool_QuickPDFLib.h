@@ -28,4 +28,5 @@ class CTool_QuickPDFLib {
   int m_bUsable = 0;
   std::unique_ptr<CPDFLibraryBinding> m_pBinding;
   int m_nCurrentFile = -1;
+  std::string m_strCurrentPath;  // of the current file, for error records
 };

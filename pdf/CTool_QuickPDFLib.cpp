@@ -1,0 +1,88 @@
+#include "pdf/CTool_QuickPDFLib.h"
+
+#include <cstdlib>
+#include <exception>
+
+#include "errors/CFKException.h"
+#include "pdf/CPDFLibraryBinding.h"
+
+namespace {
+
+const char kPluginName[] = "libfkpdftext.so";
+const char kClass[] = "CTool_QuickPDFLib";
+
+// FK_PDFTEXT_PLUGIN names another plug-in (a name or a path), for installations and tests.
+std::string PluginName() {
+  const char* name = std::getenv("FK_PDFTEXT_PLUGIN");
+  return name != nullptr && *name != '\0' ? std::string(name) : std::string(kPluginName);
+}
+
+}  // namespace
+
+CTool_QuickPDFLib::CTool_QuickPDFLib() {
+  m_pBinding = std::make_unique<CPDFLibraryBinding>(PluginName());
+  if (!m_pBinding->IsLoaded()) {
+    m_pBinding.reset();
+    FKEXCEPTION::CFKException(11001, 11001, __LINE__, kClass, kClass, "", "", true, false);
+    return;
+  }
+  m_bUsable = 1;
+}
+
+CTool_QuickPDFLib::~CTool_QuickPDFLib() = default;
+
+int CTool_QuickPDFLib::DAOpenFile(const std::string& path, const std::string& password) {
+  if (m_bUsable == 0) return 1;
+  // A document left open by a caller would stay in the plug-in's memory for good.
+  if (m_nCurrentFile != -1) DACloseFile(-1);
+  m_nCurrentFile = m_pBinding->DAOpenFile(path, password);
+  if (m_nCurrentFile != 0) {
+    m_strCurrentPath = path;
+    return 1;
+  }
+  m_nCurrentFile = -1;  // nothing is open
+  // The path stays first in the message; the plug-in's reason (a refused file, a helper that
+  // timed out or crashed) follows it. The path as file name keeps failures of different
+  // documents from being dropped as repeats by the error log.
+  std::string reason = m_pBinding->LastErrorText();
+  std::string message = reason.empty() ? path : path + " (" + reason + ")";
+  FKEXCEPTION::CFKException(121, m_pBinding->LastErrorCode(), __LINE__, kClass, "DAOpenFile", message,
+                            path, true, false);
+  return 0;
+}
+
+std::string CTool_QuickPDFLib::DAExtractText(int fileHandle, int pageSelector, int options) {
+  std::string result;
+  int handle = fileHandle == -1 ? m_nCurrentFile : fileHandle;
+  if (handle == -1 || m_bUsable == 0 || !m_pBinding) return result;
+  int first = 1;
+  int last = 0;
+  try {
+    last = m_pBinding->DAGetPageCount(handle);
+    if (pageSelector > 0) first = last = pageSelector;  // one page; the service always asks for all
+    for (int page = first; page <= last; ++page) {
+      if (!result.empty()) result += "\r\n";
+      int reference = m_pBinding->DAFindPage(handle, page);
+      if (reference != 0) {
+        result += m_pBinding->DAExtractPageText(handle, reference, options);
+      } else {
+        FKEXCEPTION::CFKException_Image(140, m_pBinding->LastErrorCode(), __LINE__, kClass,
+                                        "DAExtractText", m_strCurrentPath,
+                                        m_pBinding->LastErrorText(), true);
+      }
+    }
+  } catch (const std::exception&) {
+    FKEXCEPTION::CFKException_Image(140, 0, __LINE__, kClass, "DAExtractText", m_strCurrentPath,
+                                    "", true);
+  }
+  return result;
+}
+
+int CTool_QuickPDFLib::DACloseFile(int fileHandle) {
+  int handle = fileHandle == -1 ? m_nCurrentFile : fileHandle;
+  if (handle == -1 || m_bUsable == 0 || !m_pBinding) return 0;
+  m_pBinding->DACloseFile(handle);
+  m_nCurrentFile = -1;
+  m_strCurrentPath.clear();
+  return 1;
+}

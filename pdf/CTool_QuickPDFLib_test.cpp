@@ -1,0 +1,202 @@
+#include "pdf/CTool_QuickPDFLib.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "errors/CFKException.h"
+#include "testsupport/PdfMaker.h"
+#include "testsupport/ScopedEnvironment.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ErrorEntry {
+  int code = 0;
+  std::string line;
+};
+
+// Runs the real plug-in and helper on PDFs written into a fresh directory, with a short
+// deadline, and reads the error records this tool writes back from the error log.
+class CTool_QuickPDFLibTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Directory = fs::temp_directory_path() /
+                  ("fk-pdf-" + std::to_string(std::random_device()()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(m_Directory);
+    m_Environment.Set("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_PLUGIN_PATH);
+    m_Environment.Set("FK_PDFTEXT_HELPER", FK_PDFTEXT_HELPER_PATH);
+    m_Environment.Set("FK_PDFTEXT_DEADLINE_MS", "1500");
+    m_Environment.Unset("FK_PDFTEXT_MEMORY_MB");
+    m_Environment.Unset("FK_PDFTEXT_HELPER_FAULT");
+    FKEXCEPTION::CFKException::SetErrorLogFile(Path("errors.txt"));
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(m_Directory, ignored);
+  }
+
+  std::string Path(const std::string& name) const { return (m_Directory / name).string(); }
+
+  std::string WritePdf(const std::string& name, const std::vector<std::string>& pages) {
+    EXPECT_TRUE(testsupport::MakePdf(Path(name), pages));
+    return Path(name);
+  }
+
+  // What the indexing code does with one document.
+  static std::string TextOf(CTool_QuickPDFLib& tool, const std::string& path) {
+    std::string text;
+    if (tool.DAOpenFile(path, "") != 0) {
+      text = tool.DAExtractText(-1, -1, 7);
+      tool.DACloseFile(-1);
+    }
+    return text;
+  }
+
+  std::vector<ErrorEntry> ErrorEntries() const {
+    std::vector<ErrorEntry> entries;
+    std::ifstream log(Path("errors.txt"), std::ios::binary);
+    std::regex codePattern("Error n\xB0: ([0-9]+),");
+    std::smatch match;
+    for (std::string line; std::getline(log, line);) {
+      if (line.find("module : CTool_QuickPDFLib") == std::string::npos) continue;
+      if (std::regex_search(line, match, codePattern)) entries.push_back({std::stoi(match[1]), line});
+    }
+    return entries;
+  }
+
+  fs::path m_Directory;
+  testsupport::ScopedEnvironment m_Environment;
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST_F(CTool_QuickPDFLibTest, JoinsPagesWithSeparatorBeforeEveryPageAfterTheFirstText) {
+  CTool_QuickPDFLib tool;
+  ASSERT_TRUE(tool.IsUsable());
+  EXPECT_EQ("A\r\n\r\nB", TextOf(tool, WritePdf("three.pdf", {"A", "", "B"})));
+  EXPECT_EQ("B", TextOf(tool, WritePdf("first-empty.pdf", {"", "B"})));
+  EXPECT_EQ("", TextOf(tool, WritePdf("no-pages.pdf", {})));
+  EXPECT_EQ("Caf\xC3\xA9 (1)\nTotal 20.00\r\nPage two",
+            TextOf(tool, WritePdf("utf8.pdf", {"Caf\xC3\xA9 (1)\nTotal 20.00", "Page two"})));
+  EXPECT_TRUE(ErrorEntries().empty());
+}
+
+TEST_F(CTool_QuickPDFLibTest, ClosingWithoutAnOpenFileReturnsZero) {
+  CTool_QuickPDFLib tool;
+  EXPECT_EQ(0, tool.DACloseFile(-1));
+  EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
+  ASSERT_EQ(1, tool.DAOpenFile(WritePdf("one.pdf", {"x"}), ""));
+  EXPECT_EQ(1, tool.DACloseFile(-1));
+  EXPECT_EQ(0, tool.DACloseFile(-1));
+}
+
+TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmptyText) {
+  std::vector<std::string> refused = {Path("truncated.pdf"), Path("garbage.pdf"),
+                                      Path("protected.pdf"), Path("missing.pdf")};
+  ASSERT_TRUE(testsupport::MakeTruncatedPdf(refused[0], {"A", "B"}, 300));
+  ASSERT_TRUE(testsupport::MakeGarbageFile(refused[1], 20000));
+  ASSERT_TRUE(testsupport::MakePasswordProtectedPdf(refused[2], {"secret"}));
+  CTool_QuickPDFLib tool;
+  for (const std::string& path : refused) {
+    EXPECT_EQ(0, tool.DAOpenFile(path, "")) << path;
+    EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
+    EXPECT_EQ(0, tool.DACloseFile(-1));
+  }
+  std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(refused.size(), entries.size());
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(121, entries[i].code);
+    EXPECT_TRUE(Contains(entries[i].line, "function : DAOpenFile"));
+    EXPECT_TRUE(Contains(entries[i].line, refused[i])) << entries[i].line;
+  }
+  EXPECT_TRUE(Contains(entries[2].line, "password"));
+  EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
+}
+
+TEST_F(CTool_QuickPDFLibTest, HugeClaimedPageCountDoesNotTakeTheToolDown) {
+  ASSERT_TRUE(testsupport::MakeHugePageCountPdf(Path("huge.pdf"), 2000000000LL));
+  CTool_QuickPDFLib tool;
+  TextOf(tool, Path("huge.pdf"));
+  EXPECT_EQ("fine", TextOf(tool, WritePdf("fine.pdf", {"fine"})));
+}
+
+TEST_F(CTool_QuickPDFLibTest, CrashingHelperIsReplacedForTheNextDocument) {
+  std::string victim = WritePdf("crash.pdf", {"never read"});
+  m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "crash:" + victim);
+  CTool_QuickPDFLib tool;
+  EXPECT_EQ("before", TextOf(tool, WritePdf("before.pdf", {"before"})));
+  EXPECT_EQ(0, tool.DAOpenFile(victim, ""));
+  EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"})));
+  std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ(121, entries[0].code);
+  EXPECT_TRUE(Contains(entries[0].line, victim + " (helper crashed (signal 11))")) << entries[0].line;
+}
+
+TEST_F(CTool_QuickPDFLibTest, HangingHelperIsEndedAtTheDeadline) {
+  std::string victim = WritePdf("hang.pdf", {"never read"});
+  m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "hang:" + victim);
+  CTool_QuickPDFLib tool;
+  EXPECT_EQ(0, tool.DAOpenFile(victim, ""));
+  EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
+  EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"})));
+  std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_TRUE(Contains(entries[0].line, victim + " (timed out after 1500 ms)")) << entries[0].line;
+}
+
+TEST_F(CTool_QuickPDFLibTest, MemoryBlowUpEndsOnlyTheHelper) {
+  std::string victim = WritePdf("bomb.pdf", {"never read"});
+  m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "allocate:" + victim);
+  m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "400");
+  CTool_QuickPDFLib tool;
+  EXPECT_EQ(0, tool.DAOpenFile(victim, ""));
+  EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"})));
+  std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_TRUE(Contains(entries[0].line, "memory cap of 400 MB")) << entries[0].line;
+}
+
+TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
+  m_Environment.Set("FK_PDFTEXT_PLUGIN", Path("libnothing.so"));
+  std::string path = WritePdf("doc.pdf", {"text"});
+  {
+    CTool_QuickPDFLib tool;
+    EXPECT_FALSE(tool.IsUsable());
+    EXPECT_EQ(1, tool.DAOpenFile(path, ""));
+    EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
+    EXPECT_EQ(0, tool.DACloseFile(-1));
+  }
+  m_Environment.Set("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_PLUGIN_PATH);
+  {
+    CTool_QuickPDFLib tool;
+    EXPECT_EQ(0, tool.DAOpenFile(Path("absent.pdf"), ""));  // a record in between
+  }
+  m_Environment.Set("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_INCOMPLETE_PLUGIN_PATH);
+  {
+    CTool_QuickPDFLib tool;
+    EXPECT_FALSE(tool.IsUsable());
+    EXPECT_EQ("", TextOf(tool, path));
+  }
+  std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(3u, entries.size());
+  EXPECT_EQ(11001, entries[0].code);
+  EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 11001,"));
+  EXPECT_TRUE(Contains(entries[0].line, "function : CTool_QuickPDFLib"));
+  EXPECT_EQ(121, entries[1].code);
+  EXPECT_EQ(11001, entries[2].code);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include "pdf/plugin/PdfTextClient.h"
+
+#include <cstdlib>
+
+#include "pdf/plugin/FKPdfText.h"
+#include "pdf/plugin/PdfTextProtocol.h"
+
+namespace Protocol = PdfTextProtocol;
+using platform::FrameChannel;
+
+namespace {
+
+const char kHelperName[] = "fkpdftext-helper";
+
+long long NumberFromEnvironment(const char* name, long long fallback, long long minimum) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return fallback;
+  char* end = nullptr;
+  long long number = std::strtoll(value, &end, 10);
+  return *end == '\0' && number >= minimum ? number : fallback;
+}
+
+}  // namespace
+
+PdfTextClient::~PdfTextClient() {
+  if (m_Helper.IsRunning()) m_Helper.Stop();
+}
+
+PdfTextClient::Settings PdfTextClient::SettingsFromEnvironment(const std::string& defaultHelperDirectory) {
+  Settings settings;
+  const char* helper = std::getenv("FK_PDFTEXT_HELPER");
+  settings.helperPath = helper != nullptr && *helper != '\0'
+                            ? std::string(helper)
+                            : defaultHelperDirectory + "/" + kHelperName;
+  settings.deadlineMs =
+      static_cast<int>(NumberFromEnvironment("FK_PDFTEXT_DEADLINE_MS", settings.deadlineMs, 1));
+  settings.memoryMb = NumberFromEnvironment("FK_PDFTEXT_MEMORY_MB", settings.memoryMb, 0);
+  return settings;
+}
+
+int PdfTextClient::OpenFile(const std::string& path, const std::string& password) {
+  Pages pages;
+  if (!ReadDocument(path, password, pages)) return 0;
+  SetError(FKPDFTEXT_OK, "");
+  int handle = m_nNextHandle++;
+  if (m_nNextHandle <= 0) m_nNextHandle = 1;
+  m_Documents[handle] = std::move(pages);
+  return handle;
+}
+
+int PdfTextClient::GetPageCount(int file) {
+  auto document = m_Documents.find(file);
+  if (document == m_Documents.end()) return SetError(FKPDFTEXT_ERROR_ARGUMENT, "no such file handle");
+  return static_cast<int>(document->second.size());
+}
+
+int PdfTextClient::FindPage(int file, int page) {
+  const Page* entry = FindPageEntry(file, page);
+  if (entry == nullptr) return 0;
+  if (!entry->readable) return SetError(FKPDFTEXT_ERROR_PAGE, "page " + std::to_string(page) + " cannot be read");
+  return page;
+}
+
+const std::string& PdfTextClient::ExtractPageText(int file, int pageRef) {
+  const Page* entry = FindPageEntry(file, pageRef);
+  m_strStringResult = entry != nullptr ? entry->text : std::string();
+  return m_strStringResult;
+}
+
+int PdfTextClient::CloseFile(int file) {
+  if (m_Documents.erase(file) == 0) return SetError(FKPDFTEXT_ERROR_ARGUMENT, "no such file handle");
+  return 1;
+}
+
+const PdfTextClient::Page* PdfTextClient::FindPageEntry(int file, int pageRef) {
+  auto document = m_Documents.find(file);
+  if (document == m_Documents.end()) {
+    SetError(FKPDFTEXT_ERROR_ARGUMENT, "no such file handle");
+    return nullptr;
+  }
+  if (pageRef < 1 || static_cast<std::size_t>(pageRef) > document->second.size()) {
+    SetError(FKPDFTEXT_ERROR_ARGUMENT, "no page " + std::to_string(pageRef));
+    return nullptr;
+  }
+  return &document->second[static_cast<std::size_t>(pageRef) - 1];
+}
+
+bool PdfTextClient::SetError(int code, const std::string& text) {
+  m_nLastErrorCode = code;
+  m_strLastErrorText = text;
+  return false;
+}
+
+bool PdfTextClient::EnsureHelper() {
+  if (m_Helper.IsRunning()) return true;
+  std::string error;
+  std::vector<std::string> args = {std::to_string(m_Settings.deadlineMs),
+                                   std::to_string(m_Settings.memoryMb)};
+  if (m_Helper.Start(m_Settings.helperPath, args, error)) return true;
+  return SetError(FKPDFTEXT_ERROR_HELPER, error);
+}
+
+bool PdfTextClient::ReadDocument(const std::string& path, const std::string& password, Pages& pages) {
+  auto deadline = FrameChannel::Clock::now() + std::chrono::milliseconds(m_Settings.deadlineMs);
+  std::string request = Protocol::Message(Protocol::kOpen);
+  Protocol::PutText(request, path);
+  Protocol::PutText(request, password);
+  return SendRequest(request, deadline) && ReadAnswer(pages, deadline);
+}
+
+bool PdfTextClient::SendRequest(const std::string& request, FrameChannel::Clock::time_point deadline) {
+  // A helper that died while idle (killed from outside) is no fault of this document:
+  // it is replaced once before the document counts as failed.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!EnsureHelper()) return false;
+    FrameChannel::Result sent = m_Helper.Channel().Send(request, deadline);
+    if (sent == FrameChannel::Result::Ok) return true;
+    if (sent == FrameChannel::Result::TimedOut) return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, DeadlineText());
+    EndHelper(FKPDFTEXT_ERROR_CRASHED, "");
+  }
+  return false;
+}
+
+bool PdfTextClient::ReadAnswer(Pages& pages, FrameChannel::Clock::time_point deadline) {
+  std::uint32_t expected = 0;
+  for (;;) {
+    std::string message;
+    FrameChannel::Result got = m_Helper.Channel().Receive(message, Protocol::kMaxFrame, deadline);
+    if (got == FrameChannel::Result::TimedOut) return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, DeadlineText());
+    if (got == FrameChannel::Result::Closed) return EndHelper(FKPDFTEXT_ERROR_CRASHED, "");
+    if (got != FrameChannel::Result::Ok) return EndHelper(FKPDFTEXT_ERROR_HELPER, "helper broke the protocol");
+    Protocol::Reader reader(message);
+    std::uint32_t code = 0;
+    std::string reason;
+    switch (reader.Kind()) {
+      case Protocol::kPageCount:
+        if (!pages.empty() || !reader.GetNumber(expected)) break;
+        continue;
+      case Protocol::kPage:
+        if (!TakePage(message, expected, pages)) break;
+        continue;
+      case Protocol::kDone:
+        if (pages.size() != expected) break;
+        return true;
+      case Protocol::kFailure:
+        if (!reader.GetNumber(code) || !reader.GetText(reason)) break;
+        return SetError(static_cast<int>(code), reason);
+    }
+    return EndHelper(FKPDFTEXT_ERROR_HELPER, "helper broke the protocol");
+  }
+}
+
+bool PdfTextClient::TakePage(const std::string& message, std::uint32_t expected, Pages& pages) {
+  Protocol::Reader reader(message);
+  std::uint32_t readable = 0;
+  Page page;
+  if (pages.size() >= expected || !reader.GetNumber(readable) || !reader.GetText(page.text)) return false;
+  page.readable = readable != 0;
+  pages.push_back(std::move(page));
+  return true;
+}
+
+bool PdfTextClient::EndHelper(int code, const std::string& reason) {
+  int exitStatus = -1;
+  int signalNumber = 0;
+  std::string ending = m_Helper.Stop(&exitStatus, &signalNumber);
+  if (!reason.empty()) return SetError(code, reason);
+  if (exitStatus == Protocol::kExitOutOfMemory) {
+    return SetError(FKPDFTEXT_ERROR_MEMORY,
+                    "helper reached its memory cap of " + std::to_string(m_Settings.memoryMb) + " MB");
+  }
+  if (signalNumber != 0) {
+    return SetError(FKPDFTEXT_ERROR_CRASHED, "helper crashed (signal " + std::to_string(signalNumber) + ")");
+  }
+  return SetError(code, "helper " + ending);
+}
+
+std::string PdfTextClient::DeadlineText() const {
+  if (m_Settings.deadlineMs % 1000 == 0) {
+    return "timed out after " + std::to_string(m_Settings.deadlineMs / 1000) + " s";
+  }
+  return "timed out after " + std::to_string(m_Settings.deadlineMs) + " ms";
+}

@@ -1,0 +1,143 @@
+// The PDF text helper: reads documents with poppler on behalf of libfkpdftext.so, one at a
+// time, over the socket it finds as descriptor 3. It is expendable: the plug-in kills it on a
+// deadline and replaces it when it dies, so poppler's crashes, hangs and blow-ups stay here.
+// Usage: fkpdftext-helper DEADLINE_MS MEMORY_MB   (MEMORY_MB 0: no cap)
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <poppler-document.h>
+#include <poppler-global.h>
+#include <poppler-page.h>
+
+#include "pdf/plugin/FKPdfText.h"
+#include "pdf/plugin/PdfTextProtocol.h"
+#include "platform/ChildProcess.h"
+#include "platform/ErrnoText.h"
+#include "platform/FrameChannel.h"
+
+namespace {
+
+using platform::FrameChannel;
+namespace Protocol = PdfTextProtocol;
+
+void Quiet(const std::string&, void*) {}
+
+bool Fail(FrameChannel& channel, int code, const std::string& reason) {
+  std::string message = Protocol::Message(Protocol::kFailure);
+  Protocol::PutNumber(message, static_cast<std::uint32_t>(code));
+  Protocol::PutText(message, reason);
+  return channel.Send(message) == FrameChannel::Result::Ok;
+}
+
+// Poppler ends every page's text with a line break of its layout; it is not the document's.
+std::string PageText(const poppler::page& page) {
+  poppler::byte_array bytes = page.text().to_utf8();
+  std::string text(bytes.begin(), bytes.end());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '\f')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// Test-only faults, honoured only when FK_PDFTEXT_HELPER_FAULT is "crash:PATH", "hang:PATH" or
+// "allocate:PATH" and the document is PATH: they stand for what hostile files do to poppler.
+void ApplyTestFault(const std::string& path) {
+  const char* fault = std::getenv("FK_PDFTEXT_HELPER_FAULT");
+  if (fault == nullptr) return;
+  std::string value(fault);
+  std::string::size_type colon = value.find(':');
+  if (colon == std::string::npos || value.substr(colon + 1) != path) return;
+  std::string mode = value.substr(0, colon);
+  if (mode == "crash") platform::ChildSelf::RaiseSignal(SIGSEGV);
+  if (mode == "hang") platform::ChildSelf::SleepSeconds(3600);
+  if (mode == "allocate") {
+    std::vector<std::unique_ptr<char[]>> blocks;
+    for (;;) blocks.emplace_back(new char[1 << 20]());
+  }
+}
+
+bool SendPages(FrameChannel& channel, const poppler::document& document) {
+  std::size_t total = 0;
+  for (int index = 0; index < document.pages(); ++index) {
+    std::unique_ptr<poppler::page> page(document.create_page(index));
+    std::string text = page ? PageText(*page) : std::string();
+    total += text.size();
+    if (total > Protocol::kMaxDocumentText) {
+      return Fail(channel, FKPDFTEXT_ERROR_TOO_LARGE,
+                  "text larger than " + std::to_string(Protocol::kMaxDocumentText >> 20) + " MiB");
+    }
+    std::string message = Protocol::Message(Protocol::kPage);
+    Protocol::PutNumber(message, page ? 1 : 0);
+    Protocol::PutText(message, text);
+    if (channel.Send(message) != FrameChannel::Result::Ok) return false;
+  }
+  return channel.Send(Protocol::Message(Protocol::kDone)) == FrameChannel::Result::Ok;
+}
+
+bool ExtractDocument(FrameChannel& channel, const std::string& path, const std::string& password) {
+  std::ifstream probe(path, std::ios::binary);
+  if (!probe) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, platform::ErrnoText(errno));
+  probe.close();
+  std::unique_ptr<poppler::document> document(
+      poppler::document::load_from_file(path, password, password));
+  if (!document) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, "damaged or not a PDF");
+  // Poppler must not be asked anything else of a locked document: it crashes on it.
+  if (document->is_locked()) return Fail(channel, FKPDFTEXT_ERROR_PASSWORD, "protected by a password");
+  std::string message = Protocol::Message(Protocol::kPageCount);
+  Protocol::PutNumber(message, static_cast<std::uint32_t>(document->pages()));
+  if (channel.Send(message) != FrameChannel::Result::Ok) return false;
+  return SendPages(channel, *document);
+}
+
+bool ServeOne(FrameChannel& channel, unsigned alarmSeconds) {
+  std::string request;
+  if (channel.Receive(request, Protocol::kMaxFrame) != FrameChannel::Result::Ok) return false;
+  Protocol::Reader reader(request);
+  std::string path;
+  std::string password;
+  if (reader.Kind() != Protocol::kOpen || !reader.GetText(path) || !reader.GetText(password)) {
+    return Fail(channel, FKPDFTEXT_ERROR_HELPER, "malformed request");
+  }
+  // Our own alarm ends a hang even when the plug-in's process is gone and cannot kill us.
+  platform::ChildSelf::AlarmAfter(alarmSeconds);
+  ApplyTestFault(path);
+  bool sent;
+  try {
+    sent = ExtractDocument(channel, path, password);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& error) {
+    sent = Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, std::string("poppler: ") + error.what());
+  }
+  platform::ChildSelf::AlarmAfter(0);
+  return sent;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) return 2;
+  long long deadlineMs = std::atoll(argv[1]);
+  long long memoryMb = std::atoll(argv[2]);
+  platform::ChildSelf::IgnoreBrokenPipe();
+  poppler::set_debug_error_function(Quiet, nullptr);
+  if (memoryMb > 0 && !platform::ChildSelf::LimitAddressSpace(static_cast<unsigned long long>(memoryMb) << 20)) {
+    return 2;
+  }
+  unsigned alarmSeconds = static_cast<unsigned>(deadlineMs / 1000 + 10);
+  FrameChannel channel(platform::ChildProcess::kChildChannelFd);
+  try {
+    while (ServeOne(channel, alarmSeconds)) {
+    }
+  } catch (const std::bad_alloc&) {
+    return PdfTextProtocol::kExitOutOfMemory;
+  }
+  return 0;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Length-prefixed messages over one stream socket, owned by the channel.
+// Sending never raises SIGPIPE: a vanished peer is reported as Closed.
+// One thread at a time per channel.
+class FrameChannel {
+ public:
+  enum class Result { Ok, Closed, TimedOut, Failed };
+  using Clock = std::chrono::steady_clock;
+
+  explicit FrameChannel(int fd = -1) : m_nFd(fd) {}
+  ~FrameChannel();
+  FrameChannel(const FrameChannel&) = delete;
+  FrameChannel& operator=(const FrameChannel&) = delete;
+
+  void Reset(int fd);  // closes the present socket, takes fd
+  bool IsOpen() const { return m_nFd >= 0; }
+
+  Result Send(const std::string& payload, Clock::time_point deadline = Clock::time_point::max());
+  // A frame longer than maxSize fails the channel (its peer is not to be trusted).
+  Result Receive(std::string& payload, std::size_t maxSize,
+                 Clock::time_point deadline = Clock::time_point::max());
+
+ private:
+  Result WaitFor(short events, Clock::time_point deadline);
+  Result ReadExactly(char* buffer, std::size_t size, Clock::time_point deadline);
+  Result WriteAll(const char* buffer, std::size_t size, Clock::time_point deadline);
+
+  int m_nFd = -1;
+};
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Writes small but real PDF files for tests and benchmarks: one page per text, in Helvetica
+// (WinAnsi encoding: UTF-8 text within Latin-1 is kept, other characters become '?'), an
+// empty text making an empty page. The bad variants imitate what arrives from outside.
+namespace testsupport {
+
+// The bytes of a well-formed PDF with one page per entry of pageTexts ('\n' starts a new line).
+std::string PdfBytes(const std::vector<std::string>& pageTexts);
+
+// Writes PdfBytes(pageTexts) to path; false when the file cannot be written.
+bool MakePdf(const std::string& path, const std::vector<std::string>& pageTexts);
+
+// A PDF cut off after its first keepBytes bytes (no cross-reference table, no trailer).
+bool MakeTruncatedPdf(const std::string& path, const std::vector<std::string>& pageTexts,
+                      std::size_t keepBytes);
+
+// size bytes of deterministic noise that only looks like a PDF in its first line.
+bool MakeGarbageFile(const std::string& path, std::size_t size);
+
+// A PDF with a standard security handler whose keys fit no password: readers refuse it.
+bool MakePasswordProtectedPdf(const std::string& path, const std::vector<std::string>& pageTexts);
+
+// A PDF whose page tree claims claimedPages pages but holds one.
+bool MakeHugePageCountPdf(const std::string& path, long long claimedPages);
+
+// A valid PDF with pages pages, each carrying linesPerPage short lines of text.
+bool MakeLongPdf(const std::string& path, int pages, int linesPerPage);
+
+}  // namespace testsupport
