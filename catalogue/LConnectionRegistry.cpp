@@ -72,6 +72,23 @@ bool LConnectionRegistry::With(const std::string& catalogue, const Work& work, L
   return false;
 }
 
+bool LConnectionRegistry::CommitIfOpen(const std::string& catalogue, LCatalogueError& error) {
+  std::shared_ptr<Connection> connection;
+  {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> lock(registry.Mutex);
+    const auto found = registry.Connections.find(KeyOf(catalogue));
+    if (found == registry.Connections.end()) return true;
+    connection = found->second;
+  }
+  std::lock_guard<std::mutex> lock(connection->Mutex);
+  if (!connection->Db.IsOpen()) return true;
+  connection->Db.ClearError();
+  if (Commit(connection->Db)) return true;
+  error = connection->Db.Error();
+  return false;
+}
+
 void LConnectionRegistry::Close(const std::string& catalogue) {
   std::shared_ptr<Connection> connection;
   {

@@ -19,6 +19,9 @@ class LConnectionRegistry {
   // Runs work on the catalogue's connection under its lock, opening it when needed.
   // The work's result; on failure the connection's error is copied into error.
   static bool With(const std::string& catalogue, const Work& work, LCatalogueError& error);
+  // Commits the catalogue's open transaction; a closed catalogue has nothing to commit and
+  // is not reopened (its files may have just been deleted).
+  static bool CommitIfOpen(const std::string& catalogue, LCatalogueError& error);
   // Commits what is pending and closes the catalogue's connection; the next use reopens it.
   static void Close(const std::string& catalogue);
   static void CloseAll();

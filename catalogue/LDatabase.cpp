@@ -62,7 +62,17 @@ bool LDatabase::ConfigureForWriting(const std::string& catalogue) {
                             ? "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL; PRAGMA cache_size = -16384;"
                             : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;";
   if (!Exec(journal)) return false;
+  if (!m_bRollbackJournal) KeepWalFiles();
   return Exec("BEGIN IMMEDIATE") && Exec(kSchema) && Exec("COMMIT");
+}
+
+void LDatabase::KeepWalFiles() {
+  // The -wal and -shm files stay (the -wal emptied) when the last writer closes, so that people
+  // without write access to the catalogue directory can still read it: a read-only connection
+  // cannot create them.
+  int persist = 1;
+  sqlite3_file_control(m_pDb, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  Exec("PRAGMA journal_size_limit = 67108864");
 }
 
 bool LDatabase::OpenForReading(const std::string& catalogue) {

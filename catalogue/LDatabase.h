@@ -64,6 +64,7 @@ class LDatabase {
  private:
   bool OpenFile(const std::string& file, int flags);
   bool ConfigureForWriting(const std::string& catalogue);
+  void KeepWalFiles();
   sqlite3_stmt* Prepare(const char* sql);
   void Fail(int code);
 

@@ -77,7 +77,7 @@ LWriter* LIndexer::GetWriter(const std::string& catalogue) {
 void LIndexer::ReleaseWriter(LWriter* writer) {
   if (!writer) return;
   try {
-    LConnectionRegistry::With(writer->Catalogue, LConnectionRegistry::Commit, m_pImpl->Error);
+    LConnectionRegistry::CommitIfOpen(writer->Catalogue, m_pImpl->Error);
   } catch (...) {
     m_pImpl->Error = Failure("unexpected failure committing");
   }
@@ -150,7 +150,7 @@ void LIndexer::Delete(LDeleter* deleter, const std::string& path) {
 void LIndexer::ReleaseDeleter(LDeleter* deleter) {
   if (!deleter) return;
   try {
-    LConnectionRegistry::With(deleter->Catalogue, LConnectionRegistry::Commit, m_pImpl->Error);
+    LConnectionRegistry::CommitIfOpen(deleter->Catalogue, m_pImpl->Error);
   } catch (...) {
     m_pImpl->Error = Failure("unexpected failure committing");
   }

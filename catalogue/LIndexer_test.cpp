@@ -194,7 +194,14 @@ TEST_F(LIndexerTest, CloseCatalogueCommitsAndLetsItsFilesBeDeleted) {
   EXPECT_EQ(searcher.Count(m_Catalogue), 1);
   for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
 
-  // The writer still held opens the catalogue afresh.
+  // Releasing a writer of a closed catalogue does not bring its files back.
+  LWriter* stale = indexer.GetWriter(m_Catalogue);
+  LIndexer::CloseCatalogue(m_Catalogue);
+  for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
+  indexer.ReleaseWriter(stale);
+  EXPECT_FALSE(fs::exists(m_Catalogue + "/catalogue.sqlite"));
+
+  // A writer still held opens the catalogue afresh when it writes.
   EXPECT_EQ(indexer.Index(writer, Invoice("b.xml", "beta")), 1);
   indexer.ReleaseWriter(writer);
   EXPECT_EQ(searcher.Count(m_Catalogue), 1);
