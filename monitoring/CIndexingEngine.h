@@ -127,5 +127,6 @@ class CIndexingEngine {
   std::function<std::int64_t()> m_Clock;  // set before the worker starts
   std::atomic<bool> m_bStopRequested{false};
   bool m_bFolderPassFailed = false;  // worker thread only: the last ProcessFolder did not complete
+  bool m_bFullReconcile = false;     // worker thread only: no early stop (the last walk was cut short)
   std::vector<std::string> m_ReportedFileSystems;  // worker thread only
 };

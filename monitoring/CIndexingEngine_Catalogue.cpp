@@ -109,6 +109,9 @@ void CIndexingEngine::DiscardForeignCatalogue(const std::vector<std::string>& di
   if (m_pIndexer->CountDocuments(catalogue) <= 0) return;
   int sum = 0;
   for (const std::string& directory : directories) {
+    // An empty directory (a folder without a processing directory) names no documents; as a
+    // path prefix it would count every document of the catalogue.
+    if (directory.empty()) continue;
     const int count = m_pIndexer->CountDocumentsUnder(GetUncPath(directory), catalogue);
     if (count > 0) sum += count;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <fstream>
 
 #include <boost/filesystem.hpp>
 
@@ -14,6 +15,31 @@
 
 namespace fs = boost::filesystem;
 
+namespace {
+
+// Left in the catalogue directory while its folder's walks run: a walk cut short (stop,
+// crash, failure) has indexed the newest files only, so the reconciling walk's early stop
+// would skip the rest for good. Its text names the walk to run again in full.
+const char kWalkMarker[] = "_walk_incomplete_";
+
+std::string ReadWalkMarker(const std::string& catalogue) {
+  std::ifstream marker(catalogue + "/" + kWalkMarker);
+  std::string kind;
+  marker >> kind;
+  return kind;
+}
+
+void WriteWalkMarker(const std::string& catalogue, bool fresh) {
+  std::ofstream(catalogue + "/" + kWalkMarker, std::ios::trunc) << (fresh ? "fresh" : "reconcile") << "\n";
+}
+
+void RemoveWalkMarker(const std::string& catalogue) {
+  boost::system::error_code ec;
+  fs::remove(catalogue + "/" + kWalkMarker, ec);
+}
+
+}  // namespace
+
 void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CEvent* stopEvent) {
   m_bFolderPassFailed = false;
   const std::string catalogue = GetCataloguePath(folder);
@@ -23,6 +49,9 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   }
   bool fresh = false;
   if (!PrepareCatalogue(folder, catalogue, fresh)) return;
+  const std::string interrupted = ReadWalkMarker(catalogue);
+  if (interrupted == "fresh") fresh = true;
+  m_bFullReconcile = !fresh && !interrupted.empty();
   if (!fresh && folder.GetMonitoringStarted() == 1) return;
   ReportCatalogueFileSystem(catalogue);
   if (LockCatalogue(catalogue, 1) == 0) {
@@ -41,6 +70,10 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
 bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh) {
   boost::system::error_code ec;
   if (!fs::is_directory(catalogue, ec)) {
+    // A catalogue deleted from outside may still have connections open to its unlinked
+    // database: what they wrote would be lost.
+    m_pIndexer->ReleaseWriter();
+    LIndexer::CloseCatalogue(catalogue);
     fs::create_directories(catalogue, ec);
     if (ec) {
       SendStatusMessage(0, ":sub: :error: Cannot create catalogue directory " + catalogue + ": " + ec.message());
@@ -101,6 +134,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
                                                            const std::string& catalogue, bool fresh,
                                                            int cleaner, platform::CEvent* stopEvent) {
   const std::vector<std::string> directories = GetFolderDirectories(folder);
+  WriteWalkMarker(catalogue, fresh);
   for (const std::string& directory : directories) {
     if (CanContinue() == 0) break;
     boost::system::error_code ec;
@@ -112,6 +146,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       return PassResult::Damaged;
     }
   }
+  if (CanContinue() == 1 && !m_pIndexer->CorruptionSeen()) RemoveWalkMarker(catalogue);
   for (const std::string& directory : directories) {
     // An empty directory name would stand for the whole catalogue in the cleaner.
     if (CanContinue() == 0 || m_pIndexer->CorruptionSeen()) break;

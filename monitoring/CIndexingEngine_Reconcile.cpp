@@ -115,7 +115,8 @@ bool CIndexingEngine::ReconcileFiles(const std::multimap<std::int64_t, std::stri
     const std::string& path = it->second;
     int modified = 0;
     const int found = snapshot.IsModified(path, modified);
-    if (found != 0 && modified == 0) break;
+    if (found != 0 && modified == 0 && !m_bFullReconcile) break;
+    if (found != 0 && modified == 0) continue;
     if (found != 0) {
       if (IsDebug()) SendStatusMessage(5, "remove file " + path);
       m_pIndexer->CloseWriter(catalogue);

@@ -24,6 +24,8 @@ class CChildProcess {
   // Polls until the child ends or the deadline passes; exitCode is its status, or -signal.
   bool WaitForExit(int timeoutMs, int& exitCode);
   bool IsRunning() const { return m_nPid > 0; }
+  // The process id while it runs, 0 otherwise.
+  int GetPid() const { return m_nPid; }
   void Kill();
 
   // Forks; the child runs body and exits with its result at once. The child's pid, or -1.

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "errors/CFKException.h"
+#include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/EngineGlobals.h"
@@ -261,8 +262,10 @@ bool CFKService::WaitForWorker(int timeoutMs) {
   return true;
 }
 
-void CFKService::OnDocumentChange(int /*kind*/, std::string /*path*/, FK::CFolder /*folder*/) {
-  // No part of the indexing code sends document changes to the service.
+void CFKService::OnDocumentChange(int kind, std::string path, FK::CFolder folder) {
+  if (!m_pEngine) return;
+  if (kind == 5) m_pEngine->AddFile(std::move(path), std::move(folder));
+  if (kind == 6) m_pEngine->RemoveFile(std::move(path), std::move(folder));
 }
 
 void CFKService::OnStatusMessage(int kind, const std::string& text) {

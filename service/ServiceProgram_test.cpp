@@ -1,6 +1,10 @@
 // End-to-end tests of the fkindexingservice program in a temporary program directory.
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +22,33 @@ const char kUnusedFolderList[] =
     "<?xml version=\"1.0\"?>\n<Folders><Folder><Reference>ACME</Reference><Name>Acme</Name>"
     "<Catalogue><UseMIS>FALSE</UseMIS></Catalogue></Folder></Folders>\n";
 const char kOptionsKey[] = "[Software\\Larkvale Application\\FKIndexingService\\Options]\n";
+
+// The nice value and allowed processors of every thread of a process, read from /proc.
+struct ThreadScheduling {
+  int Nice = 0;
+  std::string Processors;
+};
+
+std::vector<ThreadScheduling> ReadThreads(int pid) {
+  std::vector<ThreadScheduling> threads;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    ThreadScheduling thread;
+    std::ifstream stat(task.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 19 && fields >> field; ++i) {
+      if (i == 19) thread.Nice = std::stoi(field);
+    }
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("Cpus_allowed_list:", 0) == 0) thread.Processors = line.substr(line.find('\t') + 1);
+    }
+    threads.push_back(thread);
+  }
+  return threads;
+}
 
 class ServiceProgramTest : public ::testing::Test {
  protected:
@@ -61,18 +92,20 @@ TEST_F(ServiceProgramTest, StartsAndStopsOnSigtermWithTheLinesInOrder) {
   EXPECT_EQ(messages.back(), "Stopped");
 }
 
-TEST_F(ServiceProgramTest, SigintStopsLikeSigtermAndTheLogGoesWherePathLogsSays) {
-  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+TEST_F(ServiceProgramTest, SigintStopsLikeSigtermAndBothLogsGoWherePathLogsSays) {
+  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", "<Folders><Folder>"));
   const std::string logs = m_Runner.MakeDirectory("logs");
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues,
                                      "<PathLogs>" + logs + "service.log</PathLogs>"));
   m_Runner.SetLogPath(logs + "service.log");
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs));
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: Error While Loading Fennrick Folders.xml", kDeadlineMs));
   ASSERT_TRUE(m_Runner.Stop(true));
   EXPECT_EQ(ExitCode(), 0);
   EXPECT_EQ(m_Runner.LogMessages().back(), "Stopped");
   EXPECT_FALSE(fs::exists(m_Runner.PathOf("FKIndexing.log")));
+  EXPECT_TRUE(fs::exists(logs + "FKIndexingServicelogError.txt"));
+  EXPECT_FALSE(fs::exists(m_Runner.PathOf("FKIndexingServicelogError.txt")));
 }
 
 TEST_F(ServiceProgramTest, EachFailedStartWritesItsErrorAndExitsNonZero) {
@@ -139,11 +172,28 @@ TEST_F(ServiceProgramTest, FolderListIsReloadedOnlyWhenItsWriteTimeChanges) {
 
   RewriteFolderList("<Folders><Folder>");
   ASSERT_TRUE(m_Runner.WaitForLine(":error: Error While Loading Fennrick Folders.xml", kDeadlineMs));
+  EXPECT_TRUE(fs::exists(m_Runner.PathOf("FKIndexingServicelogError.txt"))) << "beside the activity log";
   fs::remove(m_FolderList);
   ASSERT_TRUE(m_Runner.WaitForLine(":error: Fennrick Folders.xml not found", kDeadlineMs, 2));
   EXPECT_EQ(m_Runner.CountLines(":error: Error While Loading Fennrick Folders.xml"), 1)
       << "a broken file is not retried until it changes";
   EXPECT_EQ(m_Runner.CountLines("Loading Fennrick Folders.xml"), 3);
+  ASSERT_TRUE(m_Runner.Stop());
+  EXPECT_EQ(ExitCode(), 0);
+}
+
+TEST_F(ServiceProgramTest, LowPriorityLowersEveryThreadAndBindsItToOneProcessor) {
+  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+  ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, "<Priority>LOW</Priority>"));
+  ASSERT_TRUE(m_Runner.Start());
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs));
+  const int ownNice = ReadThreads(getpid()).front().Nice;
+  const std::vector<ThreadScheduling> threads = ReadThreads(m_Runner.GetPid());
+  ASSERT_GE(threads.size(), 3u) << "host, signal and worker threads";
+  for (const ThreadScheduling& thread : threads) {
+    EXPECT_EQ(thread.Nice, std::min(ownNice + 5, 19));
+    EXPECT_EQ(thread.Processors.find_first_of(",-"), std::string::npos) << thread.Processors;
+  }
   ASSERT_TRUE(m_Runner.Stop());
   EXPECT_EQ(ExitCode(), 0);
 }

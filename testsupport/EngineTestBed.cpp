@@ -5,6 +5,7 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/LSearcher.h"
+#include "monitoring/EngineGlobals.h"
 
 namespace testsupport {
 
@@ -17,11 +18,13 @@ EngineTestBed::EngineTestBed()
   m_pParameters->ProgramDirectory = m_Scratch.File("program/");
   m_pParameters->PathCatalogues = m_Scratch.File("catalogues/");
   m_pParameters->DisableMonitoring = 1;
+  m_nSavedFolderPause = g_nFolderPauseMilliseconds.exchange(0);
 }
 
 EngineTestBed::~EngineTestBed() {
   m_pEngine.reset();
   CIndexingEngine::UnlockCatalogue();
+  g_nFolderPauseMilliseconds = m_nSavedFolderPause;
 }
 
 CIndexingEngine& EngineTestBed::Engine() {

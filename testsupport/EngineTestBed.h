@@ -14,7 +14,8 @@
 namespace testsupport {
 
 // An indexing engine over a temporary program directory, with catalogues kept in
-// "<scratch>/catalogues/", no pauses and a clock the test moves. Its lock files go to a
+// "<scratch>/catalogues/", no pauses (the folder pause too, while it lives) and a clock the
+// test moves. Its lock files go to a
 // lock directory of its own.
 class EngineTestBed {
  public:
@@ -47,6 +48,7 @@ class EngineTestBed {
   RecordingListener m_Listener;
   std::int64_t m_nNow = 1700000000;
   std::int64_t m_nClockStep = 0;
+  int m_nSavedFolderPause = 0;
   std::unique_ptr<CIndexingEngine> m_pEngine;
 };
 

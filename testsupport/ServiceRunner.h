@@ -50,6 +50,7 @@ class ServiceRunner {
   // Waits for the process to end; true with its exit status (-signal when killed) in exitCode.
   bool WaitForExit(int timeoutMs, int& exitCode);
   bool IsRunning() const { return m_Process.IsRunning(); }
+  int GetPid() const { return m_Process.GetPid(); }
 
   // The activity log "FKIndexing.log" in the program directory unless set otherwise.
   std::string LogPath() const { return m_strLogPath; }

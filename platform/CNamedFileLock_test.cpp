@@ -1,0 +1,53 @@
+#include "platform/CNamedFileLock.h"
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include "testsupport/ScratchDir.h"
+
+namespace {
+
+class CNamedFileLockTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("FK_LOCK_DIR", m_Scratch.File("locks").c_str(), 1); }
+  testsupport::ScratchDir m_Scratch;
+};
+
+TEST_F(CNamedFileLockTest, FileNamesKeepShortNamesAndHashLongOnes) {
+  EXPECT_EQ(platform::CNamedFileLock::FileNameFor("lock /a/b"), "lock _a_b");
+  const std::string longA = "lock " + std::string(300, 'a') + "/x";
+  const std::string longB = "lock " + std::string(300, 'a') + "/y";
+  const std::string nameA = platform::CNamedFileLock::FileNameFor(longA);
+  EXPECT_LE(nameA.size(), 255u);
+  EXPECT_EQ(nameA.find('/'), std::string::npos);
+  EXPECT_NE(nameA, platform::CNamedFileLock::FileNameFor(longB));
+  EXPECT_EQ(nameA, platform::CNamedFileLock::FileNameFor(longA));
+}
+
+TEST_F(CNamedFileLockTest, SecondOpenOfTheSameNameIsShutOutUntilRelease) {
+  platform::CNamedFileLock first("lock one");
+  platform::CNamedFileLock second("lock one");
+  platform::CNamedFileLock other("lock two");
+  ASSERT_TRUE(first.TryLock()) << first.LastError();
+  EXPECT_TRUE(boost::filesystem::is_regular_file(m_Scratch.File("locks/lock one")));
+  EXPECT_FALSE(second.TryLock());
+  EXPECT_EQ(second.LastError(), "held by another process");
+  EXPECT_TRUE(other.TryLock());
+  first.Unlock();
+  EXPECT_TRUE(second.TryLock());
+}
+
+TEST_F(CNamedFileLockTest, ALinkPlantedInTheLockDirectoryIsNotFollowed) {
+  boost::filesystem::create_directories(m_Scratch.File("locks"));
+  const std::string target = m_Scratch.Write("victim", "keep me");
+  boost::filesystem::create_symlink(target, m_Scratch.File("locks/lock planted"));
+  platform::CNamedFileLock lock("lock planted");
+  EXPECT_FALSE(lock.TryLock());
+  EXPECT_FALSE(lock.LastError().empty());
+  EXPECT_EQ(m_Scratch.Read("victim"), "keep me");
+}
+
+}  // namespace
