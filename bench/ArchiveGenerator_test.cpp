@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 #include <boost/filesystem.hpp>
@@ -89,5 +90,11 @@ TEST(ArchiveGeneratorTest, SameSeedGivesTheSameInvoicesOfAboutTwoKilobytes) {
   for (const std::string& page : pages) {
     EXPECT_NE(std::string::npos, page.find("INV-2023-000042"));
     EXPECT_NE(std::string::npos, page.find(bench::SyntheticInvoice::kPdfOnlyWord));
+  }
+  for (int number = 1; number <= 100; ++number) {
+    for (const std::string& page : bench::SyntheticInvoice(1, number, 2023, 1).PdfPages(2)) {
+      std::istringstream lines(page);
+      for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+    }
   }
 }

@@ -160,7 +160,7 @@ std::vector<std::string> SyntheticInvoice::PdfPages(int pages) const {
       text += "\nNet " + FormatCents(net) + " EUR    VAT " + std::to_string(m_nVatRate) + "% " +
               FormatCents(vat) + " EUR    Total " + FormatCents(net + vat) + " EUR\n";
     }
-    text += "\nPayment within 30 days to IBAN " + m_strIban + ". Please quote the invoice number with your " +
+    text += "\nPayment within 30 days to IBAN " + m_strIban + ".\nPlease quote the invoice number with your " +
             kPdfOnlyWord + ".\n";
     texts.push_back(text);
   }

@@ -20,7 +20,8 @@ class SyntheticInvoice {
   std::string FileStem() const;
   // The invoice as the suite's XML metadata file.
   std::string Xml() const;
-  // One text per page; the lines of the invoice are spread over the pages.
+  // One text per page; the lines of the invoice are spread over the pages. No line is longer
+  // than 80 characters, so every word stays inside the page.
   std::vector<std::string> PdfPages(int pages) const;
 
   struct Line {

@@ -61,27 +61,50 @@ bool ParseCount(const char* text, long long& value) {
   return errno == 0 && end != text && *end == '\0' && value >= 0 && value <= 10000000;
 }
 
+// Sets one option that names a path; false when the option is unknown.
+bool SetText(const std::string& option, const std::string& value, Settings& settings) {
+  if (option == "--work") settings.WorkDirectory = value;
+  else if (option == "--service") settings.ServiceBinary = value;
+  else if (option == "--memory-child") settings.MemoryChildDirectory = value;
+  else return false;
+  return true;
+}
+
+// Sets one numeric option; false when the option is unknown.
+bool SetCount(const std::string& option, long long number, Settings& settings) {
+  if (option == "--xml") settings.XmlCount = static_cast<int>(number);
+  else if (option == "--pdf") settings.PdfCount = static_cast<int>(number);
+  else if (option == "--pages") settings.PdfPages = static_cast<int>(std::max(1LL, number));
+  else if (option == "--pdf-sample") settings.PdfSample = static_cast<int>(number);
+  else if (option == "--memory-docs") settings.MemoryDocuments = static_cast<int>(number);
+  else if (option == "--seed") settings.Seed = static_cast<unsigned long long>(number);
+  else return false;
+  return true;
+}
+
 // 0 when parsed; otherwise 1 + the exit status.
 int ParseArguments(int argc, char** argv, Settings& settings) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "--help") return PrintUsage(stdout), 1;
-    if (option == "--no-service") { settings.RunService = false; continue; }
-    if (option == "--keep") { settings.Keep = true; continue; }
-    if (i + 1 >= argc) return PrintUsage(stderr), 3;
-    const char* value = argv[++i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     long long number = 0;
-    if (option == "--work") settings.WorkDirectory = value;
-    else if (option == "--service") settings.ServiceBinary = value;
-    else if (option == "--memory-child") settings.MemoryChildDirectory = value;
-    else if (!ParseCount(value, number)) return std::fprintf(stderr, "fkbench: bad number for %s\n", option.c_str()), 3;
-    else if (option == "--xml") settings.XmlCount = static_cast<int>(number);
-    else if (option == "--pdf") settings.PdfCount = static_cast<int>(number);
-    else if (option == "--pages" && number > 0) settings.PdfPages = static_cast<int>(number);
-    else if (option == "--pdf-sample") settings.PdfSample = static_cast<int>(number);
-    else if (option == "--memory-docs") settings.MemoryDocuments = static_cast<int>(number);
-    else if (option == "--seed") settings.Seed = static_cast<unsigned long long>(number);
-    else return PrintUsage(stderr), 3;
+    if (option == "--help") {
+      PrintUsage(stdout);
+      return 1;
+    }
+    if (option == "--no-service") {
+      settings.RunService = false;
+    } else if (option == "--keep") {
+      settings.Keep = true;
+    } else if (value != nullptr && SetText(option, value, settings)) {
+      ++i;
+    } else if (value != nullptr && ParseCount(value, number) && SetCount(option, number, settings)) {
+      ++i;
+    } else {
+      std::fprintf(stderr, "fkbench: bad option or value: %s\n", option.c_str());
+      PrintUsage(stderr);
+      return 3;
+    }
   }
   return 0;
 }

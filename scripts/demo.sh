@@ -37,9 +37,10 @@ echo "== Generating the archives"
 "$build/fkarchivegen" "$run/archives/NORD" --xml 250 --pdf 40 --pages 2 --seed 12 --first-year 2024 --months 12
 "$build/fkarchivegen" "$run/archives/PAPER" --xml 80 --pdf 10 --seed 13 --months 6
 
-# The service finds its PDF text plug-in (and the plug-in its helper) beside the program.
+# The service loads its PDF text plug-in from beside its own program file, and the plug-in
+# starts its helper from beside itself: both are built into the build directory.
 for f in libfkpdftext.so fkpdftext-helper; do
-  if [ -e "$build/$f" ]; then ln -sf "$build/$f" "$run/$f"; fi
+  [ -e "$build/$f" ] || echo "demo: $build/$f is missing: PDF invoices will be catalogued without their text" >&2
 done
 
 log="$run/FKIndexing.log"
@@ -61,8 +62,10 @@ stop_service() {
   fi
   rm -f "$run/service.pid"
 }
-trap 'stop_service; exit 130' INT
-trap 'stop_service; exit 143' TERM
+# Whatever ends this script (an error included) stops the service with it.
+trap stop_service EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 first_pass_done() {
   local name
@@ -79,7 +82,6 @@ until first_pass_done; do
   fi
   if [ $SECONDS -ge $deadline ]; then
     echo "demo: no complete first pass within 300 s" >&2
-    stop_service
     exit 1
   fi
   sleep 0.2
@@ -96,11 +98,12 @@ for ref in ACME NORD; do
 done
 echo "PAPER  not indexed (UseMIS FALSE): $([ -e "$run/archives/PAPER/Catalogue_IS" ] && echo "has a catalogue!" || echo "no catalogue")"
 echo
-echo "== fkcatalogue search ACME \"$pdf_word\" (a word found only in the PDF invoices' text), first 5"
-"$build/fkcatalogue" search "$run/archives/ACME/Catalogue_IS/ACME" "$pdf_word" | head -n 10
+echo "== fkcatalogue search ACME \"$pdf_word\" (a word found only in the PDF invoices' text)"
+found="$("$build/fkcatalogue" search "$run/archives/ACME/Catalogue_IS/ACME" "$pdf_word")"
+head -n 5 <<< "$found"
+echo "... $(grep -c . <<< "$found" || true) documents found, all of them PDF invoices"
 
 if [ "${DEMO_ONESHOT:-0}" = "1" ]; then
-  stop_service
   exit 0
 fi
 echo
@@ -108,7 +111,6 @@ echo "== The service keeps polling every 10 s: add, change or delete invoices un
 echo "   and watch the log. Ctrl-C stops it."
 tail -n 0 -f "$log" &
 tail_pid=$!
-trap 'kill "$tail_pid" 2>/dev/null; stop_service; exit 0' INT TERM
+trap 'kill "$tail_pid" 2>/dev/null; exit 0' INT TERM
 wait "$pid" || true
 kill "$tail_pid" 2>/dev/null || true
-rm -f "$run/service.pid"
