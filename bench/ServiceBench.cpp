@@ -35,6 +35,8 @@ std::string ServiceBench::CataloguePath(const std::string& archive) const {
 bool ServiceBench::WriteProgramDirectory(const std::string& archive, std::string& errorText) const {
   boost::system::error_code ec;
   fs::create_directories(m_strProgramDirectory + "locks", ec);
+  // Every folder of the suite has a processing directory; this one lies inside the archive.
+  fs::create_directories(archive + "/Processing", ec);
   const std::string folderList = m_strProgramDirectory + "Fennrick Folders.xml";
   const std::string settings =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FKIndexingConfig>\n  <PathFoldersList>" + folderList +
@@ -43,7 +45,8 @@ bool ServiceBench::WriteProgramDirectory(const std::string& archive, std::string
       "  <IsDebugAction>FALSE</IsDebugAction>\n</FKIndexingConfig>\n";
   const std::string folders = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Folders>\n  <Folder>\n") +
                               "    <Reference>" + kFolderReference + "</Reference>\n    <Name>" + kFolderName +
-                              "</Name>\n    <ArchivePath>" + archive + "</ArchivePath>\n" +
+                              "</Name>\n    <ArchivePath>" + archive + "</ArchivePath>\n    <ProcessingPath>" + archive +
+                              "/Processing</ProcessingPath>\n" +
                               "    <Catalogue><UseMIS>TRUE</UseMIS></Catalogue>\n  </Folder>\n</Folders>\n";
   if (!WriteFile(m_strProgramDirectory + "FKIndexingServiceConfig.xml", settings) ||
       !WriteFile(folderList, folders)) {

@@ -227,6 +227,10 @@ void MeasureMemory(const Settings& settings, const std::string& work) {
   const double megabytes = peakKib * 1024.0 / 1e6;
   Report(("peak memory, " + std::to_string(settings.MemoryDocuments) + "-doc catalogue (MB)").c_str(),
          Format("%.1f", megabytes), "< 200", megabytes < 200);
+  const size_t indexedAt = out.find("indexed ");
+  if (indexedAt != std::string::npos) {
+    Info("  documents catalogued by the memory run", std::to_string(std::atol(out.c_str() + indexedAt + 8)));
+  }
   std::fflush(stdout);
 }
 
