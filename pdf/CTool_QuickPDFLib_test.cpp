@@ -125,6 +125,25 @@ TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmpt
   EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
 }
 
+TEST_F(CTool_QuickPDFLibTest, UnreadablePageGivesRecord140AndKeepsItsSeparator) {
+  ASSERT_TRUE(testsupport::MakePdfWithUnreadableLastPage(Path("broken-page.pdf"), {"A", "B"}));
+  CTool_QuickPDFLib tool;
+  EXPECT_EQ("A\r\nB\r\n", TextOf(tool, Path("broken-page.pdf")));
+  std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ(140, entries[0].code);
+  EXPECT_TRUE(Contains(entries[0].line, "function : DAExtractText"));
+  EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 9, page 3 cannot be read")) << entries[0].line;
+}
+
+TEST_F(CTool_QuickPDFLibTest, PlugInAndHelperAreFoundBesideTheProgram) {
+  m_Environment.Unset("FK_PDFTEXT_PLUGIN");
+  m_Environment.Unset("FK_PDFTEXT_HELPER");
+  CTool_QuickPDFLib tool;
+  ASSERT_TRUE(tool.IsUsable());
+  EXPECT_EQ("found", TextOf(tool, WritePdf("found.pdf", {"found"})));
+}
+
 TEST_F(CTool_QuickPDFLibTest, HugeClaimedPageCountDoesNotTakeTheToolDown) {
   ASSERT_TRUE(testsupport::MakeHugePageCountPdf(Path("huge.pdf"), 2000000000LL));
   CTool_QuickPDFLib tool;
@@ -160,13 +179,13 @@ TEST_F(CTool_QuickPDFLibTest, HangingHelperIsEndedAtTheDeadline) {
 TEST_F(CTool_QuickPDFLibTest, MemoryBlowUpEndsOnlyTheHelper) {
   std::string victim = WritePdf("bomb.pdf", {"never read"});
   m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "allocate:" + victim);
-  m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "400");
+  m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "64");
   CTool_QuickPDFLib tool;
   EXPECT_EQ(0, tool.DAOpenFile(victim, ""));
   EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"})));
   std::vector<ErrorEntry> entries = ErrorEntries();
   ASSERT_EQ(1u, entries.size());
-  EXPECT_TRUE(Contains(entries[0].line, "memory cap of 400 MB")) << entries[0].line;
+  EXPECT_TRUE(Contains(entries[0].line, "memory cap of 64 MB")) << entries[0].line;
 }
 
 TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {

@@ -85,8 +85,10 @@ std::string Assemble(const std::vector<std::string>& bodies, const std::string& 
 }
 
 // Objects 1 catalogue, 2 page tree, 3 font, then a page and its content per text.
+// A last kid that is no page object makes the tree hold one page that readers cannot load.
 std::vector<std::string> DocumentBodies(const std::vector<std::string>& pageTexts,
-                                        const std::string& claimedCount) {
+                                        const std::string& claimedCount,
+                                        bool unreadableLastPage = false) {
   std::vector<std::string> bodies = {"<< /Type /Catalog /Pages 2 0 R >>", "",
                                      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica "
                                      "/Encoding /WinAnsiEncoding >>"};
@@ -98,7 +100,12 @@ std::vector<std::string> DocumentBodies(const std::vector<std::string>& pageText
                      "<< /F1 3 0 R >> >> /Contents " + std::to_string(pageNumber + 1) + " 0 R >>");
     bodies.push_back(StreamObject(ContentStream(text)));
   }
-  std::string count = claimedCount.empty() ? std::to_string(pageTexts.size()) : claimedCount;
+  if (unreadableLastPage) {
+    bodies.push_back("(not a page)");
+    kids += std::to_string(bodies.size()) + " 0 R ";
+  }
+  std::size_t pages = pageTexts.size() + (unreadableLastPage ? 1 : 0);
+  std::string count = claimedCount.empty() ? std::to_string(pages) : claimedCount;
   bodies[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + count + " >>";
   return bodies;
 }
@@ -157,6 +164,11 @@ bool MakePasswordProtectedPdf(const std::string& path, const std::vector<std::st
 
 bool MakeHugePageCountPdf(const std::string& path, long long claimedPages) {
   return WriteFile(path, Assemble(DocumentBodies({"only page"}, std::to_string(claimedPages)), ""));
+}
+
+bool MakePdfWithUnreadableLastPage(const std::string& path,
+                                   const std::vector<std::string>& pageTexts) {
+  return WriteFile(path, Assemble(DocumentBodies(pageTexts, "", true), ""));
 }
 
 bool MakeLongPdf(const std::string& path, int pages, int linesPerPage) {

@@ -27,6 +27,10 @@ bool MakePasswordProtectedPdf(const std::string& path, const std::vector<std::st
 // A PDF whose page tree claims claimedPages pages but holds one.
 bool MakeHugePageCountPdf(const std::string& path, long long claimedPages);
 
+// The pages of pageTexts followed by one page that cannot be loaded (not a page object).
+bool MakePdfWithUnreadableLastPage(const std::string& path,
+                                   const std::vector<std::string>& pageTexts);
+
 // A valid PDF with pages pages, each carrying linesPerPage short lines of text.
 bool MakeLongPdf(const std::string& path, int pages, int linesPerPage);
 

@@ -58,8 +58,9 @@ void ApplyTestFault(const std::string& path) {
   if (mode == "crash") platform::ChildSelf::RaiseSignal(SIGSEGV);
   if (mode == "hang") platform::ChildSelf::SleepSeconds(3600);
   if (mode == "allocate") {
+    // Address space only, left untouched, so that the cap and not the machine's memory ends it.
     std::vector<std::unique_ptr<char[]>> blocks;
-    for (;;) blocks.emplace_back(new char[1 << 20]());
+    for (;;) blocks.emplace_back(new char[1 << 20]);
   }
 }
 
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
     while (ServeOne(channel, alarmSeconds)) {
     }
   } catch (const std::bad_alloc&) {
-    return PdfTextProtocol::kExitOutOfMemory;
+    platform::ChildSelf::ExitNow(PdfTextProtocol::kExitOutOfMemory);
   }
   return 0;
 }
