@@ -5,7 +5,9 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/LSearcher.h"
+#include "pdf/CTool_QuickPDFLib.h"
 #include "testsupport/EngineTestBed.h"
+#include "testsupport/PdfMaker.h"
 
 namespace {
 
@@ -47,6 +49,31 @@ TEST(CCatalogueIndexerTest, IndexesReplacesAndRemovesOneDocument) {
   EXPECT_EQ(indexer.CountDocumentsUnder(bed.Scratch().File("docs/"), catalogue), 1);
   EXPECT_EQ(indexer.CountDocumentsUnder(bed.Scratch().File("other/"), catalogue), 0);
   EXPECT_FALSE(indexer.CorruptionSeen());
+}
+
+TEST(CCatalogueIndexerTest, PdfDocumentsCarryTheTextOfAllTheirPages) {
+  testsupport::EngineTestBed bed;
+  const std::string catalogue = bed.Scratch().File("catalogues/P");
+  boost::filesystem::create_directories(catalogue);
+  boost::filesystem::create_directories(bed.Scratch().File("docs"));
+  const std::string good = bed.Scratch().File("docs/good.PDF");
+  ASSERT_TRUE(testsupport::MakePdf(good, {"first page Heatherby", "second page Tollwick"}));
+  const std::string broken = bed.Scratch().File("docs/broken.pdf");
+  ASSERT_TRUE(testsupport::MakeTruncatedPdf(broken, {"Heatherby"}, 40));
+  CTool_QuickPDFLib pdfTool;
+  ASSERT_TRUE(pdfTool.IsUsable());
+  CCatalogueIndexer indexer;
+  EXPECT_NE(indexer.IndexDocument(good, catalogue, &pdfTool), 0);
+  EXPECT_NE(indexer.IndexDocument(broken, catalogue, &pdfTool), 0);  // indexed, with no text
+  indexer.ReleaseWriter();
+  LSearcher searcher;
+  EXPECT_EQ(searcher.Count(catalogue), 2);
+  for (const char* word : {"Heatherby", "Tollwick"}) {
+    auto found = searcher.Search(word, catalogue);
+    ASSERT_TRUE(found);
+    ASSERT_EQ(found->Count, 1) << word;
+    EXPECT_EQ(found->Paths[0], good);
+  }
 }
 
 TEST(CCatalogueIndexerTest, ReopenWithoutAnOpenWriterOpensNothing) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-// The catalogue schema; other programs of the suite read it (see SCHEMA.md).
+// The catalogue schema; other programs of the suite read it (see the README).
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS documents("
     " id INTEGER PRIMARY KEY,"

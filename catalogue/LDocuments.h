@@ -8,7 +8,7 @@
 
 class LDatabase;
 
-// The document operations on one open catalogue database (see SCHEMA.md). Each call is
+// The document operations on one open catalogue database (see the README). Each call is
 // one or two indexed statements; failures give false / -1 / nullopt with the error kept
 // in the database's Error(). The caller serialises calls on one database.
 class LDocuments {

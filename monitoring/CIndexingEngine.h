@@ -60,6 +60,8 @@ class CIndexingEngine {
   // acquire 0 only asks: 0 when another thread of this process holds that catalogue.
   static int LockCatalogue(const std::string& catalogue, int acquire);
   static void UnlockCatalogue();
+  // Why the last LockCatalogue that tried to take a lock did not get it.
+  static std::string GetCatalogueLockError();
 
   // One document changed on disk (the thread that delivers the change).
   void AddFile(std::string path, FK::CFolder folder);
@@ -84,6 +86,9 @@ class CIndexingEngine {
   void SetClock(std::function<std::int64_t()> clock);
   void SetPauseMilliseconds(int milliseconds) { m_nPauseMilliseconds = milliseconds; }
   const Dom_FolderList* GetFolderList() const { return m_pFolderList.get(); }
+
+  // What a directory entry is to the walks (a linked directory counts as neither).
+  enum class EntryKind { File, Directory, Other };
   CCatalogueIndexer* GetIndexer() { return m_pIndexer.get(); }
 
  private:
@@ -109,6 +114,10 @@ class CIndexingEngine {
                                platform::CEvent* stopEvent);
   std::string MoveDamagedCatalogueAside(const std::string& catalogue);
   void ReportCatalogueFileSystem(const std::string& catalogue);
+  void SortLevel(const std::string& directory, const std::vector<std::pair<std::string, EntryKind>>& entries,
+                 const std::string& catalogue, const FK::CFolder& folder, platform::CEvent* stopEvent,
+                 std::multimap<std::int64_t, std::string>& files,
+                 std::multimap<std::int64_t, std::string>& subDirectories);
   bool ReconcileFiles(const std::multimap<std::int64_t, std::string>& files, const std::string& catalogue,
                       const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
                       platform::CEvent* stopEvent, int* indexed, std::int64_t& start);

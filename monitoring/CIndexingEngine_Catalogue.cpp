@@ -35,6 +35,7 @@ struct CatalogueLockState {
   std::mutex Mutex;
   std::unique_ptr<platform::CNamedFileLock> Lock;  // guarded by Mutex
   std::thread::id Owner;                           // guarded by Mutex
+  std::string LastError;                           // guarded by Mutex: why the last attempt failed
 };
 
 CatalogueLockState& LockState() {
@@ -132,7 +133,15 @@ int CIndexingEngine::LockCatalogue(const std::string& catalogue, int acquire) {
   if (acquire == 0) return 1;
   state.Lock = std::make_unique<platform::CNamedFileLock>(name);
   state.Owner = std::this_thread::get_id();
-  return state.Lock->TryLock() ? 1 : 0;
+  const bool locked = state.Lock->TryLock();
+  state.LastError = locked ? "" : state.Lock->LastError();
+  return locked ? 1 : 0;
+}
+
+std::string CIndexingEngine::GetCatalogueLockError() {
+  CatalogueLockState& state = LockState();
+  std::lock_guard<std::mutex> guard(state.Mutex);
+  return state.LastError;
 }
 
 void CIndexingEngine::UnlockCatalogue() {

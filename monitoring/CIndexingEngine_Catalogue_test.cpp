@@ -164,6 +164,7 @@ TEST_F(CatalogueLockTest, AnotherProcessHoldingTheCatalogueGetsItsLockRefused) {
   ASSERT_GT(child, 0);
   ASSERT_TRUE(WaitForFile(held, 20000));
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 0);
+  EXPECT_EQ(CIndexingEngine::GetCatalogueLockError(), "held by another process");
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/Q", 1), 1);  // the failed attempt is dropped
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 0);
   m_Bed.Scratch().Write("release", "");

@@ -55,7 +55,7 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   if (!fresh && folder.GetMonitoringStarted() == 1) return;
   ReportCatalogueFileSystem(catalogue);
   if (LockCatalogue(catalogue, 1) == 0) {
-    SendStatusMessage(0, ":sub: Catalogue " + catalogue + " is locked by another process");
+    SendStatusMessage(0, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
   }
   // Directory watching would start here, before the walks, in monitoring mode.
   GuardedFolderPass(folder, catalogue, fresh, cleaner, stopEvent);

@@ -21,7 +21,7 @@ const boost::regex kCandidatePattern(".(xml|pdf)$", boost::regex::icase);
 const boost::regex kCompanionPattern(".(FK\\$.xml|fk2.xml)$", boost::regex::icase);
 const boost::regex kSkippedDirectoryPattern("Originals(W|$)|Catalogue_IS(W|$)", boost::regex::icase);
 
-enum class EntryKind { File, Directory, Other };
+using EntryKind = CIndexingEngine::EntryKind;
 
 // A linked directory is not entered: a link back up the tree would make the walk endless.
 EntryKind KindOf(const fs::directory_entry& entry) {
@@ -72,6 +72,30 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
   }
   std::multimap<std::int64_t, std::string> files;
   std::multimap<std::int64_t, std::string> subDirectories;
+  SortLevel(directory, entries, catalogue, folder, stopEvent, files, subDirectories);
+  start = Now();
+  bool written = ReconcileFiles(files, catalogue, folder, snapshot, stopEvent, indexed, start);
+  if (IsSliceUsedUp(start)) {
+    KeepAlive();
+    if (written) m_pIndexer->ReopenWriter(catalogue);
+    written = false;
+    ReportWaiting();
+    Pause(stopEvent, m_nPauseMilliseconds);
+  }
+  if (written) m_pIndexer->ReopenWriter(catalogue);
+  for (auto it = subDirectories.rbegin(); it != subDirectories.rend() && CanWalk(); ++it) {
+    ReconcileDirectory(it->second + "/", catalogue, folder, snapshot, stopEvent, indexed);
+  }
+}
+
+// The candidate files of one level by arrival time and its sub-directories by last-write time.
+void CIndexingEngine::SortLevel(const std::string& directory,
+                                const std::vector<std::pair<std::string, EntryKind>>& entries,
+                                const std::string& catalogue, const FK::CFolder& folder,
+                                platform::CEvent* stopEvent, std::multimap<std::int64_t, std::string>& files,
+                                std::multimap<std::int64_t, std::string>& subDirectories) {
+  std::int64_t start = Now();
+  std::string errorText;
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
     const std::string path = directory + name;
@@ -90,19 +114,6 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
       Pause(stopEvent, m_nPauseMilliseconds);
       start = Now();
     }
-  }
-  start = Now();
-  bool written = ReconcileFiles(files, catalogue, folder, snapshot, stopEvent, indexed, start);
-  if (IsSliceUsedUp(start)) {
-    KeepAlive();
-    if (written) m_pIndexer->ReopenWriter(catalogue);
-    written = false;
-    ReportWaiting();
-    Pause(stopEvent, m_nPauseMilliseconds);
-  }
-  if (written) m_pIndexer->ReopenWriter(catalogue);
-  for (auto it = subDirectories.rbegin(); it != subDirectories.rend() && CanWalk(); ++it) {
-    ReconcileDirectory(it->second + "/", catalogue, folder, snapshot, stopEvent, indexed);
   }
 }
 
