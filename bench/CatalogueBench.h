@@ -1,0 +1,64 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "folders/CFolder.h"
+
+class CIndexingEngine;
+class CServiceParameters;
+
+namespace bench {
+
+// Drives the indexing engine's walks directly, with no pauses, over an archive directory and
+// times them: a fresh walk into a new catalogue, and the pass over an unchanged tree (snapshot
+// load, reconciling walk, cleaner). Catalogues and lock files go below workDirectory, which
+// must outlive the object. One thread.
+class CatalogueBench {
+ public:
+  struct FreshFigures {
+    int Indexed = 0;
+    double Seconds = 0;
+  };
+  struct UnchangedFigures {
+    int SnapshotEntries = 0;
+    double SnapshotSeconds = 0;
+    int Indexed = 0;      // documents the reconciling walk wrote again: 0 when nothing changed
+    int LookUps = 0;      // directory levels holding documents: one catalogue look-up each
+    double WalkSeconds = 0;
+    double CleanerSeconds = 0;
+  };
+  struct PdfFigures {
+    int Files = 0;
+    int Pages = 0;
+    int EmptyTexts = 0;   // files whose text came back empty (a missing plug-in gives all)
+    bool Usable = false;  // the PDF plug-in was found
+    double Seconds = 0;
+  };
+
+  explicit CatalogueBench(const std::string& workDirectory);
+  ~CatalogueBench();
+
+  // Fresh walk of archive into the catalogue "<work>/catalogues/<name>" (created empty).
+  FreshFigures FreshWalk(const std::string& archive, const std::string& name);
+  // The per-folder pass of an unchanged archive against the catalogue of FreshWalk.
+  UnchangedFigures UnchangedPass(const std::string& archive, const std::string& name);
+  // Text of every file through the PDF tool (open, all pages, close), pagesPerFile each.
+  static PdfFigures ExtractPdfText(const std::vector<std::string>& files, int pagesPerFile);
+
+ private:
+  FK::CFolder MakeFolder(const std::string& archive, const std::string& name) const;
+  std::string CataloguePath(const std::string& name) const;
+
+  std::string m_strWorkDirectory;
+  std::unique_ptr<CServiceParameters> m_pParameters;
+  std::unique_ptr<CIndexingEngine> m_pEngine;
+};
+
+// Seconds on the monotonic clock.
+double NowSeconds();
+// Directories below root (ORIGINALS left out) that hold ".xml" or ".pdf" files.
+int CountDocumentDirectories(const std::string& root);
+
+}  // namespace bench

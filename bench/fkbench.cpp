@@ -1,0 +1,276 @@
+// Measures the indexing on a synthetic archive, without the pacing pauses, and prints each
+// figure next to its target: fresh XML indexing, the pass over an unchanged tree, PDF text,
+// peak memory with a large catalogue, and the whole service's first and second pass.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "bench/ArchiveGenerator.h"
+#include "bench/CatalogueBench.h"
+#include "bench/ServiceBench.h"
+#include "platform/CChildProcess.h"
+#include "platform/PeakMemory.h"
+#include "platform/ProgramPaths.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+struct Settings {
+  int XmlCount = 20000;
+  int PdfCount = 1000;
+  int PdfPages = 2;
+  int PdfSample = 0;  // PDFs timed for the text figure; 0: all
+  int MemoryDocuments = 100000;
+  unsigned long long Seed = 1;
+  bool RunService = true;
+  bool Keep = false;
+  int TimeoutSeconds = 900;
+  std::string WorkDirectory;
+  std::string ServiceBinary = FK_SERVICE_BINARY;
+  std::string MemoryChildDirectory;  // set: this process is the memory run's child
+};
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: fkbench [options]\n"
+               "  --xml N            XML invoices of the measured archive (default 20000)\n"
+               "  --pdf M            PDF invoices of the service's archive (default 1000)\n"
+               "  --pages P          pages per PDF invoice (default 2)\n"
+               "  --pdf-sample K     PDFs timed for the PDF text figure (default: all)\n"
+               "  --memory-docs D    documents of the peak memory run; 0 skips it (default 100000)\n"
+               "  --seed S           seed of the invoice contents (default 1)\n"
+               "  --no-service       skip the whole-service figure\n"
+               "  --service PATH     the fkindexingservice binary (default: the one built with fkbench)\n"
+               "  --work DIR         where the archives go (default: a new temporary directory)\n"
+               "  --keep             keep the archives and catalogues\n");
+}
+
+bool ParseCount(const char* text, long long& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoll(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && value >= 0 && value <= 10000000;
+}
+
+// Sets one option that names a path; false when the option is unknown.
+bool SetText(const std::string& option, const std::string& value, Settings& settings) {
+  if (option == "--work") settings.WorkDirectory = value;
+  else if (option == "--service") settings.ServiceBinary = value;
+  else if (option == "--memory-child") settings.MemoryChildDirectory = value;
+  else return false;
+  return true;
+}
+
+// Sets one numeric option; false when the option is unknown.
+bool SetCount(const std::string& option, long long number, Settings& settings) {
+  if (option == "--xml") settings.XmlCount = static_cast<int>(number);
+  else if (option == "--pdf") settings.PdfCount = static_cast<int>(number);
+  else if (option == "--pages") settings.PdfPages = static_cast<int>(std::max(1LL, number));
+  else if (option == "--pdf-sample") settings.PdfSample = static_cast<int>(number);
+  else if (option == "--memory-docs") settings.MemoryDocuments = static_cast<int>(number);
+  else if (option == "--seed") settings.Seed = static_cast<unsigned long long>(number);
+  else return false;
+  return true;
+}
+
+// 0 when parsed; otherwise 1 + the exit status.
+int ParseArguments(int argc, char** argv, Settings& settings) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    long long number = 0;
+    if (option == "--help") {
+      PrintUsage(stdout);
+      return 1;
+    }
+    if (option == "--no-service") {
+      settings.RunService = false;
+    } else if (option == "--keep") {
+      settings.Keep = true;
+    } else if (value != nullptr && SetText(option, value, settings)) {
+      ++i;
+    } else if (value != nullptr && ParseCount(value, number) && SetCount(option, number, settings)) {
+      ++i;
+    } else {
+      std::fprintf(stderr, "fkbench: bad option or value: %s\n", option.c_str());
+      PrintUsage(stderr);
+      return 3;
+    }
+  }
+  return 0;
+}
+
+void Report(const char* figure, const std::string& value, const char* target, bool met) {
+  std::printf("  %-46s %-26s %-16s %s\n", figure, value.c_str(), target, met ? "PASS" : "MISS");
+}
+
+void Info(const char* figure, const std::string& value) {
+  std::printf("  %-46s %s\n", figure, value.c_str());
+}
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+std::string LoadAverage() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+bool Generate(const std::string& directory, int xml, int pdf, const Settings& settings) {
+  bench::ArchiveGenerator::Options options;
+  options.XmlCount = xml;
+  options.PdfCount = pdf;
+  options.PdfPages = settings.PdfPages;
+  options.Seed = settings.Seed;
+  bench::ArchiveGenerator generator(options);
+  std::string error;
+  const double start = bench::NowSeconds();
+  if (!generator.Generate(directory, error)) {
+    std::fprintf(stderr, "fkbench: %s\n", error.c_str());
+    return false;
+  }
+  const bench::ArchiveGenerator::Counts& counts = generator.GetCounts();
+  std::printf("archive %s: %d XML, %d PDF (%d pages), %d files to skip, %d directories, %.1f MB in %.1f s\n",
+              directory.c_str(), counts.XmlDocuments, counts.PdfDocuments, counts.PdfPages,
+              counts.SkippedFiles, counts.Directories, counts.Bytes / 1e6, bench::NowSeconds() - start);
+  std::fflush(stdout);
+  return true;
+}
+
+std::vector<std::string> PdfFiles(const std::string& root, int limit) {
+  std::vector<std::string> files;
+  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+    if (it->path().filename() == "ORIGINALS") it.disable_recursion_pending();
+    else if (it->path().extension() == ".pdf") files.push_back(it->path().string());
+  }
+  std::sort(files.begin(), files.end());
+  if (limit > 0 && files.size() > static_cast<size_t>(limit)) files.resize(limit);
+  return files;
+}
+
+// The memory run's own process: a large catalogue built and passed over, then the peak.
+int RunMemoryChild(const Settings& settings) {
+  const std::string archive = settings.MemoryChildDirectory + "/archive";
+  if (!Generate(archive, settings.MemoryDocuments, 0, settings)) return 1;
+  bench::CatalogueBench catalogueBench(settings.MemoryChildDirectory);
+  const bench::CatalogueBench::FreshFigures fresh = catalogueBench.FreshWalk(archive, "MEMORY");
+  const bench::CatalogueBench::UnchangedFigures unchanged = catalogueBench.UnchangedPass(archive, "MEMORY");
+  std::printf("memory-run indexed %d snapshot %d fresh-s %.3f peak-kib %ld\n", fresh.Indexed,
+              unchanged.SnapshotEntries, fresh.Seconds, platform::PeakResidentKiB());
+  return 0;
+}
+
+void MeasureCatalogue(const Settings& settings, const std::string& work) {
+  const std::string archive = work + "/xml-archive";
+  if (!Generate(archive, settings.XmlCount, 0, settings)) return;
+  bench::CatalogueBench catalogueBench(work + "/engine");
+  const bench::CatalogueBench::FreshFigures fresh = catalogueBench.FreshWalk(archive, "XML");
+  const double rate = fresh.Indexed / std::max(fresh.Seconds, 1e-9);
+  Report("fresh walk, XML invoices (docs/s)",
+         Format("%.0f", rate) + " (" + std::to_string(fresh.Indexed) + " in " + Format("%.2f s)", fresh.Seconds),
+         ">= 5000", rate >= 5000);
+  const bench::CatalogueBench::UnchangedFigures same = catalogueBench.UnchangedPass(archive, "XML");
+  Info("snapshot load (s)", Format("%.3f", same.SnapshotSeconds) + " (" + std::to_string(same.SnapshotEntries) +
+                                " entries)");
+  Info("reconciling walk, unchanged tree (s)",
+       Format("%.3f", same.WalkSeconds) + " (" + std::to_string(same.Indexed) + " re-indexed, " +
+           std::to_string(same.LookUps) + " look-ups: one per directory level)");
+  Info("cleaner pass, unchanged tree (s)", Format("%.3f", same.CleanerSeconds));
+  const double pass = same.WalkSeconds + same.CleanerSeconds;
+  Report(("walk + cleaner, " + std::to_string(fresh.Indexed) + " docs (s)").c_str(), Format("%.3f", pass),
+         "< 0.5", pass < 0.5 && same.Indexed == 0);
+  std::fflush(stdout);
+}
+
+void MeasurePdf(const Settings& settings, const std::string& archive) {
+  const std::vector<std::string> files = PdfFiles(archive, settings.PdfSample);
+  const bench::CatalogueBench::PdfFigures pdf = bench::CatalogueBench::ExtractPdfText(files, settings.PdfPages);
+  const double rate = pdf.Pages / std::max(pdf.Seconds, 1e-9);
+  Report("PDF text through CTool_QuickPDFLib (pages/s)",
+         Format("%.0f", rate) + " (" + std::to_string(pdf.Pages) + " in " + Format("%.2f s)", pdf.Seconds),
+         ">= 400", pdf.Usable && pdf.EmptyTexts == 0 && rate >= 400);
+  if (!pdf.Usable || pdf.EmptyTexts > 0) {
+    Info("  PDF plug-in", std::string(pdf.Usable ? "found" : "NOT found") + ", " +
+                              std::to_string(pdf.EmptyTexts) + " empty texts");
+  }
+  std::fflush(stdout);
+}
+
+void MeasureMemory(const Settings& settings, const std::string& work) {
+  const std::string self = platform::ExecutableDirectory() + "fkbench";
+  std::string out;
+  std::string err;
+  const int status = platform::CChildProcess::Run(
+      {self, "--memory-child", work + "/memory", "--memory-docs", std::to_string(settings.MemoryDocuments),
+       "--seed", std::to_string(settings.Seed)},
+      out, err);
+  const size_t at = out.find("peak-kib ");
+  if (status != 0 || at == std::string::npos) {
+    std::printf("  memory run failed (status %d): %s\n", status, err.c_str());
+    return;
+  }
+  const long peakKib = std::atol(out.c_str() + at + 9);
+  const double megabytes = peakKib * 1024.0 / 1e6;
+  Report(("peak memory, " + std::to_string(settings.MemoryDocuments) + "-doc catalogue (MB)").c_str(),
+         Format("%.1f", megabytes), "< 200", megabytes < 200);
+  const size_t indexedAt = out.find("indexed ");
+  if (indexedAt != std::string::npos) {
+    Info("  documents catalogued by the memory run", std::to_string(std::atol(out.c_str() + indexedAt + 8)));
+  }
+  std::fflush(stdout);
+}
+
+void MeasureService(const Settings& settings, const std::string& work, const std::string& archive) {
+  bench::ServiceBench serviceBench(settings.ServiceBinary, work);
+  const bench::ServiceBench::Figures figures = serviceBench.Run(archive, settings.TimeoutSeconds);
+  if (!figures.Completed) {
+    std::printf("  whole service: %s\n", figures.ErrorText.c_str());
+    return;
+  }
+  Info("service: start to end of first pass (s)", Format("%.2f", figures.FirstPassSeconds));
+  const double share = figures.SecondPassSeconds / figures.FirstPassSeconds;
+  Report("service: second pass, unchanged (s)",
+         Format("%.3f", figures.SecondPassSeconds) + " (" + Format("%.2f%% of first)", share * 100), "<= 2%",
+         share <= 0.02);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  const int parsed = ParseArguments(argc, argv, settings);
+  if (parsed != 0) return parsed - 1;
+  if (!settings.MemoryChildDirectory.empty()) return RunMemoryChild(settings);
+
+  const bool temporary = settings.WorkDirectory.empty();
+  const std::string work =
+      temporary ? (fs::temp_directory_path() / fs::unique_path("fkbench-%%%%-%%%%")).string() : settings.WorkDirectory;
+  fs::create_directories(work);
+  std::printf("fkbench: %u cores, load average %s, work directory %s\n", std::thread::hardware_concurrency(),
+              LoadAverage().c_str(), work.c_str());
+  MeasureCatalogue(settings, work);
+  const std::string serviceArchive = work + "/service-archive";
+  if (Generate(serviceArchive, settings.XmlCount, settings.PdfCount, settings)) {
+    if (settings.PdfCount > 0) MeasurePdf(settings, serviceArchive);
+    if (settings.MemoryDocuments > 0) MeasureMemory(settings, work);
+    if (settings.RunService) MeasureService(settings, work, serviceArchive);
+  }
+  std::printf("load average at the end: %s\n", LoadAverage().c_str());
+  boost::system::error_code ec;
+  if (!settings.Keep) fs::remove_all(work, ec);
+  return 0;
+}
