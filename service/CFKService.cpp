@@ -238,6 +238,9 @@ bool CFKService::StopModule() {
     std::lock_guard<std::mutex> lock(m_ModuleMutex);
     if (m_pWorkerThread) m_pWorkerThread->join();
     m_pWorkerThread.reset();
+    // The worker may have taken every signal: wake RunModule's wait once more, or the
+    // host would sit out the rest of its minute before it sees the stop.
+    if (m_pStopEvent) m_pStopEvent->Set();
     m_pStopEvent.reset();
   }
   WriteActivityLog("Stopping...");
