@@ -156,7 +156,8 @@ TEST_F(LIndexerCleanerTest, KilledWriterLeavesAnIntactCatalogueWithExactlyTheLas
   constexpr int kBatch = 50;
   const std::string progress = (m_Root / "committed").string();
   std::ofstream(m_Docs + "doc.xml") << "<Invoice><Total>1</Total></Invoice>";
-  const int pid = platform::CChildProcess::Fork([&]() {
+  platform::CChildProcess writerProcess;
+  ASSERT_TRUE(writerProcess.Fork([&]() {
     LIndexer indexer;
     for (int committed = 0;; committed += kBatch) {
       LWriter* writer = indexer.GetWriter(m_Catalogue);
@@ -168,14 +169,12 @@ TEST_F(LIndexerCleanerTest, KilledWriterLeavesAnIntactCatalogueWithExactlyTheLas
       fs::rename(progress + ".tmp", progress);
     }
     return 0;
-  });
-  ASSERT_GT(pid, 0);
+  }));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (ReadCommitted(progress) < 20 * kBatch && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  ASSERT_TRUE(platform::CChildProcess::Kill(pid));
-  EXPECT_EQ(platform::CChildProcess::Wait(pid), 128 + 9);
+  EXPECT_EQ(writerProcess.Kill(), "killed by signal 9");
   const int reported = ReadCommitted(progress);
   ASSERT_GE(reported, 20 * kBatch);
 

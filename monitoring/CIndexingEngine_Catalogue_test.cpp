@@ -156,19 +156,21 @@ TEST_F(CatalogueLockTest, AnotherThreadOfTheProcessGetsZeroForTheHeldCatalogueOn
 TEST_F(CatalogueLockTest, AnotherProcessHoldingTheCatalogueGetsItsLockRefused) {
   const std::string held = m_Bed.Scratch().File("held");
   const std::string release = m_Bed.Scratch().File("release");
-  const int child = platform::CChildProcess::Fork([&] {
+  platform::CChildProcess child;
+  ASSERT_TRUE(child.Fork([&] {
     if (CIndexingEngine::LockCatalogue("/cat/P", 1) != 1) return 2;
     m_Bed.Scratch().Write("held", "");
     return WaitForFile(release, 20000) ? 0 : 3;
-  });
-  ASSERT_GT(child, 0);
+  }));
   ASSERT_TRUE(WaitForFile(held, 20000));
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 0);
   EXPECT_EQ(CIndexingEngine::GetCatalogueLockError(), "held by another process");
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/Q", 1), 1);  // the failed attempt is dropped
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 0);
   m_Bed.Scratch().Write("release", "");
-  EXPECT_EQ(platform::CChildProcess::Wait(child), 0);
+  int exitCode = -1;
+  EXPECT_TRUE(child.WaitForExit(20000, exitCode));
+  EXPECT_EQ(exitCode, 0);
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 1);
 }
 

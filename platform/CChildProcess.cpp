@@ -1,22 +1,24 @@
 #include "platform/CChildProcess.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
-#include <chrono>
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <thread>
+
+#include "platform/ErrnoText.h"
 
 extern char** environ;
 
 namespace platform {
-
 namespace {
 
 std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& extraEnv) {
@@ -29,11 +31,93 @@ std::vector<std::string> MergedEnvironment(const std::map<std::string, std::stri
   return result;
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
+std::vector<char*> Pointers(const std::vector<std::string>& texts) {
   std::vector<char*> result;
-  for (std::string& text : texts) result.push_back(text.data());
+  for (const std::string& text : texts) result.push_back(const_cast<char*>(text.c_str()));
   result.push_back(nullptr);
   return result;
+}
+
+// Descriptor moves for the child, applied in the order they are added.
+class FileActions {
+ public:
+  FileActions() { posix_spawn_file_actions_init(&m_Actions); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&m_Actions); }
+  posix_spawn_file_actions_t* Get() { return &m_Actions; }
+
+ private:
+  posix_spawn_file_actions_t m_Actions;
+};
+
+// Threads of the service or the test runner may block or ignore signals; the child must start
+// clean so that its own alarm, crashes and stop signals act as usual.
+int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+          posix_spawn_file_actions_t* actions, int& pid) {
+  if (argv.empty()) return EINVAL;
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signalNumber : {SIGPIPE, SIGALRM, SIGSEGV, SIGBUS, SIGABRT, SIGTERM, SIGINT, SIGHUP,
+                           SIGCHLD, SIGUSR1, SIGUSR2}) {
+    sigaddset(&defaults, signalNumber);
+  }
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  std::vector<char*> argPointers = Pointers(argv);
+  std::vector<char*> envPointers = Pointers(env);
+  pid_t child = 0;
+  const int rc = posix_spawn(&child, argv[0].c_str(), actions, &attributes, argPointers.data(),
+                             envPointers.data());
+  posix_spawnattr_destroy(&attributes);
+  if (rc == 0) pid = static_cast<int>(child);
+  return rc;
+}
+
+std::vector<std::string> OwnEnvironment() { return MergedEnvironment({}); }
+
+// dup2 onto the same number would keep close-on-exec set, so the child's end never sits on 3.
+int ChildEndAboveChannelFd(int fd) {
+  if (fd > CChildProcess::kChildChannelFd) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, CChildProcess::kChildChannelFd + 1);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return moved;
+}
+
+int ReapBlocking(int pid, int& status) {
+  pid_t reaped;
+  do {
+    reaped = waitpid(pid, &status, 0);
+  } while (reaped < 0 && errno == EINTR);
+  return static_cast<int>(reaped);
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  lseek(fd, 0, SEEK_SET);
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return text;
+    }
+  }
+}
+
+int TempFile() {
+  char name[] = "/tmp/fk_child_XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd >= 0) unlink(name);
+  return fd;
 }
 
 }  // namespace
@@ -42,33 +126,62 @@ CChildProcess::~CChildProcess() { Kill(); }
 
 bool CChildProcess::Start(const std::vector<std::string>& argv,
                           const std::map<std::string, std::string>& extraEnv) {
-  if (m_nPid > 0 || argv.empty()) return false;
-  std::vector<std::string> args = argv;
-  std::vector<std::string> env = MergedEnvironment(extraEnv);
-  std::vector<char*> argPointers = Pointers(args);
-  std::vector<char*> envPointers = Pointers(env);
-  // The child starts with no blocked signals, whatever the test runner blocks.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
-  const int result = posix_spawn(&pid, args[0].c_str(), nullptr, &attributes, argPointers.data(),
-                                 envPointers.data());
-  posix_spawnattr_destroy(&attributes);
-  if (result != 0) return false;
-  m_nPid = pid;
+  if (IsRunning()) return false;
+  return Spawn(argv, MergedEnvironment(extraEnv), nullptr, m_nPid) == 0;
+}
+
+bool CChildProcess::StartConnected(const std::vector<std::string>& argv, FrameChannel& channel,
+                                   std::string& error) {
+  if (IsRunning()) Kill();
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    error = "cannot create a socket pair: " + ErrnoText(errno);
+    return false;
+  }
+  const int childEnd = ChildEndAboveChannelFd(ends[1]);
+  int rc = errno;
+  if (childEnd >= 0) {
+    // Whatever other code of the service opened stays here.
+    FileActions actions;
+    posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(actions.Get(), 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(actions.Get(), childEnd, kChildChannelFd);
+    posix_spawn_file_actions_addclosefrom_np(actions.Get(), kChildChannelFd + 1);
+    rc = Spawn(argv, OwnEnvironment(), actions.Get(), m_nPid);
+    close(childEnd);
+  }
+  if (rc != 0) {
+    close(ends[0]);
+    error = "cannot start " + (argv.empty() ? std::string() : argv[0]) + ": " + ErrnoText(rc);
+    return false;
+  }
+  channel.Reset(ends[0]);
   return true;
 }
 
+bool CChildProcess::Fork(const std::function<int()>& body) {
+  if (IsRunning()) return false;
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid > 0) {
+    m_nPid = static_cast<int>(pid);
+    return true;
+  }
+  int status = 1;
+  try {
+    status = body();
+  } catch (...) {
+    status = 1;
+  }
+  _exit(status);
+}
+
 bool CChildProcess::Signal(bool interrupt) {
-  return m_nPid > 0 && kill(m_nPid, interrupt ? SIGINT : SIGTERM) == 0;
+  return IsRunning() && kill(m_nPid, interrupt ? SIGINT : SIGTERM) == 0;
 }
 
 bool CChildProcess::WaitForExit(int timeoutMs, int& exitCode) {
-  if (m_nPid <= 0) return false;
+  if (!IsRunning()) return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int status = 0;
@@ -83,88 +196,69 @@ bool CChildProcess::WaitForExit(int timeoutMs, int& exitCode) {
   }
 }
 
-void CChildProcess::Kill() {
-  if (m_nPid <= 0) return;
+std::string CChildProcess::Kill(int* exitStatus, int* terminatingSignal) {
+  if (exitStatus) *exitStatus = -1;
+  if (terminatingSignal) *terminatingSignal = 0;
+  if (!IsRunning()) return "not running";
   kill(m_nPid, SIGKILL);
   int status = 0;
-  waitpid(m_nPid, &status, 0);
+  const int reaped = ReapBlocking(m_nPid, status);
   m_nPid = 0;
-}
-
-namespace {
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  lseek(fd, 0, SEEK_SET);
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
+  if (reaped < 0) return "ended (status unknown: " + ErrnoText(errno) + ")";
+  if (WIFSIGNALED(status)) {
+    if (terminatingSignal) *terminatingSignal = WTERMSIG(status);
+    return "killed by signal " + std::to_string(WTERMSIG(status));
   }
-  return text;
-}
-
-int TempFile() {
-  char name[] = "/tmp/fk_child_XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd >= 0) unlink(name);
-  return fd;
-}
-
-}  // namespace
-
-int CChildProcess::Fork(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid != 0) return static_cast<int>(pid);
-  int status = 1;
-  try {
-    status = body();
-  } catch (...) {
-    status = 1;
-  }
-  // No destructors or atexit handlers of the parent's objects may run in the child.
-  _exit(status);
-}
-
-bool CChildProcess::Kill(int pid) { return pid > 0 && kill(pid, SIGKILL) == 0; }
-
-int CChildProcess::Wait(int pid) {
-  int status = 0;
-  pid_t done;
-  do {
-    done = waitpid(pid, &status, 0);
-  } while (done < 0 && errno == EINTR);
-  if (done < 0) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  if (exitStatus) *exitStatus = WEXITSTATUS(status);
+  return "exited with status " + std::to_string(WEXITSTATUS(status));
 }
 
 int CChildProcess::Run(const std::vector<std::string>& argv, std::string& out, std::string& err) {
-  if (argv.empty()) return -1;
   const int outFd = TempFile();
   const int errFd = TempFile();
-  const int pid = Fork([&]() {
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    dup2(outFd, STDOUT_FILENO);
-    dup2(errFd, STDERR_FILENO);
-    execv(args[0], args.data());
-    return 127;
-  });
-  const int status = pid > 0 ? Wait(pid) : -1;
+  int pid = 0;
+  int rc = EBADF;
+  if (outFd >= 0 && errFd >= 0) {
+    FileActions actions;
+    posix_spawn_file_actions_adddup2(actions.Get(), outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(actions.Get(), errFd, STDERR_FILENO);
+    rc = Spawn(argv, OwnEnvironment(), actions.Get(), pid);
+  }
+  int status = 0;
+  const bool ended = rc == 0 && ReapBlocking(pid, status) == pid;
   out = outFd >= 0 ? ReadAll(outFd) : std::string();
   err = errFd >= 0 ? ReadAll(errFd) : std::string();
   if (outFd >= 0) close(outFd);
   if (errFd >= 0) close(errFd);
-  return status;
+  if (!ended) return -1;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
+namespace ChildSelf {
+
+bool LimitAddressSpaceGrowth(unsigned long long bytes) {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0;
+  if (!(statm >> pages)) return false;
+  rlim_t cap = static_cast<rlim_t>(pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + bytes);
+  rlimit limit = {cap, cap};
+  return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+void AlarmAfter(unsigned seconds) { alarm(seconds); }
+
+void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+
+void RaiseSignal(int signalNumber) {
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void SleepSeconds(unsigned seconds) {
+  while (seconds > 0) seconds = sleep(seconds);
+}
+
+void ExitNow(int status) { _exit(status); }
+
+}  // namespace ChildSelf
 }  // namespace platform

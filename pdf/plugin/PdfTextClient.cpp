@@ -22,9 +22,7 @@ long long NumberFromEnvironment(const char* name, long long fallback, long long 
 
 }  // namespace
 
-PdfTextClient::~PdfTextClient() {
-  if (m_Helper.IsRunning()) m_Helper.Stop();
-}
+PdfTextClient::~PdfTextClient() { m_Helper.Kill(); }
 
 PdfTextClient::Settings PdfTextClient::SettingsFromEnvironment(const std::string& defaultHelperDirectory) {
   Settings settings;
@@ -94,9 +92,9 @@ bool PdfTextClient::SetError(int code, const std::string& text) {
 bool PdfTextClient::EnsureHelper() {
   if (m_Helper.IsRunning()) return true;
   std::string error;
-  std::vector<std::string> args = {std::to_string(m_Settings.deadlineMs),
-                                   std::to_string(m_Settings.memoryMb)};
-  if (m_Helper.Start(m_Settings.helperPath, args, error)) return true;
+  const std::vector<std::string> argv = {m_Settings.helperPath, std::to_string(m_Settings.deadlineMs),
+                                         std::to_string(m_Settings.memoryMb)};
+  if (m_Helper.StartConnected(argv, m_Channel, error)) return true;
   return SetError(FKPDFTEXT_ERROR_HELPER, error);
 }
 
@@ -113,7 +111,7 @@ bool PdfTextClient::SendRequest(const std::string& request, FrameChannel::Clock:
   // it is replaced once before the document counts as failed.
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!EnsureHelper()) return false;
-    FrameChannel::Result sent = m_Helper.Channel().Send(request, deadline);
+    FrameChannel::Result sent = m_Channel.Send(request, deadline);
     if (sent == FrameChannel::Result::Ok) return true;
     if (sent == FrameChannel::Result::TimedOut) return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, DeadlineText());
     EndHelper(FKPDFTEXT_ERROR_CRASHED, "");
@@ -125,7 +123,7 @@ bool PdfTextClient::ReadAnswer(Pages& pages, FrameChannel::Clock::time_point dea
   std::uint32_t expected = 0;
   for (;;) {
     std::string message;
-    FrameChannel::Result got = m_Helper.Channel().Receive(message, Protocol::kMaxFrame, deadline);
+    FrameChannel::Result got = m_Channel.Receive(message, Protocol::kMaxFrame, deadline);
     if (got == FrameChannel::Result::TimedOut) return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, DeadlineText());
     if (got == FrameChannel::Result::Closed) return EndHelper(FKPDFTEXT_ERROR_CRASHED, "");
     if (got != FrameChannel::Result::Ok) return EndHelper(FKPDFTEXT_ERROR_HELPER, "helper broke the protocol");
@@ -163,7 +161,9 @@ bool PdfTextClient::TakePage(const std::string& message, std::uint32_t expected,
 bool PdfTextClient::EndHelper(int code, const std::string& reason) {
   int exitStatus = -1;
   int signalNumber = 0;
-  std::string ending = m_Helper.Stop(&exitStatus, &signalNumber);
+  // Killed before the socket closes, so that a live helper cannot end in its own way meanwhile.
+  std::string ending = m_Helper.Kill(&exitStatus, &signalNumber);
+  m_Channel.Reset(-1);
   if (!reason.empty()) return SetError(code, reason);
   if (exitStatus == Protocol::kExitOutOfMemory) {
     return SetError(FKPDFTEXT_ERROR_MEMORY,

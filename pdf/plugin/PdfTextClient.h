@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/ChildProcess.h"
+#include "platform/CChildProcess.h"
+#include "platform/FrameChannel.h"
 
 // One instance of the PDF text plug-in: it keeps one helper process running between
 // documents, reads a whole document through it within the deadline on open, and serves
@@ -54,7 +55,8 @@ class PdfTextClient {
   std::string DeadlineText() const;
 
   Settings m_Settings;
-  platform::ChildProcess m_Helper;
+  platform::CChildProcess m_Helper;
+  platform::FrameChannel m_Channel;  // joined to m_Helper while it runs
   std::map<int, Pages> m_Documents;
   int m_nNextHandle = 1;
   int m_nLastErrorCode = 0;

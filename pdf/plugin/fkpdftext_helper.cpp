@@ -18,7 +18,7 @@
 
 #include "pdf/plugin/FKPdfText.h"
 #include "pdf/plugin/PdfTextProtocol.h"
-#include "platform/ChildProcess.h"
+#include "platform/CChildProcess.h"
 #include "platform/ErrnoText.h"
 #include "platform/FrameChannel.h"
 
@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   unsigned alarmSeconds = static_cast<unsigned>(deadlineMs / 1000 + 10);
-  FrameChannel channel(platform::ChildProcess::kChildChannelFd);
+  FrameChannel channel(platform::CChildProcess::kChildChannelFd);
   try {
     while (ServeOne(channel, alarmSeconds)) {
     }
