@@ -3,24 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
-#include <mutex>
 
-#include <libxml/parser.h>
 #include <libxml/tree.h>
 
 #include "platform/ErrnoText.h"
+#include "platform/XmlParsing.h"
 
 namespace {
-
-// No XML_PARSE_NOENT (entities stay references), no DTDLOAD/DTDATTR/DTDVALID (no external
-// subset), no HUGE (libxml2 keeps its limits on depth, text size and entity amplification),
-// NONET (nothing fetched): an invoice can never pull another file's content in.
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
-
-void InitOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
-}
 
 void Append(std::string& text, const xmlChar* content) {
   if (!content || !*content) return;
@@ -118,8 +107,11 @@ std::string LXmlText::ToValidUtf8(const std::string& bytes) {
 }
 
 std::string LXmlText::FromContent(const std::string& content) {
-  InitOnce();
-  xmlDocPtr doc = xmlReadMemory(content.data(), static_cast<int>(content.size()), nullptr, nullptr, kParseOptions);
+  platform::XmlParseOptions options;
+  options.refuseEntityDeclarations = false;  // references stay unexpanded and are skipped
+  options.cdataAsText = true;
+  std::string ignored;
+  xmlDocPtr doc = platform::ParseXmlSafely(content, "", options, ignored);
   if (doc) {
     std::string text;
     CollectText(xmlDocGetRootElement(doc), text);

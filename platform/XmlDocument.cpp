@@ -2,46 +2,18 @@
 
 #include <fstream>
 #include <iterator>
-#include <limits>
-#include <mutex>
 #include <sstream>
 
-#include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <libxml/xmlerror.h>
+
+#include "platform/XmlParsing.h"
 
 namespace platform {
 
 namespace {
 
-// Per-parse state reached from the SAX hook through ctxt->_private.
-struct ParseState {
-  bool entityDeclared = false;
-};
-
-// Entity declarations are what both the billion-laughs and the external-entity attacks need;
-// the suite's files never declare any, so the parse is stopped at the first one.
-void RefuseEntityDecl(void* ctx, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*) {
-  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-  static_cast<ParseState*>(ctxt->_private)->entityDeclared = true;
-  xmlStopParser(ctxt);
-}
-
-void InitLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
-}
-
 std::string ToString(const xmlChar* text) {
   return text ? std::string(reinterpret_cast<const char*>(text)) : std::string();
-}
-
-std::string ParseErrorText(xmlParserCtxtPtr ctxt) {
-  const xmlError* error = xmlCtxtGetLastError(ctxt);
-  if (error == nullptr || error->message == nullptr) return "not a well-formed XML document";
-  std::string message = error->message;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  return "parse error at line " + std::to_string(error->line) + ": " + message;
 }
 
 bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -134,7 +106,7 @@ XmlNode XmlNode::GetFirstChildElement(const std::string& name) const {
   return XmlNode();
 }
 
-XmlDocument::XmlDocument() { InitLibrary(); }
+XmlDocument::XmlDocument() = default;
 
 XmlDocument::~XmlDocument() { Free(); }
 
@@ -163,36 +135,11 @@ bool XmlDocument::LoadFile(const std::string& path) {
 bool XmlDocument::LoadBytes(const std::string& bytes, const std::string& name) {
   Free();
   m_strError.clear();
-  if (bytes.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
-    m_strError = "document too large: " + name;
-    return false;
-  }
-  xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
-  if (ctxt == nullptr) {
-    m_strError = "out of memory";
-    return false;
-  }
-  ParseState state;
-  ctxt->_private = &state;
-  ctxt->sax->entityDecl = RefuseEntityDecl;
-  // No NOENT, DTDLOAD, DTDATTR, XINCLUDE or HUGE: nothing outside the bytes is read and the
-  // library's size limits stay on.
-  const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  xmlDocPtr doc = xmlCtxtReadMemory(ctxt, bytes.data(), static_cast<int>(bytes.size()),
-                                    name.c_str(), nullptr, options);
-  if (state.entityDeclared) {
-    m_strError = "refused: the document declares entities (DOCTYPE)";
-  } else if (doc == nullptr || !ctxt->wellFormed) {
-    m_strError = ParseErrorText(ctxt);
-  } else if (xmlDocGetRootElement(doc) == nullptr) {
+  m_pDoc = ParseXmlSafely(bytes, name, XmlParseOptions(), m_strError);
+  if (m_pDoc != nullptr && xmlDocGetRootElement(m_pDoc) == nullptr) {
     m_strError = "the document has no root element";
+    Free();
   }
-  if (!m_strError.empty() && doc != nullptr) {
-    xmlFreeDoc(doc);
-    doc = nullptr;
-  }
-  xmlFreeParserCtxt(ctxt);
-  m_pDoc = doc;
   return m_pDoc != nullptr;
 }
 
