@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <functional>
 
 #include <boost/filesystem.hpp>
 
@@ -66,6 +67,26 @@ std::string TextMatch(const std::string& query) {
   return match;
 }
 
+// Runs query on the catalogue opened for reading: its answer, or -1 with lastError set (left
+// empty for a catalogue that does not exist).
+std::int64_t ReadNumber(const std::string& catalogue, const std::string& what, LCatalogueError& lastError,
+                        const std::function<std::int64_t(LDatabase&)>& query) {
+  try {
+    lastError = LCatalogueError();
+    LDatabase db;
+    if (!db.OpenForReading(catalogue)) {
+      lastError = db.Error();
+      return -1;
+    }
+    const std::int64_t answer = query(db);
+    if (answer < 0) lastError = db.Error();
+    return answer;
+  } catch (...) {
+    lastError = Failure("unexpected failure " + what);
+    return -1;
+  }
+}
+
 bool IsPathQuery(const std::string& query) {
   const size_t start = std::char_traits<char>::length(kPathQueryStart);
   return query.size() > start && query.compare(0, start, kPathQueryStart) == 0 && query.back() == '"';
@@ -79,39 +100,16 @@ LSearcher::~LSearcher() = default;
 int LSearcher::Count(const std::string& catalogue) { return Count(std::string(), catalogue); }
 
 int LSearcher::Count(const std::string& directory, const std::string& catalogue) {
-  try {
-    m_LastError = LCatalogueError();
-    LDatabase db;
-    if (!db.OpenForReading(catalogue)) {
-      m_LastError = db.Error();
-      return 0;
-    }
-    const std::int64_t count = LDocuments(db).CountUnder(directory);
-    if (count < 0) m_LastError = db.Error();
-    return count < 0 ? 0 : static_cast<int>(count);
-  } catch (...) {
-    m_LastError = Failure("unexpected failure counting " + catalogue);
-    return 0;
-  }
+  const std::int64_t count = ReadNumber(catalogue, "counting " + catalogue, m_LastError,
+                                        [&](LDatabase& db) { return LDocuments(db).CountUnder(directory); });
+  return count < 0 ? 0 : static_cast<int>(count);
 }
 
 int LSearcher::FileExists(const std::string& path, const std::string& catalogue, int& found) {
-  found = 0;
-  try {
-    m_LastError = LCatalogueError();
-    LDatabase db;
-    if (!db.OpenForReading(catalogue)) {
-      m_LastError = db.Error();
-      return 0;
-    }
-    const int exists = LDocuments(db).Exists(path);
-    if (exists < 0) m_LastError = db.Error();
-    found = exists > 0 ? 1 : 0;
-    return found;
-  } catch (...) {
-    m_LastError = Failure("unexpected failure looking up " + path);
-    return 0;
-  }
+  const std::int64_t exists = ReadNumber(catalogue, "looking up " + path, m_LastError,
+                                         [&](LDatabase& db) -> std::int64_t { return LDocuments(db).Exists(path); });
+  found = exists > 0 ? 1 : 0;
+  return found;
 }
 
 std::unique_ptr<LSearcher::Result> LSearcher::Search(const std::string& query, const std::string& catalogue) {
