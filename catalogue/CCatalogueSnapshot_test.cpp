@@ -28,7 +28,7 @@ class CCatalogueSnapshotTest : public ::testing::Test {
   std::vector<std::string> m_Paths;
 };
 
-TEST_F(CCatalogueSnapshotTest, HoldsTheDirectorysDocumentsOutsideOriginalsByExactPath) {
+TEST_F(CCatalogueSnapshotTest, HoldsTheDirectorysDocumentsOutsideOriginalsByExactPathAndSeesChanges) {
   CCatalogueSnapshot snapshot;
   snapshot.Load(Tree(), Catalogue());
   EXPECT_EQ(snapshot.GetDocumentCount(), 5);  // the search result, Originals included
@@ -46,13 +46,7 @@ TEST_F(CCatalogueSnapshotTest, HoldsTheDirectorysDocumentsOutsideOriginalsByExac
   EXPECT_EQ(snapshot.IsModified(upper, modified), 0);
   EXPECT_EQ(snapshot.IsModified(Tree() + "/a.xml", modified), 0);
   EXPECT_FALSE(snapshot.IsCorrupt());
-}
-
-TEST_F(CCatalogueSnapshotTest, SeesAChangedModificationTime) {
-  CCatalogueSnapshot snapshot;
-  snapshot.Load(Tree(), Catalogue());
   testsupport::EngineTestBed::SetModificationTime(m_Paths[1], 1000000000);
-  int modified = 0;
   EXPECT_EQ(snapshot.IsModified(m_Paths[1], modified), 1);
   EXPECT_EQ(modified, 1);
 }

@@ -1,35 +1,23 @@
 #include "catalogue/LXmlText.h"
 
 #include <chrono>
-#include <fstream>
 
-#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+
+#include "testsupport/ScratchDir.h"
 
 namespace {
 
 class LXmlTextTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_Dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("fk_xml_%%%%%%%%");
-    boost::filesystem::create_directories(m_Dir);
-  }
-  void TearDown() override { boost::filesystem::remove_all(m_Dir); }
-
-  std::string Write(const std::string& name, const std::string& content) {
-    const std::string path = (m_Dir / name).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-
+  std::string Write(const std::string& name, const std::string& content) { return m_Dir.Write(name, content); }
   std::string TextOf(const std::string& path) {
     std::string text;
     std::string error;
     EXPECT_TRUE(LXmlText::ReadFile(path, text, error)) << error;
     return text;
   }
-
-  boost::filesystem::path m_Dir;
+  testsupport::ScratchDir m_Dir;
 };
 
 TEST_F(LXmlTextTest, KeepsElementTextAndAttributeValuesButNoTagNames) {
@@ -51,9 +39,9 @@ TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing)
   EXPECT_EQ(text.find("Total"), std::string::npos);
   EXPECT_EQ(TextOf(Write("scan.xml", std::string("%PDF-1.4\n\0\x01 stream <</Length 5>>", 30))), "");
 
-  std::string text2;
+  std::string ignored;
   std::string error;
-  EXPECT_FALSE(LXmlText::ReadFile((m_Dir / "missing.xml").string(), text2, error));
+  EXPECT_FALSE(LXmlText::ReadFile(m_Dir.File("missing.xml"), ignored, error));
   EXPECT_FALSE(error.empty());
 }
 
@@ -73,13 +61,11 @@ TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
   }
   EXPECT_NE(TextOf(external).find("after"), std::string::npos);
 
-  std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE lolz [<!ENTITY lol \"lol\">";
-  laughs += "<!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">";
-  for (int i = 2; i <= 9; ++i) {
-    const std::string prev = "&lol" + std::to_string(i - 1) + ";";
-    std::string value;
-    for (int k = 0; k < 10; ++k) value += prev;
-    laughs += "<!ENTITY lol" + std::to_string(i) + " \"" + value + "\">";
+  std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE lolz [<!ENTITY lol0 \"lol\">";
+  for (int i = 1; i <= 9; ++i) {
+    laughs += "<!ENTITY lol" + std::to_string(i) + " \"";
+    for (int k = 0; k < 10; ++k) laughs += "&lol" + std::to_string(i - 1) + ";";
+    laughs += "\">";
   }
   laughs += "]>\n<lolz a=\"&lol9;\">&lol9;</lolz>";
   const auto start = std::chrono::steady_clock::now();

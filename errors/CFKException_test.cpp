@@ -13,25 +13,16 @@ class FKExceptionTest : public ::testing::Test {
   void SetUp() override { CErrorLog::ResetForTests(); }  // no log file: records only
 };
 
-TEST_F(FKExceptionTest, MessageTableHoldsTheServiceRowsAndNothingElse) {
-  EXPECT_EQ(CFKException::GetErrorText(0), "There's an error !");
-  EXPECT_EQ(CFKException::GetErrorText(4003), "Impossible to load file");
-  EXPECT_EQ(CFKException::GetErrorText(4010), "Impossible to delete file");
-  EXPECT_EQ(CFKException::GetErrorText(11001), "Error when loading dll. Check installation");
-  EXPECT_EQ(CFKException::GetErrorText(148), "");
-  CFKException_General error(148, 0, 1, "M", "F", "", "");
-  EXPECT_EQ(error.GetErrorMessage(), "");
-}
-
-TEST_F(FKExceptionTest, RecordHoldsItsFieldsWithoutLineFeeds) {
+TEST_F(FKExceptionTest, RecordHoldsItsFieldsWithoutLineFeedsAndUnknownCodesHaveNoText) {
   CFKException_General general(4003, 7, 12, "CDOM_FolderList", "Load", "a\nb\r\nc", "/x");
-  CErrorInfo info = general.GetErrorInfo();
+  const CErrorInfo info = general.GetErrorInfo();
   EXPECT_EQ(info.InternalMessage, "ab\rc");
   EXPECT_EQ(info.Message, "Impossible to load file");
   EXPECT_EQ(info.FileOrDirectory, "/x");
   EXPECT_EQ(info.InternalCode, 7);
   EXPECT_EQ(info.Line, 12);
   EXPECT_GT(info.Time, 0);
+  EXPECT_EQ(CFKException_General(148, 0, 1, "M", "F", "", "").GetErrorMessage(), "");
 
   // The image error takes the file before the internal message; both land in the same fields.
   CFKException_Image image(140, 3, 9, "CTool_QuickPDFLib", "DAExtractText", "/doc.pdf", "why", true);
@@ -39,17 +30,14 @@ TEST_F(FKExceptionTest, RecordHoldsItsFieldsWithoutLineFeeds) {
   EXPECT_EQ(image.GetErrorInfo().InternalMessage, "why");
 }
 
-TEST_F(FKExceptionTest, UseLastErrorTakesErrnoAndItsText) {
+TEST_F(FKExceptionTest, SystemCausesGiveTheirCodeAndText) {
   errno = ENOENT;
-  CFKException error(4020, 99, 1, "CTool_Global", "GetOSVersionInfo", "ignored", "", true, true);
-  EXPECT_EQ(error.GetErrorInfo().InternalCode, ENOENT);
-  EXPECT_EQ(error.GetErrorInfo().InternalMessage, "No such file or directory");
-}
+  CFKException lastError(4020, 99, 1, "CTool_Global", "GetOSVersionInfo", "ignored", "", true, true);
+  EXPECT_EQ(lastError.GetErrorInfo().InternalCode, ENOENT);
+  EXPECT_EQ(lastError.GetErrorInfo().InternalMessage, "No such file or directory");
 
-TEST_F(FKExceptionTest, FileErrorGivesCauseMessageAndFileName) {
   CFileError fileError{EACCES, std::string(300, 'm') + "\n", "/a/b.pdf"};
-  CFKException_General error(fileError, 4010, 5, "Tool_FileSystem", "DeleteFileA", true);
-  CErrorInfo info = error.GetErrorInfo();
+  const CErrorInfo info = CFKException_General(fileError, 4010, 5, "Tool_FileSystem", "DeleteFileA", true).GetErrorInfo();
   EXPECT_EQ(info.InternalCode, EACCES);
   EXPECT_EQ(info.InternalMessage, std::string(255, 'm'));
   EXPECT_EQ(info.FileOrDirectory, "/a/b.pdf");

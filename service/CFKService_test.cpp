@@ -1,17 +1,14 @@
 #include "service/CFKService.h"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "service/CActivityLog.h"
+#include "testsupport/ScratchDir.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 class WatchdogCountingService : public CFKService {
  public:
@@ -22,65 +19,42 @@ class WatchdogCountingService : public CFKService {
 class StatusMessageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "fkstatus-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_Dir = pattern + "/";
     CloseActivityLog();
-    g_strActivityLogPath = m_Dir + "FKIndexing.log";
+    g_strActivityLogPath = m_Dir.File("FKIndexing.log");
     WriteActivityLog("Parameters Loaded Successfully");
   }
   void TearDown() override {
     CloseActivityLog();
     g_strActivityLogPath.clear();
-    fs::remove_all(m_Dir);
   }
+  // The messages of the log, timestamp, TAB and CR LF removed.
   std::vector<std::string> Messages() const {
-    std::ifstream file(g_strActivityLogPath, std::ios::binary);
     std::vector<std::string> messages;
-    std::string line;
-    while (std::getline(file, line)) messages.push_back(line.substr(21, line.size() - 22));
+    const std::string log = m_Dir.Read("FKIndexing.log");
+    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      messages.push_back(log.substr(start + 21, end - start - 21));
+    }
     return messages;
   }
 
-  std::string m_Dir;
+  testsupport::ScratchDir m_Dir;
   WatchdogCountingService m_Service;
 };
 
-TEST_F(StatusMessageTest, RepeatedStatusLineIsKeptOnceEvenAcrossKeepAlives) {
-  m_Service.OnStatusMessage(1, "Waiting for file to index...");
-  m_Service.OnStatusMessage(1, "Waiting for file to index...");
-  m_Service.OnStatusMessage(3, "");
-  m_Service.OnStatusMessage(1, "Waiting for file to index...");
+TEST_F(StatusMessageTest, ARepeatedStatusLineIsKeptOnceAndKeepAlivesOnlyResetTheWatchdog) {
+  const std::vector<std::pair<int, std::string>> calls = {
+      {1, "Waiting for file to index..."}, {1, "Waiting for file to index..."}, {3, ""},
+      {1, "Waiting for file to index..."}, {2, "Indexing Folder ACME..."},      {2, "Indexing Folder ACME..."},
+      {2, "Indexing Folder BETA..."},      {1, "Indexing Folder BETA..."},      {0, "Checking Folder ACME"},
+      {0, "Checking Folder ACME"},         {5, "index file /srv/a.pdf"},        {5, "index file /srv/a.pdf"},
+      {1, "Waiting for file to index..."}};
+  for (const auto& [kind, text] : calls) m_Service.OnStatusMessage(kind, text);
   EXPECT_EQ(m_Service.m_nWatchdogResets, 1);
-  EXPECT_EQ(Messages(), (std::vector<std::string>{"Parameters Loaded Successfully",
-                                                  "Waiting for file to index..."}));
-}
-
-TEST_F(StatusMessageTest, OtherKindsAndOtherTextsAddLines) {
-  m_Service.OnStatusMessage(2, "Indexing Folder ACME...");
-  m_Service.OnStatusMessage(2, "Indexing Folder ACME...");
-  m_Service.OnStatusMessage(2, "Indexing Folder BETA...");
-  m_Service.OnStatusMessage(1, "Indexing Folder BETA...");
-  m_Service.OnStatusMessage(0, "Checking Folder ACME");
-  m_Service.OnStatusMessage(0, "Checking Folder ACME");
-  m_Service.OnStatusMessage(5, "index file /srv/a.pdf");
-  m_Service.OnStatusMessage(5, "index file /srv/a.pdf");
-  EXPECT_EQ(m_Service.m_nWatchdogResets, 0);
-  EXPECT_EQ(Messages(), (std::vector<std::string>{
-                            "Parameters Loaded Successfully", "Indexing Folder ACME...",
-                            "Indexing Folder BETA...", "Indexing Folder BETA...",
-                            "Checking Folder ACME", "Checking Folder ACME",
-                            "index file /srv/a.pdf", "index file /srv/a.pdf"}));
-}
-
-TEST_F(StatusMessageTest, StatusLineAfterAnOrdinaryLineIsANewLine) {
-  m_Service.OnStatusMessage(1, "Waiting for file to index...");
-  m_Service.OnStatusMessage(0, "Loading Fennrick Folders.xml");
-  m_Service.OnStatusMessage(1, "Waiting for file to index...");
-  m_Service.OnStatusMessage(1, "Waiting for file to index...");
   EXPECT_EQ(Messages(), (std::vector<std::string>{
                             "Parameters Loaded Successfully", "Waiting for file to index...",
-                            "Loading Fennrick Folders.xml", "Waiting for file to index..."}));
+                            "Indexing Folder ACME...", "Indexing Folder BETA...", "Indexing Folder BETA...",
+                            "Checking Folder ACME", "Checking Folder ACME", "index file /srv/a.pdf",
+                            "index file /srv/a.pdf", "Waiting for file to index..."}));
 }
 
 }  // namespace

@@ -47,6 +47,14 @@ FK::CFolder EngineTestBed::MakeFolder(const std::string& reference) const {
   return folder;
 }
 
+std::unique_ptr<Dom_FolderList> EngineTestBed::Table(const std::vector<FK::CFolder>& folders) const {
+  auto table = std::make_unique<Dom_FolderList>(m_Scratch.File("none.xml"), 0, 0);
+  for (const FK::CFolder& folder : folders) table->UpdateFolder(folder);
+  return table;
+}
+
+int EngineTestBed::Count(const FK::CFolder& folder) { return LSearcher().Count(Engine().GetCataloguePath(folder)); }
+
 std::string EngineTestBed::WriteInvoice(const std::string& relativePath, const std::string& word) const {
   return m_Scratch.Write(relativePath, "<?xml version=\"1.0\"?><Invoice><Supplier>" + word +
                                            "</Supplier><Amount>12.50</Amount></Invoice>");

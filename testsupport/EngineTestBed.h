@@ -4,8 +4,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "folders/CFolder.h"
+#include "folders/Dom_FolderList.h"
 #include "monitoring/CIndexingEngine.h"
 #include "service/CServiceParameters.h"
 #include "testsupport/RecordingListener.h"
@@ -14,9 +16,8 @@
 namespace testsupport {
 
 // An indexing engine over a temporary program directory, with catalogues kept in
-// "<scratch>/catalogues/", no pauses (the folder pause too, while it lives) and a clock the
-// test moves. Its lock files go to a
-// lock directory of its own.
+// "<scratch>/catalogues/", no pauses (the folder pause too, while it lives), a clock the test
+// moves and a lock directory of its own.
 class EngineTestBed {
  public:
   EngineTestBed();
@@ -34,6 +35,10 @@ class EngineTestBed {
 
   // A folder using the service, its archive "<scratch>/<reference>".
   FK::CFolder MakeFolder(const std::string& reference) const;
+  // A folder table (not read from a file) holding these folders.
+  std::unique_ptr<Dom_FolderList> Table(const std::vector<FK::CFolder>& folders) const;
+  // How many documents the folder's catalogue holds.
+  int Count(const FK::CFolder& folder);
   // Writes a small XML invoice holding the word; returns its path.
   std::string WriteInvoice(const std::string& relativePath, const std::string& word) const;
   // Sets a file's modification time (seconds since 1970).

@@ -1,11 +1,11 @@
 #include "testsupport/ServiceRunner.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include "testsupport/Polling.h"
 
 namespace testsupport {
 
@@ -73,12 +73,7 @@ bool ServiceRunner::Start(const std::vector<std::string>& options) {
 }
 
 bool ServiceRunner::WaitForLine(const std::string& message, int timeoutMs, int count) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (CountLines(message) < count) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return PollUntil([&] { return CountLines(message) >= count; }, timeoutMs);
 }
 
 bool ServiceRunner::Stop(bool interrupt) { return m_Process.Signal(interrupt); }

@@ -49,6 +49,8 @@ class ServiceRunner {
   bool Stop(bool interrupt = false);
   // Waits for the process to end; true with its exit status (-signal when killed) in exitCode.
   bool WaitForExit(int timeoutMs, int& exitCode);
+  // Ends the process at once with SIGKILL, as a crash or a power cut would.
+  void Kill() { m_Process.Kill(); }
   bool IsRunning() const { return m_Process.IsRunning(); }
   int GetPid() const { return m_Process.GetPid(); }
 

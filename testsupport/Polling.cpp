@@ -1,0 +1,17 @@
+#include "testsupport/Polling.h"
+
+#include <chrono>
+#include <thread>
+
+namespace testsupport {
+
+bool PollUntil(const std::function<bool()>& condition, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace testsupport
