@@ -1,18 +1,18 @@
 #include "catalogue/LIndexer.h"
 
-#include <chrono>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
+#include "testsupport/CatalogueScratch.h"
+#include "testsupport/Polling.h"
 
 namespace fs = boost::filesystem;
 
@@ -20,34 +20,18 @@ namespace {
 
 class LIndexerCleanerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_Root = fs::temp_directory_path() / fs::unique_path("fk_clean_%%%%%%%%");
-    m_Catalogue = (m_Root / "catalogue").string();
-    m_Docs = (m_Root / "archive").string() + "/";
-    fs::create_directories(m_Catalogue);
-    fs::create_directories(m_Docs);
-  }
-  void TearDown() override {
-    LIndexer::CloseCatalogue(m_Catalogue);
-    fs::remove_all(m_Root);
-  }
-
   std::vector<std::string> IndexInvoices(int count) {
     std::vector<std::string> paths;
-    LIndexer indexer;
-    LWriter* writer = indexer.GetWriter(m_Catalogue);
-    for (int i = 0; i < count; ++i) {
-      paths.push_back(m_Docs + "inv" + std::to_string(i) + ".xml");
-      std::ofstream(paths.back()) << "<Invoice><Number>" << i << "</Number></Invoice>";
-      EXPECT_EQ(indexer.Index(writer, paths.back()), 1);
-    }
-    indexer.ReleaseWriter(writer);
+    for (int i = 0; i < count; ++i) paths.push_back(m_Scratch.WriteInvoice("inv" + std::to_string(i) + ".xml", "S"));
+    EXPECT_TRUE(m_Scratch.IndexAll(paths));
     return paths;
   }
 
-  // The engine's cleaner pass: every entry once, duplicates flagged, flushed every 500.
-  void CleanPass(LIndexer& indexer, const std::string& directory) {
-    LCleaner* cleaner = indexer.InitCleaner(directory, m_Catalogue);
+  // The engine's cleaner pass: every entry once, duplicates flagged, flushed every 500;
+  // beforeFirst runs once the pass has started.
+  void CleanPass(LIndexer& indexer, const std::string& directory, const std::function<void()>& beforeFirst = {}) {
+    LCleaner* cleaner = indexer.InitCleaner(directory, m_Scratch.Catalogue());
+    if (beforeFirst) beforeFirst();
     std::vector<std::string> seen;
     for (int i = 0; i < indexer.GetCleanCount(); ++i) {
       int duplicate = 0;
@@ -61,88 +45,52 @@ class LIndexerCleanerTest : public ::testing::Test {
     indexer.ReleaseCleaner();
   }
 
-  int Count() {
-    LSearcher searcher;
-    return searcher.Count(m_Catalogue);
-  }
-
-  fs::path m_Root;
-  std::string m_Catalogue;
-  std::string m_Docs;
+  testsupport::CatalogueScratch m_Scratch;
 };
 
 TEST_F(LIndexerCleanerTest, DropsEntriesOfVanishedFilesAndKeepsTheOthers) {
   const auto paths = IndexInvoices(1200);
   for (size_t i = 0; i < paths.size(); i += 3) fs::remove(paths[i]);
   LIndexer indexer;
-  CleanPass(indexer, m_Docs);
+  CleanPass(indexer, m_Scratch.Docs());
   EXPECT_FALSE(indexer.CleanerSkippedPurge());
-  EXPECT_EQ(Count(), 800);
+  EXPECT_EQ(m_Scratch.Count(), 800);
   int found = 0;
-  LSearcher searcher;
-  EXPECT_EQ(searcher.FileExists(paths[0], m_Catalogue, found), 0);
-  EXPECT_EQ(searcher.FileExists(paths[1], m_Catalogue, found), 1);
+  EXPECT_EQ(LSearcher().FileExists(paths[0], m_Scratch.Catalogue(), found), 0);
+  EXPECT_EQ(LSearcher().FileExists(paths[1], m_Scratch.Catalogue(), found), 1);
 }
 
 TEST_F(LIndexerCleanerTest, FlagOneDropsTheEntryAndAnEmptyPassDoesNothing) {
   const auto paths = IndexInvoices(3);
   LIndexer indexer;
-  LCleaner* cleaner = indexer.InitCleaner(m_Docs, m_Catalogue);
+  LCleaner* cleaner = indexer.InitCleaner(m_Scratch.Docs(), m_Scratch.Catalogue());
   ASSERT_EQ(indexer.GetCleanCount(), 3);
   EXPECT_EQ(indexer.GetCleanerFileName(1), paths[1]);
   EXPECT_EQ(indexer.GetCleanerFileName(3), std::nullopt);
   indexer.Clean(1, 1);
   indexer.FlushDeleter(cleaner);
   indexer.ReleaseCleaner();
-  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(m_Scratch.Count(), 2);
 
-  LCleaner* none = indexer.InitCleaner(m_Docs + "elsewhere/", m_Catalogue);
-  EXPECT_NE(none, nullptr);
+  EXPECT_NE(indexer.InitCleaner(m_Scratch.Docs() + "elsewhere/", m_Scratch.Catalogue()), nullptr);
   EXPECT_EQ(indexer.GetCleanCount(), 0);
   indexer.ReleaseCleaner();
-  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(m_Scratch.Count(), 2);
 }
 
-TEST_F(LIndexerCleanerTest, NeverPurgesWhileTheDirectoryIsMissingOrEmpty) {
+TEST_F(LIndexerCleanerTest, NeverPurgesWhileTheDirectoryIsMissingOrEmptyOrVanishesDuringThePass) {
   const auto paths = IndexInvoices(50);
-  for (const auto& path : paths) fs::remove(path);  // an unmounted share leaves the mount point empty
   LIndexer indexer;
-  CleanPass(indexer, m_Docs);
+  CleanPass(indexer, m_Scratch.Docs(), [&] { fs::remove_all(m_Scratch.Docs()); });
   EXPECT_TRUE(indexer.CleanerSkippedPurge());
-  EXPECT_EQ(Count(), 50);
+  EXPECT_EQ(m_Scratch.Count(), 50);
 
-  fs::remove_all(m_Docs);
-  CleanPass(indexer, m_Docs);
+  CleanPass(indexer, m_Scratch.Docs());  // missing
   EXPECT_TRUE(indexer.CleanerSkippedPurge());
-  EXPECT_EQ(Count(), 50);
-}
-
-TEST_F(LIndexerCleanerTest, ShareThatVanishesDuringThePassKeepsItsEntries) {
-  const auto paths = IndexInvoices(20);
-  LIndexer indexer;
-  LCleaner* cleaner = indexer.InitCleaner(m_Docs, m_Catalogue);
-  fs::remove_all(m_Docs);
-  for (int i = 0; i < indexer.GetCleanCount(); ++i) {
-    indexer.GetCleanerFileName(i);
-    indexer.Clean(i, 0);
-  }
-  indexer.FlushDeleter(cleaner);
-  indexer.ReleaseCleaner();
+  fs::create_directories(m_Scratch.Docs());  // an unmounted share leaves the mount point empty
+  CleanPass(indexer, m_Scratch.Docs());
   EXPECT_TRUE(indexer.CleanerSkippedPurge());
-  EXPECT_EQ(Count(), 20);
-}
-
-std::string IntegrityCheck(const std::string& file) {
-  sqlite3* db = nullptr;
-  std::string verdict = "cannot open";
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr);
-    verdict = sqlite3_step(stmt) == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)) : "no row";
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return verdict;
+  EXPECT_EQ(m_Scratch.Count(), 50);
 }
 
 int ReadCommitted(const std::string& file) {
@@ -154,15 +102,15 @@ int ReadCommitted(const std::string& file) {
 
 TEST_F(LIndexerCleanerTest, KilledWriterLeavesAnIntactCatalogueWithExactlyTheLastCommit) {
   constexpr int kBatch = 50;
-  const std::string progress = (m_Root / "committed").string();
-  std::ofstream(m_Docs + "doc.xml") << "<Invoice><Total>1</Total></Invoice>";
+  const std::string progress = m_Scratch.Scratch().File("committed");
+  const std::string catalogue = m_Scratch.Catalogue();
   platform::CChildProcess writerProcess;
   ASSERT_TRUE(writerProcess.Fork([&]() {
     LIndexer indexer;
     for (int committed = 0;; committed += kBatch) {
-      LWriter* writer = indexer.GetWriter(m_Catalogue);
+      LWriter* writer = indexer.GetWriter(catalogue);
       for (int i = 0; i < kBatch; ++i) {
-        indexer.IndexFromContent(writer, m_Docs + std::to_string(committed + i) + ".xml", std::string(2000, 'w'));
+        indexer.IndexFromContent(writer, m_Scratch.Docs() + std::to_string(committed + i) + ".xml", std::string(2000, 'w'));
       }
       indexer.ReleaseWriter(writer);
       std::ofstream(progress + ".tmp") << committed + kBatch;
@@ -170,23 +118,17 @@ TEST_F(LIndexerCleanerTest, KilledWriterLeavesAnIntactCatalogueWithExactlyTheLas
     }
     return 0;
   }));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (ReadCommitted(progress) < 20 * kBatch && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  testsupport::PollUntil([&] { return ReadCommitted(progress) >= 20 * kBatch; }, 60000);
   EXPECT_EQ(writerProcess.Kill(), "killed by signal 9");
   const int reported = ReadCommitted(progress);
   ASSERT_GE(reported, 20 * kBatch);
 
-  EXPECT_EQ(IntegrityCheck(m_Catalogue + "/catalogue.sqlite"), "ok");
-  const int count = Count();
+  EXPECT_EQ(testsupport::CatalogueScratch::Pragma(catalogue, "integrity_check"), "ok");
+  const int count = m_Scratch.Count();
   // The kill may fall between a commit and its report: one batch more, never a part of one.
   EXPECT_TRUE(count == reported || count == reported + kBatch) << count << " after " << reported;
-  LIndexer indexer;
-  LWriter* writer = indexer.GetWriter(m_Catalogue);
-  EXPECT_EQ(indexer.Index(writer, m_Docs + "doc.xml"), 1);
-  indexer.ReleaseWriter(writer);
-  EXPECT_EQ(Count(), count + 1);
+  EXPECT_TRUE(m_Scratch.IndexAll({m_Scratch.WriteInvoice("doc.xml", "After")}));
+  EXPECT_EQ(m_Scratch.Count(), count + 1);
 }
 
 }  // namespace

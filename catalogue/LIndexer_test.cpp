@@ -1,7 +1,7 @@
 #include "catalogue/LIndexer.h"
 
+#include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -11,6 +11,7 @@
 
 #include "catalogue/LSearcher.h"
 #include "platform/CFileSystemType.h"
+#include "testsupport/CatalogueScratch.h"
 
 namespace fs = boost::filesystem;
 
@@ -18,54 +19,22 @@ namespace {
 
 class LIndexerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_Root = fs::temp_directory_path() / fs::unique_path("fk_index_%%%%%%%%");
-    m_Catalogue = (m_Root / "Catalogue_IS" / "F1").string();
-    m_Docs = (m_Root / "archive").string() + "/";
-    fs::create_directories(m_Catalogue);
-    fs::create_directories(m_Docs);
-  }
-  void TearDown() override {
-    LIndexer::CloseCatalogue(m_Catalogue);
-    fs::remove_all(m_Root);
-  }
-
-  std::string WriteDoc(const std::string& relative, const std::string& xml) {
-    const fs::path path = fs::path(m_Docs) / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path.string(), std::ios::binary) << xml;
-    return path.string();
-  }
-
   std::string Invoice(const std::string& relative, const std::string& supplier) {
-    return WriteDoc(relative, "<Invoice><Supplier>" + supplier + "</Supplier></Invoice>");
+    return m_Scratch.WriteInvoice(relative, supplier);
   }
+  std::vector<std::string> Find(const std::string& query) { return m_Scratch.Find(query); }
+  int Count() { return m_Scratch.Count(); }
 
-  // Indexes the files through one writer and commits.
-  void IndexAll(const std::vector<std::string>& paths) {
-    LIndexer indexer;
-    LWriter* writer = indexer.GetWriter(m_Catalogue);
-    ASSERT_NE(writer, nullptr) << indexer.LastError().Message;
-    for (const auto& path : paths) EXPECT_EQ(indexer.Index(writer, path), 1) << indexer.LastError().Message;
-    indexer.ReleaseWriter(writer);
-  }
-
-  std::vector<std::string> Find(const std::string& query) {
-    LSearcher searcher;
-    const auto result = searcher.Search(query, m_Catalogue);
-    return result ? result->Paths : std::vector<std::string>{"<null>"};
-  }
-
-  fs::path m_Root;
-  std::string m_Catalogue;
-  std::string m_Docs;
+  testsupport::CatalogueScratch m_Scratch;
+  const std::string& m_Catalogue = m_Scratch.Catalogue();
+  const std::string& m_Docs = m_Scratch.Docs();
 };
 
 TEST_F(LIndexerTest, TextSearchFindsWordsAndPhrasesRankedWithSnippetIgnoringDiacritics) {
   const std::string a = Invoice("a.xml", "Zoë Müller Bakery supplies flour");
   const std::string b = Invoice("b.xml", "flour flour flour mill");
-  const std::string c = WriteDoc("c.xml", "<Invoice ref=\"R-7\"><Note>bakery</Note></Invoice>");
-  IndexAll({a, b, c});
+  const std::string c = m_Scratch.WriteDoc("c.xml", "<Invoice ref=\"R-7\"><Note>bakery</Note></Invoice>");
+  ASSERT_TRUE(m_Scratch.IndexAll({a, b, c}));
 
   EXPECT_EQ(Find("muller"), std::vector<std::string>{a});
   EXPECT_EQ(Find("\"bakery supplies\""), std::vector<std::string>{a});
@@ -82,25 +51,22 @@ TEST_F(LIndexerTest, TextSearchFindsWordsAndPhrasesRankedWithSnippetIgnoringDiac
 
   // FTS5 syntax in people's words is taken as words, never as an error or a crash.
   for (const char* hostile : {"\"unbalanced", "AND OR NOT", "NEAR(a b", "*", "a:b", "(", "col:flour", "''\"\""}) {
-    LSearcher s;
-    const auto r = s.Search(hostile, m_Catalogue);
+    const auto r = LSearcher().Search(hostile, m_Catalogue);
     ASSERT_TRUE(r) << hostile;
     EXPECT_EQ(r->Count, static_cast<int>(r->Paths.size()));
   }
-  LSearcher empty;
-  const auto none = empty.Search("   ", m_Catalogue);
+  const auto none = searcher.Search("   ", m_Catalogue);
   ASSERT_TRUE(none);
   EXPECT_EQ(none->Count, 0);
-  EXPECT_FALSE(empty.LastError().Message.empty());
+  EXPECT_FALSE(searcher.LastError().Message.empty());
 }
 
 TEST_F(LIndexerTest, IndexingAgainReplacesTheEntryAndDeleterRemovesIt) {
   const std::string path = Invoice("x.xml", "oldword");
-  IndexAll({path});
+  ASSERT_TRUE(m_Scratch.IndexAll({path}));
   Invoice("x.xml", "newword");
-  IndexAll({path});
-  LSearcher searcher;
-  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
+  ASSERT_TRUE(m_Scratch.IndexAll({path}));
+  EXPECT_EQ(Count(), 1);
   EXPECT_TRUE(Find("oldword").empty());
   EXPECT_EQ(Find("newword"), std::vector<std::string>{path});
 
@@ -110,31 +76,26 @@ TEST_F(LIndexerTest, IndexingAgainReplacesTheEntryAndDeleterRemovesIt) {
   indexer.Delete(deleter, m_Docs + "never-indexed.xml");
   indexer.ReleaseDeleter(deleter);
   int found = 7;
-  EXPECT_EQ(searcher.FileExists(path, m_Catalogue, found), 0);
+  EXPECT_EQ(LSearcher().FileExists(path, m_Catalogue, found), 0);
   EXPECT_EQ(found, 0);
-  EXPECT_TRUE(Find("newword").empty());
-  EXPECT_EQ(searcher.Count(m_Catalogue), 0);
+  EXPECT_EQ(Count(), 0);
 }
 
 TEST_F(LIndexerTest, DocumentsUnderADirectoryAreAPrefixRangeOfExactBytes) {
   const std::vector<std::string> under = {Invoice("50%_off/a.xml", "one"), Invoice("50%_off/sub/b.xml", "two"),
                                           Invoice("50%_off/\xC3\xA9t\xC3\xA9.xml", "three")};
-  const std::vector<std::string> beside = {Invoice("50%_offX/c.xml", "four"), Invoice("50a_off/d.xml", "five"),
-                                           Invoice("50%_of/e.xml", "six"), Invoice("5/\xFF\xFE.xml", "seven")};
-  std::vector<std::string> all = under;
-  all.insert(all.end(), beside.begin(), beside.end());
-  IndexAll(all);
-
+  ASSERT_TRUE(m_Scratch.IndexAll(under));
+  ASSERT_TRUE(m_Scratch.IndexAll({Invoice("50%_offX/c.xml", "four"), Invoice("50a_off/d.xml", "five"),
+                                  Invoice("50%_of/e.xml", "six"), Invoice("5/\xFF\xFE.xml", "seven")}));
   LSearcher searcher;
   EXPECT_EQ(searcher.Count(m_Catalogue), 7);
   EXPECT_EQ(searcher.Count(m_Docs + "50%_off/", m_Catalogue), 3);
   EXPECT_EQ(searcher.Count(m_Docs + "5/\xFF", m_Catalogue), 1);
   EXPECT_EQ(searcher.Count(m_Docs + "50_", m_Catalogue), 0);
   EXPECT_EQ(searcher.Count(m_Docs + "50%_OFF/", m_Catalogue), 0);  // byte for byte, case included
-  const auto listed = searcher.Search("path:\"" + m_Docs + "50%_off/\"", m_Catalogue);
-  ASSERT_TRUE(listed);
-  EXPECT_EQ(listed->Count, 3);
-  for (const auto& path : listed->Paths) EXPECT_EQ(path.compare(0, m_Docs.size() + 8, m_Docs + "50%_off/"), 0);
+  std::vector<std::string> listed = Find("path:\"" + m_Docs + "50%_off/\"");
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{under[0], under[1], under[2]}));
   int found = 0;
   EXPECT_EQ(searcher.FileExists(under[2], m_Catalogue, found), 1);
 
@@ -166,62 +127,60 @@ TEST_F(LIndexerTest, ManyWritersOfTheProcessShareOneConnectionAndReadersAreNotBl
         } else {
           indexer.CloseWriter(writer);
         }
-        LSearcher reader;
-        if (reader.Count(m_Catalogue) < 1) ++failures;
+        if (LSearcher().Count(m_Catalogue) < 1) ++failures;
       }
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
-  LSearcher searcher;
-  EXPECT_EQ(searcher.Count(m_Docs + "t/", m_Catalogue), 200);
+  EXPECT_EQ(LSearcher().Count(m_Docs + "t/", m_Catalogue), 200);
 
   // An open write transaction does not block a reader: it sees the last commit.
   LIndexer indexer;
   LWriter* writer = indexer.GetWriter(m_Catalogue);
   EXPECT_EQ(indexer.Index(writer, Invoice("late.xml", "late")), 1);
-  EXPECT_EQ(searcher.Count(m_Catalogue), 200);
+  EXPECT_EQ(Count(), 200);
   indexer.ReleaseWriter(writer);
-  EXPECT_EQ(searcher.Count(m_Catalogue), 201);
+  EXPECT_EQ(Count(), 201);
 }
 
 TEST_F(LIndexerTest, CloseCatalogueCommitsAndLetsItsFilesBeDeleted) {
+  const auto removeFiles = [this] {
+    for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
+  };
   LIndexer indexer;
   LWriter* writer = indexer.GetWriter(m_Catalogue);
   EXPECT_EQ(indexer.Index(writer, Invoice("a.xml", "alpha")), 1);
   LIndexer::CloseCatalogue(m_Catalogue);
-  LSearcher searcher;
-  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
-  for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
+  EXPECT_EQ(Count(), 1);
+  removeFiles();
 
   // Releasing a writer of a closed catalogue does not bring its files back.
   LWriter* stale = indexer.GetWriter(m_Catalogue);
   LIndexer::CloseCatalogue(m_Catalogue);
-  for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
+  removeFiles();
   indexer.ReleaseWriter(stale);
   EXPECT_FALSE(fs::exists(m_Catalogue + "/catalogue.sqlite"));
 
   // A writer still held opens the catalogue afresh when it writes.
   EXPECT_EQ(indexer.Index(writer, Invoice("b.xml", "beta")), 1);
   indexer.ReleaseWriter(writer);
-  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
+  EXPECT_EQ(Count(), 1);
   EXPECT_EQ(Find("beta").size(), 1u);
 }
 
 TEST_F(LIndexerTest, MissingOrDamagedCatalogueGivesZeroAndTheError) {
   LSearcher searcher;
-  const std::string missing = (m_Root / "nowhere").string();
+  const std::string missing = m_Scratch.Scratch().File("nowhere");
   EXPECT_EQ(searcher.Count(missing), 0);
   EXPECT_TRUE(searcher.LastError().Message.empty());
-  const auto nothing = searcher.Search("path:\"/\"", missing);
-  ASSERT_TRUE(nothing);
-  EXPECT_EQ(nothing->Count, 0);
+  EXPECT_EQ(testsupport::CatalogueScratch::FindIn(missing, "path:\"/\""), std::vector<std::string>{});
   LIndexer indexer;
   EXPECT_EQ(indexer.GetWriter(missing + "/sub"), nullptr);
   EXPECT_EQ(indexer.Index(nullptr, Invoice("a.xml", "alpha")), 0);
   EXPECT_FALSE(indexer.LastError().Message.empty());
 
-  std::ofstream(m_Catalogue + "/catalogue.sqlite", std::ios::binary) << std::string(8192, 'G');
+  m_Scratch.Scratch().Write("catalogue/catalogue.sqlite", std::string(8192, 'G'));
   EXPECT_EQ(searcher.Count(m_Catalogue), 0);
   EXPECT_TRUE(searcher.LastError().Corrupt);
   EXPECT_EQ(searcher.Search("alpha", m_Catalogue), nullptr);
@@ -237,23 +196,10 @@ TEST_F(LIndexerTest, UnreadableFileIsNotIndexedAndPdfContentIsTakenAsGiven) {
   LWriter* writer = indexer.GetWriter(m_Catalogue);
   EXPECT_EQ(indexer.Index(writer, m_Docs + "missing.xml"), 0);
   EXPECT_NE(indexer.LastError().Message.find("missing.xml"), std::string::npos);
-  const std::string pdf = WriteDoc("scan.pdf", "%PDF-1.4 binary");
+  const std::string pdf = m_Scratch.WriteDoc("scan.pdf", "%PDF-1.4 binary");
   EXPECT_EQ(indexer.IndexFromContent(writer, pdf, "Rechnung f\xC3\xBCr Gr\xC3\xB6\xC3\x9F" "e"), 1);
   indexer.ReleaseWriter(writer);
   EXPECT_EQ(Find("rechnung fur"), std::vector<std::string>{pdf});
-}
-
-std::string JournalMode(const std::string& catalogue) {
-  sqlite3* db = nullptr;
-  std::string mode;
-  if (sqlite3_open_v2((catalogue + "/catalogue.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr);
-    if (sqlite3_step(stmt) == SQLITE_ROW) mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return mode;
 }
 
 TEST_F(LIndexerTest, NetworkCatalogueIsWrittenWithARollbackJournalAndStillRead) {
@@ -264,17 +210,15 @@ TEST_F(LIndexerTest, NetworkCatalogueIsWrittenWithARollbackJournalAndStillRead) 
   LWriter* writer = indexer.GetWriter(m_Catalogue);
   platform::CFileSystemType::OverrideForTests(-1);
   EXPECT_EQ(indexer.Index(writer, Invoice("a.xml", "alpha")), 1);
-  LSearcher searcher;
-  EXPECT_EQ(searcher.Count(m_Catalogue), 0);  // readers are not shut out by the open transaction
+  EXPECT_EQ(Count(), 0);  // readers are not shut out by the open transaction
   indexer.ReleaseWriter(writer);
-  EXPECT_EQ(searcher.Count(m_Catalogue), 1);
-  EXPECT_EQ(JournalMode(m_Catalogue), "delete");
+  EXPECT_EQ(Count(), 1);
+  EXPECT_EQ(testsupport::CatalogueScratch::Pragma(m_Catalogue, "journal_mode"), "delete");
   LIndexer::CloseCatalogue(m_Catalogue);
 
   // Back on a local disk, the same catalogue goes back to the write-ahead log.
-  writer = indexer.GetWriter(m_Catalogue);
-  indexer.ReleaseWriter(writer);
-  EXPECT_EQ(JournalMode(m_Catalogue), "wal");
+  indexer.ReleaseWriter(indexer.GetWriter(m_Catalogue));
+  EXPECT_EQ(testsupport::CatalogueScratch::Pragma(m_Catalogue, "journal_mode"), "wal");
 }
 
 TEST_F(LIndexerTest, ModificationTimeIsFourteenDigitsInUtc) {

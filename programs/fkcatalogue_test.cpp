@@ -1,4 +1,3 @@
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -8,6 +7,7 @@
 #include "catalogue/LIndexer.h"
 #include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
+#include "testsupport/CatalogueScratch.h"
 
 namespace fs = boost::filesystem;
 
@@ -16,25 +16,11 @@ namespace {
 class FkCatalogueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_Root = fs::temp_directory_path() / fs::unique_path("fk_tool_%%%%%%%%");
-    m_Catalogue = (m_Root / "catalogue").string();
-    m_Docs = (m_Root / "archive").string() + "/";
-    fs::create_directories(m_Catalogue);
-    fs::create_directories(m_Docs + "2024/");
-    LIndexer indexer;
-    LWriter* writer = indexer.GetWriter(m_Catalogue);
-    m_Paths = {m_Docs + "2024/a \"quoted\".xml", m_Docs + "2024/b.xml", m_Docs + "c\t\xE9.xml"};
-    const char* suppliers[] = {"Acme flour", "Bakery flour flour", "Cheese"};
-    for (size_t i = 0; i < m_Paths.size(); ++i) {
-      std::ofstream(m_Paths[i]) << "<Invoice><Supplier>" << suppliers[i] << "</Supplier></Invoice>";
-      indexer.Index(writer, m_Paths[i]);
-    }
+    m_Paths = {m_Scratch.WriteInvoice("2024/a \"quoted\".xml", "Acme flour"),
+               m_Scratch.WriteInvoice("2024/b.xml", "Bakery flour flour"),
+               m_Scratch.WriteInvoice("c\t\xE9.xml", "Cheese")};
     // The catalogue stays open for writing, as the service keeps it.
-    indexer.ReleaseWriter(writer);
-  }
-  void TearDown() override {
-    LIndexer::CloseCatalogue(m_Catalogue);
-    fs::remove_all(m_Root);
+    ASSERT_TRUE(m_Scratch.IndexAll(m_Paths));
   }
 
   int Run(const std::vector<std::string>& args) {
@@ -43,9 +29,9 @@ class FkCatalogueTest : public ::testing::Test {
     return platform::CChildProcess::Run(argv, m_Out, m_Err);
   }
 
-  fs::path m_Root;
-  std::string m_Catalogue;
-  std::string m_Docs;
+  testsupport::CatalogueScratch m_Scratch;
+  const std::string& m_Catalogue = m_Scratch.Catalogue();
+  const std::string& m_Docs = m_Scratch.Docs();
   std::vector<std::string> m_Paths;
   std::string m_Out;
   std::string m_Err;
@@ -87,13 +73,14 @@ TEST_F(FkCatalogueTest, BadUsageAndMissingOrDamagedCataloguesExitWithTwo) {
   EXPECT_EQ(Run({"exists", m_Catalogue}), 2);
   EXPECT_EQ(Run({"count", m_Catalogue, "--colour"}), 2);
   EXPECT_NE(m_Err.find("--colour"), std::string::npos);
-  EXPECT_EQ(Run({"count", (m_Root / "nowhere").string()}), 2);
+  const std::string nowhere = m_Scratch.Scratch().File("nowhere");
+  EXPECT_EQ(Run({"count", nowhere}), 2);
   EXPECT_NE(m_Err.find("no catalogue"), std::string::npos);
-  EXPECT_FALSE(fs::exists(m_Root / "nowhere"));
+  EXPECT_FALSE(fs::exists(nowhere));
 
   LIndexer::CloseCatalogue(m_Catalogue);
   for (fs::directory_iterator it(m_Catalogue), end; it != end; ++it) fs::remove(it->path());
-  std::ofstream(m_Catalogue + "/catalogue.sqlite", std::ios::binary) << std::string(4096, 'x');
+  m_Scratch.Scratch().Write("catalogue/catalogue.sqlite", std::string(4096, 'x'));
   for (const char* command : {"count", "list"}) {
     EXPECT_EQ(Run({command, m_Catalogue}), 2) << command;
     EXPECT_NE(m_Err.find("damaged"), std::string::npos) << m_Err;
