@@ -1,6 +1,5 @@
 #include "monitoring/CIndexingEngine.h"
 
-#include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -12,18 +11,14 @@
 #include "monitoring/EngineGlobals.h"
 #include "platform/CChildProcess.h"
 #include "testsupport/EngineTestBed.h"
+#include "testsupport/Polling.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-bool WaitForFile(const std::string& path, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!fs::exists(path)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+bool WaitForFile(const std::string& path) {
+  return testsupport::PollUntil([&] { return fs::exists(path); }, 20000);
 }
 
 TEST(CatalogueLayoutTest, CataloguePathFollowsTheSettingAndTheReference) {
@@ -82,11 +77,10 @@ TEST(CatalogueLayoutTest, MarkersAndEmptying) {
   engine.EmptyCatalogue(catalogue);  // with the library's connection to it still open
   EXPECT_FALSE(engine.IsCatalogueMarkedForDeletion(catalogue));
   EXPECT_TRUE(fs::exists(catalogue + "/keep/inner"));
-  LSearcher searcher;
-  EXPECT_EQ(searcher.Count(catalogue), 0);
+  EXPECT_EQ(LSearcher().Count(catalogue), 0);
   ASSERT_NE(engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
   engine.GetIndexer()->ReleaseWriter();
-  EXPECT_EQ(searcher.Count(catalogue), 1);
+  EXPECT_EQ(LSearcher().Count(catalogue), 1);
 }
 
 TEST(CatalogueLayoutTest, ForeignCatalogueIsEmptiedOnlyWhenNoneOfItsDocumentsIsTheFolders) {
@@ -160,9 +154,9 @@ TEST_F(CatalogueLockTest, AnotherProcessHoldingTheCatalogueGetsItsLockRefused) {
   ASSERT_TRUE(child.Fork([&] {
     if (CIndexingEngine::LockCatalogue("/cat/P", 1) != 1) return 2;
     m_Bed.Scratch().Write("held", "");
-    return WaitForFile(release, 20000) ? 0 : 3;
+    return WaitForFile(release) ? 0 : 3;
   }));
-  ASSERT_TRUE(WaitForFile(held, 20000));
+  ASSERT_TRUE(WaitForFile(held));
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 0);
   EXPECT_EQ(CIndexingEngine::GetCatalogueLockError(), "held by another process");
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/Q", 1), 1);  // the failed attempt is dropped

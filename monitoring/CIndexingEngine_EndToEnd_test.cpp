@@ -4,18 +4,17 @@
 #include <ctime>
 #include <fstream>
 #include <set>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
-#include <sqlite3.h>
 
 #include "catalogue/LIndexer.h"
 #include "catalogue/LSearcher.h"
-#include "platform/CChildProcess.h"
+#include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/PdfMaker.h"
+#include "testsupport/Polling.h"
 #include "testsupport/ServiceRunner.h"
 
 namespace fs = boost::filesystem;
@@ -35,33 +34,10 @@ std::string Invoice(const std::string& word) {
   return "<?xml version=\"1.0\"?><Invoice><Supplier>" + word + "</Supplier></Invoice>";
 }
 
-bool PollUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+int Count(const std::string& catalogue) { return LSearcher().Count(catalogue); }
 
-int Count(const std::string& catalogue) {
-  LSearcher searcher;
-  return searcher.Count(catalogue);
-}
-
-std::string IntegrityCheck(const std::string& database) {
-  sqlite3* db = nullptr;
-  std::string result = "cannot open";
-  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-      result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-    }
-    sqlite3_finalize(statement);
-  }
-  sqlite3_close(db);
-  return result;
+std::string IntegrityCheck(const std::string& catalogue) {
+  return testsupport::CatalogueScratch::Pragma(catalogue, "integrity_check");
 }
 
 class EndToEndTest : public ::testing::Test {
@@ -109,6 +85,16 @@ class EndToEndTest : public ::testing::Test {
     }
     return directories * perDirectory;
   }
+  // Starts a polling service on a large tree with a 5 s pause between work slices, and waits
+  // until the walk has committed something; the number of documents of the tree.
+  int StartLargeWalk(const std::vector<std::string>& options) {
+    const int total = WriteLargeTree("alpha", 8, 400);
+    WriteFolderList(FolderXml("A", "Alpha", Archive("alpha"), true));
+    WriteSettings(m_Catalogues, std::string(kPolling) + "<Priority>LOW</Priority>");
+    EXPECT_TRUE(m_Runner.Start(options));
+    EXPECT_TRUE(testsupport::PollUntil([&] { return Count(m_Catalogues + "A") > 0; }, kDeadlineMs));
+    return total;
+  }
   void StopService() {
     ASSERT_TRUE(m_Runner.Stop());
     int exitCode = -1;
@@ -139,13 +125,7 @@ TEST_F(EndToEndTest, PollingCataloguesEveryDocumentAndCatchesEveryChange) {
   ASSERT_TRUE(WaitForPasses("Alpha", 1));
   const std::string catalogue = alpha + "/Catalogue_IS/A";
   EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/b.xml", "c.pdf", "damaged.pdf"}));
-  {
-    LSearcher searcher;
-    auto found = searcher.Search("Pinecrest", catalogue);
-    ASSERT_TRUE(found);
-    ASSERT_EQ(found->Count, 1);
-    EXPECT_EQ(found->Paths[0], alpha + "/c.pdf");
-  }
+  EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Pinecrest"), std::vector<std::string>{alpha + "/c.pdf"});
   EXPECT_FALSE(fs::exists(Archive("beta/Catalogue_IS")));
   EXPECT_EQ(m_Runner.CountLines("starting monitoring for folder Beta"), 0);
 
@@ -156,13 +136,8 @@ TEST_F(EndToEndTest, PollingCataloguesEveryDocumentAndCatchesEveryChange) {
   const int passes = m_Runner.CountLines("starting monitoring for folder Alpha");
   ASSERT_TRUE(WaitForPasses("Alpha", passes + 2));
   EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/new.xml", "c.pdf", "damaged.pdf"}));
-  LSearcher searcher;
-  auto found = searcher.Search("Rewritten", catalogue);
-  ASSERT_TRUE(found);
-  EXPECT_EQ(found->Count, 1);
-  found = searcher.Search("Ashgrove", catalogue);
-  ASSERT_TRUE(found);
-  EXPECT_EQ(found->Count, 0);
+  EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Rewritten"), std::vector<std::string>{alpha + "/a.xml"});
+  EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Ashgrove"), std::vector<std::string>{});
   StopService();
 }
 
@@ -209,19 +184,17 @@ TEST_F(EndToEndTest, TheDeletionMarkerRebuildsTheCatalogue) {
   ASSERT_TRUE(WaitForPasses("Alpha", 1));
   EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "/nowhere/ghost.xml"}));
   ASSERT_TRUE(m_Runner.WriteFile("catalogues/A/_tobedeleted_", ""));
-  ASSERT_TRUE(PollUntil([&] { return !fs::exists(catalogue + "/_tobedeleted_"); }, kDeadlineMs));
+  ASSERT_TRUE(testsupport::PollUntil([&] { return !fs::exists(catalogue + "/_tobedeleted_"); }, kDeadlineMs));
   ASSERT_TRUE(WaitForPasses("Alpha", m_Runner.CountLines("starting monitoring for folder Alpha") + 1));
   EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml"}));
   StopService();
 }
 
+const std::vector<std::string> kSlowPauses = {"--pause-ms", "5000", "--folder-pause-ms", "20000",
+                                              "--cycle-wait-ms", "60000"};
+
 TEST_F(EndToEndTest, TheStopMarkerEndsTheRunWithinOnePause) {
-  const int total = WriteLargeTree("alpha", 8, 400);
-  WriteFolderList(FolderXml("A", "Alpha", Archive("alpha"), true));
-  WriteSettings(m_Catalogues, std::string(kPolling) + "<Priority>LOW</Priority>");
-  ASSERT_TRUE(m_Runner.Start({"--pause-ms", "5000", "--folder-pause-ms", "20000", "--cycle-wait-ms", "60000"}));
-  // Something is committed at the first pause of the walk.
-  ASSERT_TRUE(PollUntil([&] { return Count(m_Catalogues + "A") > 0; }, kDeadlineMs));
+  const int total = StartLargeWalk(kSlowPauses);
   ASSERT_TRUE(m_Runner.WriteFile("_stop_", ""));
   const auto stopped = std::chrono::steady_clock::now();
   int exitCode = -1;
@@ -232,11 +205,7 @@ TEST_F(EndToEndTest, TheStopMarkerEndsTheRunWithinOnePause) {
 }
 
 TEST_F(EndToEndTest, SigtermInTheMiddleOfALargeWalkStopsWithinSeconds) {
-  const int total = WriteLargeTree("alpha", 8, 400);
-  WriteFolderList(FolderXml("A", "Alpha", Archive("alpha"), true));
-  WriteSettings(m_Catalogues, std::string(kPolling) + "<Priority>LOW</Priority>");
-  ASSERT_TRUE(m_Runner.Start({"--pause-ms", "5000", "--folder-pause-ms", "20000", "--cycle-wait-ms", "60000"}));
-  ASSERT_TRUE(PollUntil([&] { return Count(m_Catalogues + "A") > 0; }, kDeadlineMs));
+  const int total = StartLargeWalk(kSlowPauses);
   const auto stopped = std::chrono::steady_clock::now();
   StopService();
   EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(4000))
@@ -249,17 +218,10 @@ TEST_F(EndToEndTest, SigtermInTheMiddleOfALargeWalkStopsWithinSeconds) {
 }
 
 TEST_F(EndToEndTest, ACatalogueKilledMidWalkIsSoundAndTheNextRunCompletesIt) {
-  const int total = WriteLargeTree("alpha", 8, 400);
-  WriteFolderList(FolderXml("A", "Alpha", Archive("alpha"), true));
-  WriteSettings(m_Catalogues, std::string(kPolling) + "<Priority>LOW</Priority>");
+  const int total = StartLargeWalk({"--pause-ms", "20", "--folder-pause-ms", "20000", "--cycle-wait-ms", "60000"});
   const std::string catalogue = m_Catalogues + "A";
-  platform::CChildProcess service;
-  ASSERT_TRUE(service.Start({FK_SERVICE_BINARY, "--program-dir", m_Runner.ProgramDirectory(), "--pause-ms", "20",
-                             "--folder-pause-ms", "20000", "--cycle-wait-ms", "60000"},
-                            {{"FK_LOCK_DIR", m_Runner.PathOf("locks")}, {"FK_OPTIONS_FILE", m_Runner.OptionsFilePath()}}));
-  ASSERT_TRUE(PollUntil([&] { return Count(catalogue) > 0; }, kDeadlineMs));
-  service.Kill();
-  EXPECT_EQ(IntegrityCheck(catalogue + "/catalogue.sqlite"), "ok");
+  m_Runner.Kill();
+  EXPECT_EQ(IntegrityCheck(catalogue), "ok");
   const int afterKill = Count(catalogue);
   EXPECT_LT(afterKill, total);
 
@@ -267,7 +229,7 @@ TEST_F(EndToEndTest, ACatalogueKilledMidWalkIsSoundAndTheNextRunCompletesIt) {
   ASSERT_TRUE(WaitForPasses("Alpha", 1));
   EXPECT_EQ(Count(catalogue), total);
   StopService();
-  EXPECT_EQ(IntegrityCheck(catalogue + "/catalogue.sqlite"), "ok");
+  EXPECT_EQ(IntegrityCheck(catalogue), "ok");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "monitoring/CIndexingEngine.h"
 
 #include <ctime>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -9,45 +8,16 @@
 
 #include <boost/filesystem.hpp>
 
-#include "catalogue/CCatalogueIndexer.h"
-#include "catalogue/LSearcher.h"
-#include "folders/Dom_FolderList.h"
-#include "monitoring/MonitorListener.h"
 #include "platform/CFileSystemType.h"
 #include "testsupport/EngineTestBed.h"
+#include "testsupport/StatusTrigger.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-// Throws once from the listener call of one status line, as a failing library call would.
-class ThrowingListener : public MonitorListener {
- public:
-  explicit ThrowingListener(std::string text) : m_Text(std::move(text)) {}
-  void OnDocumentChange(int, std::string, FK::CFolder) override {}
-  void OnStatusMessage(int, const std::string& text) override {
-    if (text != m_Text || m_bThrown) return;
-    m_bThrown = true;
-    throw std::runtime_error("disk went away");
-  }
-
- private:
-  std::string m_Text;
-  bool m_bThrown = false;
-};
-
 class ProcessFolderTest : public ::testing::Test {
  protected:
-  int Count(const FK::CFolder& folder) {
-    LSearcher searcher;
-    return searcher.Count(m_Bed.Engine().GetCataloguePath(folder));
-  }
-  std::unique_ptr<Dom_FolderList> Table(const std::vector<FK::CFolder>& folders) {
-    auto table = std::make_unique<Dom_FolderList>(m_Bed.Scratch().File("none.xml"), 0, 0);
-    for (const FK::CFolder& folder : folders) table->UpdateFolder(folder);
-    return table;
-  }
-
   testsupport::EngineTestBed m_Bed;
 };
 
@@ -59,7 +29,7 @@ TEST_F(ProcessFolderTest, CreatesRebuildsAndSkipsAsTheCatalogueStateSays) {
   m_Bed.WriteInvoice("A/a.xml", "Word");
   m_Bed.WriteInvoice("A/b.xml", "Word");
   engine.ProcessFolder(folder, 1, nullptr);  // no catalogue yet: created, fresh walk
-  EXPECT_EQ(Count(folder), 2);
+  EXPECT_EQ(m_Bed.Count(folder), 2);
   EXPECT_EQ(m_Bed.Listener().Count(0, "directory " + folder.GetProcessingPath() + " doesn't exist"), 1);
   EXPECT_EQ(m_Bed.Listener().Count(0, "starting monitoring for folder Folder A"), 1);
 
@@ -74,12 +44,12 @@ TEST_F(ProcessFolderTest, CreatesRebuildsAndSkipsAsTheCatalogueStateSays) {
   engine.ProcessFolder(folder, 0, nullptr);
   EXPECT_EQ(folder.GetMonitoringStarted(), 0);
   EXPECT_FALSE(fs::exists(catalogue + "/_tobedeleted_"));
-  EXPECT_EQ(Count(folder), 1) << "rebuilt from the documents on disk";
+  EXPECT_EQ(m_Bed.Count(folder), 1) << "rebuilt from the documents on disk";
 
   folder.SetMonitoringStarted(1);
   fs::remove_all(catalogue);
   engine.ProcessFolder(folder, 1, nullptr);  // a deleted catalogue comes back
-  EXPECT_EQ(Count(folder), 1);
+  EXPECT_EQ(m_Bed.Count(folder), 1);
 }
 
 TEST_F(ProcessFolderTest, ADamagedCatalogueIsMovedAsideAndRebuiltWhileOthersGoOn) {
@@ -91,10 +61,10 @@ TEST_F(ProcessFolderTest, ADamagedCatalogueIsMovedAsideAndRebuiltWhileOthersGoOn
   m_Bed.WriteInvoice("H/h.xml", "Word");
   const std::string garbage(8192, 'x');
   m_Bed.Scratch().Write("catalogues/D/catalogue.sqlite", garbage);
-  engine.ApplyFolderList(Table({damaged, healthy}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({damaged, healthy}), nullptr);
   engine.IndexAllFolders(nullptr);
-  EXPECT_EQ(Count(damaged), 2);
-  EXPECT_EQ(Count(healthy), 1);
+  EXPECT_EQ(m_Bed.Count(damaged), 2);
+  EXPECT_EQ(m_Bed.Count(healthy), 1);
   const std::string prefix = ":error: Damaged catalogue " + engine.GetCataloguePath(damaged);
   ASSERT_TRUE(m_Bed.Listener().HasPrefix(prefix));
   std::string aside;
@@ -108,22 +78,26 @@ TEST_F(ProcessFolderTest, ADamagedCatalogueIsMovedAsideAndRebuiltWhileOthersGoOn
   m_Bed.Listener().Clear();
   engine.IndexAllFolders(nullptr);
   EXPECT_FALSE(m_Bed.Listener().HasPrefix(":error:"));
-  EXPECT_EQ(Count(damaged), 2);
+  EXPECT_EQ(m_Bed.Count(damaged), 2);
 }
 
 TEST_F(ProcessFolderTest, AFailureInsideAFoldersPassEndsOnlyThatPass) {
   m_Bed.Parameters().DisableMonitoring = 0;
   CIndexingEngine& engine = m_Bed.Engine();
-  ThrowingListener thrower("Indexing Folder F1...");
+  // Throws once, as a failing library call would.
+  testsupport::StatusTrigger thrower("Indexing Folder F1...", [&] {
+    thrower.Arm(false);
+    throw std::runtime_error("disk went away");
+  });
   engine.AddListener(&thrower);
   const FK::CFolder failing = m_Bed.MakeFolder("F1");
   const FK::CFolder next = m_Bed.MakeFolder("F2");
   m_Bed.WriteInvoice("F1/a.xml", "Word");
   m_Bed.WriteInvoice("F2/b.xml", "Word");
-  engine.ApplyFolderList(Table({failing, next}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({failing, next}), nullptr);
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(m_Bed.Listener().Count(0, ":sub: :error: Folder F1: disk went away"), 1);
-  EXPECT_EQ(Count(next), 1);
+  EXPECT_EQ(m_Bed.Count(next), 1);
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F1").GetMonitoringStarted(), 0) << "tried again next pass";
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F2").GetMonitoringStarted(), 1);
   int lockedByOther = -1;
@@ -133,7 +107,7 @@ TEST_F(ProcessFolderTest, AFailureInsideAFoldersPassEndsOnlyThatPass) {
   }).join();
   EXPECT_EQ(lockedByOther, 1) << "the failed pass released the catalogue lock";
   engine.IndexAllFolders(nullptr);
-  EXPECT_EQ(Count(failing), 1);
+  EXPECT_EQ(m_Bed.Count(failing), 1);
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F1").GetMonitoringStarted(), 1);
 }
 
@@ -148,23 +122,8 @@ TEST_F(ProcessFolderTest, ACatalogueOnANetworkFileSystemIsNotedOnce) {
   EXPECT_EQ(m_Bed.Listener().Count(0, ":sub: Catalogue " + engine.GetCataloguePath(folder) +
                                           " lies on a network file system: it is written with a rollback journal"),
             1);
-  EXPECT_EQ(Count(folder), 1);
+  EXPECT_EQ(m_Bed.Count(folder), 1);
 }
-
-// Creates a file when a given status line goes by.
-class MarkerListener : public MonitorListener {
- public:
-  MarkerListener(std::string text, std::string path) : m_Text(std::move(text)), m_Path(std::move(path)) {}
-  void OnDocumentChange(int, std::string, FK::CFolder) override {}
-  void OnStatusMessage(int, const std::string& text) override {
-    if (text == m_Text && m_bArmed) std::ofstream(m_Path) << "";
-  }
-  bool m_bArmed = true;
-
- private:
-  std::string m_Text;
-  std::string m_Path;
-};
 
 TEST_F(ProcessFolderTest, AWalkCutShortIsCompletedByTheNextOneDespiteTheEarlyStop) {
   CIndexingEngine& engine = m_Bed.Engine();
@@ -176,27 +135,27 @@ TEST_F(ProcessFolderTest, AWalkCutShortIsCompletedByTheNextOneDespiteTheEarlySto
   }
   const std::string catalogue = engine.GetCataloguePath(folder);
   fs::create_directories(catalogue);  // an existing catalogue: the reconciling walk, newest first
-  MarkerListener stopper("Indexing Folder A...", m_Bed.Scratch().File("program/_stop_"));
+  testsupport::StatusTrigger stopper("Indexing Folder A...", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });
   engine.AddListener(&stopper);
   engine.ProcessFolder(folder, 1, nullptr);
-  EXPECT_EQ(Count(folder), 1) << "stopped after the newest file";
+  EXPECT_EQ(m_Bed.Count(folder), 1) << "stopped after the newest file";
   EXPECT_TRUE(fs::exists(catalogue + "/_walk_incomplete_"));
 
-  stopper.m_bArmed = false;
+  stopper.Arm(false);
   fs::remove(m_Bed.Scratch().File("program/_stop_"));
   engine.ProcessFolder(folder, 1, nullptr);
-  EXPECT_EQ(Count(folder), 5);
+  EXPECT_EQ(m_Bed.Count(folder), 5);
   EXPECT_FALSE(fs::exists(catalogue + "/_walk_incomplete_"));
 
   // A fresh walk cut short is run fresh again.
   m_Bed.Scratch().Write("catalogues/A/_tobedeleted_", "");
-  stopper.m_bArmed = true;
+  stopper.Arm(true);
   engine.ProcessFolder(folder, 1, nullptr);
   EXPECT_EQ(m_Bed.Scratch().Read(catalogue + "/_walk_incomplete_"), "fresh\n");
-  stopper.m_bArmed = false;
+  stopper.Arm(false);
   fs::remove(m_Bed.Scratch().File("program/_stop_"));
   engine.ProcessFolder(folder, 1, nullptr);
-  EXPECT_EQ(Count(folder), 5);
+  EXPECT_EQ(m_Bed.Count(folder), 5);
 }
 
 }  // namespace

@@ -1,49 +1,19 @@
 #include "monitoring/CIndexingEngine.h"
 
-#include <functional>
-
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
 
-#include "catalogue/LSearcher.h"
-#include "folders/Dom_FolderList.h"
-#include "monitoring/MonitorListener.h"
 #include "testsupport/EngineTestBed.h"
+#include "testsupport/StatusTrigger.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-// Runs an action when a given status line goes by.
-class TriggerListener : public MonitorListener {
- public:
-  TriggerListener(std::string text, std::function<void()> action) : m_Text(std::move(text)), m_Action(action) {}
-  void OnDocumentChange(int, std::string, FK::CFolder) override {}
-  void OnStatusMessage(int, const std::string& text) override {
-    if (text == m_Text) m_Action();
-  }
-
- private:
-  std::string m_Text;
-  std::function<void()> m_Action;
-};
-
 class IndexingCycleTest : public ::testing::Test {
  protected:
-  std::unique_ptr<Dom_FolderList> Table(const std::vector<FK::CFolder>& folders) {
-    auto table = std::make_unique<Dom_FolderList>(m_Bed.Scratch().File("none.xml"), 0, 0);
-    for (const FK::CFolder& folder : folders) table->UpdateFolder(folder);
-    return table;
-  }
-  FK::CFolder InForce(const std::string& reference) {
-    return m_Bed.Engine().GetFolderList()->GetFolder(reference);
-  }
-  int Count(const std::string& catalogue) {
-    LSearcher searcher;
-    return searcher.Count(catalogue);
-  }
-
+  FK::CFolder InForce(const std::string& reference) { return m_Bed.Engine().GetFolderList()->GetFolder(reference); }
   testsupport::EngineTestBed m_Bed;
 };
 
@@ -51,7 +21,7 @@ TEST_F(IndexingCycleTest, NoFolderUsingTheServiceIsReportedOncePerPass) {
   CIndexingEngine& engine = m_Bed.Engine();
   engine.IndexAllFolders(nullptr);  // no table yet: nothing at all
   EXPECT_TRUE(m_Bed.Listener().Messages().empty());
-  engine.ApplyFolderList(Table({}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({}), nullptr);
   engine.IndexAllFolders(nullptr);
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(m_Bed.Listener().Count(0, ":error: No folder use Indexing Service"), 2);
@@ -61,7 +31,7 @@ TEST_F(IndexingCycleTest, NoFolderUsingTheServiceIsReportedOncePerPass) {
   FK::CFolder noCatalogue = m_Bed.MakeFolder("NC");
   noCatalogue.SetReference("..");  // uses the service but has no catalogue
   m_Bed.Listener().Clear();
-  engine.ApplyFolderList(Table({off, noCatalogue}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({off, noCatalogue}), nullptr);
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(m_Bed.Listener().Count(0, ":error: No folder use Indexing Service"), 0);
   EXPECT_EQ(m_Bed.Listener().Count(0, ":sub: :error: No Archive Directory for .."), 1);
@@ -75,34 +45,34 @@ TEST_F(IndexingCycleTest, ChangedFoldersStartAgainAndUnchangedOnesKeepTheirRecor
   m_Bed.WriteInvoice("S/s.xml", "Word");
   m_Bed.WriteInvoice("M/m.xml", "Word");
   m_Bed.WriteInvoice("M2/n.xml", "Word");
-  engine.ApplyFolderList(Table({same, moved}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({same, moved}), nullptr);
   EXPECT_EQ(m_Bed.Listener().Count(0, "Checking Folder S"), 1);
   EXPECT_EQ(m_Bed.Listener().Count(0, ":sub: " + same.GetArchivePath()), 1);
   EXPECT_EQ(m_Bed.Listener().Count(0, ":sub: :error: "), 2) << "no processing directories";
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(InForce("S").GetMonitoringStarted(), 1);
-  EXPECT_EQ(Count(engine.GetCataloguePath(moved)), 1);
+  EXPECT_EQ(m_Bed.Count(moved), 1);
 
   FK::CFolder renamed = same;
   renamed.SetName("Renamed");
   FK::CFolder movedAgain = moved;
   movedAgain.SetArchivePath(m_Bed.Scratch().File("M2"));
-  engine.ApplyFolderList(Table({renamed, movedAgain}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({renamed, movedAgain}), nullptr);
   EXPECT_EQ(InForce("S").GetName(), "Folder S") << "the old record is kept, old name included";
   EXPECT_EQ(InForce("S").GetMonitoringStarted(), 1);
   EXPECT_EQ(InForce("M").GetMonitoringStarted(), 0);
-  EXPECT_EQ(Count(engine.GetCataloguePath(moved)), 0) << "none of the new directory's documents";
+  EXPECT_EQ(m_Bed.Count(moved), 0) << "none of the new directory's documents";
 
   m_Bed.Listener().Clear();
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(m_Bed.Listener().Count(0, "starting monitoring for folder Folder S"), 0);
   EXPECT_EQ(m_Bed.Listener().Count(0, "starting monitoring for folder Folder M"), 1);
-  EXPECT_EQ(Count(engine.GetCataloguePath(moved)), 1);
+  EXPECT_EQ(m_Bed.Count(moved), 1);
 
   // A directory whose name changed only in case is another directory here.
   FK::CFolder recased = movedAgain;
   recased.SetArchivePath(m_Bed.Scratch().File("m2"));
-  engine.ApplyFolderList(Table({renamed, recased}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({renamed, recased}), nullptr);
   EXPECT_EQ(InForce("M").GetArchivePath(), m_Bed.Scratch().File("m2"));
 }
 
@@ -110,17 +80,16 @@ TEST_F(IndexingCycleTest, PollingReconcilesEveryFolderInEveryPass) {
   CIndexingEngine& engine = m_Bed.Engine();
   const FK::CFolder folder = m_Bed.MakeFolder("P");
   const std::string first = m_Bed.WriteInvoice("P/a.xml", "Word");
-  engine.ApplyFolderList(Table({folder}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({folder}), nullptr);
   engine.IndexAllFolders(nullptr);
-  const std::string catalogue = engine.GetCataloguePath(folder);
-  EXPECT_EQ(Count(catalogue), 1);
+  EXPECT_EQ(m_Bed.Count(folder), 1);
   m_Bed.WriteInvoice("P/sub/b.xml", "Word");
   fs::remove(first);
-  engine.ApplyFolderList(Table({folder}), nullptr);  // a reload keeps the folder polled
+  engine.ApplyFolderList(m_Bed.Table({folder}), nullptr);  // a reload keeps the folder polled
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(InForce("P").GetMonitoringStarted(), 0);
   EXPECT_EQ(m_Bed.Listener().Count(0, "starting monitoring for folder Folder P"), 2);
-  const auto documents = testsupport::EngineTestBed::Documents(catalogue);
+  const auto documents = testsupport::EngineTestBed::Documents(engine.GetCataloguePath(folder));
   ASSERT_EQ(documents.size(), 1u);
   EXPECT_EQ(documents.begin()->first, m_Bed.Scratch().File("P/sub/b.xml"));
 }
@@ -129,12 +98,11 @@ TEST_F(IndexingCycleTest, StopMarkerEndsTheNewTableLoopButTheTableIsTakenOver) {
   CIndexingEngine& engine = m_Bed.Engine();
   const FK::CFolder first = m_Bed.MakeFolder("A1");
   const FK::CFolder second = m_Bed.MakeFolder("A2");
-  std::string checked;
-  TriggerListener stopper("Checking Folder A1", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });
-  TriggerListener stopper2("Checking Folder A2", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });
+  testsupport::StatusTrigger stopper("Checking Folder A1", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });
+  testsupport::StatusTrigger stopper2("Checking Folder A2", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });
   engine.AddListener(&stopper);
   engine.AddListener(&stopper2);
-  engine.ApplyFolderList(Table({first, second}), nullptr);
+  engine.ApplyFolderList(m_Bed.Table({first, second}), nullptr);
   EXPECT_EQ(m_Bed.Listener().Count(0, "Checking Folder A1") + m_Bed.Listener().Count(0, "Checking Folder A2"), 1);
   EXPECT_EQ(InForce("A1").GetReference(), "A1");
   EXPECT_EQ(InForce("A2").GetReference(), "A2");
