@@ -5,10 +5,8 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/LSearcher.h"
-#include "pdf/CTool_QuickPDFLib.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
-#include "testsupport/PdfMaker.h"
 
 namespace {
 
@@ -50,28 +48,6 @@ TEST(CCatalogueIndexerTest, IndexesAndRemovesDocumentsAndOpensNoCatalogueUnasked
   EXPECT_FALSE(indexer.CorruptionSeen());
   indexer.Shutdown();
   indexer.Shutdown();  // a second shutdown is harmless
-}
-
-TEST(CCatalogueIndexerTest, PdfDocumentsCarryTheTextOfAllTheirPages) {
-  testsupport::EngineTestBed bed;
-  const std::string catalogue = bed.Scratch().File("catalogues/P");
-  boost::filesystem::create_directories(catalogue);
-  boost::filesystem::create_directories(bed.Scratch().File("docs"));
-  const std::string good = bed.Scratch().File("docs/good.PDF");
-  ASSERT_TRUE(testsupport::MakePdf(good, {"first page Heatherby", "second page Tollwick"}));
-  const std::string broken = bed.Scratch().File("docs/broken.pdf");
-  ASSERT_TRUE(testsupport::MakeTruncatedPdf(broken, {"Heatherby"}, 40));
-  CTool_QuickPDFLib pdfTool;
-  ASSERT_TRUE(pdfTool.IsUsable());
-  CCatalogueIndexer indexer;
-  EXPECT_NE(indexer.IndexDocument(good, catalogue, &pdfTool), 0);
-  EXPECT_NE(indexer.IndexDocument(broken, catalogue, &pdfTool), 0);  // indexed, with no text
-  indexer.ReleaseWriter();
-  LSearcher searcher;
-  EXPECT_EQ(searcher.Count(catalogue), 2);
-  for (const char* word : {"Heatherby", "Tollwick"}) {
-    EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, word), std::vector<std::string>{good}) << word;
-  }
 }
 
 }  // namespace

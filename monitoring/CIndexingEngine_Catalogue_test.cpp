@@ -8,7 +8,6 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/LSearcher.h"
-#include "monitoring/EngineGlobals.h"
 #include "platform/CChildProcess.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/Polling.h"
@@ -21,85 +20,80 @@ bool WaitForFile(const std::string& path) {
   return testsupport::PollUntil([&] { return fs::exists(path); }, 20000);
 }
 
-TEST(CatalogueLayoutTest, CataloguePathFollowsTheSettingAndTheReference) {
-  testsupport::EngineTestBed bed;
-  FK::CFolder folder = bed.MakeFolder("R1");
-  CIndexingEngine& engine = bed.Engine();
-  EXPECT_EQ(engine.GetCataloguePath(folder), bed.Scratch().File("catalogues/R1"));
+class CatalogueLayoutTest : public ::testing::Test {
+ protected:
+  testsupport::EngineTestBed m_Bed;
+  CIndexingEngine& m_Engine = m_Bed.Engine();
+};
+
+TEST_F(CatalogueLayoutTest, CataloguePathFollowsTheSettingAndTheReference) {
+  FK::CFolder folder = m_Bed.MakeFolder("R1");
+  EXPECT_EQ(m_Engine.GetCataloguePath(folder), m_Bed.Scratch().File("catalogues/R1"));
   for (const char* archiveMode : {"", "FOLDER_ARCHIVE_PATH"}) {
-    bed.Parameters().PathCatalogues = archiveMode;
-    EXPECT_EQ(engine.GetCataloguePath(folder), bed.Scratch().File("R1/Catalogue_IS/R1"));
-    folder.SetArchivePath(bed.Scratch().File("R1/"));
-    EXPECT_EQ(engine.GetCataloguePath(folder), bed.Scratch().File("R1/Catalogue_IS/R1"));
+    m_Bed.Parameters().PathCatalogues = archiveMode;
+    EXPECT_EQ(m_Engine.GetCataloguePath(folder), m_Bed.Scratch().File("R1/Catalogue_IS/R1"));
+    folder.SetArchivePath(m_Bed.Scratch().File("R1/"));
+    EXPECT_EQ(m_Engine.GetCataloguePath(folder), m_Bed.Scratch().File("R1/Catalogue_IS/R1"));
     FK::CFolder noArchive = folder;
     noArchive.SetArchivePath("");
-    EXPECT_EQ(engine.GetCataloguePath(noArchive), "");
+    EXPECT_EQ(m_Engine.GetCataloguePath(noArchive), "");
   }
-  bed.Parameters().PathCatalogues = "folder_archive_path/";  // not the archive mode
-  EXPECT_EQ(engine.GetCataloguePath(folder), "folder_archive_path/R1");
+  m_Bed.Parameters().PathCatalogues = "folder_archive_path/";  // not the archive mode
+  EXPECT_EQ(m_Engine.GetCataloguePath(folder), "folder_archive_path/R1");
   // A reference that would leave the catalogue root, or name it, gives no catalogue.
   for (const char* reference : {"..", ".", "a/../../b", "x/y"}) {
     folder.SetReference(reference);
-    EXPECT_EQ(engine.GetCataloguePath(folder), "") << reference;
+    EXPECT_EQ(m_Engine.GetCataloguePath(folder), "") << reference;
   }
 }
 
-TEST(CatalogueLayoutTest, FolderDirectoriesAndUncForms) {
-  testsupport::EngineTestBed bed;
+TEST_F(CatalogueLayoutTest, AProcessingDirectoryInsideTheArchiveIsNotASecondDirectory) {
   FK::CFolder folder;
   folder.SetArchivePath("/data/arch");
   folder.SetProcessingPath("/data/arch/processing");
-  CIndexingEngine& engine = bed.Engine();
-  EXPECT_EQ(engine.GetFolderDirectories(folder), (std::vector<std::string>{"/data/arch"}));
+  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/data/arch"}));
   folder.SetProcessingPath("/other/processing");
-  EXPECT_EQ(engine.GetFolderDirectories(folder), (std::vector<std::string>{"/data/arch", "/other/processing"}));
+  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/data/arch", "/other/processing"}));
   folder.SetArchivePath("");
-  EXPECT_EQ(engine.GetFolderDirectories(folder), (std::vector<std::string>{""}));
-  EXPECT_EQ(CIndexingEngine::GetUncPath(""), "");
-  EXPECT_EQ(CIndexingEngine::GetUncPath("/a"), "/a/");
-  EXPECT_EQ(CIndexingEngine::GetUncPath("/a/"), "/a/");
+  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{""}));
 }
 
-TEST(CatalogueLayoutTest, MarkersAndEmptying) {
-  testsupport::EngineTestBed bed;
-  const std::string catalogue = bed.Scratch().File("catalogues/M");
+TEST_F(CatalogueLayoutTest, MarkersAndEmptying) {
+  const std::string catalogue = m_Bed.Scratch().File("catalogues/M");
   fs::create_directories(catalogue + "/keep");
-  CIndexingEngine& engine = bed.Engine();
-  EXPECT_FALSE(engine.IsCatalogueMarkedForDeletion(catalogue));
+  EXPECT_FALSE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
   fs::create_directories(catalogue + "/_tobedeleted_");  // a directory of that name counts too
-  EXPECT_TRUE(engine.IsCatalogueMarkedForDeletion(catalogue));
+  EXPECT_TRUE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
   fs::remove(catalogue + "/_tobedeleted_");
-  bed.Scratch().Write("catalogues/M/_tobedeleted_", "");
-  bed.Scratch().Write("catalogues/M/keep/inner", "x");
-  const std::string invoice = bed.WriteInvoice("docs/a.xml", "Word");
-  ASSERT_NE(engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
-  engine.GetIndexer()->ReleaseWriter();
-  engine.EmptyCatalogue(catalogue);  // with the library's connection to it still open
-  EXPECT_FALSE(engine.IsCatalogueMarkedForDeletion(catalogue));
+  m_Bed.Scratch().Write("catalogues/M/_tobedeleted_", "");
+  m_Bed.Scratch().Write("catalogues/M/keep/inner", "x");
+  const std::string invoice = m_Bed.WriteInvoice("docs/a.xml", "Word");
+  ASSERT_NE(m_Engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
+  m_Engine.GetIndexer()->ReleaseWriter();
+  m_Engine.EmptyCatalogue(catalogue);  // with the library's connection to it still open
+  EXPECT_FALSE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
   EXPECT_TRUE(fs::exists(catalogue + "/keep/inner"));
   EXPECT_EQ(LSearcher().Count(catalogue), 0);
-  ASSERT_NE(engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
-  engine.GetIndexer()->ReleaseWriter();
+  ASSERT_NE(m_Engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
+  m_Engine.GetIndexer()->ReleaseWriter();
   EXPECT_EQ(LSearcher().Count(catalogue), 1);
 }
 
-TEST(CatalogueLayoutTest, ForeignCatalogueIsEmptiedOnlyWhenNoneOfItsDocumentsIsTheFolders) {
-  testsupport::EngineTestBed bed;
-  const std::string catalogue = bed.Scratch().File("catalogues/D");
+TEST_F(CatalogueLayoutTest, ForeignCatalogueIsEmptiedOnlyWhenNoneOfItsDocumentsIsTheFolders) {
+  const std::string catalogue = m_Bed.Scratch().File("catalogues/D");
   fs::create_directories(catalogue);
-  CIndexingEngine& engine = bed.Engine();
-  ASSERT_NE(engine.GetIndexer()->IndexDocument(bed.WriteInvoice("old/a.xml", "W"), catalogue, nullptr), 0);
-  engine.GetIndexer()->ReleaseWriter();
-  engine.DiscardForeignCatalogue({bed.Scratch().File("new"), bed.Scratch().File("old")}, catalogue);
-  EXPECT_EQ(engine.GetIndexer()->CountDocuments(catalogue), 1);
-  engine.DiscardForeignCatalogue({bed.Scratch().File("new")}, catalogue);
-  EXPECT_EQ(engine.GetIndexer()->CountDocuments(catalogue), 0);
+  ASSERT_NE(m_Engine.GetIndexer()->IndexDocument(m_Bed.WriteInvoice("old/a.xml", "W"), catalogue, nullptr), 0);
+  m_Engine.GetIndexer()->ReleaseWriter();
+  m_Engine.DiscardForeignCatalogue({m_Bed.Scratch().File("new"), m_Bed.Scratch().File("old")}, catalogue);
+  EXPECT_EQ(m_Engine.GetIndexer()->CountDocuments(catalogue), 1);
+  m_Engine.DiscardForeignCatalogue({m_Bed.Scratch().File("new")}, catalogue);
+  EXPECT_EQ(m_Engine.GetIndexer()->CountDocuments(catalogue), 0);
 }
 
-TEST(CatalogueLayoutTest, StopMarkerAndWorkSlice) {
+TEST(CatalogueStopTest, ALeftoverStopMarkerIsDeletedAndANewOneOrAStopEndsTheWork) {
   testsupport::EngineTestBed bed;
   bed.Scratch().Write("program/_stop_", "");
-  CIndexingEngine& engine = bed.Engine();  // a leftover marker is deleted
+  CIndexingEngine& engine = bed.Engine();
   EXPECT_FALSE(fs::exists(bed.Scratch().File("program/_stop_")));
   EXPECT_EQ(engine.CanContinue(), 1);
   fs::create_directories(bed.Scratch().File("program/_stop_"));
@@ -110,11 +104,6 @@ TEST(CatalogueLayoutTest, StopMarkerAndWorkSlice) {
   EXPECT_EQ(engine.CanContinue(), 0);
   CIndexingEngine unattached(nullptr);
   EXPECT_EQ(unattached.CanContinue(), 1);
-  engine.SetWorkSlice(800);
-  EXPECT_EQ(g_nWorkSliceSeconds.load(), 0);
-  engine.SetWorkSlice(2000);
-  EXPECT_EQ(g_nWorkSliceSeconds.load(), 2);
-  engine.SetWorkSlice(1000);
 }
 
 class CatalogueLockTest : public ::testing::Test {

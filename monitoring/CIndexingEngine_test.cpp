@@ -2,12 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
-
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/StatusTrigger.h"
-
-namespace fs = boost::filesystem;
 
 namespace {
 
@@ -74,24 +70,6 @@ TEST_F(IndexingCycleTest, ChangedFoldersStartAgainAndUnchangedOnesKeepTheirRecor
   recased.SetArchivePath(m_Bed.Scratch().File("m2"));
   engine.ApplyFolderList(m_Bed.Table({renamed, recased}), nullptr);
   EXPECT_EQ(InForce("M").GetArchivePath(), m_Bed.Scratch().File("m2"));
-}
-
-TEST_F(IndexingCycleTest, PollingReconcilesEveryFolderInEveryPass) {
-  CIndexingEngine& engine = m_Bed.Engine();
-  const FK::CFolder folder = m_Bed.MakeFolder("P");
-  const std::string first = m_Bed.WriteInvoice("P/a.xml", "Word");
-  engine.ApplyFolderList(m_Bed.Table({folder}), nullptr);
-  engine.IndexAllFolders(nullptr);
-  EXPECT_EQ(m_Bed.Count(folder), 1);
-  m_Bed.WriteInvoice("P/sub/b.xml", "Word");
-  fs::remove(first);
-  engine.ApplyFolderList(m_Bed.Table({folder}), nullptr);  // a reload keeps the folder polled
-  engine.IndexAllFolders(nullptr);
-  EXPECT_EQ(InForce("P").GetMonitoringStarted(), 0);
-  EXPECT_EQ(m_Bed.Listener().Count(0, "starting monitoring for folder Folder P"), 2);
-  const auto documents = testsupport::EngineTestBed::Documents(engine.GetCataloguePath(folder));
-  ASSERT_EQ(documents.size(), 1u);
-  EXPECT_EQ(documents.begin()->first, m_Bed.Scratch().File("P/sub/b.xml"));
 }
 
 TEST_F(IndexingCycleTest, StopMarkerEndsTheNewTableLoopButTheTableIsTakenOver) {

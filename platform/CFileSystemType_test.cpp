@@ -7,6 +7,5 @@ TEST(CFileSystemTypeTest, KnowsNetworkMagicNumbersAndLocalDisksAreNotNetwork) {
   EXPECT_TRUE(platform::CFileSystemType::IsNetworkType(0xFF534D42));      // CIFS
   EXPECT_TRUE(platform::CFileSystemType::IsNetworkType(-0x00ACB2BELL));   // CIFS as a signed word
   EXPECT_FALSE(platform::CFileSystemType::IsNetworkType(0xEF53));         // ext4
-  EXPECT_FALSE(platform::CFileSystemType::IsNetworkType(0x01021994));     // tmpfs
   EXPECT_FALSE(platform::CFileSystemType::IsNetwork("/tmp/no/such/directory/catalogue.sqlite"));
 }

@@ -1,7 +1,6 @@
 #include "service/CActivityLog.h"
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -9,32 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport/ScratchDir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
-std::vector<std::string> Lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::stringstream content(ReadAll(path));
-  std::string line;
-  while (std::getline(content, line)) lines.push_back(line);
-  return lines;
-}
-
 class ActivityLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "fklog-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_Dir = pattern + "/";
-    m_Path = m_Dir + "FKIndexing.log";
     g_strActivityLogPath = m_Path;
     g_bDebugAction = false;
     SetDay(6, 12, 2026);
@@ -43,7 +25,6 @@ class ActivityLogTest : public ::testing::Test {
   void TearDown() override {
     m_Log.Close();
     g_strActivityLogPath.clear();
-    fs::remove_all(m_Dir);
   }
   void SetDay(int day, int month, int year) {
     m_Now = std::tm{};
@@ -54,27 +35,37 @@ class ActivityLogTest : public ::testing::Test {
     m_Now.tm_min = 5;
     m_Now.tm_sec = 7;
   }
+  std::string ReadAll(const std::string& path) const { return m_Dir.Read(path); }
+  // The log's lines, each with its CR.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    std::stringstream content(ReadAll(m_Path));
+    for (std::string line; std::getline(content, line);) lines.push_back(line);
+    return lines;
+  }
+  size_t FilesInDirectory() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(m_Dir.Path()), fs::directory_iterator()));
+  }
 
-  std::string m_Dir;
-  std::string m_Path;
+  testsupport::ScratchDir m_Dir;
+  const std::string m_Path = m_Dir.File("FKIndexing.log");
   std::tm m_Now{};
   CActivityLog m_Log;
 };
 
 TEST_F(ActivityLogTest, FirstLineEmptiesTheOldFileAndHasTheExactFormat) {
-  std::ofstream(m_Path) << "a line of the previous run\r\n";
+  m_Dir.Write("FKIndexing.log", "a line of the previous run\r\n");
   m_Log.WriteLine("Parameters Loaded Successfully", 0);
   m_Now.tm_sec = 8;
   m_Log.WriteLine(":error: Catalogues path is not valid", 0);
   EXPECT_EQ(ReadAll(m_Path),
             "06/12/2026, 09:05:07\tParameters Loaded Successfully\r\n"
             "06/12/2026, 09:05:08\t:error: Catalogues path is not valid\r\n");
-  EXPECT_EQ(fs::directory_iterator(m_Dir)->path().filename(), "FKIndexing.log") << "no rotation";
+  EXPECT_EQ(FilesInDirectory(), 1u) << "no rotation";
 }
 
 TEST_F(ActivityLogTest, NewDayMovesTheLogToAnArchiveNamedAfterTheNewDay) {
-  const std::string archive = m_Dir + "FKIndexing-07-12-2026.log";
-  std::ofstream(archive) << "an archive of the same name from before a clock change\r\n";
+  const std::string archive = m_Dir.Write("FKIndexing-07-12-2026.log", "an archive from before a clock change\r\n");
   m_Log.WriteLine("Loading Fennrick Folders.xml", 0);
   SetDay(7, 12, 2026);
   m_Log.WriteLine("Checking Folder ACME", 0);
@@ -84,12 +75,12 @@ TEST_F(ActivityLogTest, NewDayMovesTheLogToAnArchiveNamedAfterTheNewDay) {
 
 TEST_F(ActivityLogTest, FailedRotationKeepsTheDaysLines) {
   // A non-empty directory under the archive name can neither be deleted nor replaced.
-  fs::create_directories(m_Dir + "FKIndexing-07-12-2026.log/busy");
+  fs::create_directories(m_Dir.File("FKIndexing-07-12-2026.log/busy"));
   m_Log.WriteLine("first day", 0);
   SetDay(7, 12, 2026);
   m_Log.WriteLine("second day", 0);
   m_Log.WriteLine("second day again", 0);
-  const std::vector<std::string> lines = Lines(m_Path);
+  const std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "06/12/2026, 09:05:07\tfirst day\r");
   EXPECT_EQ(lines[2], "07/12/2026, 09:05:07\tsecond day again\r");
@@ -104,7 +95,7 @@ TEST_F(ActivityLogTest, LogAtTheSizeLimitIsDeletedAndStartsWithTheCurrentLine) {
   EXPECT_EQ(fs::file_size(m_Path), 126u) << "below the limit when the line began";
   m_Log.WriteLine("after the reset", 0);
   EXPECT_EQ(ReadAll(m_Path), "06/12/2026, 09:05:07\tafter the reset\r\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(m_Dir), fs::directory_iterator()), 1) << "no archive";
+  EXPECT_EQ(FilesInDirectory(), 1u) << "no archive";
 }
 
 TEST_F(ActivityLogTest, RepeatedStatusLineReplacesItsCopyButNeverAnotherLine) {
@@ -119,14 +110,14 @@ TEST_F(ActivityLogTest, RepeatedStatusLineReplacesItsCopyButNeverAnotherLine) {
   m_Log.WriteLine("Loading Fennrick Folders.xml", 0);
   m_Now.tm_sec = 30;
   m_Log.WriteLine("Waiting for file to index...", 1);
-  const std::vector<std::string> lines = Lines(m_Path);
+  const std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[2], "06/12/2026, 09:05:19\tLoading Fennrick Folders.xml\r");
   EXPECT_EQ(lines[3], "06/12/2026, 09:05:30\tWaiting for file to index...\r");
 }
 
 TEST_F(ActivityLogTest, UnwritableDirectoryDropsLinesUntilThePathWorks) {
-  g_strActivityLogPath = m_Dir + "missing/FKIndexing.log";
+  g_strActivityLogPath = m_Dir.File("missing/FKIndexing.log");
   m_Log.WriteLine("lost", 0);
   EXPECT_FALSE(fs::exists(g_strActivityLogPath));
   g_strActivityLogPath = m_Path;
@@ -150,7 +141,7 @@ TEST_F(ActivityLogTest, ConcurrentWritersNeverInterleaveLines) {
   for (std::thread& writer : writers) writer.join();
   const std::regex shape(R"(\d\d/\d\d/\d{4}, \d\d:\d\d:\d\d\t(writer \d line \d+|Waiting for file to index...)\r)");
   int numbered = 0;
-  for (const std::string& line : Lines(m_Path)) {
+  for (const std::string& line : Lines()) {
     ASSERT_TRUE(std::regex_match(line, shape)) << line;
     numbered += line.find("writer ") != std::string::npos ? 1 : 0;
   }

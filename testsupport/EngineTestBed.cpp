@@ -19,12 +19,14 @@ EngineTestBed::EngineTestBed()
   m_pParameters->PathCatalogues = m_Scratch.File("catalogues/");
   m_pParameters->DisableMonitoring = 1;
   m_nSavedFolderPause = g_nFolderPauseMilliseconds.exchange(0);
+  m_nSavedWorkSlice = g_nWorkSliceSeconds.load();
 }
 
 EngineTestBed::~EngineTestBed() {
   m_pEngine.reset();
   CIndexingEngine::UnlockCatalogue();
   g_nFolderPauseMilliseconds = m_nSavedFolderPause;
+  g_nWorkSliceSeconds = m_nSavedWorkSlice;
 }
 
 CIndexingEngine& EngineTestBed::Engine() {

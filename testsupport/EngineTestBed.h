@@ -17,7 +17,7 @@ namespace testsupport {
 
 // An indexing engine over a temporary program directory, with catalogues kept in
 // "<scratch>/catalogues/", no pauses (the folder pause too, while it lives), a clock the test
-// moves and a lock directory of its own.
+// moves and a lock directory of its own. The process-wide pacing values come back at its end.
 class EngineTestBed {
  public:
   EngineTestBed();
@@ -54,6 +54,7 @@ class EngineTestBed {
   std::int64_t m_nNow = 1700000000;
   std::int64_t m_nClockStep = 0;
   int m_nSavedFolderPause = 0;
+  int m_nSavedWorkSlice = 0;
   std::unique_ptr<CIndexingEngine> m_pEngine;
 };
 
