@@ -7,7 +7,6 @@
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "catalogue/LSearcher.h"
 #include "platform/CFileSystemType.h"
@@ -100,15 +99,9 @@ TEST_F(LIndexerTest, DocumentsUnderADirectoryAreAPrefixRangeOfExactBytes) {
   EXPECT_EQ(searcher.FileExists(under[2], m_Catalogue, found), 1);
 
   // The range is served by the path index, never by a scan of the table.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2((m_Catalogue + "/catalogue.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* plan = nullptr;
-  sqlite3_prepare_v2(db, "EXPLAIN QUERY PLAN SELECT count(*) FROM documents WHERE path >= 'a' AND path < 'b'", -1,
-                     &plan, nullptr);
-  ASSERT_EQ(sqlite3_step(plan), SQLITE_ROW);
-  EXPECT_NE(std::string(reinterpret_cast<const char*>(sqlite3_column_text(plan, 3))).find("INDEX"), std::string::npos);
-  sqlite3_finalize(plan);
-  sqlite3_close(db);
+  const std::string plan = testsupport::CatalogueScratch::QueryText(
+      m_Catalogue, "EXPLAIN QUERY PLAN SELECT count(*) FROM documents WHERE path >= 'a' AND path < 'b'", 3);
+  EXPECT_NE(plan.find("INDEX"), std::string::npos) << plan;
 }
 
 TEST_F(LIndexerTest, ManyWritersOfTheProcessShareOneConnectionAndReadersAreNotBlocked) {

@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "platform/CChildProcess.h"
 #include "testsupport/ScratchDir.h"
 #include "tools/CTool_FileSystem.h"
 
@@ -14,54 +14,51 @@ namespace {
 
 enum class Hold { OpenForWriting, RecordLock, WholeFileLock };
 
-// A child process that holds the file in one way until the holder is destroyed.
+bool HoldFile(const std::string& path, Hold hold) {
+  const int fd = open(path.c_str(), hold == Hold::OpenForWriting ? O_WRONLY : O_RDONLY);
+  if (fd < 0) return false;
+  if (hold == Hold::WholeFileLock) return flock(fd, LOCK_SH | LOCK_NB) == 0;
+  if (hold != Hold::RecordLock) return true;
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_len = 10;
+  return fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+// A child process that holds the file in one way until it is released.
 class ChildHolder {
  public:
   ChildHolder(const std::string& path, Hold hold) {
     int ready[2];
-    int release[2];
-    if (pipe(ready) != 0 || pipe(release) != 0) return;
-    m_Pid = fork();
-    if (m_Pid == 0) {
-      close(ready[0]);
-      close(release[1]);
-      // Only async-signal-safe calls between fork and _exit.
-      int fd = open(path.c_str(), hold == Hold::OpenForWriting ? O_WRONLY : O_RDONLY);
-      bool held = fd >= 0;
-      if (held && hold == Hold::RecordLock) {
-        struct flock lock {};
-        lock.l_type = F_RDLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_len = 10;
-        held = fcntl(fd, F_SETLK, &lock) == 0;
-      }
-      if (held && hold == Hold::WholeFileLock) held = flock(fd, LOCK_SH | LOCK_NB) == 0;
-      char status = held ? 'y' : 'n';
-      if (write(ready[1], &status, 1) != 1) _exit(1);
+    if (pipe(ready) != 0 || pipe(m_Release) != 0) return;
+    m_Child.Fork([&] {
+      const char status = HoldFile(path, hold) ? 'y' : 'n';
+      close(m_Release[1]);
       char ignored;
-      while (read(release[0], &ignored, 1) > 0) {
+      if (write(ready[1], &status, 1) != 1) return 1;
+      while (read(m_Release[0], &ignored, 1) > 0) {
       }
-      _exit(0);
-    }
+      return 0;
+    });
     close(ready[1]);
-    close(release[0]);
-    m_Release = release[1];
+    close(m_Release[0]);
     char status = 'n';
     m_bHeld = read(ready[0], &status, 1) == 1 && status == 'y';
     close(ready[0]);
   }
   ~ChildHolder() { Release(); }
   void Release() {
-    if (m_Pid <= 0) return;
-    close(m_Release);
-    waitpid(m_Pid, nullptr, 0);
-    m_Pid = -1;
+    if (!m_Child.IsRunning()) return;
+    close(m_Release[1]);
+    int exitCode = 0;
+    m_Child.WaitForExit(10000, exitCode);
   }
   bool Held() const { return m_bHeld; }
 
  private:
-  pid_t m_Pid = -1;
-  int m_Release = -1;
+  platform::CChildProcess m_Child;
+  int m_Release[2] = {-1, -1};
   bool m_bHeld = false;
 };
 

@@ -40,15 +40,15 @@ std::vector<std::string> CatalogueScratch::FindIn(const std::string& catalogue, 
   return result ? result->Paths : std::vector<std::string>{"<null>"};
 }
 
-std::string CatalogueScratch::Pragma(const std::string& catalogue, const std::string& pragma) {
+std::string CatalogueScratch::QueryText(const std::string& catalogue, const std::string& sql, int column) {
   sqlite3* db = nullptr;
   std::string answer;
   const std::string file = catalogue + "/catalogue.sqlite";
   if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, ("PRAGMA " + pragma).c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-      answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, column) != nullptr) {
+      answer = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
     }
     sqlite3_finalize(statement);
   }

@@ -29,9 +29,12 @@ class CatalogueScratch {
 
   // The paths a search of a catalogue finds, best first; {"<null>"} when it fails.
   static std::vector<std::string> FindIn(const std::string& catalogue, const std::string& query);
-  // The one-row answer of a PRAGMA (integrity_check, journal_mode) on a catalogue's database
-  // file; "" when it cannot be read.
-  static std::string Pragma(const std::string& catalogue, const std::string& pragma);
+  // A column of the first row a statement gives on a catalogue's database file; "" when it
+  // cannot be read. Pragma runs "PRAGMA <pragma>" (integrity_check, journal_mode).
+  static std::string QueryText(const std::string& catalogue, const std::string& sql, int column = 0);
+  static std::string Pragma(const std::string& catalogue, const std::string& pragma) {
+    return QueryText(catalogue, "PRAGMA " + pragma);
+  }
 
  private:
   ScratchDir m_Scratch;
