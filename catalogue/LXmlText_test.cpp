@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport/HostileXml.h"
 #include "testsupport/ScratchDir.h"
 
 namespace {
@@ -47,12 +48,8 @@ TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing)
 
 TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
   const std::string secret = Write("secret.txt", "TOPSECRETPASSWORD");
-  const std::string external = Write("xxe.xml",
-                                     "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY xxe SYSTEM \"file://" + secret +
-                                         "\">]>\n<r>before &xxe; after</r>");
-  const std::string parameter = Write("pe.xml",
-                                      "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY % p SYSTEM \"file://" + secret +
-                                          "\"> %p;]>\n<r>text</r>");
+  const std::string external = Write("xxe.xml", testsupport::ExternalEntityXml(secret));
+  const std::string parameter = Write("pe.xml", testsupport::ParameterEntityXml(secret));
   const std::string xinclude = Write("xi.xml",
                                      "<r xmlns:xi=\"http://www.w3.org/2001/XInclude\"><xi:include href=\"" + secret +
                                          "\" parse=\"text\"/></r>");
@@ -61,13 +58,7 @@ TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
   }
   EXPECT_NE(TextOf(external).find("after"), std::string::npos);
 
-  std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE lolz [<!ENTITY lol0 \"lol\">";
-  for (int i = 1; i <= 9; ++i) {
-    laughs += "<!ENTITY lol" + std::to_string(i) + " \"";
-    for (int k = 0; k < 10; ++k) laughs += "&lol" + std::to_string(i - 1) + ";";
-    laughs += "\">";
-  }
-  laughs += "]>\n<lolz a=\"&lol9;\">&lol9;</lolz>";
+  const std::string laughs = testsupport::BillionLaughsXml();
   const auto start = std::chrono::steady_clock::now();
   const std::string text = TextOf(Write("laughs.xml", laughs));
   EXPECT_LT(text.size(), laughs.size() * 2);

@@ -24,11 +24,7 @@ namespace {
 constexpr int kDeadlineMs = 30000;
 const char kPolling[] = "<DisableMonitoring>TRUE</DisableMonitoring>";
 
-std::string FolderXml(const std::string& reference, const std::string& name, const std::string& archive,
-                      bool useService) {
-  return "<Folder><Reference>" + reference + "</Reference><Name>" + name + "</Name><ArchivePath>" + archive +
-         "</ArchivePath><Catalogue><UseMIS>" + (useService ? "TRUE" : "FALSE") + "</UseMIS></Catalogue></Folder>";
-}
+constexpr auto& FolderXml = testsupport::ServiceRunner::FolderXml;
 
 std::string Invoice(const std::string& word) {
   return "<?xml version=\"1.0\"?><Invoice><Supplier>" + word + "</Supplier></Invoice>";
@@ -46,13 +42,7 @@ class EndToEndTest : public ::testing::Test {
     m_Runner.SetEnv("FK_LOCK_DIR", m_Runner.MakeDirectory("locks"));
     m_Catalogues = m_Runner.MakeDirectory("catalogues");
   }
-  // Writes the folder list with a last-write time that surely differs from the last one.
-  void WriteFolderList(const std::string& folders) {
-    const std::string path = m_Runner.PathOf("Fennrick Folders.xml");
-    ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", "<?xml version=\"1.0\"?>\n<Folders>" + folders +
-                                                               "</Folders>\n"));
-    fs::last_write_time(path, std::time(nullptr) + 10 * ++m_nListVersion);
-  }
+  void WriteFolderList(const std::string& folders) { ASSERT_TRUE(m_Runner.WriteFolderList(folders)); }
   void WriteSettings(const std::string& catalogues, const std::string& extra = kPolling) {
     ASSERT_TRUE(m_Runner.WriteSettings(m_Runner.PathOf("Fennrick Folders.xml"), catalogues, extra));
   }
@@ -104,7 +94,6 @@ class EndToEndTest : public ::testing::Test {
 
   testsupport::ServiceRunner m_Runner;
   std::string m_Catalogues;
-  int m_nListVersion = 0;
 };
 
 TEST_F(EndToEndTest, PollingCataloguesEveryDocumentAndCatchesEveryChange) {

@@ -27,19 +27,6 @@ TEST_F(CNamedFileLockTest, FileNamesKeepShortNamesAndHashLongOnes) {
   EXPECT_EQ(nameA, platform::CNamedFileLock::FileNameFor(longA));
 }
 
-TEST_F(CNamedFileLockTest, SecondOpenOfTheSameNameIsShutOutUntilRelease) {
-  platform::CNamedFileLock first("lock one");
-  platform::CNamedFileLock second("lock one");
-  platform::CNamedFileLock other("lock two");
-  ASSERT_TRUE(first.TryLock()) << first.LastError();
-  EXPECT_TRUE(boost::filesystem::is_regular_file(m_Scratch.File("locks/lock one")));
-  EXPECT_FALSE(second.TryLock());
-  EXPECT_EQ(second.LastError(), "held by another process");
-  EXPECT_TRUE(other.TryLock());
-  first.Unlock();
-  EXPECT_TRUE(second.TryLock());
-}
-
 TEST_F(CNamedFileLockTest, ALinkPlantedInTheLockDirectoryIsNotFollowed) {
   boost::filesystem::create_directories(m_Scratch.File("locks"));
   const std::string target = m_Scratch.Write("victim", "keep me");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport/HostileXml.h"
 #include "testsupport/ScratchDir.h"
 
 namespace {
@@ -77,17 +78,8 @@ TEST(XmlDocumentTest, HostileDocumentsAreRefusedWithoutReadingOtherFiles) {
   testsupport::ScratchDir dir;
   const std::string secret = dir.Write("secret.txt", "TOPSECRET");
   dir.Write("secret.dtd", "<!ENTITY x SYSTEM \"" + secret + "\">");
-  std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY l0 \"lol\">";
-  for (int i = 1; i <= 9; ++i) {
-    laughs += "<!ENTITY l" + std::to_string(i) + " \"";
-    for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
-    laughs += "\">";
-  }
-  laughs += "]><r>&l9;</r>";
   const std::vector<std::string> refused = {
-      laughs,
-      "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + secret + "\">]><r>&x;</r>",
-      "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + secret + "\"> %p;]><r/>",
+      testsupport::BillionLaughsXml(), testsupport::ExternalEntityXml(secret), testsupport::ParameterEntityXml(secret),
       "<!DOCTYPE r [<!ENTITY x SYSTEM \"http://127.0.0.1:9/x\">]><r>&x;</r>",
   };
   const auto start = std::chrono::steady_clock::now();

@@ -18,9 +18,7 @@ namespace fs = std::filesystem;
 using testsupport::ServiceRunner;
 
 constexpr int kDeadlineMs = 20000;
-const char kUnusedFolderList[] =
-    "<?xml version=\"1.0\"?>\n<Folders><Folder><Reference>ACME</Reference><Name>Acme</Name>"
-    "<Catalogue><UseMIS>FALSE</UseMIS></Catalogue></Folder></Folders>\n";
+const std::string kUnusedFolder = ServiceRunner::FolderXml("ACME", "Acme", "", false);
 const char kOptionsKey[] = "[Software\\Larkvale Application\\FKIndexingService\\Options]\n";
 
 // The nice value and allowed processors of every thread of a process, read from /proc.
@@ -57,19 +55,13 @@ class ServiceProgramTest : public ::testing::Test {
     m_Catalogues = m_Runner.MakeDirectory("catalogues");
   }
   void WriteValidSetup() {
-    ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+    ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
     ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, ""));
   }
   int ExitCode() {
     int exitCode = -100;
     EXPECT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode)) << "the service did not end";
     return exitCode;
-  }
-  // Rewrites the folder list with a last-write time that surely differs from the old one.
-  void RewriteFolderList(const std::string& content) {
-    const auto before = fs::last_write_time(m_FolderList);
-    ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", content));
-    fs::last_write_time(m_FolderList, before + std::chrono::seconds(2));
   }
 
   ServiceRunner m_Runner;
@@ -93,7 +85,7 @@ TEST_F(ServiceProgramTest, StartsAndStopsOnSigtermWithTheLinesInOrder) {
 }
 
 TEST_F(ServiceProgramTest, SigintStopsLikeSigtermAndBothLogsGoWherePathLogsSays) {
-  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", "<Folders><Folder>"));
+  ASSERT_TRUE(m_Runner.WriteFolderList("<Folder>"));
   const std::string logs = m_Runner.MakeDirectory("logs");
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues,
                                      "<PathLogs>" + logs + "service.log</PathLogs>"));
@@ -120,7 +112,7 @@ TEST_F(ServiceProgramTest, EachFailedStartWritesItsErrorAndExitsNonZero) {
                                         "Parameters Loaded Successfully",
                                         ":error: Fennrick Folders.xml path is not valid"}));
 
-  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+  ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Runner.PathOf("missing"), ""));
   ASSERT_TRUE(m_Runner.Start());
   EXPECT_NE(ExitCode(), 0);
@@ -134,7 +126,7 @@ TEST_F(ServiceProgramTest, OptionsFileSuppliesTheFolderListWhenThereIsNoSettings
   EXPECT_NE(ExitCode(), 0) << "the key without the value gives no folder list";
   EXPECT_EQ(m_Runner.LogMessages(), std::vector<std::string>{":error: Error While Loading Parameters"});
 
-  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+  ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
   ASSERT_TRUE(m_Runner.WriteFile("options.ini", std::string(kOptionsKey) + "FolderList=" + m_FolderList + "\n"));
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs));
@@ -166,11 +158,11 @@ TEST_F(ServiceProgramTest, FolderListIsReloadedOnlyWhenItsWriteTimeChanges) {
   ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs, 4));
   EXPECT_EQ(m_Runner.CountLines("Loading Fennrick Folders.xml"), 1) << "unchanged file, no reload";
 
-  RewriteFolderList("<Folders><Folder><Reference>ACME</Reference></Folder></Folders>");
+  ASSERT_TRUE(m_Runner.WriteFolderList("<Folder><Reference>ACME</Reference></Folder>"));
   ASSERT_TRUE(m_Runner.WaitForLine("Loading Fennrick Folders.xml", kDeadlineMs, 2));
   ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs, 2));
 
-  RewriteFolderList("<Folders><Folder>");
+  ASSERT_TRUE(m_Runner.WriteFolderList("<Folder>"));
   ASSERT_TRUE(m_Runner.WaitForLine(":error: Error While Loading Fennrick Folders.xml", kDeadlineMs));
   EXPECT_TRUE(fs::exists(m_Runner.PathOf("FKIndexingServicelogError.txt"))) << "beside the activity log";
   fs::remove(m_FolderList);
@@ -183,7 +175,7 @@ TEST_F(ServiceProgramTest, FolderListIsReloadedOnlyWhenItsWriteTimeChanges) {
 }
 
 TEST_F(ServiceProgramTest, LowPriorityLowersEveryThreadAndBindsItToOneProcessor) {
-  ASSERT_TRUE(m_Runner.WriteFile("Fennrick Folders.xml", kUnusedFolderList));
+  ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, "<Priority>LOW</Priority>"));
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs));

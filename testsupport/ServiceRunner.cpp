@@ -1,5 +1,6 @@
 #include "testsupport/ServiceRunner.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,6 +45,20 @@ std::string ServiceRunner::MakeDirectory(const std::string& relativePath) const 
   fs::create_directories(PathOf(relativePath), error);
   std::string path = PathOf(relativePath);
   return path.back() == '/' ? path : path + "/";
+}
+
+bool ServiceRunner::WriteFolderList(const std::string& folders) {
+  if (!WriteFile("Fennrick Folders.xml", "<?xml version=\"1.0\"?>\n<Folders>" + folders + "</Folders>\n")) return false;
+  std::error_code error;
+  const auto later = fs::file_time_type::clock::now() + std::chrono::seconds(10 * ++m_nFolderListWrites);
+  fs::last_write_time(PathOf("Fennrick Folders.xml"), later, error);
+  return !error;
+}
+
+std::string ServiceRunner::FolderXml(const std::string& reference, const std::string& name,
+                                     const std::string& archive, bool useService) {
+  return "<Folder><Reference>" + reference + "</Reference><Name>" + name + "</Name><ArchivePath>" + archive +
+         "</ArchivePath><Catalogue><UseMIS>" + (useService ? "TRUE" : "FALSE") + "</UseMIS></Catalogue></Folder>";
 }
 
 bool ServiceRunner::WriteSettings(const std::string& xml) const {

@@ -27,6 +27,12 @@ class ServiceRunner {
   bool WriteFile(const std::string& relativePath, const std::string& content) const;
   // Creates a directory below the program directory (and its parents); returns its path with '/'.
   std::string MakeDirectory(const std::string& relativePath) const;
+  // Writes the folder list "Fennrick Folders.xml" in the program directory holding these
+  // <Folder> elements, with a last-write time later than any before so a running service sees it.
+  bool WriteFolderList(const std::string& folders);
+  // One <Folder> element of a folder list.
+  static std::string FolderXml(const std::string& reference, const std::string& name, const std::string& archive,
+                               bool useService);
   // Writes "FKIndexingServiceConfig.xml" in the program directory.
   bool WriteSettings(const std::string& xml) const;
   // Writes a settings file with the given folder list and catalogue paths (and optional extra
@@ -67,6 +73,7 @@ class ServiceRunner {
   std::string m_strOptionsFile;
   std::string m_strLogPath;
   std::map<std::string, std::string> m_Env;
+  int m_nFolderListWrites = 0;
   platform::CChildProcess m_Process;
 };
 
