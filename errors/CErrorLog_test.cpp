@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/SystemInfo.h"
-#include "testsupport/ScratchDir.h"
+#include "testsupport/ScratchErrorLog.h"
 #include "tools/CTool_Global.h"
 
 using FKEXCEPTION::CErrorLog;
@@ -41,15 +41,9 @@ void Report(int line, const std::string& module = "Mod", const std::string& file
 
 class ErrorLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CErrorLog::ResetForTests();
-    m_strLog = m_Dir.File("FKIndexingServicelogError.txt");
-    ASSERT_TRUE(CFKException::SetErrorLogFile(m_strLog));
-  }
-  void TearDown() override { CErrorLog::ResetForTests(); }
-
-  testsupport::ScratchDir m_Dir;
-  std::string m_strLog;
+  testsupport::ScratchErrorLog m_Log;
+  const testsupport::ScratchDir& m_Dir = m_Log.Dir();
+  const std::string& m_strLog = m_Log.Path();
 };
 
 }  // namespace

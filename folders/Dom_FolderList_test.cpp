@@ -4,20 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "errors/CErrorLog.h"
-#include "testsupport/ScratchDir.h"
-
-using FKEXCEPTION::CErrorLog;
+#include "testsupport/ScratchErrorLog.h"
 
 class FolderListTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CErrorLog::ResetForTests();
-    m_strErrorLog = m_Dir.File("errors.txt");
-    CErrorLog::SetPath(m_strErrorLog);
-  }
-  void TearDown() override { CErrorLog::ResetForTests(); }
-
   // Loads a folder list file with the given body inside <Folders>.
   Dom_FolderList LoadFolders(const std::string& body, const std::string& root = "Folders") {
     const std::string path = m_Dir.Write(
@@ -27,8 +17,8 @@ class FolderListTest : public ::testing::Test {
     return list;
   }
 
-  testsupport::ScratchDir m_Dir;
-  std::string m_strErrorLog;
+  testsupport::ScratchErrorLog m_ErrorLog;
+  const testsupport::ScratchDir& m_Dir = m_ErrorLog.Dir();
 };
 
 TEST_F(FolderListTest, ValueRulesOfTextFlagsAndChoices) {
@@ -134,7 +124,7 @@ TEST_F(FolderListTest, SomeFieldsCarryOverToTheNextFolder) {
 TEST_F(FolderListTest, BrokenFileWritesOneRecordAndMissingFileNone) {
   Dom_FolderList missing(m_Dir.File("none.xml"), 1, 0);
   EXPECT_FALSE(missing.IsLoaded());
-  EXPECT_EQ(m_Dir.Read(m_strErrorLog), "");
+  EXPECT_EQ(m_ErrorLog.Read(), "");
 
   const std::string path =
       m_Dir.Write("Fennrick Folders.xml", "<Folders><Folder><Reference>A</Reference></Folders>");
@@ -142,7 +132,7 @@ TEST_F(FolderListTest, BrokenFileWritesOneRecordAndMissingFileNone) {
   EXPECT_FALSE(broken.IsLoaded());
   EXPECT_TRUE(broken.GetFolderReferences().empty());
   EXPECT_FALSE(broken.GetLoadError().empty());
-  const std::string log = m_Dir.Read(m_strErrorLog);
+  const std::string log = m_ErrorLog.Read();
   EXPECT_NE(log.find("Error n\xB0: 4003, Impossible to load file\t,Internal n\xB0: 0, "
                      "Impossible to load xml file : " + path +
                      "\t,line : "),

@@ -7,10 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "errors/CFKException.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/ScopedEnvironment.h"
-#include "testsupport/ScratchDir.h"
+#include "testsupport/ScratchErrorLog.h"
 
 namespace {
 
@@ -29,7 +28,6 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     m_Environment.Set("FK_PDFTEXT_DEADLINE_MS", "1500");
     m_Environment.Unset("FK_PDFTEXT_MEMORY_MB");
     m_Environment.Unset("FK_PDFTEXT_HELPER_FAULT");
-    FKEXCEPTION::CFKException::SetErrorLogFile(Path("errors.txt"));
   }
 
   std::string Path(const std::string& name) const { return m_Directory.File(name); }
@@ -51,7 +49,7 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
 
   std::vector<ErrorEntry> ErrorEntries() const {
     std::vector<ErrorEntry> entries;
-    std::ifstream log(Path("errors.txt"), std::ios::binary);
+    std::ifstream log(m_ErrorLog.Path(), std::ios::binary);
     std::regex codePattern("Error n\xB0: ([0-9]+),");
     std::smatch match;
     for (std::string line; std::getline(log, line);) {
@@ -61,7 +59,8 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     return entries;
   }
 
-  testsupport::ScratchDir m_Directory;
+  testsupport::ScratchErrorLog m_ErrorLog;
+  const testsupport::ScratchDir& m_Directory = m_ErrorLog.Dir();
   testsupport::ScopedEnvironment m_Environment;
 };
 

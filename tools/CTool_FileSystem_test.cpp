@@ -5,10 +5,8 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include "errors/CErrorLog.h"
+#include "testsupport/ScratchErrorLog.h"
 #include "testsupport/ScratchDir.h"
-
-using FKEXCEPTION::CErrorLog;
 
 TEST(FileSystemPathTest, ExtensionsFileSpecsAndOneTrailingSeparator) {
   EXPECT_EQ(CTool_FileSystem::GetExtension("/a.b/file"), "");
@@ -52,16 +50,10 @@ TEST(FileSystemFileTest, ExistenceWildcardsAndTimes) {
 
 class FileSystemRecordTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CErrorLog::ResetForTests();
-    m_strLog = m_Dir.File("errors.txt");
-    CErrorLog::SetPath(m_strLog);
-  }
-  void TearDown() override { CErrorLog::ResetForTests(); }
-  std::string Log() const { return m_Dir.Read(m_strLog); }
+  std::string Log() const { return m_ErrorLog.Read(); }
 
-  testsupport::ScratchDir m_Dir;
-  std::string m_strLog;
+  testsupport::ScratchErrorLog m_ErrorLog;
+  const testsupport::ScratchDir& m_Dir = m_ErrorLog.Dir();
 };
 
 TEST_F(FileSystemRecordTest, CreateDirectoryMakesParentsAndRecordsFailures) {
