@@ -42,7 +42,7 @@ TEST(CChildProcessTest, ConnectedChildGetsItsChannelAsDescriptor3AndNoOtherDescr
   EXPECT_FALSE(child.IsRunning());
 }
 
-TEST(CChildProcessTest, FramesTravelBothWaysAndOversizedOrLateOnesFail) {
+TEST(CChildProcessTest, FramesTravelBothWaysOversizedOrLateOnesFailAndADeadPeerIsAResultNotASignal) {
   CChildProcess echo;
   FrameChannel channel;
   std::string error;
@@ -56,12 +56,8 @@ TEST(CChildProcessTest, FramesTravelBothWaysAndOversizedOrLateOnesFail) {
   ASSERT_EQ(FrameChannel::Result::Ok, channel.Send(std::string(2000, 'x'), In(5000)));
   EXPECT_EQ(FrameChannel::Result::Failed, channel.Receive(reply, 1024, In(5000)));
   EXPECT_EQ("killed by signal 9", echo.Kill());
-}
 
-TEST(CChildProcessTest, WritingToADeadChildIsAResultNotASignal) {
   CChildProcess child;
-  FrameChannel channel;
-  std::string error;
   ASSERT_TRUE(child.StartConnected({"/bin/sh", "-c", "kill -SEGV $$"}, channel, error)) << error;
   AwaitEnd(channel);
   // Without MSG_NOSIGNAL this would end the test program with SIGPIPE.
