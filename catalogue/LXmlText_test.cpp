@@ -11,7 +11,6 @@ namespace {
 
 class LXmlTextTest : public ::testing::Test {
  protected:
-  std::string Write(const std::string& name, const std::string& content) { return m_Dir.Write(name, content); }
   std::string TextOf(const std::string& path) {
     std::string text;
     std::string error;
@@ -22,7 +21,7 @@ class LXmlTextTest : public ::testing::Test {
 };
 
 TEST_F(LXmlTextTest, KeepsElementTextAndAttributeValuesButNoTagNames) {
-  const std::string text = TextOf(Write("invoice.xml",
+  const std::string text = TextOf(m_Dir.Write("invoice.xml",
                                         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
                                         "<Invoice number=\"INV-42\"><Supplier>M\xFCller &amp; Co</Supplier>"
                                         "<!-- internal note --><Note><![CDATA[paid <late>]]></Note></Invoice>"));
@@ -34,11 +33,11 @@ TEST_F(LXmlTextTest, KeepsElementTextAndAttributeValuesButNoTagNames) {
 }
 
 TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing) {
-  const std::string text = TextOf(Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
+  const std::string text = TextOf(m_Dir.Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
   EXPECT_NE(text.find("12.50"), std::string::npos);
   EXPECT_NE(text.find("unclosed \xC3\xA9t\xC3\xA9"), std::string::npos);  // invalid UTF-8 read as Latin-1
   EXPECT_EQ(text.find("Total"), std::string::npos);
-  EXPECT_EQ(TextOf(Write("scan.xml", std::string("%PDF-1.4\n\0\x01 stream <</Length 5>>", 30))), "");
+  EXPECT_EQ(TextOf(m_Dir.Write("scan.xml", std::string("%PDF-1.4\n\0\x01 stream <</Length 5>>", 30))), "");
 
   std::string ignored;
   std::string error;
@@ -47,10 +46,10 @@ TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing)
 }
 
 TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
-  const std::string secret = Write("secret.txt", "TOPSECRETPASSWORD");
-  const std::string external = Write("xxe.xml", testsupport::ExternalEntityXml(secret));
-  const std::string parameter = Write("pe.xml", testsupport::ParameterEntityXml(secret));
-  const std::string xinclude = Write("xi.xml",
+  const std::string secret = m_Dir.Write("secret.txt", "TOPSECRETPASSWORD");
+  const std::string external = m_Dir.Write("xxe.xml", testsupport::ExternalEntityXml(secret));
+  const std::string parameter = m_Dir.Write("pe.xml", testsupport::ParameterEntityXml(secret));
+  const std::string xinclude = m_Dir.Write("xi.xml",
                                      "<r xmlns:xi=\"http://www.w3.org/2001/XInclude\"><xi:include href=\"" + secret +
                                          "\" parse=\"text\"/></r>");
   for (const auto& path : {external, parameter, xinclude}) {
@@ -60,7 +59,7 @@ TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
 
   const std::string laughs = testsupport::BillionLaughsXml();
   const auto start = std::chrono::steady_clock::now();
-  const std::string text = TextOf(Write("laughs.xml", laughs));
+  const std::string text = TextOf(m_Dir.Write("laughs.xml", laughs));
   EXPECT_LT(text.size(), laughs.size() * 2);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }

@@ -94,12 +94,6 @@ TEST_F(FolderListTest, ReferencesKeyTheTableExactly) {
 
   EXPECT_EQ(list.GetFolder("B").GetReference(), "");
 
-  FK::CFolder changed = list.GetFolder("a");
-  changed.SetMonitoringStarted(1);
-  EXPECT_EQ(list.GetFolder("a").GetMonitoringStarted(), 0);
-  list.UpdateFolder(changed);
-  EXPECT_EQ(list.GetFolder("a").GetMonitoringStarted(), 1);
-
   EXPECT_TRUE(LoadFolders("").GetFolderReferences().empty());
 }
 

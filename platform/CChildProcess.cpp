@@ -51,11 +51,7 @@ class FileActions {
 
 // Threads of the service or the test runner may block or ignore signals; the child must start
 // clean so that its own alarm, crashes and stop signals act as usual.
-int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-          posix_spawn_file_actions_t* actions, int& pid) {
-  if (argv.empty()) return EINVAL;
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
+void ResetSignals(posix_spawnattr_t& attributes) {
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
@@ -67,6 +63,15 @@ int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
   }
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+// Starts argv[0]; 0 and pid set, or the error number.
+int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+          posix_spawn_file_actions_t* actions, int& pid) {
+  if (argv.empty()) return EINVAL;
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  ResetSignals(attributes);
   std::vector<char*> argPointers = Pointers(argv);
   std::vector<char*> envPointers = Pointers(env);
   pid_t child = 0;
@@ -87,6 +92,17 @@ int ChildEndAboveChannelFd(int fd) {
   close(fd);
   errno = saved;
   return moved;
+}
+
+// The child gets /dev/null as input and output, our standard error, its end of the socket as
+// descriptor 3 and nothing else: whatever other code of the service opened stays here.
+int SpawnWithChannel(const std::vector<std::string>& argv, int childEnd, int& pid) {
+  FileActions actions;
+  posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(actions.Get(), 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(actions.Get(), childEnd, CChildProcess::kChildChannelFd);
+  posix_spawn_file_actions_addclosefrom_np(actions.Get(), CChildProcess::kChildChannelFd + 1);
+  return Spawn(argv, OwnEnvironment(), actions.Get(), pid);
 }
 
 int ReapBlocking(int pid, int& status) {
@@ -139,17 +155,8 @@ bool CChildProcess::StartConnected(const std::vector<std::string>& argv, FrameCh
     return false;
   }
   const int childEnd = ChildEndAboveChannelFd(ends[1]);
-  int rc = errno;
-  if (childEnd >= 0) {
-    // Whatever other code of the service opened stays here.
-    FileActions actions;
-    posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(actions.Get(), 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(actions.Get(), childEnd, kChildChannelFd);
-    posix_spawn_file_actions_addclosefrom_np(actions.Get(), kChildChannelFd + 1);
-    rc = Spawn(argv, OwnEnvironment(), actions.Get(), m_nPid);
-    close(childEnd);
-  }
+  const int rc = childEnd < 0 ? errno : SpawnWithChannel(argv, childEnd, m_nPid);
+  if (childEnd >= 0) close(childEnd);
   if (rc != 0) {
     close(ends[0]);
     error = "cannot start " + (argv.empty() ? std::string() : argv[0]) + ": " + ErrnoText(rc);

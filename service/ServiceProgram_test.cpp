@@ -34,10 +34,9 @@ std::vector<ThreadScheduling> ReadThreads(int pid) {
     std::ifstream stat(task.path() / "stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    for (int i = 3; i <= 19 && fields >> field; ++i) {
-      if (i == 19) thread.Nice = std::stoi(field);
-    }
+    std::string field = "0";
+    for (int i = 3; i <= 19; ++i) fields >> field;  // the nineteenth field is the nice value
+    thread.Nice = std::stoi(field);
     std::ifstream status(task.path() / "status");
     std::string line;
     while (std::getline(status, line)) {
