@@ -10,6 +10,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "folders/CFolder.h"
+#include "monitoring/ReconcilePatterns.h"
 #include "platform/FileTimes.h"
 #include "service/CServiceParameters.h"
 
@@ -17,8 +18,6 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-const boost::regex kCandidatePattern(".(xml|pdf)$", boost::regex::icase);
-const boost::regex kCompanionPattern(".(FK\\$.xml|fk2.xml)$", boost::regex::icase);
 const boost::regex kSkippedDirectoryPattern("Originals(W|$)|Catalogue_IS(W|$)", boost::regex::icase);
 
 using EntryKind = CIndexingEngine::EntryKind;
@@ -29,6 +28,8 @@ EntryKind KindOf(const fs::directory_entry& entry) {
   const fs::file_status own = entry.symlink_status(ec);
   if (ec) return EntryKind::Other;
   if (fs::is_directory(own)) return EntryKind::Directory;
+  // The listing gave the type: a plain file needs no second status call.
+  if (fs::is_regular_file(own)) return EntryKind::File;
   return fs::is_regular_file(entry.status(ec)) && !ec ? EntryKind::File : EntryKind::Other;
 }
 
@@ -100,8 +101,7 @@ void CIndexingEngine::SortLevel(const std::string& directory,
     if (!CanWalk()) break;
     const std::string path = directory + name;
     std::int64_t time = 0;
-    if (kind == EntryKind::File && boost::regex_search(path, kCandidatePattern) &&
-        !boost::regex_search(path, kCompanionPattern)) {
+    if (kind == EntryKind::File && ReconcilePatterns::IsCandidate(path) && !ReconcilePatterns::IsCompanion(path)) {
       if (platform::GetArrivalTime(path, time, errorText)) files.emplace(time, path);
     } else if (kind == EntryKind::Directory && !boost::regex_search(path, kSkippedDirectoryPattern) &&
                !IsExcludedDirectory(folder, path, catalogue)) {
@@ -200,6 +200,8 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder, int* indexed) {
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
+  // Writing a document costs far more than a look for the marker: the next step looks again.
+  m_bMarkerKnown = false;
   if (m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get()) == 0) return false;
   if (indexed != nullptr) ++*indexed;
   ReportIndexingFolder(folder.GetReference());
