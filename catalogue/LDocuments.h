@@ -35,6 +35,9 @@ class LDocuments {
   std::int64_t CountUnder(const std::string& prefix);
   bool ListUnder(const std::string& prefix, const Row& row);
   bool IdsUnder(const std::string& prefix, std::vector<std::int64_t>& ids);
+  // At most limit entries under prefix whose path is from `from` on, in path order.
+  using IdRow = std::function<void(std::int64_t id, const std::string& path)>;
+  bool PathsFrom(const std::string& prefix, const std::string& from, int limit, const IdRow& row);
   // Full-text search with an FTS5 MATCH expression, best first (bm25), at most limit hits.
   bool Search(const std::string& match, int limit, const Hit& hit);
 

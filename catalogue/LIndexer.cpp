@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -29,6 +30,7 @@ struct LCleaner {
   bool SkipPurge = false;             // the directory was missing or empty
   int LastIndex = -1;                 // the entry GetCleanerFileName read last
   std::string LastPath;
+  std::unordered_map<std::int64_t, std::string> Batch;  // paths of the entries read ahead
 };
 
 struct LIndexer::Impl {
@@ -53,6 +55,27 @@ bool FileIsGone(const std::string& path) {
 }
 
 LCatalogueError Failure(const std::string& message) { return LCatalogueError{0, false, message}; }
+
+// The cleaner reads its paths this many at a time: one query per entry held the catalogue's
+// lock a thousand times as often, and the whole list would not fit a large catalogue.
+constexpr int kCleanerBatch = 1000;
+
+// The entry's path and those of the next entries in path order, in one read transaction.
+// Nullopt when the entry is gone (or on failure: the database's error tells).
+std::optional<std::string> ReadCleanerBatch(LDatabase& db, LCleaner& cleaner, std::int64_t id) {
+  const bool began = !db.InTransaction();
+  if (began && !db.Exec("BEGIN")) return std::nullopt;
+  std::optional<std::string> path = LDocuments(db).PathById(id);
+  if (path) {
+    cleaner.Batch.clear();
+    LDocuments(db).PathsFrom(cleaner.Directory, *path, kCleanerBatch,
+                             [&](std::int64_t rowId, const std::string& rowPath) { cleaner.Batch[rowId] = rowPath; });
+  }
+  const LCatalogueError error = db.Error();
+  if (began) db.Exec("COMMIT");
+  if (!error.Message.empty()) db.SetError(error.SqliteCode, error.Message);
+  return path;
+}
 
 }  // namespace
 
@@ -185,14 +208,20 @@ std::optional<std::string> LIndexer::GetCleanerFileName(int index) {
   try {
     LCleaner* cleaner = m_pImpl->Cleaner.get();
     if (!cleaner || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return std::nullopt;
+    const std::int64_t id = cleaner->Ids[static_cast<size_t>(index)];
     std::optional<std::string> path;
-    LConnectionRegistry::With(
-        cleaner->Catalogue,
-        [&](LDatabase& db) {
-          path = LDocuments(db).PathById(cleaner->Ids[static_cast<size_t>(index)]);
-          return path.has_value() || db.Error().Message.empty();
-        },
-        m_pImpl->Error);
+    const auto ahead = cleaner->Batch.find(id);
+    if (ahead != cleaner->Batch.end()) {
+      path = ahead->second;
+    } else {
+      LConnectionRegistry::With(
+          cleaner->Catalogue,
+          [&](LDatabase& db) {
+            path = ReadCleanerBatch(db, *cleaner, id);
+            return path.has_value() || db.Error().Message.empty();
+          },
+          m_pImpl->Error);
+    }
     cleaner->LastIndex = path ? index : -1;
     cleaner->LastPath = path ? *path : std::string();
     return path;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CDirectoryListing.h"
 #include "platform/CEvent.h"
 
 class CCatalogueIndexer;
@@ -93,8 +94,6 @@ class CIndexingEngine {
   void SetPauseMilliseconds(int milliseconds) { m_nPauseMilliseconds = milliseconds; }
   const Dom_FolderList* GetFolderList() const { return m_pFolderList.get(); }
 
-  // What a directory entry is to the walks (a linked directory counts as neither).
-  enum class EntryKind { File, Directory, Other };
   CCatalogueIndexer* GetIndexer() { return m_pIndexer.get(); }
 
  private:
@@ -121,7 +120,8 @@ class CIndexingEngine {
                                platform::CEvent* stopEvent);
   std::string MoveDamagedCatalogueAside(const std::string& catalogue);
   void ReportCatalogueFileSystem(const std::string& catalogue);
-  void SortLevel(const std::string& directory, const std::vector<std::pair<std::string, EntryKind>>& entries,
+  void SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
+                 const std::vector<platform::CDirectoryListing::Entry>& entries,
                  const std::string& catalogue, const FK::CFolder& folder, platform::CEvent* stopEvent,
                  std::multimap<std::int64_t, std::string>& files,
                  std::multimap<std::int64_t, std::string>& subDirectories);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <unordered_set>
 
 #include <boost/filesystem.hpp>
 #include <boost/regex.hpp>
@@ -11,7 +10,6 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "folders/CFolder.h"
 #include "monitoring/ReconcilePatterns.h"
-#include "platform/FileTimes.h"
 #include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
@@ -20,35 +18,12 @@ namespace {
 
 const boost::regex kSkippedDirectoryPattern("Originals(W|$)|Catalogue_IS(W|$)", boost::regex::icase);
 
-using EntryKind = CIndexingEngine::EntryKind;
-
-// A linked directory is not entered: a link back up the tree would make the walk endless.
-EntryKind KindOf(const fs::directory_entry& entry) {
-  boost::system::error_code ec;
-  const fs::file_status own = entry.symlink_status(ec);
-  if (ec) return EntryKind::Other;
-  if (fs::is_directory(own)) return EntryKind::Directory;
-  // The listing gave the type: a plain file needs no second status call.
-  if (fs::is_regular_file(own)) return EntryKind::File;
-  return fs::is_regular_file(entry.status(ec)) && !ec ? EntryKind::File : EntryKind::Other;
-}
+using EntryKind = platform::CDirectoryListing::Kind;
+using Entries = std::vector<platform::CDirectoryListing::Entry>;
 
 std::string Upper(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
   return text;
-}
-
-// The names of a directory's entries with their kinds, in the order the system lists them;
-// false (errorText set) when the directory cannot be listed to its end.
-bool ListDirectory(const std::string& directory, std::vector<std::pair<std::string, EntryKind>>& entries,
-                   std::string& errorText) {
-  boost::system::error_code ec;
-  fs::directory_iterator it(directory, ec);
-  for (fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
-    entries.emplace_back(it->path().filename().string(), KindOf(*it));
-  }
-  if (ec) errorText = ec.message();
-  return !ec;
 }
 
 }  // namespace
@@ -65,15 +40,18 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
                                          platform::CEvent* stopEvent, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue)) return;
   std::int64_t start = Now();
-  std::vector<std::pair<std::string, EntryKind>> entries;
-  std::string errorText;
-  if (!ListDirectory(directory, entries, errorText)) {
-    SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
-    return;
-  }
   std::multimap<std::int64_t, std::string> files;
   std::multimap<std::int64_t, std::string> subDirectories;
-  SortLevel(directory, entries, catalogue, folder, stopEvent, files, subDirectories);
+  {
+    platform::CDirectoryListing listing(directory);
+    Entries entries;
+    std::string errorText;
+    if (!listing.Read(entries, errorText)) {
+      SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
+      return;
+    }
+    SortLevel(directory, listing, entries, catalogue, folder, stopEvent, files, subDirectories);
+  }
   start = Now();
   bool written = ReconcileFiles(files, catalogue, folder, snapshot, stopEvent, indexed, start);
   if (IsSliceUsedUp(start)) {
@@ -90,9 +68,8 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
 }
 
 // The candidate files of one level by arrival time and its sub-directories by last-write time.
-void CIndexingEngine::SortLevel(const std::string& directory,
-                                const std::vector<std::pair<std::string, EntryKind>>& entries,
-                                const std::string& catalogue, const FK::CFolder& folder,
+void CIndexingEngine::SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
+                                const Entries& entries, const std::string& catalogue, const FK::CFolder& folder,
                                 platform::CEvent* stopEvent, std::multimap<std::int64_t, std::string>& files,
                                 std::multimap<std::int64_t, std::string>& subDirectories) {
   std::int64_t start = Now();
@@ -102,7 +79,7 @@ void CIndexingEngine::SortLevel(const std::string& directory,
     const std::string path = directory + name;
     std::int64_t time = 0;
     if (kind == EntryKind::File && ReconcilePatterns::IsCandidate(path) && !ReconcilePatterns::IsCompanion(path)) {
-      if (platform::GetArrivalTime(path, time, errorText)) files.emplace(time, path);
+      if (listing.GetArrivalTime(name, time, errorText)) files.emplace(time, path);
     } else if (kind == EntryKind::Directory && !boost::regex_search(path, kSkippedDirectoryPattern) &&
                !IsExcludedDirectory(folder, path, catalogue)) {
       boost::system::error_code ec;
@@ -149,9 +126,9 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
                                           const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
                                           platform::CEvent* stopEvent, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue) || directory == GetUncPath(catalogue)) return;
-  std::vector<std::pair<std::string, EntryKind>> entries;
+  Entries entries;
   std::string errorText;
-  if (!ListDirectory(directory, entries, errorText)) {
+  if (!platform::CDirectoryListing(directory).Read(entries, errorText)) {
     SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
     return;
   }
@@ -213,12 +190,17 @@ void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::st
   std::int64_t start = Now();
   LCleaner* cleaner = m_pIndexer->InitCleaner(directory, catalogue);
   const int count = m_pIndexer->GetCleanCount();
-  std::unordered_set<std::string> seen;
+  // The entries come in path order, so a duplicate follows its original: remembering every
+  // path of a large catalogue would cost more memory than the rest of the pass.
+  std::string previous;
+  bool anyName = false;
   for (int i = 0; i < count && CanWalk(); ++i) {
     int duplicate = 0;
     std::optional<std::string> name = m_pIndexer->GetCleanerFileName(i);
     if (name) {
-      duplicate = seen.insert(*name).second ? 0 : 1;
+      duplicate = anyName && *name == previous ? 1 : 0;
+      previous.swap(*name);
+      anyName = true;
       m_pIndexer->DeleteFileName(name);
     }
     m_pIndexer->Clean(i, duplicate);
