@@ -13,6 +13,7 @@
 #include "catalogue/LSearcher.h"
 #include "catalogue/LXmlText.h"
 #include "platform/CFileSystemType.h"
+#include "platform/CPresenceCheck.h"
 
 struct LWriter {
   std::string Catalogue;
@@ -31,6 +32,7 @@ struct LCleaner {
   int LastIndex = -1;                 // the entry GetCleanerFileName read last
   std::string LastPath;
   std::unordered_map<std::int64_t, std::string> Batch;  // paths of the entries read ahead
+  platform::CPresenceCheck Presence;                     // asked in path order
 };
 
 struct LIndexer::Impl {
@@ -46,12 +48,6 @@ bool DirectoryMissingOrEmpty(const std::string& directory) {
   boost::system::error_code ec;
   boost::filesystem::directory_iterator it(directory, ec);
   return ec || it == boost::filesystem::directory_iterator();
-}
-
-// Only a file known not to exist counts as gone; an unreadable one is kept.
-bool FileIsGone(const std::string& path) {
-  boost::system::error_code ec;
-  return boost::filesystem::symlink_status(path, ec).type() == boost::filesystem::file_not_found;
 }
 
 LCatalogueError Failure(const std::string& message) { return LCatalogueError{0, false, message}; }
@@ -237,7 +233,10 @@ void LIndexer::Clean(int index, int duplicate) {
   try {
     // An entry that vanished since the pass began has nothing left to drop.
     if (cleaner->LastIndex != index && !GetCleanerFileName(index)) return;
-    if (duplicate == 1 || FileIsGone(cleaner->LastPath)) cleaner->Pending.push_back(cleaner->Ids[static_cast<size_t>(index)]);
+    // Only a file known not to exist counts as gone; an unreadable one is kept.
+    if (duplicate == 1 || cleaner->Presence.IsGone(cleaner->LastPath)) {
+      cleaner->Pending.push_back(cleaner->Ids[static_cast<size_t>(index)]);
+    }
   } catch (...) {
     m_pImpl->Error = Failure("unexpected failure cleaning an entry");
   }
