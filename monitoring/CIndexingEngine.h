@@ -120,13 +120,15 @@ class CIndexingEngine {
                                platform::CEvent* stopEvent);
   std::string MoveDamagedCatalogueAside(const std::string& catalogue);
   void ReportCatalogueFileSystem(const std::string& catalogue);
+  // A level's candidate files: arrival time and place among the level's entries.
+  using LevelFiles = std::vector<std::pair<std::int64_t, size_t>>;
+  using LevelEntries = std::vector<platform::CDirectoryListing::Entry>;
   void SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
-                 const std::vector<platform::CDirectoryListing::Entry>& entries,
-                 const std::string& catalogue, const FK::CFolder& folder, platform::CEvent* stopEvent,
-                 std::multimap<std::int64_t, std::string>& files,
+                 const LevelEntries& entries, const std::string& catalogue, const FK::CFolder& folder,
+                 platform::CEvent* stopEvent, LevelFiles& files,
                  std::multimap<std::int64_t, std::string>& subDirectories);
-  bool ReconcileFiles(const std::multimap<std::int64_t, std::string>& files, const std::string& catalogue,
-                      const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
+  bool ReconcileFiles(const std::string& directory, const LevelEntries& entries, const LevelFiles& files,
+                      const std::string& catalogue, const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
                       platform::CEvent* stopEvent, int* indexed, std::int64_t& start);
   void IndexFreshFile(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
                       CCatalogueSnapshot& snapshot, bool& written, int* indexed);

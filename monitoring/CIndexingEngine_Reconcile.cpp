@@ -40,11 +40,11 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
                                          platform::CEvent* stopEvent, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue)) return;
   std::int64_t start = Now();
-  std::multimap<std::int64_t, std::string> files;
+  LevelEntries entries;
+  LevelFiles files;
   std::multimap<std::int64_t, std::string> subDirectories;
   {
     platform::CDirectoryListing listing(directory);
-    Entries entries;
     std::string errorText;
     if (!listing.Read(entries, errorText)) {
       SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
@@ -52,8 +52,11 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
     }
     SortLevel(directory, listing, entries, catalogue, folder, stopEvent, files, subDirectories);
   }
+  // Newest first; files of the same second are taken last-listed first.
+  std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   start = Now();
-  bool written = ReconcileFiles(files, catalogue, folder, snapshot, stopEvent, indexed, start);
+  bool written = ReconcileFiles(directory, entries, files, catalogue, folder, snapshot, stopEvent, indexed, start);
+  LevelEntries().swap(entries);
   if (IsSliceUsedUp(start)) {
     KeepAlive();
     if (written) m_pIndexer->ReopenWriter(catalogue);
@@ -67,19 +70,22 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
   }
 }
 
-// The candidate files of one level by arrival time and its sub-directories by last-write time.
+// The candidate files of one level with their arrival times, and its sub-directories by
+// last-write time.
 void CIndexingEngine::SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
-                                const Entries& entries, const std::string& catalogue, const FK::CFolder& folder,
-                                platform::CEvent* stopEvent, std::multimap<std::int64_t, std::string>& files,
+                                const LevelEntries& entries, const std::string& catalogue,
+                                const FK::CFolder& folder, platform::CEvent* stopEvent, LevelFiles& files,
                                 std::multimap<std::int64_t, std::string>& subDirectories) {
   std::int64_t start = Now();
   std::string errorText;
-  for (const auto& [name, kind] : entries) {
+  std::string path;  // one buffer for the level: no allocation per entry
+  for (size_t i = 0; i < entries.size(); ++i) {
     if (!CanWalk()) break;
-    const std::string path = directory + name;
+    const auto& [name, kind] = entries[i];
+    path.assign(directory).append(name);
     std::int64_t time = 0;
     if (kind == EntryKind::File && ReconcilePatterns::IsCandidate(path) && !ReconcilePatterns::IsCompanion(path)) {
-      if (listing.GetArrivalTime(name, time, errorText)) files.emplace(time, path);
+      if (listing.GetArrivalTime(name, time, errorText)) files.emplace_back(time, i);
     } else if (kind == EntryKind::Directory && !boost::regex_search(path, kSkippedDirectoryPattern) &&
                !IsExcludedDirectory(folder, path, catalogue)) {
       boost::system::error_code ec;
@@ -94,13 +100,13 @@ void CIndexingEngine::SortLevel(const std::string& directory, const platform::CD
   }
 }
 
-bool CIndexingEngine::ReconcileFiles(const std::multimap<std::int64_t, std::string>& files,
-                                     const std::string& catalogue, const FK::CFolder& folder,
-                                     CCatalogueSnapshot& snapshot, platform::CEvent* stopEvent,
-                                     int* indexed, std::int64_t& start) {
+bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEntries& entries,
+                                     const LevelFiles& files, const std::string& catalogue,
+                                     const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
+                                     platform::CEvent* stopEvent, int* indexed, std::int64_t& start) {
   bool written = false;
   for (auto it = files.rbegin(); it != files.rend() && CanWalk(); ++it) {
-    const std::string& path = it->second;
+    const std::string path = directory + entries[it->second].Name;
     int modified = 0;
     const int found = snapshot.IsModified(path, modified);
     if (found != 0 && modified == 0 && !m_bFullReconcile) break;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -21,14 +23,15 @@ class CPresenceCheck {
   struct Listing {
     std::string Directory;  // ends with '/'
     bool Complete = false;  // read to its end (else every path in it is looked up)
-    std::unordered_set<std::string> Names;
+    std::string Text;       // the names, each ended by a zero byte
+    std::unordered_set<std::string_view> Names;  // views into Text
   };
-  const Listing& ListingOf(const std::string& parent);
+  const Listing& ListingOf(std::string_view parent);
 
   // The listings of the last parent asked about and of those of its ancestors that were asked
   // about: in path order a directory's entries and its sub-trees form one run, so a parent left
   // for good is dropped and one returned to after a sub-tree is still here.
-  std::vector<Listing> m_Listings;
+  std::vector<std::unique_ptr<Listing>> m_Listings;
   int m_nListings = 0;
 };
 
