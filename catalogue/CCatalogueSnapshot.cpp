@@ -10,12 +10,14 @@
 
 namespace {
 
+// Only a '/' can start the marker: the other places need no comparison at all.
 bool IsUnderOriginals(std::string_view path) {
-  static const char kMarker[] = "/ORIGINALS/";
+  static const char kMarker[] = "ORIGINALS/";
   const size_t length = sizeof kMarker - 1;
-  for (size_t at = 0; at + length <= path.size(); ++at) {
+  for (size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
+    if (path.size() - slash - 1 < length) return false;
     size_t i = 0;
-    while (i < length && std::toupper(static_cast<unsigned char>(path[at + i])) == kMarker[i]) ++i;
+    while (i < length && std::toupper(static_cast<unsigned char>(path[slash + 1 + i])) == kMarker[i]) ++i;
     if (i == length) return true;
   }
   return false;
@@ -34,7 +36,7 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
       return;
     }
     int count = 0;
-    const bool listed = LDocuments(db).ListUnder(directory, [&](const std::string& path, const std::string& time) {
+    const bool listed = LDocuments(db).ScanUnder(directory, [&](std::string_view path, std::string_view time) {
       ++count;
       if (!IsUnderOriginals(path)) Keep(path, time);
     });
@@ -55,7 +57,7 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
   }
 }
 
-void CCatalogueSnapshot::Keep(const std::string& path, const std::string& time) {
+void CCatalogueSnapshot::Keep(std::string_view path, std::string_view time) {
   m_Entries.push_back(Entry{m_Text.size(), static_cast<std::uint32_t>(path.size()),
                             static_cast<std::uint32_t>(time.size())});
   m_Text += path;

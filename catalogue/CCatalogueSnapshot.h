@@ -30,7 +30,7 @@ class CCatalogueSnapshot {
     std::uint32_t PathLength;
     std::uint32_t TimeLength;
   };
-  void Keep(const std::string& path, const std::string& time);
+  void Keep(std::string_view path, std::string_view time);
   void SortIfNeeded();
   std::string_view PathOf(const Entry& entry) const;
   const Entry* Find(const std::string& path) const;

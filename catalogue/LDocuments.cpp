@@ -122,6 +122,13 @@ bool LDocuments::ListUnder(const std::string& prefix, const Row& row) {
   return !query.Failed();
 }
 
+bool LDocuments::ScanUnder(const std::string& prefix, const RowView& row) {
+  LDatabase::Query query(m_Db, RangeSql(prefix, kListFrom, kListRange));
+  BindRange(query, prefix);
+  while (query.Next()) row(query.TextView(0), query.TextView(1));
+  return !query.Failed();
+}
+
 bool LDocuments::IdsUnder(const std::string& prefix, std::vector<std::int64_t>& ids) {
   LDatabase::Query query(m_Db, RangeSql(prefix, kIdsFrom, kIdsRange));
   BindRange(query, prefix);
