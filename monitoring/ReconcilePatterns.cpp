@@ -1,6 +1,7 @@
 #include "monitoring/ReconcilePatterns.h"
 
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -29,6 +30,16 @@ bool IsLineEnd(const std::string& path, size_t at) {
 // Some line end of the path is preceded by one of the tails (all of one length).
 template <size_t Count>
 bool AnyLineEndAfter(const std::string& path, const char* const (&tails)[Count], size_t length) {
+  const char* data = path.data();
+  const bool oneLine = std::memchr(data, '\n', path.size()) == nullptr &&
+                       std::memchr(data, '\r', path.size()) == nullptr && std::memchr(data, '\f', path.size()) == nullptr;
+  if (oneLine) {
+    // The usual path has its only line end at its end.
+    for (const char* tail : tails) {
+      if (TailMatches(path, path.size(), tail, length)) return true;
+    }
+    return false;
+  }
   for (size_t end = path.size() + 1; end-- > 0;) {
     if (end != path.size() && path[end] != '\n' && path[end] != '\r' && path[end] != '\f') continue;
     if (!IsLineEnd(path, end)) continue;
