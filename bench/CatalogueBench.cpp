@@ -105,11 +105,12 @@ CatalogueBench::UnchangedFigures CatalogueBench::UnchangedPass(const std::string
   m_pEngine->ReconcileDirectory(directory, catalogue, folder, snapshot, nullptr, &figures.Indexed);
   m_pEngine->GetIndexer()->ReleaseWriter();
   figures.WalkSeconds = NowSeconds() - start;
+  figures.LookUps = snapshot.GetLookUpCount();
 
   start = NowSeconds();
   m_pEngine->CleanCatalogue(directory, catalogue, nullptr);
   figures.CleanerSeconds = NowSeconds() - start;
-  figures.LookUps = CountDocumentDirectories(archive);
+  figures.DocumentLevels = CountDocumentDirectories(archive);
   return figures;
 }
 

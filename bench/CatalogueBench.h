@@ -25,7 +25,8 @@ class CatalogueBench {
     int SnapshotEntries = 0;
     double SnapshotSeconds = 0;
     int Indexed = 0;      // documents the reconciling walk wrote again: 0 when nothing changed
-    int LookUps = 0;      // directory levels holding documents: one catalogue look-up each
+    int LookUps = 0;         // catalogue look-ups of the reconciling walk
+    int DocumentLevels = 0;  // directory levels holding documents: the walk's least look-ups
     double WalkSeconds = 0;
     double CleanerSeconds = 0;
   };

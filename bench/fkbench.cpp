@@ -188,7 +188,8 @@ void MeasureCatalogue(const Settings& settings, const std::string& work) {
                                 " entries)");
   Info("reconciling walk, unchanged tree (s)",
        Format("%.3f", same.WalkSeconds) + " (" + std::to_string(same.Indexed) + " re-indexed, " +
-           std::to_string(same.LookUps) + " look-ups: one per directory level)");
+           std::to_string(same.LookUps) + " catalogue look-ups, " + std::to_string(same.DocumentLevels) +
+           " directory levels)");
   Info("cleaner pass, unchanged tree (s)", Format("%.3f", same.CleanerSeconds));
   const double pass = same.WalkSeconds + same.CleanerSeconds;
   Report(("walk + cleaner, " + std::to_string(fresh.Indexed) + " docs (s)").c_str(), Format("%.3f", pass),

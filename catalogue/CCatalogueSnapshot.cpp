@@ -2,36 +2,95 @@
 
 #include <algorithm>
 #include <cctype>
-#include <memory>
+#include <string_view>
+
+#include "catalogue/LDatabase.h"
+#include "catalogue/LDocuments.h"
+#include "catalogue/LSearcher.h"
 
 namespace {
 
-bool IsUnderOriginals(std::string path) {
-  std::transform(path.begin(), path.end(), path.begin(), [](unsigned char c) { return std::toupper(c); });
-  return path.find("/ORIGINALS/") != std::string::npos;
+// Only a '/' can start the marker: the other places need no comparison at all.
+bool IsUnderOriginals(std::string_view path) {
+  static const char kMarker[] = "ORIGINALS/";
+  const size_t length = sizeof kMarker - 1;
+  for (size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
+    if (path.size() - slash - 1 < length) return false;
+    size_t i = 0;
+    while (i < length && std::toupper(static_cast<unsigned char>(path[slash + 1 + i])) == kMarker[i]) ++i;
+    if (i == length) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 void CCatalogueSnapshot::Load(const std::string& directory, const std::string& catalogue) {
   if (IsUnderOriginals(directory)) return;
-  std::unique_ptr<LSearcher::Result> result = m_Searcher.Search("path:\"" + directory + "\"", catalogue);
-  if (!result) {
-    m_bCorrupt = m_Searcher.LastError().Corrupt;
-    return;
-  }
-  m_nDocumentCount = result->Count;
-  const size_t entries = std::min(result->Paths.size(), result->Times.size());
-  for (size_t i = 0; i < entries; ++i) {
-    if (!IsUnderOriginals(result->Paths[i])) m_StoredTimes[result->Paths[i]] = result->Times[i];
+  try {
+    LDatabase db;
+    // A missing catalogue holds nothing; one that cannot be opened is reported.
+    if (!db.OpenForReading(catalogue)) {
+      m_Error = db.Error();
+      m_bCorrupt = m_Error.Corrupt;
+      return;
+    }
+    int count = 0;
+    const bool listed = LDocuments(db).ScanUnder(directory, [&](std::string_view path, std::string_view time) {
+      ++count;
+      if (!IsUnderOriginals(path)) Keep(path, time);
+    });
+    if (!listed) {
+      // Nothing of a list cut short is kept; only a damaged catalogue is more than "nothing found".
+      m_Error = db.Error();
+      m_bCorrupt = m_Error.Corrupt;
+      m_Text.clear();
+      m_Entries.clear();
+      return;
+    }
+    m_nDocumentCount = count;
+    SortIfNeeded();
+  } catch (...) {
+    m_Error = LCatalogueError{0, false, "unexpected failure searching " + catalogue};
+    m_Text.clear();
+    m_Entries.clear();
   }
 }
 
+void CCatalogueSnapshot::Keep(std::string_view path, std::string_view time) {
+  m_Entries.push_back(Entry{m_Text.size(), static_cast<std::uint32_t>(path.size()),
+                            static_cast<std::uint32_t>(time.size())});
+  m_Text += path;
+  m_Text += time;
+}
+
+std::string_view CCatalogueSnapshot::PathOf(const Entry& entry) const {
+  return std::string_view(m_Text).substr(entry.Offset, entry.PathLength);
+}
+
+void CCatalogueSnapshot::SortIfNeeded() {
+  // The catalogue lists paths in byte order, which is string_view's order too: this only
+  // guards the binary search against a library that would list them otherwise.
+  const auto byPath = [this](const Entry& a, const Entry& b) { return PathOf(a) < PathOf(b); };
+  if (!std::is_sorted(m_Entries.begin(), m_Entries.end(), byPath)) {
+    std::sort(m_Entries.begin(), m_Entries.end(), byPath);
+  }
+}
+
+const CCatalogueSnapshot::Entry* CCatalogueSnapshot::Find(const std::string& path) const {
+  const auto found =
+      std::lower_bound(m_Entries.begin(), m_Entries.end(), std::string_view(path),
+                       [this](const Entry& entry, std::string_view wanted) { return PathOf(entry) < wanted; });
+  return found != m_Entries.end() && PathOf(*found) == path ? &*found : nullptr;
+}
+
 int CCatalogueSnapshot::IsModified(const std::string& path, int& modified) const {
+  ++m_nLookUps;
   modified = 0;
   if (m_nDocumentCount <= 0) return 0;
-  const auto stored = m_StoredTimes.find(path);
-  if (stored == m_StoredTimes.end()) return 0;
-  modified = LSearcher::GetModificationTime(path) != stored->second ? 1 : 0;
+  const Entry* stored = Find(path);
+  if (stored == nullptr) return 0;
+  const std::string_view time = std::string_view(m_Text).substr(stored->Offset + stored->PathLength, stored->TimeLength);
+  modified = LSearcher::GetModificationTime(path) != time ? 1 : 0;
   return 1;
 }

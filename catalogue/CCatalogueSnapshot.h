@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
-#include "catalogue/LSearcher.h"
+#include "catalogue/LIndexer.h"
 
 // The stored modification times of one directory's documents in a catalogue, read once per
 // directory pass so that the walks need no look-up per file. Worker thread only.
@@ -15,13 +17,30 @@ class CCatalogueSnapshot {
   int IsModified(const std::string& path, int& modified) const;
 
   int GetDocumentCount() const { return m_nDocumentCount; }
+  // IsModified calls so far: what the walks asked of the catalogue.
+  int GetLookUpCount() const { return m_nLookUps; }
   // The search failed because the catalogue is damaged.
   bool IsCorrupt() const { return m_bCorrupt; }
-  const LCatalogueError& GetError() const { return m_Searcher.LastError(); }
+  const LCatalogueError& GetError() const { return m_Error; }
 
  private:
+  // One catalogued document: its path and then its 14-digit time, back to back in m_Text.
+  struct Entry {
+    size_t Offset;
+    std::uint32_t PathLength;
+    std::uint32_t TimeLength;
+  };
+  void Keep(std::string_view path, std::string_view time);
+  void SortIfNeeded();
+  std::string_view PathOf(const Entry& entry) const;
+  const Entry* Find(const std::string& path) const;
+
   int m_nDocumentCount = 0;
-  LSearcher m_Searcher;
-  std::unordered_map<std::string, std::string> m_StoredTimes;  // path (exact) -> 14-digit time
+  mutable int m_nLookUps = 0;
+  LCatalogueError m_Error;
+  // One block of text and a table in path order: a map of 20,000 small strings cost more to
+  // build and free than the whole walk of an unchanged tree.
+  std::string m_Text;
+  std::vector<Entry> m_Entries;
   bool m_bCorrupt = false;
 };

@@ -169,4 +169,10 @@ std::string LDatabase::Query::Text(int column) const {
   return data ? std::string(data, static_cast<size_t>(size)) : std::string();
 }
 
+std::string_view LDatabase::Query::TextView(int column) const {
+  const auto* data = static_cast<const char*>(sqlite3_column_blob(m_pStmt, column));
+  const int size = sqlite3_column_bytes(m_pStmt, column);
+  return data ? std::string_view(data, static_cast<size_t>(size)) : std::string_view();
+}
+
 std::int64_t LDatabase::Query::Int64(int column) const { return sqlite3_column_int64(m_pStmt, column); }

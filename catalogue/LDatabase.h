@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include <sqlite3.h>
 
@@ -30,6 +31,8 @@ class LDatabase {
     bool Next();
     bool Failed() const { return m_bFailed; }
     std::string Text(int column) const;
+    // The column's bytes, valid until the next step of the query.
+    std::string_view TextView(int column) const;
     std::int64_t Int64(int column) const;
 
    private:

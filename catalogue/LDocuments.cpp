@@ -13,6 +13,9 @@ const char* const kListFrom = "SELECT path, modified FROM documents WHERE path >
 const char* const kListRange = "SELECT path, modified FROM documents WHERE path >= ?1 AND path < ?2 ORDER BY path";
 const char* const kIdsFrom = "SELECT id FROM documents WHERE path >= ?1 ORDER BY path";
 const char* const kIdsRange = "SELECT id FROM documents WHERE path >= ?1 AND path < ?2 ORDER BY path";
+const char* const kPathsFrom = "SELECT id, path FROM documents WHERE path >= ?3 ORDER BY path LIMIT ?4";
+const char* const kPathsRange =
+    "SELECT id, path FROM documents WHERE path >= ?3 AND path < ?2 ORDER BY path LIMIT ?4";
 
 const char* const kUpsert =
     "INSERT INTO documents(path, modified) VALUES(?1, ?2)"
@@ -119,10 +122,26 @@ bool LDocuments::ListUnder(const std::string& prefix, const Row& row) {
   return !query.Failed();
 }
 
+bool LDocuments::ScanUnder(const std::string& prefix, const RowView& row) {
+  LDatabase::Query query(m_Db, RangeSql(prefix, kListFrom, kListRange));
+  BindRange(query, prefix);
+  while (query.Next()) row(query.TextView(0), query.TextView(1));
+  return !query.Failed();
+}
+
 bool LDocuments::IdsUnder(const std::string& prefix, std::vector<std::int64_t>& ids) {
   LDatabase::Query query(m_Db, RangeSql(prefix, kIdsFrom, kIdsRange));
   BindRange(query, prefix);
   while (query.Next()) ids.push_back(query.Int64(0));
+  return !query.Failed();
+}
+
+bool LDocuments::PathsFrom(const std::string& prefix, const std::string& from, int limit, const IdRow& row) {
+  LDatabase::Query query(m_Db, RangeSql(prefix, kPathsFrom, kPathsRange));
+  BindRange(query, prefix);
+  query.Bind(3, from < prefix ? prefix : from);
+  query.Bind(4, static_cast<std::int64_t>(limit));
+  while (query.Next()) row(query.Int64(0), query.Text(1));
   return !query.Failed();
 }
 

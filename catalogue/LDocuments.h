@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class LDatabase;
@@ -34,7 +35,13 @@ class LDocuments {
   // Documents whose path starts with prefix ("" = all); -1 on failure.
   std::int64_t CountUnder(const std::string& prefix);
   bool ListUnder(const std::string& prefix, const Row& row);
+  // As ListUnder, handing the bytes without a copy; they are valid during the call only.
+  using RowView = std::function<void(std::string_view path, std::string_view modified)>;
+  bool ScanUnder(const std::string& prefix, const RowView& row);
   bool IdsUnder(const std::string& prefix, std::vector<std::int64_t>& ids);
+  // At most limit entries under prefix whose path is from `from` on, in path order.
+  using IdRow = std::function<void(std::int64_t id, const std::string& path)>;
+  bool PathsFrom(const std::string& prefix, const std::string& from, int limit, const IdRow& row);
   // Full-text search with an FTS5 MATCH expression, best first (bm25), at most limit hits.
   bool Search(const std::string& match, int limit, const Hit& hit);
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -12,6 +13,7 @@
 #include "catalogue/LSearcher.h"
 #include "catalogue/LXmlText.h"
 #include "platform/CFileSystemType.h"
+#include "platform/CPresenceCheck.h"
 
 struct LWriter {
   std::string Catalogue;
@@ -29,6 +31,8 @@ struct LCleaner {
   bool SkipPurge = false;             // the directory was missing or empty
   int LastIndex = -1;                 // the entry GetCleanerFileName read last
   std::string LastPath;
+  std::unordered_map<std::int64_t, std::string> Batch;  // paths of the entries read ahead
+  platform::CPresenceCheck Presence;                     // asked in path order
 };
 
 struct LIndexer::Impl {
@@ -46,13 +50,28 @@ bool DirectoryMissingOrEmpty(const std::string& directory) {
   return ec || it == boost::filesystem::directory_iterator();
 }
 
-// Only a file known not to exist counts as gone; an unreadable one is kept.
-bool FileIsGone(const std::string& path) {
-  boost::system::error_code ec;
-  return boost::filesystem::symlink_status(path, ec).type() == boost::filesystem::file_not_found;
-}
-
 LCatalogueError Failure(const std::string& message) { return LCatalogueError{0, false, message}; }
+
+// The cleaner reads its paths this many at a time: one query per entry held the catalogue's
+// lock a thousand times as often, and the whole list would not fit a large catalogue.
+constexpr int kCleanerBatch = 1000;
+
+// The entry's path and those of the next entries in path order, in one read transaction.
+// Nullopt when the entry is gone (or on failure: the database's error tells).
+std::optional<std::string> ReadCleanerBatch(LDatabase& db, LCleaner& cleaner, std::int64_t id) {
+  const bool began = !db.InTransaction();
+  if (began && !db.Exec("BEGIN")) return std::nullopt;
+  std::optional<std::string> path = LDocuments(db).PathById(id);
+  if (path) {
+    cleaner.Batch.clear();
+    LDocuments(db).PathsFrom(cleaner.Directory, *path, kCleanerBatch,
+                             [&](std::int64_t rowId, const std::string& rowPath) { cleaner.Batch[rowId] = rowPath; });
+  }
+  const LCatalogueError error = db.Error();
+  if (began) db.Exec("COMMIT");
+  if (!error.Message.empty()) db.SetError(error.SqliteCode, error.Message);
+  return path;
+}
 
 }  // namespace
 
@@ -185,14 +204,20 @@ std::optional<std::string> LIndexer::GetCleanerFileName(int index) {
   try {
     LCleaner* cleaner = m_pImpl->Cleaner.get();
     if (!cleaner || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return std::nullopt;
+    const std::int64_t id = cleaner->Ids[static_cast<size_t>(index)];
     std::optional<std::string> path;
-    LConnectionRegistry::With(
-        cleaner->Catalogue,
-        [&](LDatabase& db) {
-          path = LDocuments(db).PathById(cleaner->Ids[static_cast<size_t>(index)]);
-          return path.has_value() || db.Error().Message.empty();
-        },
-        m_pImpl->Error);
+    const auto ahead = cleaner->Batch.find(id);
+    if (ahead != cleaner->Batch.end()) {
+      path = ahead->second;
+    } else {
+      LConnectionRegistry::With(
+          cleaner->Catalogue,
+          [&](LDatabase& db) {
+            path = ReadCleanerBatch(db, *cleaner, id);
+            return path.has_value() || db.Error().Message.empty();
+          },
+          m_pImpl->Error);
+    }
     cleaner->LastIndex = path ? index : -1;
     cleaner->LastPath = path ? *path : std::string();
     return path;
@@ -208,7 +233,10 @@ void LIndexer::Clean(int index, int duplicate) {
   try {
     // An entry that vanished since the pass began has nothing left to drop.
     if (cleaner->LastIndex != index && !GetCleanerFileName(index)) return;
-    if (duplicate == 1 || FileIsGone(cleaner->LastPath)) cleaner->Pending.push_back(cleaner->Ids[static_cast<size_t>(index)]);
+    // Only a file known not to exist counts as gone; an unreadable one is kept.
+    if (duplicate == 1 || cleaner->Presence.IsGone(cleaner->LastPath)) {
+      cleaner->Pending.push_back(cleaner->Ids[static_cast<size_t>(index)]);
+    }
   } catch (...) {
     m_pImpl->Error = Failure("unexpected failure cleaning an entry");
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CDirectoryListing.h"
 #include "platform/CEvent.h"
 
 class CCatalogueIndexer;
@@ -36,6 +37,10 @@ class CIndexingEngine {
   void SetWorkSlice(int milliseconds);
   // 1 unless "_stop_" exists in the program directory or a stop was requested.
   int CanContinue();
+  // As CanContinue for the walks, which ask once per entry: the marker's answer is kept for
+  // kStopMarkerRecheckMilliseconds, and only until the walk writes a document.
+  int CanContinueWalk();
+  static constexpr int kStopMarkerRecheckMilliseconds = 250;
   void SendStatusMessage(int kind, const std::string& text);
   void ReportFolderCheck(const FK::CFolder& folder);
   void KeepAlive();
@@ -82,13 +87,13 @@ class CIndexingEngine {
   // The per-folder step of a pass; may clear the record's MonitoringStarted flag.
   void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CEvent* stopEvent);
 
-  // Tests: the clock (whole seconds) and the throttling pause.
+  // Tests: the clock (whole seconds), the marker's clock (steady milliseconds) and the
+  // throttling pause.
   void SetClock(std::function<std::int64_t()> clock);
+  void SetMarkerClock(std::function<std::int64_t()> clock) { m_MarkerClock = std::move(clock); }
   void SetPauseMilliseconds(int milliseconds) { m_nPauseMilliseconds = milliseconds; }
   const Dom_FolderList* GetFolderList() const { return m_pFolderList.get(); }
 
-  // What a directory entry is to the walks (a linked directory counts as neither).
-  enum class EntryKind { File, Directory, Other };
   CCatalogueIndexer* GetIndexer() { return m_pIndexer.get(); }
 
  private:
@@ -99,6 +104,7 @@ class CIndexingEngine {
   bool IsSliceUsedUp(std::int64_t start) const;
   void Pause(platform::CEvent* stopEvent, int milliseconds);
   bool IsDebug() const;
+  bool LookForStopMarker();
   bool CanWalk();
   bool FolderChanged(const FK::CFolder& folder, const std::vector<std::string>& directories) const;
   void ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder, std::int64_t& start,
@@ -114,12 +120,15 @@ class CIndexingEngine {
                                platform::CEvent* stopEvent);
   std::string MoveDamagedCatalogueAside(const std::string& catalogue);
   void ReportCatalogueFileSystem(const std::string& catalogue);
-  void SortLevel(const std::string& directory, const std::vector<std::pair<std::string, EntryKind>>& entries,
-                 const std::string& catalogue, const FK::CFolder& folder, platform::CEvent* stopEvent,
-                 std::multimap<std::int64_t, std::string>& files,
+  // A level's candidate files: arrival time and place among the level's entries.
+  using LevelFiles = std::vector<std::pair<std::int64_t, size_t>>;
+  using LevelEntries = std::vector<platform::CDirectoryListing::Entry>;
+  void SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
+                 const LevelEntries& entries, const std::string& catalogue, const FK::CFolder& folder,
+                 platform::CEvent* stopEvent, LevelFiles& files,
                  std::multimap<std::int64_t, std::string>& subDirectories);
-  bool ReconcileFiles(const std::multimap<std::int64_t, std::string>& files, const std::string& catalogue,
-                      const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
+  bool ReconcileFiles(const std::string& directory, const LevelEntries& entries, const LevelFiles& files,
+                      const std::string& catalogue, const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
                       platform::CEvent* stopEvent, int* indexed, std::int64_t& start);
   void IndexFreshFile(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
                       CCatalogueSnapshot& snapshot, bool& written, int* indexed);
@@ -134,6 +143,11 @@ class CIndexingEngine {
   int m_nWorkSliceSeconds = 1;
   int m_nPauseMilliseconds;
   std::function<std::int64_t()> m_Clock;  // set before the worker starts
+  std::function<std::int64_t()> m_MarkerClock;  // set before the worker starts
+  // Worker thread only: the last look for the stop marker.
+  bool m_bMarkerKnown = false;
+  bool m_bMarkerSeen = false;
+  std::int64_t m_nMarkerCheckedAt = 0;
   std::atomic<bool> m_bStopRequested{false};
   bool m_bFolderPassFailed = false;  // worker thread only: the last ProcessFolder did not complete
   bool m_bFullReconcile = false;     // worker thread only: no early stop (the last walk was cut short)

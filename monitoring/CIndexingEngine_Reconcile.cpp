@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <unordered_set>
 
 #include <boost/filesystem.hpp>
 #include <boost/regex.hpp>
@@ -10,44 +9,21 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "folders/CFolder.h"
-#include "platform/FileTimes.h"
+#include "monitoring/ReconcilePatterns.h"
 #include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-const boost::regex kCandidatePattern(".(xml|pdf)$", boost::regex::icase);
-const boost::regex kCompanionPattern(".(FK\\$.xml|fk2.xml)$", boost::regex::icase);
 const boost::regex kSkippedDirectoryPattern("Originals(W|$)|Catalogue_IS(W|$)", boost::regex::icase);
 
-using EntryKind = CIndexingEngine::EntryKind;
-
-// A linked directory is not entered: a link back up the tree would make the walk endless.
-EntryKind KindOf(const fs::directory_entry& entry) {
-  boost::system::error_code ec;
-  const fs::file_status own = entry.symlink_status(ec);
-  if (ec) return EntryKind::Other;
-  if (fs::is_directory(own)) return EntryKind::Directory;
-  return fs::is_regular_file(entry.status(ec)) && !ec ? EntryKind::File : EntryKind::Other;
-}
+using EntryKind = platform::CDirectoryListing::Kind;
+using Entries = std::vector<platform::CDirectoryListing::Entry>;
 
 std::string Upper(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
   return text;
-}
-
-// The names of a directory's entries with their kinds, in the order the system lists them;
-// false (errorText set) when the directory cannot be listed to its end.
-bool ListDirectory(const std::string& directory, std::vector<std::pair<std::string, EntryKind>>& entries,
-                   std::string& errorText) {
-  boost::system::error_code ec;
-  fs::directory_iterator it(directory, ec);
-  for (fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
-    entries.emplace_back(it->path().filename().string(), KindOf(*it));
-  }
-  if (ec) errorText = ec.message();
-  return !ec;
 }
 
 }  // namespace
@@ -64,17 +40,23 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
                                          platform::CEvent* stopEvent, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue)) return;
   std::int64_t start = Now();
-  std::vector<std::pair<std::string, EntryKind>> entries;
-  std::string errorText;
-  if (!ListDirectory(directory, entries, errorText)) {
-    SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
-    return;
-  }
-  std::multimap<std::int64_t, std::string> files;
+  LevelEntries entries;
+  LevelFiles files;
   std::multimap<std::int64_t, std::string> subDirectories;
-  SortLevel(directory, entries, catalogue, folder, stopEvent, files, subDirectories);
+  {
+    platform::CDirectoryListing listing(directory);
+    std::string errorText;
+    if (!listing.Read(entries, errorText)) {
+      SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
+      return;
+    }
+    SortLevel(directory, listing, entries, catalogue, folder, stopEvent, files, subDirectories);
+  }
+  // Newest first; files of the same second are taken last-listed first.
+  std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   start = Now();
-  bool written = ReconcileFiles(files, catalogue, folder, snapshot, stopEvent, indexed, start);
+  bool written = ReconcileFiles(directory, entries, files, catalogue, folder, snapshot, stopEvent, indexed, start);
+  LevelEntries().swap(entries);
   if (IsSliceUsedUp(start)) {
     KeepAlive();
     if (written) m_pIndexer->ReopenWriter(catalogue);
@@ -88,21 +70,22 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
   }
 }
 
-// The candidate files of one level by arrival time and its sub-directories by last-write time.
-void CIndexingEngine::SortLevel(const std::string& directory,
-                                const std::vector<std::pair<std::string, EntryKind>>& entries,
-                                const std::string& catalogue, const FK::CFolder& folder,
-                                platform::CEvent* stopEvent, std::multimap<std::int64_t, std::string>& files,
+// The candidate files of one level with their arrival times, and its sub-directories by
+// last-write time.
+void CIndexingEngine::SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
+                                const LevelEntries& entries, const std::string& catalogue,
+                                const FK::CFolder& folder, platform::CEvent* stopEvent, LevelFiles& files,
                                 std::multimap<std::int64_t, std::string>& subDirectories) {
   std::int64_t start = Now();
   std::string errorText;
-  for (const auto& [name, kind] : entries) {
+  std::string path;  // one buffer for the level: no allocation per entry
+  for (size_t i = 0; i < entries.size(); ++i) {
     if (!CanWalk()) break;
-    const std::string path = directory + name;
+    const auto& [name, kind] = entries[i];
+    path.assign(directory).append(name);
     std::int64_t time = 0;
-    if (kind == EntryKind::File && boost::regex_search(path, kCandidatePattern) &&
-        !boost::regex_search(path, kCompanionPattern)) {
-      if (platform::GetArrivalTime(path, time, errorText)) files.emplace(time, path);
+    if (kind == EntryKind::File && ReconcilePatterns::IsCandidate(path) && !ReconcilePatterns::IsCompanion(path)) {
+      if (listing.GetArrivalTime(name, time, errorText)) files.emplace_back(time, i);
     } else if (kind == EntryKind::Directory && !boost::regex_search(path, kSkippedDirectoryPattern) &&
                !IsExcludedDirectory(folder, path, catalogue)) {
       boost::system::error_code ec;
@@ -117,13 +100,13 @@ void CIndexingEngine::SortLevel(const std::string& directory,
   }
 }
 
-bool CIndexingEngine::ReconcileFiles(const std::multimap<std::int64_t, std::string>& files,
-                                     const std::string& catalogue, const FK::CFolder& folder,
-                                     CCatalogueSnapshot& snapshot, platform::CEvent* stopEvent,
-                                     int* indexed, std::int64_t& start) {
+bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEntries& entries,
+                                     const LevelFiles& files, const std::string& catalogue,
+                                     const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
+                                     platform::CEvent* stopEvent, int* indexed, std::int64_t& start) {
   bool written = false;
   for (auto it = files.rbegin(); it != files.rend() && CanWalk(); ++it) {
-    const std::string& path = it->second;
+    const std::string path = directory + entries[it->second].Name;
     int modified = 0;
     const int found = snapshot.IsModified(path, modified);
     if (found != 0 && modified == 0 && !m_bFullReconcile) break;
@@ -149,9 +132,9 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
                                           const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
                                           platform::CEvent* stopEvent, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue) || directory == GetUncPath(catalogue)) return;
-  std::vector<std::pair<std::string, EntryKind>> entries;
+  Entries entries;
   std::string errorText;
-  if (!ListDirectory(directory, entries, errorText)) {
+  if (!platform::CDirectoryListing(directory).Read(entries, errorText)) {
     SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
     return;
   }
@@ -200,6 +183,8 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder, int* indexed) {
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
+  // Writing a document costs far more than a look for the marker: the next step looks again.
+  m_bMarkerKnown = false;
   if (m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get()) == 0) return false;
   if (indexed != nullptr) ++*indexed;
   ReportIndexingFolder(folder.GetReference());
@@ -211,12 +196,17 @@ void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::st
   std::int64_t start = Now();
   LCleaner* cleaner = m_pIndexer->InitCleaner(directory, catalogue);
   const int count = m_pIndexer->GetCleanCount();
-  std::unordered_set<std::string> seen;
+  // The entries come in path order, so a duplicate follows its original: remembering every
+  // path of a large catalogue would cost more memory than the rest of the pass.
+  std::string previous;
+  bool anyName = false;
   for (int i = 0; i < count && CanWalk(); ++i) {
     int duplicate = 0;
     std::optional<std::string> name = m_pIndexer->GetCleanerFileName(i);
     if (name) {
-      duplicate = seen.insert(*name).second ? 0 : 1;
+      duplicate = anyName && *name == previous ? 1 : 0;
+      previous.swap(*name);
+      anyName = true;
       m_pIndexer->DeleteFileName(name);
     }
     m_pIndexer->Clean(i, duplicate);

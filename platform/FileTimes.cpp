@@ -1,6 +1,7 @@
 #include "platform/FileTimes.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "platform/ErrnoText.h"
@@ -8,8 +9,12 @@
 namespace platform {
 
 bool GetArrivalTime(const std::string& path, std::int64_t& seconds, std::string& errorText) {
+  return GetArrivalTimeAt(AT_FDCWD, path, seconds, errorText);
+}
+
+bool GetArrivalTimeAt(int directoryFd, const std::string& name, std::int64_t& seconds, std::string& errorText) {
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
+  if (fstatat(directoryFd, name.c_str(), &status, 0) != 0) {
     errorText = ErrnoText(errno);
     return false;
   }
