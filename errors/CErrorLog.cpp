@@ -121,11 +121,6 @@ bool CErrorLog::SetPath(const std::string& path) {
   return true;
 }
 
-std::string CErrorLog::GetPath() {
-  std::lock_guard<std::recursive_mutex> lock(State().Mutex);
-  return State().g_strErrorLogPath;
-}
-
 bool CErrorLog::WriteErrorLog(const CFKException& error) {
   ErrorLogState& state = State();
   std::lock_guard<std::recursive_mutex> lock(state.Mutex);

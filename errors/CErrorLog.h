@@ -13,7 +13,6 @@ class CErrorLog {
  public:
   // Sets the file path; false and no change for an empty path.
   static bool SetPath(const std::string& path);
-  static std::string GetPath();
   // True when the entry was written or skipped as a repeat of the previous one;
   // false when no path is set or the file cannot be written.
   static bool WriteErrorLog(const CFKException& error);

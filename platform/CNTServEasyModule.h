@@ -29,7 +29,6 @@ class CNTServEasyModule {
   int Run(int argc, char** argv);
   // The program directory with a trailing '/': --program-dir or the executable's directory.
   const std::string& GetProgramDirectory() const { return m_strProgramDirectory; }
-  const std::string& GetDisplayName() const { return m_strDisplayName; }
 
  protected:
   std::string m_ModuleVersion;
