@@ -115,11 +115,9 @@ void Dom_FolderList::UpdateFolder(const FK::CFolder& record) {
 
 void Dom_FolderList::Load() {
   m_bLoaded = false;
-  m_strLoadError.clear();
   if (!CTool_FileSystem::PathExists(m_strFilePath)) return;
   platform::XmlDocument document;
   if (!document.LoadFile(m_strFilePath)) {
-    m_strLoadError = document.GetError();
     ReportLoadFailure(m_strFilePath);
     return;
   }
@@ -128,8 +126,7 @@ void Dom_FolderList::Load() {
     processchildnodes(document.GetChildNodes());
     CommitCurrentFolder();
     m_bLoaded = true;
-  } catch (const std::exception& error) {
-    m_strLoadError = error.what();
+  } catch (const std::exception&) {
     ReportLoadFailure(m_strFilePath);
   }
 }

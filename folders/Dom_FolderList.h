@@ -25,8 +25,6 @@ class Dom_FolderList {
 
   // Reads the file into the table; failures write an error record (code 4003).
   void Load();
-  // Why the last Load failed (the parser's message); "" when it did not fail.
-  const std::string& GetLoadError() const { return m_strLoadError; }
   // The depth-first element walk of Load over one list of sibling nodes.
   void processchildnodes(const std::vector<platform::XmlNode>& nodes);
 
@@ -44,5 +42,4 @@ class Dom_FolderList {
   std::unordered_map<std::string, FK::CFolder> m_Folders;
   bool m_bLoaded = false;
   std::string m_strFilePath;
-  std::string m_strLoadError;
 };
