@@ -1,19 +1,19 @@
 #include "platform/CNamedFileLock.h"
 
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
 
+#include "testsupport/ScopedEnvironment.h"
 #include "testsupport/ScratchDir.h"
 
 namespace {
 
 class CNamedFileLockTest : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("FK_LOCK_DIR", m_Scratch.File("locks").c_str(), 1); }
+  void SetUp() override { m_Environment.Set("FK_LOCK_DIR", m_Scratch.File("locks")); }
   testsupport::ScratchDir m_Scratch;
+  testsupport::ScopedEnvironment m_Environment;
 };
 
 TEST_F(CNamedFileLockTest, FileNamesKeepShortNamesAndHashLongOnes) {
