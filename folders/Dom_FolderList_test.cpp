@@ -17,6 +17,17 @@ class FolderListTest : public ::testing::Test {
     return list;
   }
 
+  // The folder's flags and choices, in declaration order: UseMIS, UseSpecificCatalogue,
+  // UploadSrcSubDirectory, ActivateSecureScanning, UseFKStamp, FolderType.
+  static std::vector<int> Flags(const FK::CFolder& f) {
+    return {f.GetUseMIS(), f.GetUseSpecificCatalogue(), f.GetUploadSrcSubDirectory(),
+            f.GetActivateSecureScanning(), f.GetUseFKStamp(), f.GetFolderType()};
+  }
+  // The DocumentMoving values: CanSort, SortBy, MoveNCToTop, AutoMoveAfterDownloading.
+  static std::vector<int> Moving(const FK::CFolder& f) {
+    return {f.GetCanSort(), f.GetSortBy(), f.GetMoveNCToTop(), f.GetAutoMoveAfterDownloading()};
+  }
+
   testsupport::ScratchErrorLog m_ErrorLog;
   const testsupport::ScratchDir& m_Dir = m_ErrorLog.Dir();
 };
@@ -38,24 +49,14 @@ TEST_F(FolderListTest, ValueRulesOfTextFlagsAndChoices) {
   FK::CFolder r1 = list.GetFolder("R1");
   EXPECT_EQ(r1.GetReference(), "R1");
   EXPECT_EQ(r1.GetArchivePath(), "/data/arch");
-  EXPECT_EQ(r1.GetUseMIS(), 1);
-  EXPECT_EQ(r1.GetUseSpecificCatalogue(), 0);
-  EXPECT_EQ(r1.GetUploadSrcSubDirectory(), 1);
-  EXPECT_EQ(r1.GetActivateSecureScanning(), 0);
-  EXPECT_EQ(r1.GetUseFKStamp(), 1);
-  EXPECT_EQ(r1.GetFolderType(), 0);
+  EXPECT_EQ(Flags(r1), (std::vector<int>{1, 0, 1, 0, 1, 0}));
   EXPECT_EQ(r1.GetAutomationPlugIns(), (std::vector<std::string>{"P", "p"}));
   EXPECT_EQ(r1.GetBankSubFolder(), "b");
   EXPECT_EQ(r1.GetOtherSubFolder(), "o");
-  EXPECT_EQ(r1.GetCanSort(), 1);
-  EXPECT_EQ(r1.GetSortBy(), -12);
-  EXPECT_EQ(r1.GetMoveNCToTop(), 0);
-  EXPECT_EQ(r1.GetAutoMoveAfterDownloading(), 1);
+  EXPECT_EQ(Moving(r1), (std::vector<int>{1, -12, 0, 1}));
 
   FK::CFolder r2 = list.GetFolder("R2");
-  EXPECT_EQ(r2.GetUseMIS(), 0);
-  EXPECT_EQ(r2.GetFolderType(), 2);
-  EXPECT_EQ(r2.GetUploadSrcSubDirectory(), 0);
+  EXPECT_EQ(Flags(r2), (std::vector<int>{0, 0, 0, 1, 1, 2}));
   EXPECT_EQ(r2.GetCountry(), "BE");
 }
 
@@ -106,10 +107,7 @@ TEST_F(FolderListTest, SomeFieldsCarryOverToTheNextFolder) {
       "<Folder><Reference>2</Reference></Folder>");
   FK::CFolder second = list.GetFolder("2");
   EXPECT_EQ(second.GetApprovalRuleForNewSupplier(), "RULE");
-  EXPECT_EQ(second.GetSortBy(), 4);
-  EXPECT_EQ(second.GetCanSort(), 1);
-  EXPECT_EQ(second.GetMoveNCToTop(), 1);
-  EXPECT_EQ(second.GetAutoMoveAfterDownloading(), 1);
+  EXPECT_EQ(Moving(second), (std::vector<int>{1, 4, 1, 1}));
   EXPECT_EQ(second.GetCountry(), "BE");
   EXPECT_EQ(second.GetUseMIS(), 0);
   EXPECT_TRUE(second.GetAutomationPlugIns().empty());
