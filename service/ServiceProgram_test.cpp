@@ -53,9 +53,15 @@ class ServiceProgramTest : public ::testing::Test {
     m_FolderList = m_Runner.PathOf("Fennrick Folders.xml");
     m_Catalogues = m_Runner.MakeDirectory("catalogues");
   }
-  void WriteValidSetup() {
+  void WriteValidSetup(const std::string& moreSettings = "") {
     ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
-    ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, ""));
+    ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, moreSettings));
+  }
+  // Starts the service and expects it to fail at once with exactly these log lines.
+  void ExpectFailedStart(const std::vector<std::string>& messages) {
+    ASSERT_TRUE(m_Runner.Start());
+    EXPECT_NE(ExitCode(), 0);
+    EXPECT_EQ(m_Runner.LogMessages(), messages);
   }
   int ExitCode() {
     int exitCode = -100;
@@ -100,30 +106,18 @@ TEST_F(ServiceProgramTest, SigintStopsLikeSigtermAndBothLogsGoWherePathLogsSays)
 }
 
 TEST_F(ServiceProgramTest, EachFailedStartWritesItsErrorAndExitsNonZero) {
-  ASSERT_TRUE(m_Runner.Start());
-  EXPECT_NE(ExitCode(), 0);
-  EXPECT_EQ(m_Runner.LogMessages(), std::vector<std::string>{":error: Error While Loading Parameters"});
-
+  ExpectFailedStart({":error: Error While Loading Parameters"});
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, ""));
-  ASSERT_TRUE(m_Runner.Start());
-  EXPECT_NE(ExitCode(), 0);
-  EXPECT_EQ(m_Runner.LogMessages(), (std::vector<std::string>{
-                                        "Parameters Loaded Successfully",
-                                        ":error: Fennrick Folders.xml path is not valid"}));
-
+  ExpectFailedStart({"Parameters Loaded Successfully", ":error: Fennrick Folders.xml path is not valid"});
   ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Runner.PathOf("missing"), ""));
-  ASSERT_TRUE(m_Runner.Start());
-  EXPECT_NE(ExitCode(), 0);
-  EXPECT_EQ(m_Runner.LogMessages(), (std::vector<std::string>{"Parameters Loaded Successfully",
-                                                              ":error: Catalogues path is not valid"}));
+  ExpectFailedStart({"Parameters Loaded Successfully", ":error: Catalogues path is not valid"});
 }
 
 TEST_F(ServiceProgramTest, OptionsFileSuppliesTheFolderListWhenThereIsNoSettingsFile) {
+  // The key without the value gives no folder list.
   ASSERT_TRUE(m_Runner.WriteFile("options.ini", std::string(kOptionsKey) + "Other=1\n"));
-  ASSERT_TRUE(m_Runner.Start());
-  EXPECT_NE(ExitCode(), 0) << "the key without the value gives no folder list";
-  EXPECT_EQ(m_Runner.LogMessages(), std::vector<std::string>{":error: Error While Loading Parameters"});
+  ExpectFailedStart({":error: Error While Loading Parameters"});
 
   ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
   ASSERT_TRUE(m_Runner.WriteFile("options.ini", std::string(kOptionsKey) + "FolderList=" + m_FolderList + "\n"));
@@ -174,8 +168,7 @@ TEST_F(ServiceProgramTest, FolderListIsReloadedOnlyWhenItsWriteTimeChanges) {
 }
 
 TEST_F(ServiceProgramTest, LowPriorityLowersEveryThreadAndBindsItToOneProcessor) {
-  ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
-  ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, "<Priority>LOW</Priority>"));
+  WriteValidSetup("<Priority>LOW</Priority>");
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs));
   const int ownNice = ReadThreads(getpid()).front().Nice;
