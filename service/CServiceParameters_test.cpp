@@ -1,6 +1,8 @@
 #include "service/CServiceParameters.h"
 
 #include <filesystem>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -68,23 +70,18 @@ TEST_F(ServiceParametersTest, PriorityAndFlagsAreExactWords) {
 }
 
 TEST_F(ServiceParametersTest, CatalogueSeparatorAndFolderArchiveMarker) {
-  WriteConfig("<PathCatalogues>FOLDER_ARCHIVE_PATH</PathCatalogues>");
-  CServiceParameters marker(m_Config);
-  EXPECT_EQ(marker.PathCatalogues, "FOLDER_ARCHIVE_PATH");
-  EXPECT_TRUE(marker.IsFolderArchivePath());
-
-  WriteConfig("<PathCatalogues>folder_archive_path</PathCatalogues>");
-  CServiceParameters lowerCase(m_Config);
-  EXPECT_EQ(lowerCase.PathCatalogues, "folder_archive_path/");
-  EXPECT_FALSE(lowerCase.IsFolderArchivePath());
-
-  WriteConfig("<PathCatalogues>/srv/catalogues/</PathCatalogues>");
-  EXPECT_EQ(CServiceParameters(m_Config).PathCatalogues, "/srv/catalogues/");
-
-  WriteConfig("<PathCatalogues></PathCatalogues>");
-  CServiceParameters empty(m_Config);
-  EXPECT_EQ(empty.PathCatalogues, "");
-  EXPECT_TRUE(empty.IsFolderArchivePath());
+  // given PathCatalogues, stored value, IsFolderArchivePath
+  const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+      {"FOLDER_ARCHIVE_PATH", "FOLDER_ARCHIVE_PATH", true},
+      {"folder_archive_path", "folder_archive_path/", false},
+      {"/srv/catalogues/", "/srv/catalogues/", false},
+      {"", "", true}};
+  for (const auto& [given, stored, marker] : cases) {
+    WriteConfig("<PathCatalogues>" + given + "</PathCatalogues>");
+    CServiceParameters parameters(m_Config);
+    EXPECT_EQ(parameters.PathCatalogues, stored) << given;
+    EXPECT_EQ(parameters.IsFolderArchivePath(), marker) << given;
+  }
 }
 
 TEST_F(ServiceParametersTest, ValidatePathsChecksFolderListFirstThenCatalogues) {
