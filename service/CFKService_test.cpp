@@ -7,6 +7,7 @@
 
 #include "service/CActivityLog.h"
 #include "testsupport/ScratchDir.h"
+#include "testsupport/ServiceRunner.h"
 
 namespace {
 
@@ -27,15 +28,7 @@ class StatusMessageTest : public ::testing::Test {
     CloseActivityLog();
     g_strActivityLogPath.clear();
   }
-  // The messages of the log, timestamp, TAB and CR LF removed.
-  std::vector<std::string> Messages() const {
-    std::vector<std::string> messages;
-    const std::string log = m_Dir.Read("FKIndexing.log");
-    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
-      messages.push_back(log.substr(start + 21, end - start - 21));
-    }
-    return messages;
-  }
+  std::vector<std::string> Messages() const { return testsupport::ActivityLogMessages(g_strActivityLogPath); }
 
   testsupport::ScratchDir m_Dir;
   WatchdogCountingService m_Service;

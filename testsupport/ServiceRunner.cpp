@@ -97,8 +97,10 @@ bool ServiceRunner::WaitForExit(int timeoutMs, int& exitCode) {
   return m_Process.WaitForExit(timeoutMs, exitCode);
 }
 
-std::vector<std::string> ServiceRunner::LogMessages() const {
-  std::ifstream file(m_strLogPath, std::ios::binary);
+std::vector<std::string> ServiceRunner::LogMessages() const { return ActivityLogMessages(m_strLogPath); }
+
+std::vector<std::string> ActivityLogMessages(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
   std::stringstream content;
   content << file.rdbuf();
   std::vector<std::string> messages;

@@ -77,4 +77,7 @@ class ServiceRunner {
   platform::CChildProcess m_Process;
 };
 
+// The messages of the activity log at path (timestamp and TAB removed), whole lines only.
+std::vector<std::string> ActivityLogMessages(const std::string& path);
+
 }  // namespace testsupport
