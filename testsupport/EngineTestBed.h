@@ -28,8 +28,6 @@ class EngineTestBed {
   CServiceParameters& Parameters() { return *m_pParameters; }
   RecordingListener& Listener() { return m_Listener; }
   const ScratchDir& Scratch() const { return m_Scratch; }
-  // Seconds returned by the engine's clock; AdvanceClock moves it on.
-  void AdvanceClock(std::int64_t seconds) { m_nNow += seconds; }
   // Every reading of the clock moves it on by this many seconds (0: frozen).
   void SetClockStep(std::int64_t seconds) { m_nClockStep = seconds; }
 
