@@ -92,11 +92,7 @@ void CIndexingEngine::SortLevel(const std::string& directory, const platform::CD
       const std::time_t written = fs::last_write_time(path, ec);
       subDirectories.emplace(ec ? 0 : static_cast<std::int64_t>(written), path);
     }
-    if (IsSliceUsedUp(start)) {
-      KeepAlive();
-      Pause(stopEvent, m_nPauseMilliseconds);
-      start = Now();
-    }
+    PauseWhenSliceUsedUp(start, stopEvent, false);
   }
 }
 
@@ -118,12 +114,7 @@ bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEn
       m_pIndexer->GetWriter(catalogue);
     }
     written = IndexCounted(path, catalogue, folder, indexed) || written;
-    if (IsSliceUsedUp(start)) {
-      KeepAlive();
-      ReportWaiting();
-      Pause(stopEvent, m_nPauseMilliseconds);
-      start = Now();
-    }
+    PauseWhenSliceUsedUp(start, stopEvent, true);
   }
   return written;
 }
@@ -211,13 +202,8 @@ void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::st
     }
     m_pIndexer->Clean(i, duplicate);
     if (i % 500 == 0) m_pIndexer->FlushDeleter(cleaner);
-    if (IsSliceUsedUp(start)) {
-      // A long pass must keep the service's watchdog fed as the walks do.
-      KeepAlive();
-      ReportWaiting();
-      Pause(stopEvent, m_nPauseMilliseconds);
-      start = Now();
-    }
+    // A long pass must keep the service's watchdog fed as the walks do.
+    PauseWhenSliceUsedUp(start, stopEvent, true);
   }
   m_pIndexer->ReleaseCleaner();
   if (count > 0 && m_pIndexer->CleanerSkippedPurge()) {
