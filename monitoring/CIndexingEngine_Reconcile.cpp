@@ -1,8 +1,8 @@
 #include "monitoring/CIndexingEngine.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/regex.hpp>
 
@@ -20,11 +20,6 @@ const boost::regex kSkippedDirectoryPattern("Originals(W|$)|Catalogue_IS(W|$)", 
 
 using EntryKind = platform::CDirectoryListing::Kind;
 using Entries = std::vector<platform::CDirectoryListing::Entry>;
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-  return text;
-}
 
 }  // namespace
 
@@ -131,7 +126,7 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
   }
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
-    if (kind == EntryKind::Directory && Upper(name) != "ORIGINALS") {
+    if (kind == EntryKind::Directory && !boost::algorithm::iequals(name, "ORIGINALS")) {
       IndexDirectoryFresh(directory + name + "/", catalogue, folder, snapshot, stopEvent, indexed);
     }
   }
