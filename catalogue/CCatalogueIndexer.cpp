@@ -133,10 +133,7 @@ void CCatalogueIndexer::ReleaseCleaner() {
 bool CCatalogueIndexer::CleanerSkippedPurge() const { return m_pIndexer->CleanerSkippedPurge(); }
 
 int CCatalogueIndexer::CountDocuments(const std::string& catalogue) {
-  LSearcher searcher;
-  const int count = searcher.Count(catalogue);
-  NoteCorruption(searcher.LastError().Corrupt, searcher.LastError());
-  return count;
+  return CountDocumentsUnder(std::string(), catalogue);
 }
 
 int CCatalogueIndexer::CountDocumentsUnder(const std::string& directory, const std::string& catalogue) {
