@@ -1,20 +1,17 @@
 #include "catalogue/CCatalogueIndexer.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cctype>
+
+#include <boost/algorithm/string/predicate.hpp>
 
 #include "catalogue/LSearcher.h"
 #include "pdf/CTool_QuickPDFLib.h"
 
 namespace {
 
-std::atomic<bool> g_bLibraryMemoryCleared{false};
+using boost::algorithm::iequals;
 
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-  return text;
-}
+std::atomic<bool> g_bLibraryMemoryCleared{false};
 
 // The extension of the name part of a path, from its last dot ("" when none).
 std::string ExtensionOf(const std::string& path) {
@@ -74,10 +71,9 @@ void CCatalogueIndexer::ReopenWriter(const std::string& catalogue) {
 }
 
 bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
-  const std::string extension = Upper(ExtensionOf(name));
-  if (extension != ".XML" && extension != ".PDF") return false;
-  const std::string rest = name.substr(0, name.size() - extension.size());
-  return Upper(ExtensionOf(rest)) != ".FK$";
+  const std::string extension = ExtensionOf(name);
+  if (!iequals(extension, ".XML") && !iequals(extension, ".PDF")) return false;
+  return !iequals(ExtensionOf(name.substr(0, name.size() - extension.size())), ".FK$");
 }
 
 int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string& catalogue,
@@ -85,7 +81,7 @@ int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string&
   LWriter* writer = GetWriter(catalogue);
   if (writer == nullptr) return 0;
   int result;
-  if (Upper(ExtensionOf(path)) != ".PDF") {
+  if (!iequals(ExtensionOf(path), ".PDF")) {
     result = m_pIndexer->Index(writer, path);
   } else {
     std::string text;
@@ -137,10 +133,7 @@ void CCatalogueIndexer::ReleaseCleaner() {
 bool CCatalogueIndexer::CleanerSkippedPurge() const { return m_pIndexer->CleanerSkippedPurge(); }
 
 int CCatalogueIndexer::CountDocuments(const std::string& catalogue) {
-  LSearcher searcher;
-  const int count = searcher.Count(catalogue);
-  NoteCorruption(searcher.LastError().Corrupt, searcher.LastError());
-  return count;
+  return CountDocumentsUnder(std::string(), catalogue);
 }
 
 int CCatalogueIndexer::CountDocumentsUnder(const std::string& directory, const std::string& catalogue) {

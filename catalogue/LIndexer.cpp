@@ -73,6 +73,30 @@ std::optional<std::string> ReadCleanerBatch(LDatabase& db, LCleaner& cleaner, st
   return path;
 }
 
+// A writer or deleter handle on the catalogue's shared connection.
+template <typename Handle>
+Handle* OpenHandle(const std::string& catalogue, LCatalogueError& error) {
+  try {
+    error = LCatalogueError();
+    if (!LConnectionRegistry::Open(catalogue, error)) return nullptr;
+    return new Handle{catalogue};
+  } catch (...) {
+    error = Failure("out of memory opening " + catalogue);
+    return nullptr;
+  }
+}
+
+template <typename Handle>
+void CommitAndDelete(Handle* handle, LCatalogueError& error) {
+  if (!handle) return;
+  try {
+    LConnectionRegistry::CommitIfOpen(handle->Catalogue, error);
+  } catch (...) {
+    error = Failure("unexpected failure committing");
+  }
+  delete handle;
+}
+
 }  // namespace
 
 LIndexer::LIndexer() : m_pImpl(new Impl()) {}
@@ -83,25 +107,10 @@ LIndexer::~LIndexer() {
 }
 
 LWriter* LIndexer::GetWriter(const std::string& catalogue) {
-  try {
-    m_pImpl->Error = LCatalogueError();
-    if (!LConnectionRegistry::Open(catalogue, m_pImpl->Error)) return nullptr;
-    return new LWriter{catalogue};
-  } catch (...) {
-    m_pImpl->Error = Failure("out of memory opening a writer");
-    return nullptr;
-  }
+  return OpenHandle<LWriter>(catalogue, m_pImpl->Error);
 }
 
-void LIndexer::ReleaseWriter(LWriter* writer) {
-  if (!writer) return;
-  try {
-    LConnectionRegistry::CommitIfOpen(writer->Catalogue, m_pImpl->Error);
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure committing");
-  }
-  delete writer;
-}
+void LIndexer::ReleaseWriter(LWriter* writer) { CommitAndDelete(writer, m_pImpl->Error); }
 
 void LIndexer::CloseWriter(LWriter* writer) { ReleaseWriter(writer); }
 
@@ -144,14 +153,7 @@ int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const s
 }
 
 LDeleter* LIndexer::GetDeleter(const std::string& catalogue) {
-  try {
-    m_pImpl->Error = LCatalogueError();
-    if (!LConnectionRegistry::Open(catalogue, m_pImpl->Error)) return nullptr;
-    return new LDeleter{catalogue};
-  } catch (...) {
-    m_pImpl->Error = Failure("out of memory opening a deleter");
-    return nullptr;
-  }
+  return OpenHandle<LDeleter>(catalogue, m_pImpl->Error);
 }
 
 void LIndexer::Delete(LDeleter* deleter, const std::string& path) {
@@ -166,15 +168,7 @@ void LIndexer::Delete(LDeleter* deleter, const std::string& path) {
   }
 }
 
-void LIndexer::ReleaseDeleter(LDeleter* deleter) {
-  if (!deleter) return;
-  try {
-    LConnectionRegistry::CommitIfOpen(deleter->Catalogue, m_pImpl->Error);
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure committing");
-  }
-  delete deleter;
-}
+void LIndexer::ReleaseDeleter(LDeleter* deleter) { CommitAndDelete(deleter, m_pImpl->Error); }
 
 LCleaner* LIndexer::InitCleaner(const std::string& directory, const std::string& catalogue) {
   try {

@@ -1,5 +1,6 @@
 #include "catalogue/LIndexer.h"
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -91,6 +92,43 @@ TEST_F(LIndexerCleanerTest, NeverPurgesWhileTheDirectoryIsMissingOrEmptyOrVanish
   CleanPass(indexer, m_Scratch.Docs());
   EXPECT_TRUE(indexer.CleanerSkippedPurge());
   EXPECT_EQ(m_Scratch.Count(), 50);
+}
+
+// The cleaner reads its entries' paths ahead in batches; this holds it to the answers of one
+// look-up per entry: the pass's entries as they stood at its start, a removed one as gone.
+TEST_F(LIndexerCleanerTest, BatchReadsGiveEveryEntryUnderTheDirectoryInPathOrderWhateverChangesMidPass) {
+  const std::string& catalogue = m_Scratch.Catalogue();
+  const auto write = [&](const std::vector<std::string>& paths) {
+    LIndexer writerIndexer;
+    LWriter* writer = writerIndexer.GetWriter(catalogue);
+    for (const std::string& path : paths) ASSERT_EQ(writerIndexer.IndexFromContent(writer, path, "word"), 1);
+    writerIndexer.ReleaseWriter(writer);
+  };
+  std::vector<std::string> under;
+  for (int i = 0; i < 2500; ++i) under.push_back("/archive/d" + std::to_string(i % 7) + "/inv" + std::to_string(i) + ".xml");
+  write(under);
+  write({"/archive0/x.xml", "/archiv/y.xml", "/archivf.xml", "/a.xml"});  // beside the directory
+  std::sort(under.begin(), under.end());
+
+  LIndexer indexer;
+  indexer.InitCleaner("/archive/", catalogue);
+  ASSERT_EQ(indexer.GetCleanCount(), 2500);
+  LIndexer other;  // gone before its batch is read
+  LDeleter* deleter = other.GetDeleter(catalogue);
+  other.Delete(deleter, under[1700]);
+  other.ReleaseDeleter(deleter);
+  write({"/archive/d0/inv0.xml-new"});  // new entries do not shift the pass
+  for (int i = 0; i < 2500; ++i) {
+    EXPECT_EQ(indexer.GetCleanerFileName(i).value_or("gone"), i == 1700 ? "gone" : under[static_cast<size_t>(i)]);
+  }
+  EXPECT_FALSE(indexer.GetCleanerFileName(2500).has_value());
+  EXPECT_FALSE(indexer.GetCleanerFileName(-1).has_value());
+  // Out of order, as a caller may ask.
+  for (int i : {2499, 3, 1999, 1000, 999, 1701, 1700}) {
+    EXPECT_EQ(indexer.GetCleanerFileName(i).value_or("gone"), i == 1700 ? "gone" : under[static_cast<size_t>(i)]);
+  }
+  EXPECT_TRUE(indexer.LastError().Message.empty()) << indexer.LastError().Message;
+  indexer.ReleaseCleaner();
 }
 
 int ReadCommitted(const std::string& file) {

@@ -125,6 +125,14 @@ bool CIndexingEngine::IsSliceUsedUp(std::int64_t start) const {
   return Now() - start > m_nWorkSliceSeconds;
 }
 
+void CIndexingEngine::PauseWhenSliceUsedUp(std::int64_t& start, platform::CEvent* stopEvent, bool reportWaiting) {
+  if (!IsSliceUsedUp(start)) return;
+  KeepAlive();
+  if (reportWaiting) ReportWaiting();
+  Pause(stopEvent, m_nPauseMilliseconds);
+  start = Now();
+}
+
 void CIndexingEngine::Pause(platform::CEvent* stopEvent, int milliseconds) {
   if (stopEvent == nullptr) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -188,11 +196,7 @@ void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder&
   } else {
     DiscardForeignCatalogue(directories, catalogue);
   }
-  if (IsSliceUsedUp(start)) {
-    KeepAlive();
-    Pause(stopEvent, m_nPauseMilliseconds);
-    start = Now();
-  }
+  PauseWhenSliceUsedUp(start, stopEvent, false);
 }
 
 bool CIndexingEngine::FolderChanged(const FK::CFolder& folder,

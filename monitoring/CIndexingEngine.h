@@ -100,8 +100,11 @@ class CIndexingEngine {
   enum class PassResult { Done, Damaged };
 
   std::int64_t Now() const;
-  // Pacing: true (and start reset) when the work slice is used up; the caller then pauses.
+  // Pacing: true when the work slice begun at start is used up.
   bool IsSliceUsedUp(std::int64_t start) const;
+  // When the slice is used up: feeds the watchdog, notes the wait when asked, pauses and
+  // begins a new slice.
+  void PauseWhenSliceUsedUp(std::int64_t& start, platform::CEvent* stopEvent, bool reportWaiting);
   void Pause(platform::CEvent* stopEvent, int milliseconds);
   bool IsDebug() const;
   bool LookForStopMarker();

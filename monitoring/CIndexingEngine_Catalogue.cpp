@@ -11,6 +11,7 @@
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
 #include "platform/CNamedFileLock.h"
+#include "platform/SystemInfo.h"
 #include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
@@ -50,14 +51,7 @@ bool IsUsableReference(const std::string& reference) {
          reference.find('/') == std::string::npos;
 }
 
-std::string TimeStamp() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-  return text;
-}
+std::string TimeStamp() { return platform::FormatLocalTime(std::time(nullptr), "%Y%m%d-%H%M%S"); }
 
 }  // namespace
 

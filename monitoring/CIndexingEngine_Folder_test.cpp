@@ -1,6 +1,5 @@
 #include "monitoring/CIndexingEngine.h"
 
-#include <ctime>
 #include <stdexcept>
 #include <thread>
 
@@ -128,11 +127,7 @@ TEST_F(ProcessFolderTest, ACatalogueOnANetworkFileSystemIsNotedOnce) {
 TEST_F(ProcessFolderTest, AWalkCutShortIsCompletedByTheNextOneDespiteTheEarlyStop) {
   CIndexingEngine& engine = m_Bed.Engine();
   FK::CFolder folder = m_Bed.MakeFolder("A");
-  std::int64_t newer = std::time(nullptr) + 1000;
-  for (int i = 0; i < 5; ++i) {
-    testsupport::EngineTestBed::SetModificationTime(m_Bed.WriteInvoice("A/f" + std::to_string(i) + ".xml", "W"),
-                                                    newer + i);
-  }
+  m_Bed.WriteNewerInvoices("A", "f", 5);
   const std::string catalogue = engine.GetCataloguePath(folder);
   fs::create_directories(catalogue);  // an existing catalogue: the reconciling walk, newest first
   testsupport::StatusTrigger stopper("Indexing Folder A...", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });

@@ -1,8 +1,8 @@
 #include "monitoring/CIndexingEngine.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/regex.hpp>
 
@@ -20,11 +20,6 @@ const boost::regex kSkippedDirectoryPattern("Originals(W|$)|Catalogue_IS(W|$)", 
 
 using EntryKind = platform::CDirectoryListing::Kind;
 using Entries = std::vector<platform::CDirectoryListing::Entry>;
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-  return text;
-}
 
 }  // namespace
 
@@ -92,11 +87,7 @@ void CIndexingEngine::SortLevel(const std::string& directory, const platform::CD
       const std::time_t written = fs::last_write_time(path, ec);
       subDirectories.emplace(ec ? 0 : static_cast<std::int64_t>(written), path);
     }
-    if (IsSliceUsedUp(start)) {
-      KeepAlive();
-      Pause(stopEvent, m_nPauseMilliseconds);
-      start = Now();
-    }
+    PauseWhenSliceUsedUp(start, stopEvent, false);
   }
 }
 
@@ -118,12 +109,7 @@ bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEn
       m_pIndexer->GetWriter(catalogue);
     }
     written = IndexCounted(path, catalogue, folder, indexed) || written;
-    if (IsSliceUsedUp(start)) {
-      KeepAlive();
-      ReportWaiting();
-      Pause(stopEvent, m_nPauseMilliseconds);
-      start = Now();
-    }
+    PauseWhenSliceUsedUp(start, stopEvent, true);
   }
   return written;
 }
@@ -140,7 +126,7 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
   }
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
-    if (kind == EntryKind::Directory && Upper(name) != "ORIGINALS") {
+    if (kind == EntryKind::Directory && !boost::algorithm::iequals(name, "ORIGINALS")) {
       IndexDirectoryFresh(directory + name + "/", catalogue, folder, snapshot, stopEvent, indexed);
     }
   }
@@ -211,13 +197,8 @@ void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::st
     }
     m_pIndexer->Clean(i, duplicate);
     if (i % 500 == 0) m_pIndexer->FlushDeleter(cleaner);
-    if (IsSliceUsedUp(start)) {
-      // A long pass must keep the service's watchdog fed as the walks do.
-      KeepAlive();
-      ReportWaiting();
-      Pause(stopEvent, m_nPauseMilliseconds);
-      start = Now();
-    }
+    // A long pass must keep the service's watchdog fed as the walks do.
+    PauseWhenSliceUsedUp(start, stopEvent, true);
   }
   m_pIndexer->ReleaseCleaner();
   if (count > 0 && m_pIndexer->CleanerSkippedPurge()) {

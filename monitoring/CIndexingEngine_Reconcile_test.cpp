@@ -7,7 +7,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
@@ -19,23 +18,7 @@ namespace {
 
 class ReconcileTest : public ::testing::Test {
  protected:
-  // Runs the walk over the folder's archive directory as the per-folder step does.
-  int Walk(const FK::CFolder& folder, bool fresh) {
-    CIndexingEngine& engine = m_Bed.Engine();
-    const std::string catalogue = engine.GetCataloguePath(folder);
-    fs::create_directories(catalogue);
-    const std::string directory = CIndexingEngine::GetUncPath(folder.GetArchivePath());
-    CCatalogueSnapshot snapshot;
-    snapshot.Load(directory, catalogue);
-    int indexed = 0;
-    if (fresh) {
-      engine.IndexDirectoryFresh(directory, catalogue, folder, snapshot, nullptr, &indexed);
-    } else {
-      engine.ReconcileDirectory(directory, catalogue, folder, snapshot, nullptr, &indexed);
-    }
-    engine.GetIndexer()->ReleaseWriter();
-    return indexed;
-  }
+  int Walk(const FK::CFolder& folder, bool fresh) { return m_Bed.Walk(folder, fresh); }
   std::map<std::string, std::string> Documents(const FK::CFolder& folder) {
     return testsupport::EngineTestBed::Documents(m_Bed.Engine().GetCataloguePath(folder));
   }
@@ -167,12 +150,8 @@ TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
 
 TEST_F(ReconcileTest, PacingPausesOnlyWhenTheWorkSliceIsUsedUp) {
   const FK::CFolder folder = m_Bed.MakeFolder("A");
-  std::int64_t newer = std::time(nullptr) + 1000;
   auto pausesForNewFiles = [&](const std::string& prefix) {
-    for (int i = 0; i < 6; ++i) {
-      const std::string path = m_Bed.WriteInvoice("A/" + prefix + std::to_string(i) + ".xml", "Word");
-      testsupport::EngineTestBed::SetModificationTime(path, ++newer);  // newer than all before
-    }
+    m_Bed.WriteNewerInvoices("A", prefix, 6);
     m_Bed.Listener().Clear();
     Walk(folder, false);
     return m_Bed.Listener().Count(3, "");

@@ -1,14 +1,11 @@
 #include "monitoring/CIndexingEngine.h"
 
 #include <cstdint>
-#include <ctime>
 
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
 
-#include "catalogue/CCatalogueIndexer.h"
-#include "catalogue/CCatalogueSnapshot.h"
 #include "testsupport/EngineTestBed.h"
 
 namespace fs = boost::filesystem;
@@ -46,24 +43,11 @@ TEST_F(StopMarkerTest, TheWalksSeeTheMarkerWithinAQuarterSecondAndAStopAtOnce) {
 }
 
 TEST_F(StopMarkerTest, AWrittenDocumentMakesTheWalkLookAgain) {
-  CIndexingEngine& engine = m_Bed.Engine();
   const FK::CFolder folder = m_Bed.MakeFolder("A");
-  const std::int64_t newer = std::time(nullptr) + 1000;
-  for (int i = 0; i < 3; ++i) {
-    testsupport::EngineTestBed::SetModificationTime(m_Bed.WriteInvoice("A/f" + std::to_string(i) + ".xml", "W"),
-                                                    newer + i);
-  }
-  const std::string catalogue = engine.GetCataloguePath(folder);
-  fs::create_directories(catalogue);
-  EXPECT_EQ(engine.CanContinueWalk(), 1);
+  m_Bed.WriteNewerInvoices("A", "f", 3);
+  EXPECT_EQ(m_Bed.Engine().CanContinueWalk(), 1);
   m_Bed.Scratch().Write("program/_stop_", "");  // the clock stands still: only a write makes it seen
-  const std::string directory = CIndexingEngine::GetUncPath(folder.GetArchivePath());
-  CCatalogueSnapshot snapshot;
-  snapshot.Load(directory, catalogue);
-  int indexed = 0;
-  engine.ReconcileDirectory(directory, catalogue, folder, snapshot, nullptr, &indexed);
-  engine.GetIndexer()->ReleaseWriter();
-  EXPECT_EQ(indexed, 1) << "the newest file is written, then the walk stops";
+  EXPECT_EQ(m_Bed.Walk(folder, false), 1) << "the newest file is written, then the walk stops";
 }
 
 }  // namespace

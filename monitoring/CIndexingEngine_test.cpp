@@ -76,8 +76,9 @@ TEST_F(IndexingCycleTest, StopMarkerEndsTheNewTableLoopButTheTableIsTakenOver) {
   CIndexingEngine& engine = m_Bed.Engine();
   const FK::CFolder first = m_Bed.MakeFolder("A1");
   const FK::CFolder second = m_Bed.MakeFolder("A2");
-  testsupport::StatusTrigger stopper("Checking Folder A1", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });
-  testsupport::StatusTrigger stopper2("Checking Folder A2", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });
+  const auto writeMarker = [&] { m_Bed.Scratch().Write("program/_stop_", ""); };
+  testsupport::StatusTrigger stopper("Checking Folder A1", writeMarker);
+  testsupport::StatusTrigger stopper2("Checking Folder A2", writeMarker);
   engine.AddListener(&stopper);
   engine.AddListener(&stopper2);
   engine.ApplyFolderList(m_Bed.Table({first, second}), nullptr);

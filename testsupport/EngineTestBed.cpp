@@ -1,9 +1,12 @@
 #include "testsupport/EngineTestBed.h"
 
 #include <cstdlib>
+#include <ctime>
 
 #include <boost/filesystem.hpp>
 
+#include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LSearcher.h"
 #include "monitoring/EngineGlobals.h"
 
@@ -60,6 +63,30 @@ int EngineTestBed::Count(const FK::CFolder& folder) { return LSearcher().Count(E
 std::string EngineTestBed::WriteInvoice(const std::string& relativePath, const std::string& word) const {
   return m_Scratch.Write(relativePath, "<?xml version=\"1.0\"?><Invoice><Supplier>" + word +
                                            "</Supplier><Amount>12.50</Amount></Invoice>");
+}
+
+void EngineTestBed::WriteNewerInvoices(const std::string& directory, const std::string& stem, int count) {
+  if (m_nNewestWritten == 0) m_nNewestWritten = std::time(nullptr) + 1000;
+  for (int i = 0; i < count; ++i) {
+    SetModificationTime(WriteInvoice(directory + "/" + stem + std::to_string(i) + ".xml", "Word"), ++m_nNewestWritten);
+  }
+}
+
+int EngineTestBed::Walk(const FK::CFolder& folder, bool fresh) {
+  CIndexingEngine& engine = Engine();
+  const std::string catalogue = engine.GetCataloguePath(folder);
+  boost::filesystem::create_directories(catalogue);
+  const std::string directory = CIndexingEngine::GetUncPath(folder.GetArchivePath());
+  CCatalogueSnapshot snapshot;
+  snapshot.Load(directory, catalogue);
+  int indexed = 0;
+  if (fresh) {
+    engine.IndexDirectoryFresh(directory, catalogue, folder, snapshot, nullptr, &indexed);
+  } else {
+    engine.ReconcileDirectory(directory, catalogue, folder, snapshot, nullptr, &indexed);
+  }
+  engine.GetIndexer()->ReleaseWriter();
+  return indexed;
 }
 
 void EngineTestBed::SetModificationTime(const std::string& path, std::int64_t seconds) {

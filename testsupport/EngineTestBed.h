@@ -28,8 +28,6 @@ class EngineTestBed {
   CServiceParameters& Parameters() { return *m_pParameters; }
   RecordingListener& Listener() { return m_Listener; }
   const ScratchDir& Scratch() const { return m_Scratch; }
-  // Seconds returned by the engine's clock; AdvanceClock moves it on.
-  void AdvanceClock(std::int64_t seconds) { m_nNow += seconds; }
   // Every reading of the clock moves it on by this many seconds (0: frozen).
   void SetClockStep(std::int64_t seconds) { m_nClockStep = seconds; }
 
@@ -41,6 +39,12 @@ class EngineTestBed {
   int Count(const FK::CFolder& folder);
   // Writes a small XML invoice holding the word; returns its path.
   std::string WriteInvoice(const std::string& relativePath, const std::string& word) const;
+  // Writes count invoices "<directory>/<stem><i>.xml", each modified later than every file
+  // written before by this call and than the present (the reconciling walk takes them newest first).
+  void WriteNewerInvoices(const std::string& directory, const std::string& stem, int count);
+  // One walk over the folder's archive directory as the per-folder step runs it, fresh or
+  // reconciling, then a commit; how many documents it indexed.
+  int Walk(const FK::CFolder& folder, bool fresh);
   // Sets a file's modification time (seconds since 1970).
   static void SetModificationTime(const std::string& path, std::int64_t seconds);
   // Every document of the catalogue with its stored time, read through the library.
@@ -53,6 +57,7 @@ class EngineTestBed {
   RecordingListener m_Listener;
   std::int64_t m_nNow = 1700000000;
   std::int64_t m_nClockStep = 0;
+  std::int64_t m_nNewestWritten = 0;  // modification time of the last WriteNewerInvoices file
   int m_nSavedFolderPause = 0;
   int m_nSavedWorkSlice = 0;
   std::unique_ptr<CIndexingEngine> m_pEngine;

@@ -127,11 +127,11 @@ std::string HexBytes(unsigned seed, int count) {
   return hex + ">";
 }
 
-}  // namespace
-
 std::string PdfBytes(const std::vector<std::string>& pageTexts) {
   return Assemble(DocumentBodies(pageTexts, ""), "");
 }
+
+}  // namespace
 
 bool MakePdf(const std::string& path, const std::vector<std::string>& pageTexts) {
   return WriteFile(path, PdfBytes(pageTexts));
@@ -169,19 +169,6 @@ bool MakeHugePageCountPdf(const std::string& path, long long claimedPages) {
 bool MakePdfWithUnreadableLastPage(const std::string& path,
                                    const std::vector<std::string>& pageTexts) {
   return WriteFile(path, Assemble(DocumentBodies(pageTexts, "", true), ""));
-}
-
-bool MakeLongPdf(const std::string& path, int pages, int linesPerPage) {
-  std::vector<std::string> texts;
-  for (int page = 1; page <= pages; ++page) {
-    std::string text;
-    for (int line = 1; line <= linesPerPage; ++line) {
-      text += "Invoice line " + std::to_string(line) + " of page " + std::to_string(page) +
-              " amount " + std::to_string(page * 100 + line) + ".00 EUR\n";
-    }
-    texts.push_back(text);
-  }
-  return MakePdf(path, texts);
 }
 
 }  // namespace testsupport

@@ -8,10 +8,8 @@
 // empty text making an empty page. The bad variants imitate what arrives from outside.
 namespace testsupport {
 
-// The bytes of a well-formed PDF with one page per entry of pageTexts ('\n' starts a new line).
-std::string PdfBytes(const std::vector<std::string>& pageTexts);
-
-// Writes PdfBytes(pageTexts) to path; false when the file cannot be written.
+// Writes a well-formed PDF with one page per entry of pageTexts ('\n' starts a new line);
+// false when the file cannot be written.
 bool MakePdf(const std::string& path, const std::vector<std::string>& pageTexts);
 
 // A PDF cut off after its first keepBytes bytes (no cross-reference table, no trailer).
@@ -30,8 +28,5 @@ bool MakeHugePageCountPdf(const std::string& path, long long claimedPages);
 // The pages of pageTexts followed by one page that cannot be loaded (not a page object).
 bool MakePdfWithUnreadableLastPage(const std::string& path,
                                    const std::vector<std::string>& pageTexts);
-
-// A valid PDF with pages pages, each carrying linesPerPage short lines of text.
-bool MakeLongPdf(const std::string& path, int pages, int linesPerPage);
 
 }  // namespace testsupport
