@@ -171,10 +171,17 @@ bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& c
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
   // Writing a document costs far more than a look for the marker: the next step looks again.
   m_bMarkerKnown = false;
-  if (m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get()) == 0) return false;
+  const int result = m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
+  ReportDocumentNote(path);
+  if (result == 0) return false;
   if (indexed != nullptr) ++*indexed;
   ReportIndexingFolder(folder.GetReference());
   return true;
+}
+
+void CIndexingEngine::ReportDocumentNote(const std::string& path) {
+  const std::string& note = m_pIndexer->DocumentNote();
+  if (!note.empty()) SendStatusMessage(0, ":error: Document " + path + ": " + note);
 }
 
 void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::string& catalogue,

@@ -29,6 +29,30 @@ std::string ArchivePath(const std::string& logPath, const std::string& date) {
   return slash == std::string::npos ? name : logPath.substr(0, slash + 1) + name;
 }
 
+// Control characters (a line feed, a CR, a TAB in a file name) shown as escapes, so that no
+// message can break its line or forge one that looks like the service's own.
+std::string Escaped(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      escaped += c;
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else {
+      escaped += "\\x";
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 0xF];
+    }
+  }
+  return escaped;
+}
+
 }  // namespace
 
 void WriteActivityLog(const std::string& text) { CActivityLog::Instance().WriteLine(text, 0); }
@@ -64,7 +88,8 @@ void CActivityLog::Close() {
   CloseLocked();
 }
 
-void CActivityLog::WriteLine(const std::string& text, int overwrite) {
+void CActivityLog::WriteLine(const std::string& message, int overwrite) {
+  const std::string text = Escaped(message);
   std::lock_guard<std::mutex> lock(m_Mutex);
   const std::tm now = m_Clock();
   const std::string today = FormatTime(now, "%d/%m/%Y");
