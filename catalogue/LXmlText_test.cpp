@@ -1,5 +1,8 @@
 #include "catalogue/LXmlText.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -62,6 +65,48 @@ TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
   const std::string text = TextOf(m_Dir.Write("laughs.xml", laughs));
   EXPECT_LT(text.size(), laughs.size() * 2);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST_F(LXmlTextTest, AttributesThatWouldMakeTheParserQuadraticAreReadWithoutIt) {
+  std::string wide = "<Invoice";
+  for (int i = 0; i < 5000; ++i) wide += " a" + std::to_string(i) + "='v>'";
+  wide += " last=\"Widevalue\"><!-- <x a='1' b='2'> --><Total>12.50</Total></Invoice>";
+  std::string text;
+  std::string error;
+  std::string note;
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("wide.xml", wide), text, error, note)) << error;
+  EXPECT_FALSE(note.empty());
+  EXPECT_NE(text.find("Widevalue"), std::string::npos);
+  EXPECT_NE(text.find("12.50"), std::string::npos);
+  EXPECT_EQ(text.find("Invoice"), std::string::npos);
+
+  // Defaults an internal subset declares are checked against every tag of their element.
+  std::string declared = "<!DOCTYPE r [<!ATTLIST r";
+  for (int i = 0; i < 3000; ++i) declared += " d" + std::to_string(i) + " CDATA 'x'";
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("declared.xml", declared + ">]><r>Declared</r>"), text, error, note));
+  EXPECT_FALSE(note.empty());
+  EXPECT_NE(text.find("Declared"), std::string::npos);
+
+  // Many tags of a few attributes each stay with the parser; quoted '>' and comments do not confuse the count.
+  std::string many = "<r>";
+  for (int i = 0; i < 20000; ++i) many += "<i a='1>' b='2' c='3'>" + std::to_string(i) + "</i>";
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("many.xml", many + "</r>"), text, error, note));
+  EXPECT_EQ(note, "");
+  EXPECT_EQ(text.find("1>"), 0u) << "parsed: attribute values and text, in order";
+}
+
+TEST_F(LXmlTextTest, OnlyRegularFilesAreReadAndLinksAreNotFollowed) {
+  const std::string secret = m_Dir.Write("outside/secret.xml", "<s>TOPSECRET</s>");
+  ASSERT_EQ(symlink(secret.c_str(), m_Dir.File("link.xml").c_str()), 0);
+  ASSERT_EQ(mkfifo(m_Dir.File("pipe.xml").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(m_Dir.File("dir.xml").c_str(), 0700), 0);
+  for (const char* name : {"link.xml", "pipe.xml", "dir.xml"}) {
+    std::string text;
+    std::string error;
+    EXPECT_FALSE(LXmlText::ReadFile(m_Dir.File(name), text, error)) << name;  // the FIFO does not block
+    EXPECT_NE(error.find(name), std::string::npos) << error;
+    EXPECT_EQ(text, "");
+  }
 }
 
 }  // namespace
