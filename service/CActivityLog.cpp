@@ -1,5 +1,6 @@
 #include "service/CActivityLog.h"
 
+#include "platform/LogText.h"
 #include "platform/ProgramPaths.h"
 
 std::string g_strActivityLogPath;
@@ -27,30 +28,6 @@ std::string ArchivePath(const std::string& logPath, const std::string& date) {
   }
   const size_t slash = logPath.find_last_of('/');
   return slash == std::string::npos ? name : logPath.substr(0, slash + 1) + name;
-}
-
-// Control characters (a line feed, a CR, a TAB in a file name) shown as escapes, so that no
-// message can break its line or forge one that looks like the service's own.
-std::string Escaped(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string escaped;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      escaped += c;
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else if (c == '\r') {
-      escaped += "\\r";
-    } else if (c == '\t') {
-      escaped += "\\t";
-    } else {
-      escaped += "\\x";
-      escaped += kHex[byte >> 4];
-      escaped += kHex[byte & 0xF];
-    }
-  }
-  return escaped;
 }
 
 }  // namespace
@@ -89,7 +66,7 @@ void CActivityLog::Close() {
 }
 
 void CActivityLog::WriteLine(const std::string& message, int overwrite) {
-  const std::string text = Escaped(message);
+  const std::string text = platform::EscapeControlCharacters(message);
   std::lock_guard<std::mutex> lock(m_Mutex);
   const std::tm now = m_Clock();
   const std::string today = FormatTime(now, "%d/%m/%Y");
