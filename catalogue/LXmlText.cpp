@@ -1,6 +1,7 @@
 #include "catalogue/LXmlText.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include <libxml/tree.h>
@@ -9,6 +10,9 @@
 #include "platform/XmlParsing.h"
 
 namespace {
+
+std::atomic<int> g_nParseBudgetMilliseconds{0};
+constexpr size_t kBudgetedSize = 64u << 10;
 
 void Append(std::string& text, const xmlChar* content) {
   if (!content || !*content) return;
@@ -175,6 +179,8 @@ size_t Utf8SequenceLength(const std::string& s, size_t i) {
 
 }  // namespace
 
+void LXmlText::SetParseBudget(int milliseconds) { g_nParseBudgetMilliseconds = milliseconds; }
+
 std::string LXmlText::ToValidUtf8(const std::string& bytes) {
   std::string text;
   text.reserve(bytes.size());
@@ -209,7 +215,16 @@ std::string LXmlText::FromContent(const std::string& content, std::string& note)
   options.refuseEntityDeclarations = false;  // references stay unexpanded and are skipped
   options.cdataAsText = true;
   std::string ignored;
-  xmlDocPtr doc = platform::ParseXmlSafely(content, "", options, ignored);
+  xmlDocPtr doc = nullptr;
+  if (content.size() <= kBudgetedSize) {
+    doc = platform::ParseXmlSafely(content, "", options, ignored);
+  } else {
+    const int budget = g_nParseBudgetMilliseconds > 0 ? g_nParseBudgetMilliseconds.load() : kParseBudgetMilliseconds;
+    bool overBudget = false;
+    doc = platform::ParseXmlWithinBudget(content, "", options, budget, ignored, overBudget);
+    if (overBudget) note = "parsed for longer than " + std::to_string(budget) + " ms: the text read so far is kept";
+    if (overBudget && !doc) return std::string();
+  }
   if (doc) {
     std::string text;
     CollectText(xmlDocGetRootElement(doc), text);

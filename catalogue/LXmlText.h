@@ -13,6 +13,8 @@ class LXmlText {
   // The parser checks each attribute of a tag against the others: past this many checks in
   // one document (a few tenths of a second) its text is read without the parser.
   static constexpr std::uint64_t kMaxAttributeChecks = 4u << 20;
+  // A document larger than 64 KiB is parsed for this long at most; then the text read so far is kept.
+  static constexpr int kParseBudgetMilliseconds = 10000;
 
   // Reads the file: a regular file only, never through a symbolic link, never waiting on a
   // FIFO. False (and why in error) only when it cannot be read. A file that is not
@@ -23,6 +25,8 @@ class LXmlText {
   // The text of a document held in memory, as ReadFile gives it.
   static std::string FromContent(const std::string& content);
   static std::string FromContent(const std::string& content, std::string& note);
+  // Tests: another parse budget for every later read (0: the default).
+  static void SetParseBudget(int milliseconds);
   // The bytes as valid UTF-8: invalid sequences are taken as Latin-1 characters.
   static std::string ToValidUtf8(const std::string& bytes);
 };

@@ -95,6 +95,35 @@ TEST_F(LXmlTextTest, AttributesThatWouldMakeTheParserQuadraticAreReadWithoutIt) 
   EXPECT_EQ(text.find("1>"), 0u) << "parsed: attribute values and text, in order";
 }
 
+TEST_F(LXmlTextTest, LargeDocumentsAreParsedInChunksWithinATimeBudget) {
+  std::string text;
+  std::string error;
+  std::string note;
+  // Read a chunk at a time, encodings still hold across the chunks' edges.
+  std::string latin = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>";
+  while (latin.size() < 300000) latin += "<i n=\"Z\xFC\">M\xFCller</i>";
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("latin.xml", latin + "<z>Tail</z></r>"), text, error, note)) << error;
+  EXPECT_EQ(note, "");
+  EXPECT_EQ(text.find("\xC3\xBC"), 1u) << text.substr(0, 20);
+  EXPECT_EQ(text.find('\xFC'), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 4), "Tail");
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : "<r>" + std::string(100000, 'w') + " Tail</r>") utf16 += std::string(1, c) + '\0';
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("utf16.xml", utf16), text, error, note)) << error;
+  EXPECT_EQ(note, "");
+  EXPECT_EQ(text.size(), 100005u);
+
+  // Past its budget the parse ends, keeping what it read.
+  LXmlText::SetParseBudget(1);
+  std::string big = "<r><a>Head</a>";
+  while (big.size() < (20u << 20)) big += "<i>filler</i>";
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("big.xml", big + "<z>Tail</z></r>"), text, error, note)) << error;
+  LXmlText::SetParseBudget(0);
+  EXPECT_EQ(note, "parsed for longer than 1 ms: the text read so far is kept");
+  EXPECT_EQ(text.find("Head"), 0u);
+  EXPECT_EQ(text.find("Tail"), std::string::npos);
+}
+
 TEST_F(LXmlTextTest, OnlyRegularFilesAreReadAndLinksAreNotFollowed) {
   const std::string secret = m_Dir.Write("outside/secret.xml", "<s>TOPSECRET</s>");
   ASSERT_EQ(symlink(secret.c_str(), m_Dir.File("link.xml").c_str()), 0);
