@@ -76,8 +76,9 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
 bool CIndexingEngine::IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say) {
   const std::string why = platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory);
   if (why.empty()) return false;
-  if (say) SendStatusMessage(0, ":error: Folder " + folder.GetReference() + ": directory " + directory +
-                           " is refused: " + why);
+  if (say) {
+    SendStatusMessage(0, ":error: Folder " + folder.GetReference() + ": directory " + directory + " is refused: " + why);
+  }
   return true;
 }
 
