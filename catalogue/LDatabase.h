@@ -59,6 +59,8 @@ class LDatabase {
   // Runs SQL without results; false and the error kept on failure.
   bool Exec(const char* sql);
   bool InTransaction() const;
+  // The row id of the last successful INSERT on this connection.
+  std::int64_t LastInsertRowId() const { return m_pDb ? sqlite3_last_insert_rowid(m_pDb) : 0; }
 
   const LCatalogueError& Error() const { return m_Error; }
   void ClearError() { m_Error = LCatalogueError(); }
