@@ -4,6 +4,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "catalogue/LExcerpt.h"
 #include "platform/CFileSystemType.h"
 
 namespace {
@@ -49,6 +50,7 @@ bool LDatabase::OpenFile(const std::string& file, int flags) {
   m_pDb = db;
   sqlite3_extended_result_codes(m_pDb, 1);
   sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
+  LExcerpt::Register(m_pDb);
   return true;
 }
 

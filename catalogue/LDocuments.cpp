@@ -27,8 +27,10 @@ const char* const kIdOfPath = "SELECT id FROM documents WHERE path = ?1";
 const char* const kDeleteText = "DELETE FROM document_text WHERE rowid = ?1";
 const char* const kDeleteDocument = "DELETE FROM documents WHERE id = ?1";
 const char* const kPathOfId = "SELECT path FROM documents WHERE id = ?1";
+// The excerpt is built from a bounded part of each hit's text (LExcerpt): FTS5's snippet()
+// reads all of a long document's text for every hit.
 const char* const kSearch =
-    "SELECT d.path, d.modified, snippet(document_text, 0, '[', ']', '...', 12)"
+    "SELECT d.path, d.modified, fk_excerpt(document_text)"
     " FROM document_text JOIN documents d ON d.id = document_text.rowid"
     " WHERE document_text MATCH ?1 ORDER BY rank LIMIT ?2";
 

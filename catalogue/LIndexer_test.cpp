@@ -60,6 +60,25 @@ TEST_F(LIndexerTest, TextSearchFindsWordsAndPhrasesRankedWithSnippetIgnoringDiac
   EXPECT_FALSE(searcher.LastError().Message.empty());
 }
 
+TEST_F(LIndexerTest, ExcerptsShowTheFirstMatchFromABoundedPartOfTheText) {
+  std::string words;
+  for (int i = 0; i < 20000; ++i) words += "w" + std::to_string(i) + " ";  // about 130 KB
+  const std::string path = m_Docs + "long.pdf";
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  ASSERT_EQ(indexer.IndexFromContent(writer, path, words), 1);
+  ASSERT_EQ(indexer.IndexFromContent(writer, m_Docs + "short.pdf", "Zo\xC3\xAB M\xC3\xBCller supplies flour"), 1);
+  indexer.ReleaseWriter(writer);
+  const auto excerpt = [&](const std::string& query) {
+    const auto result = LSearcher().Search(query, m_Catalogue);
+    return result && result->Count == 1 ? result->Snippets[0] : std::string("<none>");
+  };
+  EXPECT_EQ(excerpt("muller"), "Zo\xC3\xAB [M\xC3\xBCller] supplies flour");
+  EXPECT_EQ(excerpt("w500"), "...w495 w496 w497 w498 w499 [w500] w501 w502 w503 w504 w505 w506...");
+  EXPECT_EQ(excerpt("w0"), "[w0] w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11...");
+  EXPECT_EQ(excerpt("w19999"), "w0 w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11...") << "past the scanned part: the beginning";
+}
+
 TEST_F(LIndexerTest, IndexingAgainReplacesTheEntryAndDeleterRemovesIt) {
   const std::string path = Invoice("x.xml", "oldword");
   ASSERT_TRUE(m_Scratch.IndexAll({path}));
