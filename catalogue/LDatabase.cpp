@@ -19,16 +19,15 @@ const char* const kSchema =
     " text, tokenize = 'unicode61 remove_diacritics 2');"
     "PRAGMA user_version = 1;";
 
-// Before the library's first use: its memory statistics take a global mutex on every
-// allocation, and nothing here reads them.
-void ConfigureLibraryOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
-}
-
 }  // namespace
 
 LDatabase::~LDatabase() { Close(); }
+
+void LDatabase::ConfigureLibrary() {
+  // Memory statistics take a global mutex on every allocation, and nothing here reads them.
+  static std::once_flag once;
+  std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
 
 std::string LDatabase::FilePath(const std::string& catalogue) {
   std::string dir = catalogue;
@@ -39,7 +38,7 @@ std::string LDatabase::FilePath(const std::string& catalogue) {
 bool LDatabase::OpenFile(const std::string& file, int flags) {
   Close();
   ClearError();
-  ConfigureLibraryOnce();
+  ConfigureLibrary();
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(file.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {

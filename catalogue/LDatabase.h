@@ -47,6 +47,9 @@ class LDatabase {
   LDatabase& operator=(const LDatabase&) = delete;
 
   static std::string FilePath(const std::string& catalogue);
+  // Settings of the SQLite library, before its first use in the process (the first open
+  // calls it; a program that uses SQLite elsewhere first calls it itself).
+  static void ConfigureLibrary();
 
   // Opens read-write, creating the database file and its tables when missing.
   bool OpenForWriting(const std::string& catalogue);
