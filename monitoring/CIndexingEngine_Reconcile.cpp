@@ -169,8 +169,6 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder, int* indexed) {
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
-  // Writing a document costs far more than a look for the marker: the next step looks again.
-  m_bMarkerKnown = false;
   const int result = m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
   ReportDocumentNote(path);
   if (result == 0) return false;

@@ -150,9 +150,7 @@ void CFKService::IndexingWorkerProc() {
     } catch (const std::exception& error) {
       // A failed cycle must not end the process; the next cycle tries again.
       WriteActivityLog(std::string(":error: ") + error.what());
-      g_WorkerProgress.SetWaiting(true);
-      if (stopEvent) stopEvent->Wait(g_nCycleWaitMilliseconds);
-      g_WorkerProgress.SetWaiting(false);
+      if (stopEvent && m_pEngine) m_pEngine->WaitUnlessStopped(stopEvent.get(), g_nCycleWaitMilliseconds);
     }
     if (result == 0) {
       FinishWorker(true);
@@ -193,13 +191,7 @@ int CFKService::RunIndexingCycle(platform::CEvent* stopEvent) {
   }
   if (m_pEngine->CanContinue() == 1 && !g_bStopRequested) {
     ResetWatchdog();
-    g_WorkerProgress.SetWaiting(true);
-    if (stopEvent != nullptr) {
-      stopEvent->Wait(g_nCycleWaitMilliseconds);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(g_nCycleWaitMilliseconds.load()));
-    }
-    g_WorkerProgress.SetWaiting(false);
+    m_pEngine->WaitUnlessStopped(stopEvent, g_nCycleWaitMilliseconds);
   }
   return result;
 }
