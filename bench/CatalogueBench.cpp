@@ -14,9 +14,7 @@
 #include "catalogue/LDatabase.h"
 #include "catalogue/LXmlText.h"
 #include "monitoring/CIndexingEngine.h"
-#include "monitoring/EngineGlobals.h"
 #include "pdf/CTool_QuickPDFLib.h"
-#include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
 
@@ -62,18 +60,16 @@ std::vector<std::string> DocumentFiles(const std::string& root) {
 }
 
 CatalogueBench::CatalogueBench(const std::string& workDirectory)
-    : m_strWorkDirectory(workDirectory),
-      m_pParameters(std::make_unique<CServiceParameters>(workDirectory + "/no-settings.xml")) {
+    : m_strWorkDirectory(workDirectory) {
   fs::create_directories(workDirectory + "/program");
   fs::create_directories(workDirectory + "/catalogues");
-  m_pParameters->ProgramDirectory = workDirectory + "/program/";
-  m_pParameters->PathCatalogues = workDirectory + "/catalogues/";
-  m_pParameters->DisableMonitoring = 1;
+  m_Parameters.ProgramDirectory = workDirectory + "/program/";
+  m_Parameters.PathCatalogues = workDirectory + "/catalogues/";
+  m_Parameters.DisableMonitoring = 1;
   // Measured without the pacing pauses: only the work itself is timed.
-  g_nPauseMilliseconds = 0;
-  g_nFolderPauseMilliseconds = 0;
-  g_nCycleWaitMilliseconds = 0;
-  m_pEngine = std::make_unique<CIndexingEngine>(m_pParameters.get());
+  m_Parameters.PauseMilliseconds = 0;
+  m_Parameters.FolderPauseMilliseconds = 0;
+  m_pEngine = std::make_unique<CIndexingEngine>(&m_Parameters);
   m_pEngine->SetPauseMilliseconds(0);
 }
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "folders/CFolder.h"
+#include "monitoring/CEngineParameters.h"
 
 class CIndexingEngine;
-class CServiceParameters;
 
 namespace bench {
 
@@ -66,7 +66,7 @@ class CatalogueBench {
   std::string CataloguePath(const std::string& name) const;
 
   std::string m_strWorkDirectory;
-  std::unique_ptr<CServiceParameters> m_pParameters;
+  CEngineParameters m_Parameters;  // outlives m_pEngine
   std::unique_ptr<CIndexingEngine> m_pEngine;
 };
 

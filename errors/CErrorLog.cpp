@@ -8,7 +8,6 @@
 #include "platform/CMutex.h"
 #include "platform/LogText.h"
 #include "platform/SystemInfo.h"
-#include "tools/CTool_Global.h"
 
 namespace FKEXCEPTION {
 
@@ -20,6 +19,7 @@ const char kLineEnd[] = "\r\r\n";
 const char kDegree = '\xB0';
 const unsigned int kMaxLines = 100;
 const unsigned int kMaxLinesBeforeHeader = 94;
+const size_t kMaxUserName = 255;
 
 struct LastEntry {
   std::string Module;
@@ -151,9 +151,9 @@ std::string CErrorLog::FormatHeader() {
   const std::string rule(80, '/');
   std::string header = rule + kLineEnd;
   header += std::string("FKService") + " Version : " + "2.00" + "." + "460" + kLineEnd;
-  header += "date : " + CTool_Global::GetBuildDate() + kLineEnd;
-  header += "Login Os : " + CTool_Global::GetUserLogin() + kLineEnd;
-  header += CTool_Global::GetOSVersionInfo() + kLineEnd;
+  header += "date : " + platform::BuildDate() + kLineEnd;
+  header += "Login Os : " + platform::EffectiveUserName().substr(0, kMaxUserName) + kLineEnd;
+  header += platform::OsDisplayName() + kLineEnd;
   return header + rule + kLineEnd;
 }
 

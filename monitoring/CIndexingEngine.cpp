@@ -11,10 +11,8 @@
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CWorkerProgress.h"
-#include "monitoring/EngineGlobals.h"
 #include "monitoring/MonitorListener.h"
 #include "pdf/CTool_QuickPDFLib.h"
-#include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
 
@@ -38,6 +36,12 @@ bool EntryExists(const std::string& path) {
   return fs::symlink_status(path, ec).type() != fs::file_not_found && !ec;
 }
 
+// Without a parameters record the engine paces itself with the service's defaults.
+const CEngineParameters& ParametersOrDefaults(const CEngineParameters* parameters) {
+  static const CEngineParameters defaults;
+  return parameters != nullptr ? *parameters : defaults;
+}
+
 bool IsExistingDirectory(const std::string& path) {
   boost::system::error_code ec;
   return !path.empty() && fs::is_directory(path, ec);
@@ -45,11 +49,12 @@ bool IsExistingDirectory(const std::string& path) {
 
 }  // namespace
 
-CIndexingEngine::CIndexingEngine(CServiceParameters* parameters)
+CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
     : m_pIndexer(std::make_unique<CCatalogueIndexer>()),
       m_pParameters(parameters),
       m_pPdfTool(std::make_unique<CTool_QuickPDFLib>()),
-      m_nPauseMilliseconds(g_nPauseMilliseconds.load()),
+      m_nPauseMilliseconds(ParametersOrDefaults(parameters).PauseMilliseconds),
+      m_nFolderPauseMilliseconds(ParametersOrDefaults(parameters).FolderPauseMilliseconds),
       m_Clock([] { return static_cast<std::int64_t>(std::time(nullptr)); }),
       m_MarkerClock([] {
         return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -82,7 +87,6 @@ void CIndexingEngine::AddListener(MonitorListener* listener) {
 
 void CIndexingEngine::SetWorkSlice(int milliseconds) {
   m_nWorkSliceSeconds = milliseconds / 1000;
-  g_nWorkSliceSeconds = m_nWorkSliceSeconds;
 }
 
 int CIndexingEngine::CanContinue() {

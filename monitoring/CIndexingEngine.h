@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "monitoring/CEngineParameters.h"
 #include "platform/CDirectoryListing.h"
 #include "platform/CStopLatch.h"
 
 class CCatalogueIndexer;
 class CCatalogueSnapshot;
-class CServiceParameters;
 class CTool_QuickPDFLib;
 class Dom_FolderList;
 class MonitorListener;
@@ -27,7 +27,7 @@ class CFolder;
 // The parameters record and the listeners are not owned and must outlive the engine.
 class CIndexingEngine {
  public:
-  explicit CIndexingEngine(CServiceParameters* parameters);
+  explicit CIndexingEngine(const CEngineParameters* parameters);
   ~CIndexingEngine();
   CIndexingEngine(const CIndexingEngine&) = delete;
   CIndexingEngine& operator=(const CIndexingEngine&) = delete;
@@ -149,10 +149,11 @@ class CIndexingEngine {
   std::unique_ptr<std::vector<MonitorListener*>> m_pListeners;  // filled before other threads start
   std::unique_ptr<CCatalogueIndexer> m_pIndexer;
   std::unique_ptr<Dom_FolderList> m_pFolderList;  // worker thread only
-  CServiceParameters* m_pParameters;               // not owned
+  const CEngineParameters* m_pParameters;         // not owned
   std::unique_ptr<CTool_QuickPDFLib> m_pPdfTool;
   int m_nWorkSliceSeconds = 1;
   int m_nPauseMilliseconds;
+  int m_nFolderPauseMilliseconds;
   std::function<std::int64_t()> m_Clock;  // set before the worker starts
   std::function<std::int64_t()> m_MarkerClock;  // set before the worker starts
   // Worker thread only: the last look for the stop marker.

@@ -13,7 +13,6 @@
 #include "platform/CFileSystemType.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/SystemInfo.h"
-#include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
 

@@ -10,9 +10,7 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
-#include "monitoring/EngineGlobals.h"
 #include "platform/CFileSystemType.h"
-#include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
 
@@ -69,7 +67,7 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   SendStatusMessage(0, "starting monitoring for folder " + folder.GetName());
   if (CanContinue() == 1) {
     KeepAlive();
-    Pause(stop, g_nFolderPauseMilliseconds);
+    Pause(stop, m_nFolderPauseMilliseconds);
   }
 }
 

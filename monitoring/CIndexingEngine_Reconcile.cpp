@@ -10,7 +10,6 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "folders/CFolder.h"
 #include "monitoring/ReconcilePatterns.h"
-#include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
 

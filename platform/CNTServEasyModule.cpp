@@ -8,19 +8,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "monitoring/EngineGlobals.h"
 #include "platform/CStopSignalWatcher.h"
 #include "platform/ProgramPaths.h"
 
 namespace {
-
-bool ParseMilliseconds(const char* text, int& value) {
-  char* end = nullptr;
-  const long parsed = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || parsed < 0 || parsed > 24L * 3600 * 1000) return false;
-  value = static_cast<int>(parsed);
-  return true;
-}
 
 std::string AsDirectory(const std::string& path) {
   std::error_code error;
@@ -32,13 +23,19 @@ std::string AsDirectory(const std::string& path) {
 
 }  // namespace
 
-CNTServEasyModule::CNTServEasyModule(int moduleId, const std::string& displayName,
+CNTServEasyModule::CNTServEasyModule(int /*moduleId*/, const std::string& displayName,
                                      const std::string& /*parameters*/,
                                      const std::string& /*company*/,
                                      const std::string& /*framework*/)
-    : m_nModuleId(moduleId), m_strDisplayName(displayName) {}
+    : m_strDisplayName(displayName) {}
 
 bool CNTServEasyModule::InitInstance() { return true; }
+
+bool CNTServEasyModule::ParseModuleOption(const std::string& /*name*/, const std::string& /*value*/) {
+  return false;
+}
+
+std::string CNTServEasyModule::GetModuleOptionsUsage() const { return std::string(); }
 
 void CNTServEasyModule::ResetWatchdog() { sd_notify(0, "WATCHDOG=1"); }
 
@@ -84,7 +81,8 @@ int CNTServEasyModule::RunStarted() {
 
 int CNTServEasyModule::ParseOptions(int argc, char** argv) {
   m_strProgramDirectory = platform::ExecutableDirectory();
-  for (int i = 1; i < argc; ++i) {
+  // Every option past --help and --version takes a value.
+  for (int i = 1; i < argc; i += 2) {
     const std::string option = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (option == "--help") {
@@ -95,26 +93,18 @@ int CNTServEasyModule::ParseOptions(int argc, char** argv) {
       std::printf("%s %s\n", m_strDisplayName.c_str(), FK_VERSION);
       return 1;
     }
-    int ms = 0;
     bool ok = value != nullptr;
     if (ok && option == "--program-dir") {
       ok = *value != '\0';
       m_strProgramDirectory = AsDirectory(value);
-    } else if (ok && option == "--cycle-wait-ms" && (ok = ParseMilliseconds(value, ms))) {
-      g_nCycleWaitMilliseconds = ms;
-    } else if (ok && option == "--folder-pause-ms" && (ok = ParseMilliseconds(value, ms))) {
-      g_nFolderPauseMilliseconds = ms;
-    } else if (ok && option == "--pause-ms" && (ok = ParseMilliseconds(value, ms))) {
-      g_nPauseMilliseconds = ms;
-    } else {
-      ok = false;
+    } else if (ok) {
+      ok = option.compare(0, 2, "--") == 0 && ParseModuleOption(option, value);
     }
     if (!ok) {
       std::fprintf(stderr, "%s: bad option or value: %s\n", m_strDisplayName.c_str(), argv[i]);
       PrintUsage(stderr);
       return 3;
     }
-    ++i;
   }
   return 0;
 }
@@ -125,10 +115,8 @@ void CNTServEasyModule::PrintUsage(std::FILE* out) const {
                "Runs %s in the foreground until SIGTERM or SIGINT.\n"
                "  --program-dir DIR      directory of FKIndexingServiceConfig.xml and of the\n"
                "                         \"_stop_\" marker (default: the executable's directory)\n"
-               "  --cycle-wait-ms N      wait after each indexing cycle (default 60000)\n"
-               "  --folder-pause-ms N    pause after each processed folder (default 20000)\n"
-               "  --pause-ms N           throttling pause after each work slice (default 5000)\n"
+               "%s"
                "  --help                 this text\n"
                "  --version              the version\n",
-               m_strDisplayName.c_str());
+               m_strDisplayName.c_str(), GetModuleOptionsUsage().c_str());
 }

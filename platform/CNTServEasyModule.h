@@ -27,6 +27,11 @@ class CNTServEasyModule {
   // How often the module must show it is alive: half of systemd's watchdog time
   // (WATCHDOG_USEC), at most fallbackMs, at least 100 ms; fallbackMs without a watchdog.
   static int WatchdogIntervalMs(int fallbackMs);
+  // An option "--name value" the host does not know, given to the module before InitInstance;
+  // true when the module took it (false: a bad option or value).
+  virtual bool ParseModuleOption(const std::string& name, const std::string& value);
+  // The usage lines of the module's own options, each ending in '\n'.
+  virtual std::string GetModuleOptionsUsage() const;
 
   // The host entry: parses the command line and runs the module; returns the exit status.
   int Run(int argc, char** argv);
@@ -45,7 +50,6 @@ class CNTServEasyModule {
   void PrintUsage(std::FILE* out) const;
   int RunStarted();
 
-  int m_nModuleId;
   std::string m_strDisplayName;
   std::string m_strProgramDirectory;
   std::atomic<bool> m_bStopSignalled{false};  // set by the signal thread before StopModule

@@ -11,5 +11,9 @@ std::string FormatLocalTime(std::int64_t seconds, const char* format);
 std::string OsDisplayName(const std::string& osReleasePath = "/etc/os-release");
 // The user name of the effective uid; "" when it cannot be found.
 std::string EffectiveUserName();
+// The program's build date as dd/mm/yyyy.
+std::string BuildDate();
+// Turns a compiler date ("Mmm dd yyyy", as __DATE__) into dd/mm/yyyy; "" when malformed.
+std::string FormatCompilerDate(const std::string& compilerDate);
 
 }  // namespace platform

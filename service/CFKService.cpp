@@ -1,6 +1,6 @@
 #include "service/CFKService.h"
 
-#include <chrono>
+#include <cstdlib>
 #include <exception>
 
 #include "errors/CFKException.h"
@@ -8,7 +8,6 @@
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/CWorkerProgress.h"
-#include "monitoring/EngineGlobals.h"
 #include "platform/MachineOptions.h"
 #include "platform/ProcessPriority.h"
 #include "platform/ProgramPaths.h"
@@ -21,6 +20,14 @@ constexpr int kRunModuleWaitMs = 60000;
 constexpr int kStopWaitMs = 300000;
 const char kOptionsKey[] = "Software\\Larkvale Application\\FKIndexingService\\Options";
 constexpr size_t kMaxRegistryValue = 255;
+
+bool ParseMilliseconds(const std::string& text, int& value) {
+  char* end = nullptr;
+  const long parsed = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || parsed < 0 || parsed > 24L * 3600 * 1000) return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
 
 }  // namespace
 
@@ -40,6 +47,20 @@ CFKService::~CFKService() {
   run->Stop.Stop();
   run->Finished.WaitFor(kStopWaitMs);
   worker->join();
+}
+
+bool CFKService::ParseModuleOption(const std::string& name, const std::string& value) {
+  int* target = name == "--cycle-wait-ms"     ? &m_nCycleWaitMilliseconds
+                : name == "--folder-pause-ms" ? &m_EngineParameters.FolderPauseMilliseconds
+                : name == "--pause-ms"        ? &m_EngineParameters.PauseMilliseconds
+                                              : nullptr;
+  return target != nullptr && ParseMilliseconds(value, *target);
+}
+
+std::string CFKService::GetModuleOptionsUsage() const {
+  return "  --cycle-wait-ms N      wait after each indexing cycle (default 60000)\n"
+         "  --folder-pause-ms N    pause after each processed folder (default 20000)\n"
+         "  --pause-ms N           throttling pause after each work slice (default 5000)\n";
 }
 
 bool CFKService::InitInstance() {
@@ -99,7 +120,11 @@ bool CFKService::ReadRegistryFallback() {
 }
 
 bool CFKService::StartEngine() {
-  m_pEngine = std::make_unique<CIndexingEngine>(m_pParameters.get());
+  m_EngineParameters.ProgramDirectory = m_pParameters->ProgramDirectory;
+  m_EngineParameters.PathCatalogues = m_pParameters->PathCatalogues;
+  m_EngineParameters.DisableMonitoring = m_pParameters->DisableMonitoring;
+  m_EngineParameters.IsDebugAction = m_pParameters->IsDebugAction;
+  m_pEngine = std::make_unique<CIndexingEngine>(&m_EngineParameters);
   m_pEngine->AddListener(this);
   return true;
 }
@@ -142,7 +167,7 @@ void CFKService::IndexingWorkerProc(WorkerRun& run) {
     } catch (const std::exception& error) {
       // A failed cycle must not end the process; the next cycle tries again.
       WriteActivityLog(std::string(":error: ") + error.what());
-      if (m_pEngine) m_pEngine->WaitUnlessStopped(&run.Stop, g_nCycleWaitMilliseconds);
+      if (m_pEngine) m_pEngine->WaitUnlessStopped(&run.Stop, m_nCycleWaitMilliseconds);
     }
     if (result == 0) {
       FinishWorker(run, true);
@@ -172,7 +197,7 @@ int CFKService::RunIndexingCycle(platform::CStopLatch& stop) {
   }
   if (m_pEngine->CanContinue() == 1 && !stop.IsStopped()) {
     ResetWatchdog();
-    m_pEngine->WaitUnlessStopped(&stop, g_nCycleWaitMilliseconds);
+    m_pEngine->WaitUnlessStopped(&stop, m_nCycleWaitMilliseconds);
   }
   return result;
 }

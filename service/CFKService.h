@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "monitoring/CEngineParameters.h"
 #include "monitoring/MonitorListener.h"
 #include "platform/CMutex.h"
 #include "platform/CNTServEasyModule.h"
@@ -26,6 +27,9 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   bool StartModule() override;
   bool RunModule() override;
   bool StopModule() override;
+  // The pacing options: --cycle-wait-ms, --folder-pause-ms and --pause-ms.
+  bool ParseModuleOption(const std::string& name, const std::string& value) override;
+  std::string GetModuleOptionsUsage() const override;
 
   void OnDocumentChange(int kind, std::string path, FK::CFolder folder) override;
   void OnStatusMessage(int kind, const std::string& text) override;
@@ -51,8 +55,10 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   void ApplyPriority();
   void ReloadFolderList(platform::CStopLatch& stop);
 
-  // Set by StartModule before any other thread runs; read-only afterwards.
+  // Set by the options and StartModule before any other thread runs; read-only afterwards.
   std::unique_ptr<CServiceParameters> m_pParameters;
+  CEngineParameters m_EngineParameters;
+  int m_nCycleWaitMilliseconds = 60000;  // the wait after each indexing cycle
   std::unique_ptr<CIndexingEngine> m_pEngine;
 
   platform::CMutex m_ModuleMutex;

@@ -2,12 +2,11 @@
 
 #include <strings.h>
 
+#include "monitoring/CEngineParameters.h"
 #include "platform/XmlDocument.h"
 #include "tools/CTool_FileSystem.h"
 
 namespace {
-
-const char kFolderArchivePath[] = "FOLDER_ARCHIVE_PATH";
 
 int ParseFlag(const std::string& text) { return strcasecmp(text.c_str(), "TRUE") == 0 ? 1 : 0; }
 
@@ -23,7 +22,7 @@ CServiceParameters::CServiceParameters(const std::string& configFilePath)
 }
 
 bool CServiceParameters::IsFolderArchivePath() const {
-  return PathCatalogues.empty() || PathCatalogues == kFolderArchivePath;
+  return CEngineParameters::IsFolderArchivePath(PathCatalogues);
 }
 
 bool CServiceParameters::ValidatePaths(int& failed) const {

@@ -8,33 +8,29 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LSearcher.h"
-#include "monitoring/EngineGlobals.h"
 
 namespace testsupport {
 
-EngineTestBed::EngineTestBed()
-    : m_pParameters(std::make_unique<CServiceParameters>(m_Scratch.File("no-settings.xml"))) {
+EngineTestBed::EngineTestBed() {
   boost::filesystem::create_directories(m_Scratch.File("program"));
   boost::filesystem::create_directories(m_Scratch.File("catalogues"));
   boost::filesystem::create_directories(m_Scratch.File("locks"));
   setenv("FK_LOCK_DIR", m_Scratch.File("locks").c_str(), 1);
-  m_pParameters->ProgramDirectory = m_Scratch.File("program/");
-  m_pParameters->PathCatalogues = m_Scratch.File("catalogues/");
-  m_pParameters->DisableMonitoring = 1;
-  m_nSavedFolderPause = g_nFolderPauseMilliseconds.exchange(0);
-  m_nSavedWorkSlice = g_nWorkSliceSeconds.load();
+  m_Parameters.ProgramDirectory = m_Scratch.File("program/");
+  m_Parameters.PathCatalogues = m_Scratch.File("catalogues/");
+  m_Parameters.DisableMonitoring = 1;
+  m_Parameters.PauseMilliseconds = 0;
+  m_Parameters.FolderPauseMilliseconds = 0;
 }
 
 EngineTestBed::~EngineTestBed() {
   m_pEngine.reset();
   CIndexingEngine::UnlockCatalogue();
-  g_nFolderPauseMilliseconds = m_nSavedFolderPause;
-  g_nWorkSliceSeconds = m_nSavedWorkSlice;
 }
 
 CIndexingEngine& EngineTestBed::Engine() {
   if (!m_pEngine) {
-    m_pEngine = std::make_unique<CIndexingEngine>(m_pParameters.get());
+    m_pEngine = std::make_unique<CIndexingEngine>(&m_Parameters);
     m_pEngine->AddListener(&m_Listener);
     m_pEngine->SetPauseMilliseconds(0);
     m_pEngine->SetClock([this] { return m_nNow += m_nClockStep; });

@@ -8,8 +8,8 @@
 
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
+#include "monitoring/CEngineParameters.h"
 #include "monitoring/CIndexingEngine.h"
-#include "service/CServiceParameters.h"
 #include "testsupport/RecordingListener.h"
 #include "testsupport/ScratchDir.h"
 
@@ -17,7 +17,7 @@ namespace testsupport {
 
 // An indexing engine over a temporary program directory, with catalogues kept in
 // "<scratch>/catalogues/", no pauses (the folder pause too, while it lives), a clock the test
-// moves and a lock directory of its own. The process-wide pacing values come back at its end.
+// moves and a lock directory of its own.
 class EngineTestBed {
  public:
   EngineTestBed();
@@ -25,7 +25,7 @@ class EngineTestBed {
 
   // Makes the engine (after the test has adjusted Parameters()).
   CIndexingEngine& Engine();
-  CServiceParameters& Parameters() { return *m_pParameters; }
+  CEngineParameters& Parameters() { return m_Parameters; }
   RecordingListener& Listener() { return m_Listener; }
   const ScratchDir& Scratch() const { return m_Scratch; }
   // Every reading of the clock moves it on by this many seconds (0: frozen).
@@ -53,13 +53,11 @@ class EngineTestBed {
 
  private:
   ScratchDir m_Scratch;
-  std::unique_ptr<CServiceParameters> m_pParameters;
+  CEngineParameters m_Parameters;
   RecordingListener m_Listener;
   std::int64_t m_nNow = 1700000000;
   std::int64_t m_nClockStep = 0;
   std::int64_t m_nNewestWritten = 0;  // modification time of the last WriteNewerInvoices file
-  int m_nSavedFolderPause = 0;
-  int m_nSavedWorkSlice = 0;
   std::unique_ptr<CIndexingEngine> m_pEngine;
 };
 
