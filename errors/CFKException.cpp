@@ -67,14 +67,14 @@ bool CFKException::SetErrorLogFile(const std::string& path) { return CErrorLog::
 
 std::string CFKException::GetErrorText(int code) {
   switch (code) {
-    case 0: return "There's an error !";
-    case 121: return "Error while creating CImageObject";
-    case 140: return "Error when saving image";
-    case 4003: return "Impossible to load file";
-    case 4010: return "Impossible to delete file";
-    case 4020: return "RtlGetVersion was not found";
-    case 4021: return "RtlGetVersion failed";
-    case 11001: return "Error when loading dll. Check installation";
+    case kErrorUnknown: return "There's an error !";
+    case kErrorCreateImage: return "Error while creating CImageObject";
+    case kErrorSaveImage: return "Error when saving image";
+    case kErrorLoadFile: return "Impossible to load file";
+    case kErrorDeleteFile: return "Impossible to delete file";
+    case kErrorVersionNotFound: return "RtlGetVersion was not found";
+    case kErrorVersionFailed: return "RtlGetVersion failed";
+    case kErrorLoadLibrary: return "Error when loading dll. Check installation";
     default: return std::string();
   }
 }

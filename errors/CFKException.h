@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "errors/ErrorCodes.h"
+
 // Error objects of the suite: constructing one records the failure (and, with the
 // write-log flag, appends an entry to the error log). They are not thrown.
 namespace FKEXCEPTION {

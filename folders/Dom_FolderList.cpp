@@ -86,7 +86,7 @@ int ReadSignedDecimal(const std::string& text) {
 }
 
 void ReportLoadFailure(const std::string& filePath) {
-  FKEXCEPTION::CFKException_General(4003, 0, __LINE__, "CDOM_FolderList", "Load",
+  FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CDOM_FolderList", "Load",
                                     "Impossible to load xml file : " + filePath, "");
 }
 
@@ -137,7 +137,7 @@ void Dom_FolderList::processchildnodes(const std::vector<platform::XmlNode>& nod
       try {
         ProcessElement(node, node.GetName());
       } catch (const std::exception&) {
-        FKEXCEPTION::CFKException_General(4003, 0, __LINE__, "CDOM_FolderList",
+        FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CDOM_FolderList",
                                           "processchildnodes", "", "");
       }
     }

@@ -121,19 +121,19 @@ void CIndexingEngine::SendStatusMessage(int kind, const std::string& text) {
 }
 
 void CIndexingEngine::ReportFolderCheck(const FK::CFolder& folder) {
-  SendStatusMessage(0, "Checking Folder " + folder.GetReference());
+  SendStatusMessage(kMessageLine, "Checking Folder " + folder.GetReference());
   for (const std::string& path : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-    SendStatusMessage(0, (IsExistingDirectory(path) ? ":sub: " : ":sub: :error: ") + path);
+    SendStatusMessage(kMessageLine, (IsExistingDirectory(path) ? ":sub: " : ":sub: :error: ") + path);
   }
 }
 
-void CIndexingEngine::KeepAlive() { SendStatusMessage(3, ""); }
+void CIndexingEngine::KeepAlive() { SendStatusMessage(kMessageKeepAlive, ""); }
 
 void CIndexingEngine::ReportIndexingFolder(const std::string& reference) {
-  SendStatusMessage(2, "Indexing Folder " + reference + "...");
+  SendStatusMessage(kMessageProgress, "Indexing Folder " + reference + "...");
 }
 
-void CIndexingEngine::ReportWaiting() { SendStatusMessage(1, "Waiting for file to index..."); }
+void CIndexingEngine::ReportWaiting() { SendStatusMessage(kMessageIdle, "Waiting for file to index..."); }
 
 void CIndexingEngine::StopMonitoring() {
   // The walks see a stop only through CanContinue; without this flag a service stop would
@@ -187,7 +187,7 @@ bool CIndexingEngine::IsDebug() const {
 bool CIndexingEngine::CanWalk() { return CanContinueWalk() == 1 && !m_pIndexer->CorruptionSeen(); }
 
 void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
-  if (!m_strReadingMarkerError.empty()) SendStatusMessage(0, m_strReadingMarkerError);
+  if (!m_strReadingMarkerError.empty()) SendStatusMessage(kMessageLine, m_strReadingMarkerError);
   m_strReadingMarkerError.clear();
   if (!m_pFolderList) return;
   const std::vector<std::string> references = m_pFolderList->GetFolderReferences();
@@ -205,7 +205,7 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
       ++notUsing;
     }
   }
-  if (notUsing == references.size()) SendStatusMessage(0, ":error: No folder use Indexing Service");
+  if (notUsing == references.size()) SendStatusMessage(kMessageLine, ":error: No folder use Indexing Service");
 }
 
 void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList,

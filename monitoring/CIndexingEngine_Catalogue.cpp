@@ -10,6 +10,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
+#include "monitoring/MonitorListener.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/SystemInfo.h"
@@ -99,7 +100,7 @@ void CIndexingEngine::EmptyCatalogue(const std::string& catalogue) {
     boost::system::error_code removeError;
     fs::remove(it->path(), removeError);
     if (removeError) {
-      SendStatusMessage(0, ":sub: :error: " + it->path().string() + ": " + removeError.message());
+      SendStatusMessage(kMessageLine, ":sub: :error: " + it->path().string() + ": " + removeError.message());
     }
   }
 }

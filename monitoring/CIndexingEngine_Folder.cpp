@@ -10,6 +10,7 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
+#include "monitoring/MonitorListener.h"
 #include "platform/CFileSystemType.h"
 
 namespace fs = boost::filesystem;
@@ -43,7 +44,7 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   m_bFolderPassFailed = false;
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) {
-    SendStatusMessage(0, ":sub: :error: No Archive Directory for " + folder.GetReference());
+    SendStatusMessage(kMessageLine, ":sub: :error: No Archive Directory for " + folder.GetReference());
     return;
   }
   // Checked before the catalogue is made: with catalogues kept in the archive, an archive
@@ -59,12 +60,12 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   ReportCatalogueFileSystem(catalogue);
   IsRefusedDirectory(folder, folder.GetProcessingPath(), true);  // said here; the walks leave it out
   if (LockCatalogue(catalogue, 1) == 0) {
-    SendStatusMessage(0, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
+    SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
   }
   // Directory watching would start here, before the walks, in monitoring mode.
   GuardedFolderPass(folder, catalogue, fresh, cleaner, stop);
   UnlockCatalogue();
-  SendStatusMessage(0, "starting monitoring for folder " + folder.GetName());
+  SendStatusMessage(kMessageLine, "starting monitoring for folder " + folder.GetName());
   if (CanContinue() == 1) {
     KeepAlive();
     Pause(stop, m_nFolderPauseMilliseconds);
@@ -75,7 +76,8 @@ bool CIndexingEngine::IsRefusedDirectory(const FK::CFolder& folder, const std::s
   const std::string why = platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory);
   if (why.empty()) return false;
   if (say) {
-    SendStatusMessage(0, ":error: Folder " + folder.GetReference() + ": directory " + directory + " is refused: " + why);
+    SendStatusMessage(kMessageLine,
+                      ":error: Folder " + folder.GetReference() + ": directory " + directory + " is refused: " + why);
   }
   return true;
 }
@@ -89,7 +91,8 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
     LIndexer::CloseCatalogue(catalogue);
     fs::create_directories(catalogue, ec);
     if (ec) {
-      SendStatusMessage(0, ":sub: :error: Cannot create catalogue directory " + catalogue + ": " + ec.message());
+      SendStatusMessage(kMessageLine,
+                        ":sub: :error: Cannot create catalogue directory " + catalogue + ": " + ec.message());
       m_bFolderPassFailed = true;
       return false;
     }
@@ -113,14 +116,19 @@ void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::st
     }
     return;
   } catch (const std::exception& error) {
-    SendStatusMessage(0, ":sub: :error: Folder " + folder.GetReference() + ": " + error.what());
+    SendStatusMessage(kMessageLine, ":sub: :error: Folder " + folder.GetReference() + ": " + error.what());
   } catch (...) {
-    SendStatusMessage(0, ":sub: :error: Folder " + folder.GetReference() + ": unknown error");
+    SendStatusMessage(kMessageLine, ":sub: :error: Folder " + folder.GetReference() + ": unknown error");
   }
   m_bFolderPassFailed = true;
+  // The writer may hold the failed pass's transaction open: say so when it cannot be let go.
+  const std::string notReleased = ":sub: :error: Catalogue " + catalogue + ": writer not released: ";
   try {
     m_pIndexer->ReleaseWriter();
+  } catch (const std::exception& error) {
+    SendStatusMessage(kMessageLine, notReleased + error.what());
   } catch (...) {
+    SendStatusMessage(kMessageLine, notReleased + "unknown error");
   }
 }
 
@@ -129,14 +137,16 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
   const std::string detail = m_pIndexer->LastError().Message;
   const std::string aside = MoveDamagedCatalogueAside(catalogue);
   if (aside.empty()) {
-    SendStatusMessage(0, ":error: Damaged catalogue " + catalogue + " (" + detail + ") could not be moved aside");
+    SendStatusMessage(kMessageLine,
+                      ":error: Damaged catalogue " + catalogue + " (" + detail + ") could not be moved aside");
     m_bFolderPassFailed = true;
     return;
   }
-  SendStatusMessage(0, ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
+  SendStatusMessage(kMessageLine,
+                    ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
   m_pIndexer->ClearCorruption();
   if (RunFolderPass(folder, catalogue, true, cleaner, stop) == PassResult::Damaged) {
-    SendStatusMessage(0, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
+    SendStatusMessage(kMessageLine, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
                              " is still damaged: " + m_pIndexer->LastError().Message);
     m_pIndexer->ReleaseWriter();
     m_bFolderPassFailed = true;
@@ -152,7 +162,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
     if (CanContinue() == 0) break;
     boost::system::error_code ec;
     if (directory.empty() || !fs::is_directory(directory, ec)) {
-      SendStatusMessage(0, "directory " + directory + " doesn't exist");
+      SendStatusMessage(kMessageLine, "directory " + directory + " doesn't exist");
       continue;
     }
     if (WalkFolderDirectory(folder, directory, catalogue, fresh, stop) == PassResult::Damaged) {
@@ -197,7 +207,7 @@ void CIndexingEngine::ReportCatalogueFileSystem(const std::string& catalogue) {
   }
   m_ReportedFileSystems.push_back(catalogue);
   if (LIndexer::UsesRollbackJournal(catalogue)) {
-    SendStatusMessage(0, ":sub: Catalogue " + catalogue +
+    SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue +
                              " lies on a network file system: it is written with a rollback journal");
   }
 }

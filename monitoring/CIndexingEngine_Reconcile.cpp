@@ -9,6 +9,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "folders/CFolder.h"
+#include "monitoring/MonitorListener.h"
 #include "monitoring/ReconcilePatterns.h"
 
 namespace fs = boost::filesystem;
@@ -41,7 +42,7 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
     platform::CDirectoryListing listing(directory);
     std::string errorText;
     if (!listing.Read(entries, errorText)) {
-      SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
+      SendStatusMessage(kMessageLine, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
       return;
     }
     SortLevel(directory, listing, entries, catalogue, folder, stop, files, subDirectories);
@@ -102,7 +103,7 @@ bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEn
     if (found != 0 && modified == 0 && !m_bFullReconcile) break;
     if (found != 0 && modified == 0) continue;
     if (found != 0) {
-      if (IsDebug()) SendStatusMessage(5, "remove file " + path);
+      if (IsDebug()) SendStatusMessage(kMessageIndexDocument, "remove file " + path);
       m_pIndexer->CloseWriter(catalogue);
       m_pIndexer->RemoveDocument(path, catalogue);
       m_pIndexer->GetWriter(catalogue);
@@ -120,7 +121,7 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
   Entries entries;
   std::string errorText;
   if (!platform::CDirectoryListing(directory).Read(entries, errorText)) {
-    SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
+    SendStatusMessage(kMessageLine, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
     return;
   }
   for (const auto& [name, kind] : entries) {
@@ -158,7 +159,7 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
     return;
   }
   if (found != 0) {
-    if (IsDebug()) SendStatusMessage(6, "remove file " + path);
+    if (IsDebug()) SendStatusMessage(kMessageRemoveDocument, "remove file " + path);
     m_pIndexer->ReleaseWriter();
     m_pIndexer->RemoveDocument(path, catalogue);
   }
@@ -167,7 +168,7 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
 
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder, int* indexed) {
-  if (IsDebug()) SendStatusMessage(5, "index file " + path);
+  if (IsDebug()) SendStatusMessage(kMessageIndexDocument, "index file " + path);
   const int result = m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
   ReportDocumentNote(path);
   if (result == 0) return false;
@@ -178,7 +179,7 @@ bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& c
 
 void CIndexingEngine::ReportDocumentNote(const std::string& path) {
   const std::string& note = m_pIndexer->DocumentNote();
-  if (!note.empty()) SendStatusMessage(0, ":error: Document " + path + ": " + note);
+  if (!note.empty()) SendStatusMessage(kMessageLine, ":error: Document " + path + ": " + note);
 }
 
 void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::string& catalogue,
@@ -206,7 +207,7 @@ void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::st
   }
   m_pIndexer->ReleaseCleaner();
   if (count > 0 && m_pIndexer->CleanerSkippedPurge()) {
-    SendStatusMessage(0, ":sub: :error: Directory " + directory +
+    SendStatusMessage(kMessageLine, ":sub: :error: Directory " + directory +
                              " is missing or empty: its catalogue entries are kept");
   }
 }

@@ -25,7 +25,8 @@ CTool_QuickPDFLib::CTool_QuickPDFLib() {
     // Why it failed (no such file, a missing function) tells the operator what to reinstall.
     std::string why = m_pBinding->LoadError();
     m_pBinding.reset();
-    FKEXCEPTION::CFKException(11001, 11001, __LINE__, kClass, kClass, why, "", true, false);
+    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadLibrary, FKEXCEPTION::kErrorLoadLibrary, __LINE__, kClass, kClass,
+                              why, "", true, false);
     return;
   }
   m_bUsable = 1;
@@ -48,8 +49,8 @@ int CTool_QuickPDFLib::DAOpenFile(const std::string& path, const std::string& pa
   // documents from being dropped as repeats by the error log.
   std::string reason = m_pBinding->LastErrorText();
   std::string message = reason.empty() ? path : path + " (" + reason + ")";
-  FKEXCEPTION::CFKException(121, m_pBinding->LastErrorCode(), __LINE__, kClass, "DAOpenFile", message,
-                            path, true, false);
+  FKEXCEPTION::CFKException(FKEXCEPTION::kErrorCreateImage, m_pBinding->LastErrorCode(), __LINE__, kClass, "DAOpenFile",
+                            message, path, true, false);
   return 0;
 }
 
@@ -68,14 +69,14 @@ std::string CTool_QuickPDFLib::DAExtractText(int fileHandle, int pageSelector, i
       if (reference != 0) {
         result += m_pBinding->DAExtractPageText(handle, reference, options);
       } else {
-        FKEXCEPTION::CFKException_Image(140, m_pBinding->LastErrorCode(), __LINE__, kClass,
+        FKEXCEPTION::CFKException_Image(FKEXCEPTION::kErrorSaveImage, m_pBinding->LastErrorCode(), __LINE__, kClass,
                                         "DAExtractText", m_strCurrentPath,
                                         m_pBinding->LastErrorText(), true);
       }
     }
   } catch (const std::exception&) {
-    FKEXCEPTION::CFKException_Image(140, 0, __LINE__, kClass, "DAExtractText", m_strCurrentPath,
-                                    "", true);
+    FKEXCEPTION::CFKException_Image(FKEXCEPTION::kErrorSaveImage, 0, __LINE__, kClass, "DAExtractText",
+                                    m_strCurrentPath, "", true);
   }
   return result;
 }

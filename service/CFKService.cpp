@@ -255,17 +255,17 @@ bool CFKService::StopModule() {
 
 void CFKService::OnDocumentChange(int kind, std::string path, FK::CFolder folder) {
   if (!m_pEngine) return;
-  if (kind == 5) m_pEngine->AddFile(std::move(path), std::move(folder));
-  if (kind == 6) m_pEngine->RemoveFile(std::move(path), std::move(folder));
+  if (kind == kMessageIndexDocument) m_pEngine->AddFile(std::move(path), std::move(folder));
+  if (kind == kMessageRemoveDocument) m_pEngine->RemoveFile(std::move(path), std::move(folder));
 }
 
 void CFKService::OnStatusMessage(int kind, const std::string& text) {
-  if (kind == 3) {
+  if (kind == kMessageKeepAlive) {
     ResetWatchdog();
     return;
   }
   platform::CLockGuard lock(m_MessageMutex);
-  if ((kind == 1 || kind == 2) && kind == m_nLastMessageKind) {
+  if ((kind == kMessageIdle || kind == kMessageProgress) && kind == m_nLastMessageKind) {
     WriteActivityLogLine(text, text == m_strLastMessage ? 1 : 0);
   } else {
     WriteActivityLog(text);

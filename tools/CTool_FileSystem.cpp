@@ -85,7 +85,7 @@ bool CTool_FileSystem::CreateDirectory(const std::string& path) {
   if (IsDirectory(path)) return true;
   const int error = platform::MakeDirectories(path);
   if (error == 0) return true;
-  FKEXCEPTION::CFKException_General(0, error, __LINE__, "Tool_FileSystem",
+  FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorUnknown, error, __LINE__, "Tool_FileSystem",
                                     "CTool_FileSystem::CreateDirectory",
                                     "could not create directory " + path, "");
   return false;
@@ -95,7 +95,7 @@ bool CTool_FileSystem::DeleteFile(const std::string& path) {
   const int error = platform::RemoveFile(path);
   if (error == 0) return true;
   const FKEXCEPTION::CFileError fileError{error, platform::ErrnoText(error), path};
-  FKEXCEPTION::CFKException_General(fileError, 4010, __LINE__, "Tool_FileSystem", "DeleteFileA",
-                                    true);
+  FKEXCEPTION::CFKException_General(fileError, FKEXCEPTION::kErrorDeleteFile, __LINE__, "Tool_FileSystem",
+                                    "DeleteFileA", true);
   return false;
 }
