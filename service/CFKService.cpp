@@ -1,6 +1,7 @@
 #include "service/CFKService.h"
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 
 #include "errors/CFKException.h"
@@ -8,6 +9,8 @@
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/EngineGlobals.h"
+#include "platform/CNamedFileLock.h"
+#include "platform/FileOps.h"
 #include "platform/MachineOptions.h"
 #include "platform/ProcessPriority.h"
 #include "platform/ProgramPaths.h"
@@ -23,13 +26,15 @@ namespace {
 constexpr int kRunModuleWaitMs = 60000;
 constexpr int kStopWaitMs = 300000;
 constexpr int kResignalMs = 100;
+const char kDisplayName[] = "Fennrick Indexing Service";
+const char kInstanceLockName[] = "FKIndexingService.lock";
 const char kOptionsKey[] = "Software\\Larkvale Application\\FKIndexingService\\Options";
 constexpr size_t kMaxRegistryValue = 255;
 
 }  // namespace
 
 CFKService::CFKService()
-    : CNTServEasyModule(1001, "Fennrick Indexing Service", "", "QMT", "NTServEasy") {}
+    : CNTServEasyModule(1001, kDisplayName, "", "QMT", "NTServEasy") {}
 
 CFKService::~CFKService() {
   // Only reached with a live worker when the host never stopped the module.
@@ -59,11 +64,15 @@ std::string CFKService::ProgramDirectory() const {
 
 bool CFKService::StartModule() {
   const std::string programDirectory = ProgramDirectory();
+  // Before anything is written: a second service would empty the first one's activity log.
+  if (!LockProgramDirectory(programDirectory)) return false;
   m_pParameters = std::make_unique<CServiceParameters>(programDirectory + "FKIndexingServiceConfig.xml");
   m_pParameters->ProgramDirectory = programDirectory;
   m_bPriorityApplied = 0;
   if (m_pParameters->PathLogs.empty()) m_pParameters->PathLogs = programDirectory + "FKIndexing.log";
+  const std::string unusableLog = ChooseUsableLogPath(programDirectory);
   PublishLogPaths();
+  if (!unusableLog.empty()) WriteActivityLog(":error: " + unusableLog);
   if (m_pParameters->IsLoaded == 0 && !ReadRegistryFallback()) {
     WriteActivityLog(":error: Error While Loading Parameters");
     return false;
@@ -76,6 +85,33 @@ bool CFKService::StartModule() {
     return false;
   }
   return StartEngine();
+}
+
+bool CFKService::LockProgramDirectory(const std::string& programDirectory) {
+  m_pInstanceLock = platform::CNamedFileLock::AtPath(programDirectory + kInstanceLockName);
+  if (m_pInstanceLock->TryLock()) return true;
+  std::fprintf(stderr, "%s: not started: %s (%s); only one service may run on the program directory %s\n",
+               kDisplayName, m_pInstanceLock->GetName().c_str(), m_pInstanceLock->LastError().c_str(),
+               programDirectory.c_str());
+  return false;
+}
+
+// The activity log falls back to the program directory when PathLogs cannot be written; the
+// reason is said on standard error (the journal keeps it) and returned for the log itself.
+std::string CFKService::ChooseUsableLogPath(const std::string& programDirectory) {
+  std::string why;
+  const std::string configured = m_pParameters->PathLogs;
+  if (platform::ProbeWritableFile(configured, why)) return "";
+  const std::string fallback = programDirectory + "FKIndexing.log";
+  std::string message = "Activity log " + configured + " cannot be written (" + why + ")";
+  std::string fallbackWhy;
+  if (fallback != configured) {
+    message += ": writing " + fallback;
+    if (!platform::ProbeWritableFile(fallback, fallbackWhy)) message += ", which cannot be written either (" + fallbackWhy + ")";
+  }
+  std::fprintf(stderr, "%s: %s\n", kDisplayName, message.c_str());
+  m_pParameters->PathLogs = fallback;
+  return message;
 }
 
 void CFKService::PublishLogPaths() {

@@ -14,6 +14,9 @@
 #include "service/CServiceParameters.h"
 
 class CIndexingEngine;
+namespace platform {
+class CNamedFileLock;
+}
 
 // Hand-shake between the host's threads and the worker thread.
 extern std::atomic<bool> g_bStopRequested;
@@ -41,6 +44,8 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
 
  private:
   std::string ProgramDirectory() const;
+  bool LockProgramDirectory(const std::string& programDirectory);
+  std::string ChooseUsableLogPath(const std::string& programDirectory);
   void PublishLogPaths();
   bool ReadRegistryFallback();
   bool StartEngine();
@@ -52,6 +57,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   void ReloadFolderList(platform::CEvent* stopEvent);
 
   // Set by StartModule before any other thread runs; read-only afterwards.
+  std::unique_ptr<platform::CNamedFileLock> m_pInstanceLock;  // held for the process's life
   std::unique_ptr<CServiceParameters> m_pParameters;
   std::unique_ptr<CIndexingEngine> m_pEngine;
 
