@@ -98,8 +98,12 @@ void CIndexingEngine::SendStatusMessage(int kind, const std::string& text) {
 
 void CIndexingEngine::ReportFolderCheck(const FK::CFolder& folder) {
   SendStatusMessage(0, "Checking Folder " + folder.GetReference());
-  for (const std::string& path : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-    SendStatusMessage(0, (IsExistingDirectory(path) ? ":sub: " : ":sub: :error: ") + path);
+  SendStatusMessage(0, (IsExistingDirectory(folder.GetArchivePath()) ? ":sub: " : ":sub: :error: ") +
+                           folder.GetArchivePath());
+  // A folder without a processing directory lacks nothing.
+  if (!folder.GetProcessingPath().empty()) {
+    SendStatusMessage(0, (IsExistingDirectory(folder.GetProcessingPath()) ? ":sub: " : ":sub: :error: ") +
+                             folder.GetProcessingPath());
   }
 }
 
@@ -173,6 +177,10 @@ void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList
                                       platform::CEvent* stopEvent) {
   std::int64_t start = Now();
   if (folderList) {
+    IndexFolderDirectories(*folderList);
+    for (const std::string& name : folderList->GetFoldersWithoutReference()) {
+      SendStatusMessage(0, ":sub: :error: Reference \"\" of folder " + name + " is unusable as a catalogue name");
+    }
     // Vanished folders and folders switched off would be stopped in the directory watcher here.
     for (const std::string& reference : folderList->GetFolderReferences()) {
       if (CanContinue() == 0) break;
@@ -193,7 +201,7 @@ void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder&
     FK::CFolder kept = m_pFolderList->GetFolder(folder.GetReference());
     if (m_pParameters == nullptr || m_pParameters->DisableMonitoring == 0) kept.SetMonitoringStarted(1);
     newList.UpdateFolder(kept);
-  } else {
+  } else if (RefusedCatalogueReason(folder, catalogue).empty()) {
     DiscardForeignCatalogue(directories, catalogue);
   }
   PauseWhenSliceUsedUp(start, stopEvent, false);

@@ -8,6 +8,8 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LIndexer.h"
+#include "errors/CFKException.h"
 #include "folders/CFolder.h"
 #include "monitoring/ReconcilePatterns.h"
 #include "service/CServiceParameters.h"
@@ -96,11 +98,13 @@ bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEn
                                      const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
                                      platform::CEvent* stopEvent, int* indexed, std::int64_t& start) {
   bool written = false;
+  // A document that could not be read is taken again even when it is older than the stop.
+  const bool wholeLevel = m_bFullReconcile || snapshot.HasUnreadIn(directory);
   for (auto it = files.rbegin(); it != files.rend() && CanWalk(); ++it) {
     const std::string path = directory + entries[it->second].Name;
     int modified = 0;
     const int found = snapshot.IsModified(path, modified);
-    if (found != 0 && modified == 0 && !m_bFullReconcile) break;
+    if (found != 0 && modified == 0 && !wholeLevel) break;
     if (found != 0 && modified == 0) continue;
     if (found != 0) {
       if (IsDebug()) SendStatusMessage(5, "remove file " + path);
@@ -171,10 +175,22 @@ bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& c
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
   // Writing a document costs far more than a look for the marker: the next step looks again.
   m_bMarkerKnown = false;
-  if (m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get()) == 0) return false;
+  if (m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get()) == 0) {
+    if (m_pIndexer->LastError().Unreadable) ReportUnreadable(path, m_pIndexer->LastError().Message);
+    return false;
+  }
   if (indexed != nullptr) ++*indexed;
   ReportIndexingFolder(folder.GetReference());
   return true;
+}
+
+// Once per document and run: the document is taken again at every pass until it can be read.
+void CIndexingEngine::ReportUnreadable(const std::string& path, const std::string& reason) {
+  if (m_UnreadableReported.size() >= kMaxUnreadableReported) m_UnreadableReported.clear();
+  if (!m_UnreadableReported.insert(path).second) return;
+  SendStatusMessage(0, ":sub: :error: Cannot read document " + path + ": " + reason);
+  FKEXCEPTION::CFKException(4003, 0, __LINE__, "CIndexingEngine", "IndexDocument", path + " (" + reason + ")", path,
+                            true, false);
 }
 
 void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::string& catalogue,
