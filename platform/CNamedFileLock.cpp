@@ -91,9 +91,11 @@ bool CNamedFileLock::TryLock() {
     result = flock(m_nFd, LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   if (result != 0) {
-    m_LastError = errno == EWOULDBLOCK ? "held by another process" : ErrnoText(errno);
+    m_bHeldElsewhere = errno == EWOULDBLOCK;
+    m_LastError = m_bHeldElsewhere ? "held by another process" : ErrnoText(errno);
     return false;
   }
+  m_bHeldElsewhere = false;
   m_bLocked = true;
   return true;
 }

@@ -25,6 +25,8 @@ class CNamedFileLock {
   bool IsLocked() const { return m_bLocked; }
   const std::string& GetName() const { return m_Name; }
   const std::string& LastError() const { return m_LastError; }
+  // The last TryLock failed because another open of the file holds the lock.
+  bool IsHeldElsewhere() const { return m_bHeldElsewhere; }
 
   static std::string LockDirectory();
   // The file name for a lock name: '/' cannot stand in it and long names are hashed.
@@ -37,6 +39,7 @@ class CNamedFileLock {
   std::string m_Path;  // set: the lock file's own path instead of one in the lock directory
   int m_nFd = -1;
   bool m_bLocked = false;
+  bool m_bHeldElsewhere = false;
   std::string m_LastError;
 };
 

@@ -87,12 +87,22 @@ bool CFKService::StartModule() {
   return StartEngine();
 }
 
+// A program directory where the lock file cannot be made (read-only) is locked by name in the
+// machine's lock directory instead; with neither, the service starts and says so.
 bool CFKService::LockProgramDirectory(const std::string& programDirectory) {
   m_pInstanceLock = platform::CNamedFileLock::AtPath(programDirectory + kInstanceLockName);
-  if (m_pInstanceLock->TryLock()) return true;
-  std::fprintf(stderr, "%s: not started: %s (%s); only one service may run on the program directory %s\n",
-               kDisplayName, m_pInstanceLock->GetName().c_str(), m_pInstanceLock->LastError().c_str(),
-               programDirectory.c_str());
+  if (!m_pInstanceLock->TryLock() && !m_pInstanceLock->IsHeldElsewhere()) {
+    const std::string unusable = m_pInstanceLock->LastError();
+    m_pInstanceLock = std::make_unique<platform::CNamedFileLock>("FKIndexingService program " + programDirectory);
+    if (!m_pInstanceLock->TryLock() && !m_pInstanceLock->IsHeldElsewhere()) {
+      std::fprintf(stderr, "%s: runs without the one-service lock: %s; %s\n", kDisplayName, unusable.c_str(),
+                   m_pInstanceLock->LastError().c_str());
+      return true;
+    }
+  }
+  if (m_pInstanceLock->IsLocked()) return true;
+  std::fprintf(stderr, "%s: not started: the lock %s is held by another process; only one service may run on "
+               "the program directory %s\n", kDisplayName, m_pInstanceLock->GetName().c_str(), programDirectory.c_str());
   return false;
 }
 
