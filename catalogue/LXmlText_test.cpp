@@ -32,6 +32,31 @@ TEST_F(LXmlTextTest, KeepsElementTextAndAttributeValuesButNoTagNames) {
   EXPECT_EQ(text.find("internal note"), std::string::npos);
 }
 
+TEST_F(LXmlTextTest, TheFastPathGivesTheTreesTextForEveryKindOfDocument) {
+  const char* const documents[] = {
+      "<?xml version=\"1.0\"?>\n<Invoice>\n  <Total currency=\"EUR\" net=\"\">12.50</Total>\n</Invoice>\n",
+      "<a>one<b/>two<!-- c -->three<?pi x?>four<![CDATA[five <six>]]>seven &amp; &lt;eight&gt; &#65;&#x42;</a>",
+      "<a x=\"1 &amp; 2\" y=\"&#65;\">attribute values with references</a>",
+      "<a xmlns=\"urn:x\" xmlns:p=\"urn:p\" p:k=\"v\"><p:b>ns</p:b>\t\r\n</a><!-- after -->",
+      "<!DOCTYPE a [<!ENTITY e \"expanded\">]><a>before &e; after</a>",
+      "<!DOCTYPE a SYSTEM \"a.dtd\"><a b=\"c\">external</a>",
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>M\xFCller</a>",
+      "<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>declared but not</a>",
+      "<a>undeclared &nbsp; entity</a>",
+      "<a><b>unclosed</a>",
+      "<a>M\xC3\xBCller \xE2\x82\xAC</a>",
+      "<a></a>",
+      "<a/>",
+      "",
+      "just text",
+      "<a>trailing</a> junk",
+  };
+  for (const char* document : documents) {
+    EXPECT_EQ(LXmlText::FromContent(document), LXmlText::FromContentByTree(document)) << document;
+  }
+  EXPECT_EQ(LXmlText::FromContent("<a>one<b>two</b><c k=\"v\"/>three</a>"), "one two v three");
+}
+
 TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing) {
   const std::string text = TextOf(m_Dir.Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
   EXPECT_NE(text.find("12.50"), std::string::npos);

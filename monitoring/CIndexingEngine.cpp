@@ -1,5 +1,6 @@
 #include "monitoring/CIndexingEngine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -138,13 +139,28 @@ void CIndexingEngine::PauseWhenSliceUsedUp(std::int64_t& start, platform::CEvent
 }
 
 void CIndexingEngine::Pause(platform::CEvent* stopEvent, int milliseconds) {
-  if (stopEvent == nullptr) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    return;
+  WaitUnlessStopped(stopEvent, milliseconds);
+}
+
+bool CIndexingEngine::WaitUnlessStopped(platform::CEvent* stopEvent, int milliseconds) {
+  // The marker is looked for in steps: an operator's "_stop_" must not wait out a pass's
+  // minute-long wait.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, milliseconds));
+  for (;;) {
+    if (m_bStopRequested) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const int step = static_cast<int>(std::min<std::int64_t>(left.count(), kStopMarkerPollMilliseconds));
+    if (stopEvent == nullptr) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    } else if (stopEvent->Wait(step)) {
+      // The stop event resets itself when a wait takes it: hand the signal on so that the
+      // next pause and the service's own wait end early too.
+      stopEvent->Set();
+      return true;
+    }
+    if (m_pParameters != nullptr && LookForStopMarker()) return true;
   }
-  // The stop event resets itself when a wait takes it: hand the signal on so that the
-  // next pause and the service's own wait end early too.
-  if (stopEvent->Wait(milliseconds)) stopEvent->Set();
 }
 
 bool CIndexingEngine::IsDebug() const {

@@ -40,9 +40,14 @@ class CIndexingEngine {
   // 1 unless "_stop_" exists in the program directory or a stop was requested.
   int CanContinue();
   // As CanContinue for the walks, which ask once per entry: the marker's answer is kept for
-  // kStopMarkerRecheckMilliseconds, and only until the walk writes a document.
+  // kStopMarkerRecheckMilliseconds.
   int CanContinueWalk();
   static constexpr int kStopMarkerRecheckMilliseconds = 250;
+  // Waits up to milliseconds on the stop event (a plain wait when null), ending early at a
+  // stop request or when "_stop_" appears (looked for every kStopMarkerPollMilliseconds).
+  // True when it ended for a stop. A taken stop event is set again for the other waiters.
+  bool WaitUnlessStopped(platform::CEvent* stopEvent, int milliseconds);
+  static constexpr int kStopMarkerPollMilliseconds = 500;
   void SendStatusMessage(int kind, const std::string& text);
   void ReportFolderCheck(const FK::CFolder& folder);
   void KeepAlive();

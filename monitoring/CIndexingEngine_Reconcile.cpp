@@ -173,8 +173,6 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder, int* indexed) {
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
-  // Writing a document costs far more than a look for the marker: the next step looks again.
-  m_bMarkerKnown = false;
   if (m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get()) == 0) {
     if (m_pIndexer->LastError().Unreadable) ReportUnreadable(path, m_pIndexer->LastError().Message);
     return false;

@@ -193,7 +193,7 @@ void CFKService::IndexingWorkerProc() {
     } catch (const std::exception& error) {
       // A failed cycle must not end the process; the next cycle tries again.
       WriteActivityLog(std::string(":error: ") + error.what());
-      if (stopEvent) stopEvent->Wait(g_nCycleWaitMilliseconds);
+      if (stopEvent && m_pEngine) m_pEngine->WaitUnlessStopped(stopEvent.get(), g_nCycleWaitMilliseconds);
     }
     if (result == 0) {
       FinishWorker(true);
@@ -234,11 +234,7 @@ int CFKService::RunIndexingCycle(platform::CEvent* stopEvent) {
   }
   if (m_pEngine->CanContinue() == 1 && !g_bStopRequested) {
     ResetWatchdog();
-    if (stopEvent != nullptr) {
-      stopEvent->Wait(g_nCycleWaitMilliseconds);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(g_nCycleWaitMilliseconds.load()));
-    }
+    m_pEngine->WaitUnlessStopped(stopEvent, g_nCycleWaitMilliseconds);
   }
   return result;
 }
