@@ -151,6 +151,9 @@ class CIndexingEngine {
   void ReportUnreadable(const std::string& path, const std::string& reason);
   bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
                     int* indexed);
+  void ReportDocumentNote(const std::string& path);
+  // True when a folder directory must not be walked ("/", a system tree); with say, a line why.
+  bool IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say);
 
   std::unique_ptr<std::vector<MonitorListener*>> m_pListeners;  // filled before other threads start
   std::unique_ptr<CCatalogueIndexer> m_pIndexer;
@@ -169,6 +172,7 @@ class CIndexingEngine {
   bool m_bFolderPassFailed = false;  // worker thread only: the last ProcessFolder did not complete
   bool m_bFullReconcile = false;     // worker thread only: no early stop (the last walk was cut short)
   std::unordered_set<std::string> m_ReportedFileSystems;  // worker thread only
+  std::string m_strReadingMarkerError;             // worker thread only: said once, then ""
   static constexpr size_t kMaxUnreadableReported = 10000;
   std::unordered_set<std::string> m_UnreadableReported;  // worker thread only
   // Worker thread only: every folder directory of the folder list (normal form) and its folder.

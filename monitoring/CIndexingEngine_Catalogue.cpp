@@ -13,6 +13,7 @@
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CatalogueMarkers.h"
+#include "platform/CFileSystemType.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/SystemInfo.h"
 #include "service/CServiceParameters.h"
@@ -67,6 +68,12 @@ std::string NormalPath(const std::string& path) {
   return normal;
 }
 
+// A folder directory that is refused ("/", a system tree) is never walked: a catalogue below
+// it holds no documents of it.
+bool IsWalkedDirectory(const std::string& directory) {
+  return !directory.empty() && platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory).empty();
+}
+
 std::string TimeStamp() { return platform::FormatLocalTime(std::time(nullptr), "%Y%m%d-%H%M%S"); }
 
 }  // namespace
@@ -98,8 +105,13 @@ bool CIndexingEngine::IsCatalogueMarkedForDeletion(const std::string& catalogue)
 std::vector<std::string> CIndexingEngine::GetFolderDirectories(const FK::CFolder& folder) const {
   const std::string archive = folder.GetArchivePath();
   const std::string processing = folder.GetProcessingPath();
-  std::vector<std::string> directories{archive};
-  if (processing.compare(0, archive.size(), archive) != 0) directories.push_back(processing);
+  std::vector<std::string> directories;
+  // "/" and the system trees are never walked nor cleaned (ProcessFolder says why).
+  const auto refused = [](const std::string& directory) {
+    return !platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory).empty();
+  };
+  if (!refused(archive)) directories.push_back(archive);
+  if (processing.compare(0, archive.size(), archive) != 0 && !refused(processing)) directories.push_back(processing);
   return directories;
 }
 
@@ -126,7 +138,7 @@ void CIndexingEngine::IndexFolderDirectories(const Dom_FolderList& folderList) {
   for (const std::string& reference : folderList.GetFolderReferences()) {
     const FK::CFolder folder = folderList.GetFolder(reference);
     for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-      if (!directory.empty()) m_FolderDirectories.emplace(NormalPath(directory), reference);
+      if (IsWalkedDirectory(directory)) m_FolderDirectories.emplace(NormalPath(directory), reference);
     }
   }
 }
@@ -141,7 +153,7 @@ std::string CIndexingEngine::RefusedCatalogueReason(const FK::CFolder& folder, c
     const auto found = m_FolderDirectories.find(path);
     if (found != m_FolderDirectories.end()) owner = found->second;
     for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-      if (owner.empty() && !directory.empty() && NormalPath(directory) == path) owner = folder.GetReference();
+      if (owner.empty() && NormalPath(directory) == path && IsWalkedDirectory(directory)) owner = folder.GetReference();
     }
     if (!owner.empty()) {
       return "Catalogue directory " + catalogue + (path == NormalPath(catalogue) ? " is" : " lies inside") +
@@ -208,6 +220,7 @@ void CIndexingEngine::AddFile(std::string path, FK::CFolder folder) {
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) return;
   m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
+  ReportDocumentNote(path);
 }
 
 void CIndexingEngine::RemoveFile(std::string path, FK::CFolder folder) {

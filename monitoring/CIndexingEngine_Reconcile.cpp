@@ -173,7 +173,9 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder, int* indexed) {
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
-  if (m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get()) == 0) {
+  const int result = m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
+  ReportDocumentNote(path);
+  if (result == 0) {
     if (m_pIndexer->LastError().Unreadable) ReportUnreadable(path, m_pIndexer->LastError().Message);
     return false;
   }
@@ -189,6 +191,11 @@ void CIndexingEngine::ReportUnreadable(const std::string& path, const std::strin
   SendStatusMessage(0, ":sub: :error: Cannot read document " + path + ": " + reason);
   FKEXCEPTION::CFKException(4003, 0, __LINE__, "CIndexingEngine", "IndexDocument", path + " (" + reason + ")", path,
                             true, false);
+}
+
+void CIndexingEngine::ReportDocumentNote(const std::string& path) {
+  const std::string& note = m_pIndexer->DocumentNote();
+  if (!note.empty()) SendStatusMessage(0, ":error: Document " + path + ": " + note);
 }
 
 void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::string& catalogue,

@@ -1,5 +1,6 @@
 #include "service/CActivityLog.h"
 
+#include "platform/LogText.h"
 #include "platform/ProgramPaths.h"
 
 std::string g_strActivityLogPath;
@@ -64,7 +65,8 @@ void CActivityLog::Close() {
   CloseLocked();
 }
 
-void CActivityLog::WriteLine(const std::string& text, int overwrite) {
+void CActivityLog::WriteLine(const std::string& message, int overwrite) {
+  const std::string text = platform::EscapeControlCharacters(message);
   std::lock_guard<std::mutex> lock(m_Mutex);
   const std::tm now = m_Clock();
   const std::string today = FormatTime(now, "%d/%m/%Y");

@@ -8,6 +8,7 @@
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CIndexingEngine.h"
+#include "monitoring/CWorkerProgress.h"
 #include "monitoring/EngineGlobals.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/FileOps.h"
@@ -170,8 +171,10 @@ bool CFKService::RunModule() {
     }
     stopEvent = m_pStopEvent;
   }
-  ResetWatchdog();
-  stopEvent->Wait(kRunModuleWaitMs);
+  // Only a worker that moves on (or waits by itself) keeps the service alive: one stuck in a
+  // read lets systemd's watchdog end and restart the service.
+  if (g_WorkerProgress.ShowsLife()) ResetWatchdog();
+  stopEvent->Wait(WatchdogIntervalMs(kRunModuleWaitMs));
   return true;
 }
 
