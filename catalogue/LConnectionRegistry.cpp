@@ -3,25 +3,25 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "catalogue/LDatabase.h"
+#include "platform/CMutex.h"
 #include "platform/SystemInfo.h"
 
 namespace {
 
 struct Connection {
-  std::mutex Mutex;
-  LDatabase Db;           // guarded by Mutex
+  platform::CMutex Mutex;
+  LDatabase Db GUARDED_BY(Mutex);
   std::uint64_t LastUse = 0;  // guarded by the registry's mutex
 };
 
 struct Registry {
-  std::mutex Mutex;
-  std::map<std::string, std::shared_ptr<Connection>> Connections;  // guarded by Mutex
-  std::uint64_t Clock = 0;                                          // guarded by Mutex
-  size_t MaxOpen = 0;  // guarded by Mutex; 0 until first needed
+  platform::CMutex Mutex;
+  std::map<std::string, std::shared_ptr<Connection>> Connections GUARDED_BY(Mutex);
+  std::uint64_t Clock GUARDED_BY(Mutex) = 0;
+  size_t MaxOpen GUARDED_BY(Mutex) = 0;  // 0 until first needed
 };
 
 Registry& TheRegistry() {
@@ -43,18 +43,19 @@ size_t MaxOpenFor(std::int64_t descriptorLimit) {
 }
 
 // Commits and closes the least recently used connection that no thread is using and whose
-// commit succeeds (a busy one keeps its work open); false when there is none. Only try_lock
+// commit succeeds (a busy one keeps its work open); false when there is none. Only a try
 // under the registry's lock: a connection in use is passed over, never waited for.
-bool CloseLeastRecentlyUsed(Registry& registry) {
+bool CloseLeastRecentlyUsed(Registry& registry) REQUIRES(registry.Mutex) {
   std::vector<std::pair<std::uint64_t, std::string>> byAge;
   for (const auto& entry : registry.Connections) byAge.emplace_back(entry.second->LastUse, entry.first);
   std::sort(byAge.begin(), byAge.end());
   for (const auto& candidate : byAge) {
     const std::shared_ptr<Connection> connection = registry.Connections[candidate.second];
-    std::unique_lock<std::mutex> lock(connection->Mutex, std::try_to_lock);
-    if (!lock.owns_lock()) continue;
-    if (connection->Db.IsOpen() && !LConnectionRegistry::Commit(connection->Db)) continue;
-    connection->Db.Close();
+    if (!connection->Mutex.TryLock()) continue;
+    const bool committed = !connection->Db.IsOpen() || LConnectionRegistry::Commit(connection->Db);
+    if (committed) connection->Db.Close();
+    connection->Mutex.Unlock();
+    if (!committed) continue;
     registry.Connections.erase(candidate.second);
     return true;
   }
@@ -63,7 +64,7 @@ bool CloseLeastRecentlyUsed(Registry& registry) {
 
 std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueError& error) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.Mutex);
+  platform::CLockGuard lock(registry.Mutex);
   const std::string key = KeyOf(catalogue);
   const auto found = registry.Connections.find(key);
   if (found != registry.Connections.end()) {
@@ -74,6 +75,7 @@ std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueErro
   while (registry.Connections.size() >= registry.MaxOpen && CloseLeastRecentlyUsed(registry)) {
   }
   auto connection = std::make_shared<Connection>();
+  platform::CLockGuard connectionLock(connection->Mutex);  // not shared yet: for the analysis
   if (!connection->Db.OpenForWriting(key)) {
     error = connection->Db.Error();
     return nullptr;
@@ -84,7 +86,7 @@ std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueErro
 }
 
 void CommitAndClose(const std::shared_ptr<Connection>& connection) {
-  std::lock_guard<std::mutex> lock(connection->Mutex);
+  platform::CLockGuard lock(connection->Mutex);
   LConnectionRegistry::Commit(connection->Db);
   connection->Db.Close();
 }
@@ -100,7 +102,7 @@ bool LConnectionRegistry::With(const std::string& catalogue, const Work& work, L
   for (int attempt = 0; attempt < 3; ++attempt) {
     const auto connection = Acquire(catalogue, error);
     if (!connection) return false;
-    std::lock_guard<std::mutex> lock(connection->Mutex);
+    platform::CLockGuard lock(connection->Mutex);
     if (!connection->Db.IsOpen()) continue;
     connection->Db.ClearError();
     const bool ok = work(connection->Db);
@@ -115,12 +117,12 @@ bool LConnectionRegistry::CommitIfOpen(const std::string& catalogue, LCatalogueE
   std::shared_ptr<Connection> connection;
   {
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.Mutex);
+    platform::CLockGuard lock(registry.Mutex);
     const auto found = registry.Connections.find(KeyOf(catalogue));
     if (found == registry.Connections.end()) return true;
     connection = found->second;
   }
-  std::lock_guard<std::mutex> lock(connection->Mutex);
+  platform::CLockGuard lock(connection->Mutex);
   if (!connection->Db.IsOpen()) return true;
   connection->Db.ClearError();
   if (Commit(connection->Db)) return true;
@@ -132,7 +134,7 @@ void LConnectionRegistry::Close(const std::string& catalogue) {
   std::shared_ptr<Connection> connection;
   {
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.Mutex);
+    platform::CLockGuard lock(registry.Mutex);
     const auto found = registry.Connections.find(KeyOf(catalogue));
     if (found == registry.Connections.end()) return;
     connection = found->second;
@@ -143,13 +145,13 @@ void LConnectionRegistry::Close(const std::string& catalogue) {
 
 size_t LConnectionRegistry::CountOpen() {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.Mutex);
+  platform::CLockGuard lock(registry.Mutex);
   return registry.Connections.size();
 }
 
 void LConnectionRegistry::SetMaxOpen(size_t maxOpen) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.Mutex);
+  platform::CLockGuard lock(registry.Mutex);
   registry.MaxOpen = maxOpen;
 }
 
@@ -157,7 +159,7 @@ void LConnectionRegistry::CloseAll() {
   std::vector<std::shared_ptr<Connection>> connections;
   {
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.Mutex);
+    platform::CLockGuard lock(registry.Mutex);
     for (auto& entry : registry.Connections) connections.push_back(entry.second);
     registry.Connections.clear();
   }
