@@ -5,6 +5,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "catalogue/LSearcher.h"
+#include "errors/CFKException.h"
 #include "pdf/CTool_QuickPDFLib.h"
 
 namespace {
@@ -76,23 +77,44 @@ bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
   return !iequals(ExtensionOf(name.substr(0, name.size() - extension.size())), ".FK$");
 }
 
+bool CCatalogueIndexer::UseReadingMarker(const std::string& markerPath, std::string& errorText) {
+  return m_ReadingMarker.Open(markerPath, m_strSkipOnce, errorText);
+}
+
 int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string& catalogue,
                                      CTool_QuickPDFLib* pdfTool) {
+  m_strDocumentNote.clear();
   LWriter* writer = GetWriter(catalogue);
   if (writer == nullptr) return 0;
   int result;
-  if (!iequals(ExtensionOf(path), ".PDF")) {
-    result = m_pIndexer->Index(writer, path);
+  if (!m_strSkipOnce.empty() && path == m_strSkipOnce) {
+    // Reading it again would likely stall or end the service again; a later change of the
+    // file has it read as usual.
+    m_strSkipOnce.clear();
+    result = m_pIndexer->IndexFromContent(writer, path, "");
+    m_strDocumentNote = "the service's last run ended while reading it (hung or crashed): catalogued without its text";
   } else {
-    std::string text;
-    if (pdfTool != nullptr && pdfTool->DAOpenFile(path, "") != 0) {
-      text += pdfTool->DAExtractText(-1, -1, 7);
-      pdfTool->DACloseFile(-1);
-    }
-    result = m_pIndexer->IndexFromContent(writer, path, text);
+    m_ReadingMarker.Begin(path);
+    result = ReadAndIndex(writer, path, pdfTool);
+    m_ReadingMarker.End();
+    m_strDocumentNote = m_pIndexer->LastNote();
+  }
+  if (!m_strDocumentNote.empty()) {
+    FKEXCEPTION::CFKException(0, 0, __LINE__, "CCatalogueIndexer", "IndexDocument", m_strDocumentNote, path, true,
+                              false);
   }
   NoteLibraryState();
   return result;
+}
+
+int CCatalogueIndexer::ReadAndIndex(LWriter* writer, const std::string& path, CTool_QuickPDFLib* pdfTool) {
+  if (!iequals(ExtensionOf(path), ".PDF")) return m_pIndexer->Index(writer, path);
+  std::string text;
+  if (pdfTool != nullptr && pdfTool->DAOpenFile(path, "") != 0) {
+    text += pdfTool->DAExtractText(-1, -1, 7);
+    pdfTool->DACloseFile(-1);
+  }
+  return m_pIndexer->IndexFromContent(writer, path, text);
 }
 
 void CCatalogueIndexer::RemoveDocument(const std::string& path, const std::string& catalogue) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalogue/LIndexer.h"
+#include "platform/CReadingMarker.h"
 
 class CTool_QuickPDFLib;
 
@@ -27,6 +28,13 @@ class CCatalogueIndexer {
   static bool IsIndexableDocument(const std::string& name);
   // The library's result: nonzero when indexed. A PDF the tool cannot open gets empty text.
   int IndexDocument(const std::string& path, const std::string& catalogue, CTool_QuickPDFLib* pdfTool);
+  // Why the last IndexDocument kept no or only part of the document's text, for the activity
+  // log; "" when it went normally.
+  const std::string& DocumentNote() const { return m_strDocumentNote; }
+  // Names each document in the marker file while it is read. The document a former run was
+  // reading when it hung or crashed is then catalogued once without being read. False (and
+  // why) when the marker file cannot be used; documents are read all the same.
+  bool UseReadingMarker(const std::string& markerPath, std::string& errorText);
   void RemoveDocument(const std::string& path, const std::string& catalogue);
 
   // The cleaner pass, one to one onto LIndexer.
@@ -55,9 +63,13 @@ class CCatalogueIndexer {
 
  private:
   void NoteLibraryState();
+  int ReadAndIndex(LWriter* writer, const std::string& path, CTool_QuickPDFLib* pdfTool);
 
   std::unique_ptr<LIndexer> m_pIndexer;
   LWriter* m_pWriter = nullptr;  // owned by the library; null when none is open
   bool m_bCorruptionSeen = false;
   LCatalogueError m_CorruptionError;
+  platform::CReadingMarker m_ReadingMarker;
+  std::string m_strSkipOnce;  // the document a former run ended in; "" once taken
+  std::string m_strDocumentNote;
 };

@@ -34,6 +34,9 @@ class LIndexer {
   int Index(LWriter* writer, const std::string& path);
   // As Index, with the given text (PDF documents).
   int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text);
+  // Why the text of the document last indexed was kept incomplete (over the text cap, read
+  // without the XML parser); "" when it was kept whole.
+  const std::string& LastNote() const;
 
   LDeleter* GetDeleter(const std::string& catalogue);
   void Delete(LDeleter* deleter, const std::string& path);

@@ -11,6 +11,7 @@
 #include "catalogue/LSearcher.h"
 #include "platform/CFileSystemType.h"
 #include "testsupport/CatalogueScratch.h"
+#include "testsupport/ScopedEnvironment.h"
 
 namespace fs = boost::filesystem;
 
@@ -257,6 +258,27 @@ TEST_F(LIndexerTest, UnreadableFileIsNotIndexedAndPdfContentIsTakenAsGiven) {
   EXPECT_EQ(indexer.IndexFromContent(writer, pdf, "Rechnung f\xC3\xBCr Gr\xC3\xB6\xC3\x9F" "e"), 1);
   indexer.ReleaseWriter(writer);
   EXPECT_EQ(Find("rechnung fur"), std::vector<std::string>{pdf});
+}
+
+TEST_F(LIndexerTest, TextPastTheCapIsCutOnACharacterBoundaryAndSaid) {
+  testsupport::ScopedEnvironment environment;
+  environment.Set("FK_MAX_TEXT_MB", "1");
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  // Two-byte characters from an odd offset: the cap falls in the middle of one.
+  std::string wide = "a";
+  while (wide.size() < (1u << 20) + 100) wide += "\xC3\xA9";
+  const std::string pdf = m_Scratch.WriteDoc("bomb.pdf", "%PDF-1.4");
+  EXPECT_EQ(indexer.IndexFromContent(writer, pdf, wide + " tailword"), 1);
+  EXPECT_EQ(indexer.LastNote(), "text longer than 1 MiB: only the first part is kept");
+  EXPECT_EQ(indexer.IndexFromContent(writer, m_Scratch.WriteDoc("small.pdf", "%PDF-1.4"), "small"), 1);
+  EXPECT_EQ(indexer.LastNote(), "");
+  indexer.ReleaseWriter(writer);
+  EXPECT_TRUE(Find("tailword").empty());
+  const std::string kept = testsupport::CatalogueScratch::QueryText(
+      m_Catalogue, "SELECT t.text FROM document_text t JOIN documents d ON d.id = t.rowid WHERE d.path = '" + pdf + "'");
+  EXPECT_EQ(kept.size(), (1u << 20) - 1);
+  EXPECT_EQ(kept, wide.substr(0, (1u << 20) - 1));
 }
 
 TEST_F(LIndexerTest, NetworkCatalogueIsWrittenWithARollbackJournalAndStillRead) {

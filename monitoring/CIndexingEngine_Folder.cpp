@@ -11,6 +11,7 @@
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
 #include "monitoring/EngineGlobals.h"
+#include "platform/CFileSystemType.h"
 #include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
@@ -40,13 +41,17 @@ void RemoveWalkMarker(const std::string& catalogue) {
 
 }  // namespace
 
-void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CEvent* stopEvent) {
+void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop) {
   m_bFolderPassFailed = false;
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) {
     SendStatusMessage(0, ":sub: :error: No Archive Directory for " + folder.GetReference());
     return;
   }
+  // Checked before the catalogue is made: with catalogues kept in the archive, an archive
+  // of "/" would get a catalogue directory at the top of the machine. Said once per folder
+  // list in monitoring mode, once per pass in polling mode.
+  if (IsRefusedDirectory(folder, folder.GetArchivePath(), folder.GetMonitoringStarted() == 0)) return;
   bool fresh = false;
   if (!PrepareCatalogue(folder, catalogue, fresh)) return;
   const std::string interrupted = ReadWalkMarker(catalogue);
@@ -54,17 +59,27 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   m_bFullReconcile = !fresh && !interrupted.empty();
   if (!fresh && folder.GetMonitoringStarted() == 1) return;
   ReportCatalogueFileSystem(catalogue);
+  IsRefusedDirectory(folder, folder.GetProcessingPath(), true);  // said here; the walks leave it out
   if (LockCatalogue(catalogue, 1) == 0) {
     SendStatusMessage(0, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
   }
   // Directory watching would start here, before the walks, in monitoring mode.
-  GuardedFolderPass(folder, catalogue, fresh, cleaner, stopEvent);
+  GuardedFolderPass(folder, catalogue, fresh, cleaner, stop);
   UnlockCatalogue();
   SendStatusMessage(0, "starting monitoring for folder " + folder.GetName());
   if (CanContinue() == 1) {
     KeepAlive();
-    Pause(stopEvent, g_nFolderPauseMilliseconds);
+    Pause(stop, g_nFolderPauseMilliseconds);
   }
+}
+
+bool CIndexingEngine::IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say) {
+  const std::string why = platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory);
+  if (why.empty()) return false;
+  if (say) {
+    SendStatusMessage(0, ":error: Folder " + folder.GetReference() + ": directory " + directory + " is refused: " + why);
+  }
+  return true;
 }
 
 bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh) {
@@ -90,13 +105,13 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
 }
 
 void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
-                                        int cleaner, platform::CEvent* stopEvent) {
+                                        int cleaner, platform::CStopLatch* stop) {
   // A library error inside one folder's pass ends that pass only: the lock is released by
   // the caller and the next folder is processed.
   try {
     m_pIndexer->ClearCorruption();
-    if (RunFolderPass(folder, catalogue, fresh, cleaner, stopEvent) == PassResult::Damaged) {
-      RebuildDamagedCatalogue(folder, catalogue, cleaner, stopEvent);
+    if (RunFolderPass(folder, catalogue, fresh, cleaner, stop) == PassResult::Damaged) {
+      RebuildDamagedCatalogue(folder, catalogue, cleaner, stop);
     }
     return;
   } catch (const std::exception& error) {
@@ -112,7 +127,7 @@ void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::st
 }
 
 void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const std::string& catalogue,
-                                              int cleaner, platform::CEvent* stopEvent) {
+                                              int cleaner, platform::CStopLatch* stop) {
   const std::string detail = m_pIndexer->LastError().Message;
   const std::string aside = MoveDamagedCatalogueAside(catalogue);
   if (aside.empty()) {
@@ -122,7 +137,7 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
   }
   SendStatusMessage(0, ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
   m_pIndexer->ClearCorruption();
-  if (RunFolderPass(folder, catalogue, true, cleaner, stopEvent) == PassResult::Damaged) {
+  if (RunFolderPass(folder, catalogue, true, cleaner, stop) == PassResult::Damaged) {
     SendStatusMessage(0, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
                              " is still damaged: " + m_pIndexer->LastError().Message);
     m_pIndexer->ReleaseWriter();
@@ -132,7 +147,7 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
 
 CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& folder,
                                                            const std::string& catalogue, bool fresh,
-                                                           int cleaner, platform::CEvent* stopEvent) {
+                                                           int cleaner, platform::CStopLatch* stop) {
   const std::vector<std::string> directories = GetFolderDirectories(folder);
   WriteWalkMarker(catalogue, fresh);
   for (const std::string& directory : directories) {
@@ -142,7 +157,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       SendStatusMessage(0, "directory " + directory + " doesn't exist");
       continue;
     }
-    if (WalkFolderDirectory(folder, directory, catalogue, fresh, stopEvent) == PassResult::Damaged) {
+    if (WalkFolderDirectory(folder, directory, catalogue, fresh, stop) == PassResult::Damaged) {
       return PassResult::Damaged;
     }
   }
@@ -150,7 +165,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
   for (const std::string& directory : directories) {
     // An empty directory name would stand for the whole catalogue in the cleaner.
     if (CanContinue() == 0 || m_pIndexer->CorruptionSeen()) break;
-    if (cleaner != 0 && !directory.empty()) CleanCatalogue(GetUncPath(directory), catalogue, stopEvent);
+    if (cleaner != 0 && !directory.empty()) CleanCatalogue(GetUncPath(directory), catalogue, stop);
   }
   return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
 }
@@ -158,7 +173,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
 CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFolder& folder,
                                                                  const std::string& directory,
                                                                  const std::string& catalogue, bool fresh,
-                                                                 platform::CEvent* stopEvent) {
+                                                                 platform::CStopLatch* stop) {
   const std::string unc = GetUncPath(directory);
   auto snapshot = std::make_unique<CCatalogueSnapshot>();
   snapshot->Load(unc, catalogue);
@@ -168,9 +183,9 @@ CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFold
   }
   int indexed = 0;
   if (fresh) {
-    IndexDirectoryFresh(unc, catalogue, folder, *snapshot, stopEvent, &indexed);
+    IndexDirectoryFresh(unc, catalogue, folder, *snapshot, stop, &indexed);
   } else {
-    ReconcileDirectory(unc, catalogue, folder, *snapshot, stopEvent, &indexed);
+    ReconcileDirectory(unc, catalogue, folder, *snapshot, stop, &indexed);
   }
   snapshot.reset();
   m_pIndexer->ReleaseWriter();

@@ -32,7 +32,7 @@ bool CIndexingEngine::IsExcludedDirectory(const FK::CFolder& folder, const std::
 
 void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std::string& catalogue,
                                          const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                                         platform::CEvent* stopEvent, int* indexed) {
+                                         platform::CStopLatch* stop, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue)) return;
   std::int64_t start = Now();
   LevelEntries entries;
@@ -45,23 +45,23 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
       SendStatusMessage(0, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
       return;
     }
-    SortLevel(directory, listing, entries, catalogue, folder, stopEvent, files, subDirectories);
+    SortLevel(directory, listing, entries, catalogue, folder, stop, files, subDirectories);
   }
   // Newest first; files of the same second are taken last-listed first.
   std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   start = Now();
-  bool written = ReconcileFiles(directory, entries, files, catalogue, folder, snapshot, stopEvent, indexed, start);
+  bool written = ReconcileFiles(directory, entries, files, catalogue, folder, snapshot, stop, indexed, start);
   LevelEntries().swap(entries);
   if (IsSliceUsedUp(start)) {
     KeepAlive();
     if (written) m_pIndexer->ReopenWriter(catalogue);
     written = false;
     ReportWaiting();
-    Pause(stopEvent, m_nPauseMilliseconds);
+    Pause(stop, m_nPauseMilliseconds);
   }
   if (written) m_pIndexer->ReopenWriter(catalogue);
   for (auto it = subDirectories.rbegin(); it != subDirectories.rend() && CanWalk(); ++it) {
-    ReconcileDirectory(it->second + "/", catalogue, folder, snapshot, stopEvent, indexed);
+    ReconcileDirectory(it->second + "/", catalogue, folder, snapshot, stop, indexed);
   }
 }
 
@@ -69,7 +69,7 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
 // last-write time.
 void CIndexingEngine::SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
                                 const LevelEntries& entries, const std::string& catalogue,
-                                const FK::CFolder& folder, platform::CEvent* stopEvent, LevelFiles& files,
+                                const FK::CFolder& folder, platform::CStopLatch* stop, LevelFiles& files,
                                 std::multimap<std::int64_t, std::string>& subDirectories) {
   std::int64_t start = Now();
   std::string errorText;
@@ -87,14 +87,14 @@ void CIndexingEngine::SortLevel(const std::string& directory, const platform::CD
       const std::time_t written = fs::last_write_time(path, ec);
       subDirectories.emplace(ec ? 0 : static_cast<std::int64_t>(written), path);
     }
-    PauseWhenSliceUsedUp(start, stopEvent, false);
+    PauseWhenSliceUsedUp(start, stop, false);
   }
 }
 
 bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEntries& entries,
                                      const LevelFiles& files, const std::string& catalogue,
                                      const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                                     platform::CEvent* stopEvent, int* indexed, std::int64_t& start) {
+                                     platform::CStopLatch* stop, int* indexed, std::int64_t& start) {
   bool written = false;
   for (auto it = files.rbegin(); it != files.rend() && CanWalk(); ++it) {
     const std::string path = directory + entries[it->second].Name;
@@ -109,14 +109,14 @@ bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEn
       m_pIndexer->GetWriter(catalogue);
     }
     written = IndexCounted(path, catalogue, folder, indexed) || written;
-    PauseWhenSliceUsedUp(start, stopEvent, true);
+    PauseWhenSliceUsedUp(start, stop, true);
   }
   return written;
 }
 
 void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const std::string& catalogue,
                                           const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                                          platform::CEvent* stopEvent, int* indexed) {
+                                          platform::CStopLatch* stop, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue) || directory == GetUncPath(catalogue)) return;
   Entries entries;
   std::string errorText;
@@ -127,7 +127,7 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
     if (kind == EntryKind::Directory && !boost::algorithm::iequals(name, "ORIGINALS")) {
-      IndexDirectoryFresh(directory + name + "/", catalogue, folder, snapshot, stopEvent, indexed);
+      IndexDirectoryFresh(directory + name + "/", catalogue, folder, snapshot, stop, indexed);
     }
   }
   bool written = false;
@@ -142,7 +142,7 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
       if (written) m_pIndexer->ReopenWriter(catalogue);
       written = false;
       KeepAlive();
-      Pause(stopEvent, m_nPauseMilliseconds);
+      Pause(stop, m_nPauseMilliseconds);
       start = Now();
     }
   }
@@ -169,14 +169,21 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder, int* indexed) {
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
-  if (m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get()) == 0) return false;
+  const int result = m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
+  ReportDocumentNote(path);
+  if (result == 0) return false;
   if (indexed != nullptr) ++*indexed;
   ReportIndexingFolder(folder.GetReference());
   return true;
 }
 
+void CIndexingEngine::ReportDocumentNote(const std::string& path) {
+  const std::string& note = m_pIndexer->DocumentNote();
+  if (!note.empty()) SendStatusMessage(0, ":error: Document " + path + ": " + note);
+}
+
 void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::string& catalogue,
-                                     platform::CEvent* stopEvent) {
+                                     platform::CStopLatch* stop) {
   std::int64_t start = Now();
   LCleaner* cleaner = m_pIndexer->InitCleaner(directory, catalogue);
   const int count = m_pIndexer->GetCleanCount();
@@ -196,7 +203,7 @@ void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::st
     m_pIndexer->Clean(i, duplicate);
     if (i % 500 == 0) m_pIndexer->FlushDeleter(cleaner);
     // A long pass must keep the service's watchdog fed as the walks do.
-    PauseWhenSliceUsedUp(start, stopEvent, true);
+    PauseWhenSliceUsedUp(start, stop, true);
   }
   m_pIndexer->ReleaseCleaner();
   if (count > 0 && m_pIndexer->CleanerSkippedPurge()) {

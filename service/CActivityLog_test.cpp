@@ -64,6 +64,14 @@ TEST_F(ActivityLogTest, FirstLineEmptiesTheOldFileAndHasTheExactFormat) {
   EXPECT_EQ(FilesInDirectory(), 1u) << "no rotation";
 }
 
+TEST_F(ActivityLogTest, ControlCharactersOfAMessageAreEscapedSoNoLineCanBeForged) {
+  m_Log.WriteLine("index file /a/x\n06/12/2026, 09:05:07\t:error: forged\r\x1b.xml", 0);
+  m_Log.WriteLine("index file /a/x\n06/12/2026, 09:05:07\t:error: forged\r\x1b.xml", 1);
+  EXPECT_EQ(ReadAll(m_Path),
+            "06/12/2026, 09:05:07\tindex file /a/x\\n06/12/2026, 09:05:07\\t:error: forged\\r\\x1b.xml\r\n"
+            "06/12/2026, 09:05:07\tindex file /a/x\\n06/12/2026, 09:05:07\\t:error: forged\\r\\x1b.xml\r\n");
+}
+
 TEST_F(ActivityLogTest, NewDayMovesTheLogToAnArchiveNamedAfterTheNewDay) {
   const std::string archive = m_Dir.Write("FKIndexing-07-12-2026.log", "an archive from before a clock change\r\n");
   m_Log.WriteLine("Loading Fennrick Folders.xml", 0);
