@@ -16,6 +16,7 @@
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/EngineGlobals.h"
 #include "pdf/CTool_QuickPDFLib.h"
+#include "platform/PeakMemory.h"
 #include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
@@ -103,11 +104,13 @@ CatalogueBench::FreshFigures CatalogueBench::FreshWalk(const std::string& archiv
   const std::string directory = CIndexingEngine::GetUncPath(archive);
   FreshFigures figures;
   const double start = NowSeconds();
+  const double cpuStart = platform::ProcessCpuSeconds();
   CCatalogueSnapshot snapshot;
   snapshot.Load(directory, catalogue);
   m_pEngine->IndexDirectoryFresh(directory, catalogue, folder, snapshot, nullptr, &figures.Indexed);
   m_pEngine->GetIndexer()->ReleaseWriter();
   figures.Seconds = NowSeconds() - start;
+  figures.CpuSeconds = platform::ProcessCpuSeconds() - cpuStart;
   return figures;
 }
 
@@ -183,8 +186,10 @@ CatalogueBench::CeilingFigures CatalogueBench::BareInsert(const std::string& arc
   fs::remove_all(directory, ec);
   fs::create_directories(directory, ec);
   const double start = NowSeconds();
+  const double cpuStart = platform::ProcessCpuSeconds();
   if (!InsertBare(directory + "/scratch.sqlite", texts)) return figures;
   figures.Seconds = NowSeconds() - start;
+  figures.CpuSeconds = platform::ProcessCpuSeconds() - cpuStart;
   figures.Documents = static_cast<int>(texts.size());
   fs::remove_all(directory, ec);
   return figures;
