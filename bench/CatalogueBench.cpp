@@ -15,6 +15,7 @@
 #include "catalogue/LXmlText.h"
 #include "monitoring/CIndexingEngine.h"
 #include "pdf/CTool_QuickPDFLib.h"
+#include "platform/PeakMemory.h"
 
 namespace fs = boost::filesystem;
 
@@ -99,11 +100,13 @@ CatalogueBench::FreshFigures CatalogueBench::FreshWalk(const std::string& archiv
   const std::string directory = CIndexingEngine::GetUncPath(archive);
   FreshFigures figures;
   const double start = NowSeconds();
+  const double cpuStart = platform::ProcessCpuSeconds();
   CCatalogueSnapshot snapshot;
   snapshot.Load(directory, catalogue);
   m_pEngine->IndexDirectoryFresh(directory, catalogue, folder, snapshot, nullptr, &figures.Indexed);
   m_pEngine->GetIndexer()->ReleaseWriter();
   figures.Seconds = NowSeconds() - start;
+  figures.CpuSeconds = platform::ProcessCpuSeconds() - cpuStart;
   return figures;
 }
 
@@ -179,8 +182,10 @@ CatalogueBench::CeilingFigures CatalogueBench::BareInsert(const std::string& arc
   fs::remove_all(directory, ec);
   fs::create_directories(directory, ec);
   const double start = NowSeconds();
+  const double cpuStart = platform::ProcessCpuSeconds();
   if (!InsertBare(directory + "/scratch.sqlite", texts)) return figures;
   figures.Seconds = NowSeconds() - start;
+  figures.CpuSeconds = platform::ProcessCpuSeconds() - cpuStart;
   figures.Documents = static_cast<int>(texts.size());
   fs::remove_all(directory, ec);
   return figures;

@@ -46,10 +46,12 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
       m_bCorrupt = m_Error.Corrupt;
       m_Text.clear();
       m_Entries.clear();
+      m_Unread.clear();
       return;
     }
     m_nDocumentCount = count;
     SortIfNeeded();
+    std::sort(m_Unread.begin(), m_Unread.end());
   } catch (...) {
     m_Error = LCatalogueError{0, false, "unexpected failure searching " + catalogue};
     m_Text.clear();
@@ -62,6 +64,15 @@ void CCatalogueSnapshot::Keep(std::string_view path, std::string_view time) {
                             static_cast<std::uint32_t>(time.size())});
   m_Text += path;
   m_Text += time;
+  if (time.empty()) m_Unread.emplace_back(path);
+}
+
+bool CCatalogueSnapshot::HasUnreadIn(const std::string& directory) const {
+  for (auto it = std::lower_bound(m_Unread.begin(), m_Unread.end(), directory);
+       it != m_Unread.end() && it->compare(0, directory.size(), directory) == 0; ++it) {
+    if (it->find('/', directory.size()) == std::string::npos) return true;
+  }
+  return false;
 }
 
 std::string_view CCatalogueSnapshot::PathOf(const Entry& entry) const {

@@ -14,6 +14,9 @@ struct LCatalogueError {
   int SqliteCode = 0;
   bool Corrupt = false;  // the catalogue database is damaged (not a database, malformed)
   std::string Message;
+  // Index: the document's file exists but could not be read; it is catalogued with no text
+  // and no time, so that the next pass takes it again.
+  bool Unreadable = false;
 };
 
 // Writes a catalogue (one SQLite FTS5 database in the catalogue directory).
@@ -30,7 +33,7 @@ class LIndexer {
   LWriter* GetWriter(const std::string& catalogue);
   void ReleaseWriter(LWriter* writer);  // commits; handle dead
   void CloseWriter(LWriter* writer);    // commits and closes; handle dead
-  // Nonzero when indexed; the library reads the XML file itself.
+  // Nonzero when indexed; the library reads the XML file itself (see LCatalogueError::Unreadable).
   int Index(LWriter* writer, const std::string& path);
   // As Index, with the given text (PDF documents).
   int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text);
@@ -57,6 +60,8 @@ class LIndexer {
 
   const LCatalogueError& LastError() const;
 
+  // True for the names of the files the database keeps in a catalogue directory.
+  static bool IsDatabaseFile(const std::string& name);
   // Closes every connection of the process to the catalogue (before its files are deleted or moved).
   static void CloseCatalogue(const std::string& catalogue);
   // Once per process, at the end: closes every connection.

@@ -122,8 +122,12 @@ void CIndexingEngine::SendStatusMessage(int kind, const std::string& text) {
 
 void CIndexingEngine::ReportFolderCheck(const FK::CFolder& folder) {
   SendStatusMessage(kMessageLine, "Checking Folder " + folder.GetReference());
-  for (const std::string& path : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-    SendStatusMessage(kMessageLine, (IsExistingDirectory(path) ? ":sub: " : ":sub: :error: ") + path);
+  SendStatusMessage(kMessageLine, (IsExistingDirectory(folder.GetArchivePath()) ? ":sub: " : ":sub: :error: ") +
+                    folder.GetArchivePath());
+  // A folder without a processing directory lacks nothing.
+  if (!folder.GetProcessingPath().empty()) {
+    SendStatusMessage(kMessageLine, (IsExistingDirectory(folder.GetProcessingPath()) ? ":sub: " : ":sub: :error: ") +
+                      folder.GetProcessingPath());
   }
 }
 
@@ -212,6 +216,11 @@ void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList
                                       platform::CStopLatch* stop) {
   std::int64_t start = Now();
   if (folderList) {
+    IndexFolderDirectories(*folderList);
+    for (const std::string& name : folderList->GetFoldersWithoutReference()) {
+      SendStatusMessage(kMessageLine,
+                        ":sub: :error: Reference \"\" of folder " + name + " is unusable as a catalogue name");
+    }
     // Vanished folders and folders switched off would be stopped in the directory watcher here.
     for (const std::string& reference : folderList->GetFolderReferences()) {
       if (CanContinue() == 0) break;
@@ -232,7 +241,7 @@ void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder&
     FK::CFolder kept = m_pFolderList->GetFolder(folder.GetReference());
     if (m_pParameters == nullptr || m_pParameters->DisableMonitoring == 0) kept.SetMonitoringStarted(1);
     newList.UpdateFolder(kept);
-  } else {
+  } else if (RefusedCatalogueReason(folder, catalogue).empty()) {
     DiscardForeignCatalogue(directories, catalogue);
   }
   PauseWhenSliceUsedUp(start, stop, false);

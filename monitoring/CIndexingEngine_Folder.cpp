@@ -10,6 +10,7 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
+#include "monitoring/CatalogueMarkers.h"
 #include "monitoring/MonitorListener.h"
 #include "platform/CFileSystemType.h"
 
@@ -17,10 +18,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Left in the catalogue directory while its folder's walks run: a walk cut short (stop,
-// crash, failure) has indexed the newest files only, so the reconciling walk's early stop
-// would skip the rest for good. Its text names the walk to run again in full.
-const char kWalkMarker[] = "_walk_incomplete_";
+// The reconciling walk's early stop would skip for good what a walk cut short left out.
+const char* const kWalkMarker = CatalogueMarkers::kWalkIncomplete;
 
 std::string ReadWalkMarker(const std::string& catalogue) {
   std::ifstream marker(catalogue + "/" + kWalkMarker);
@@ -42,6 +41,11 @@ void RemoveWalkMarker(const std::string& catalogue) {
 
 void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop) {
   m_bFolderPassFailed = false;
+  if (!IsUsableReference(folder.GetReference())) {
+    SendStatusMessage(kMessageLine, ":sub: :error: Reference \"" + folder.GetReference() + "\" of folder " +
+                      folder.GetName() + " is unusable as a catalogue name");
+    return;
+  }
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) {
     SendStatusMessage(kMessageLine, ":sub: :error: No Archive Directory for " + folder.GetReference());
@@ -51,6 +55,11 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   // of "/" would get a catalogue directory at the top of the machine. Said once per folder
   // list in monitoring mode, once per pass in polling mode.
   if (IsRefusedDirectory(folder, folder.GetArchivePath(), folder.GetMonitoringStarted() == 0)) return;
+  const std::string refused = RefusedCatalogueReason(folder, catalogue);
+  if (!refused.empty()) {
+    SendStatusMessage(kMessageLine, ":error: " + refused + ": folder " + folder.GetReference() + " is not indexed");
+    return;
+  }
   bool fresh = false;
   if (!PrepareCatalogue(folder, catalogue, fresh)) return;
   const std::string interrupted = ReadWalkMarker(catalogue);
@@ -147,7 +156,7 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
   m_pIndexer->ClearCorruption();
   if (RunFolderPass(folder, catalogue, true, cleaner, stop) == PassResult::Damaged) {
     SendStatusMessage(kMessageLine, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
-                             " is still damaged: " + m_pIndexer->LastError().Message);
+                      " is still damaged: " + m_pIndexer->LastError().Message);
     m_pIndexer->ReleaseWriter();
     m_bFolderPassFailed = true;
   }
@@ -160,6 +169,8 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
   WriteWalkMarker(catalogue, fresh);
   for (const std::string& directory : directories) {
     if (CanContinue() == 0) break;
+    // No processing directory is an ordinary folder, not a missing directory.
+    if (directory.empty() && &directory != &directories.front()) continue;
     boost::system::error_code ec;
     if (directory.empty() || !fs::is_directory(directory, ec)) {
       SendStatusMessage(kMessageLine, "directory " + directory + " doesn't exist");
@@ -201,13 +212,9 @@ CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFold
 }
 
 void CIndexingEngine::ReportCatalogueFileSystem(const std::string& catalogue) {
-  if (std::find(m_ReportedFileSystems.begin(), m_ReportedFileSystems.end(), catalogue) !=
-      m_ReportedFileSystems.end()) {
-    return;
-  }
-  m_ReportedFileSystems.push_back(catalogue);
+  if (!m_ReportedFileSystems.insert(catalogue).second) return;
   if (LIndexer::UsesRollbackJournal(catalogue)) {
     SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue +
-                             " lies on a network file system: it is written with a rollback journal");
+                      " lies on a network file system: it is written with a rollback journal");
   }
 }

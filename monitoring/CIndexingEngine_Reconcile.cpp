@@ -8,6 +8,8 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LIndexer.h"
+#include "errors/CFKException.h"
 #include "folders/CFolder.h"
 #include "monitoring/MonitorListener.h"
 #include "monitoring/ReconcilePatterns.h"
@@ -96,11 +98,13 @@ bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEn
                                      const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
                                      platform::CStopLatch* stop, int* indexed, std::int64_t& start) {
   bool written = false;
+  // A document that could not be read is taken again even when it is older than the stop.
+  const bool wholeLevel = m_bFullReconcile || snapshot.HasUnreadIn(directory);
   for (auto it = files.rbegin(); it != files.rend() && CanWalk(); ++it) {
     const std::string path = directory + entries[it->second].Name;
     int modified = 0;
     const int found = snapshot.IsModified(path, modified);
-    if (found != 0 && modified == 0 && !m_bFullReconcile) break;
+    if (found != 0 && modified == 0 && !wholeLevel) break;
     if (found != 0 && modified == 0) continue;
     if (found != 0) {
       if (IsDebug()) SendStatusMessage(kMessageIndexDocument, "remove file " + path);
@@ -171,10 +175,22 @@ bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& c
   if (IsDebug()) SendStatusMessage(kMessageIndexDocument, "index file " + path);
   const int result = m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
   ReportDocumentNote(path);
-  if (result == 0) return false;
+  if (result == 0) {
+    if (m_pIndexer->LastError().Unreadable) ReportUnreadable(path, m_pIndexer->LastError().Message);
+    return false;
+  }
   if (indexed != nullptr) ++*indexed;
   ReportIndexingFolder(folder.GetReference());
   return true;
+}
+
+// Once per document and run: the document is taken again at every pass until it can be read.
+void CIndexingEngine::ReportUnreadable(const std::string& path, const std::string& reason) {
+  if (m_UnreadableReported.size() >= kMaxUnreadableReported) m_UnreadableReported.clear();
+  if (!m_UnreadableReported.insert(path).second) return;
+  SendStatusMessage(kMessageLine, ":sub: :error: Cannot read document " + path + ": " + reason);
+  FKEXCEPTION::CFKException(4003, 0, __LINE__, "CIndexingEngine", "IndexDocument", path + " (" + reason + ")", path,
+                            true, false);
 }
 
 void CIndexingEngine::ReportDocumentNote(const std::string& path) {
@@ -208,6 +224,6 @@ void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::st
   m_pIndexer->ReleaseCleaner();
   if (count > 0 && m_pIndexer->CleanerSkippedPurge()) {
     SendStatusMessage(kMessageLine, ":sub: :error: Directory " + directory +
-                             " is missing or empty: its catalogue entries are kept");
+                      " is missing or empty: its catalogue entries are kept");
   }
 }

@@ -1,6 +1,7 @@
 #include "platform/SystemInfo.h"
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -58,6 +59,13 @@ std::string EffectiveUserName() {
   }
   return found->pw_name ? std::string(found->pw_name) : std::string();
 }
+
+std::int64_t OpenFileLimit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;
+  return static_cast<std::int64_t>(limit.rlim_cur);
+}
+
 
 std::string FormatCompilerDate(const std::string& compilerDate) {
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
