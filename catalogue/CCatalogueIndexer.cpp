@@ -1,17 +1,31 @@
 #include "catalogue/CCatalogueIndexer.h"
 
 #include <atomic>
+#include <cerrno>
 
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "catalogue/LSearcher.h"
+#include "catalogue/LXmlText.h"
 #include "pdf/CTool_QuickPDFLib.h"
+#include "platform/FileTimes.h"
 
 namespace {
 
 using boost::algorithm::iequals;
 
 std::atomic<bool> g_bLibraryMemoryCleared{false};
+
+// The time to store for content read between two stamps, the read having run from readStart
+// to readEnd (the file clock, whole seconds): the modification time read before the content,
+// or "" when the file changed or was replaced while it was read, or was last written in a
+// second of the read, when a write just after the read could leave the same time behind.
+std::string StoredTime(const platform::FileStamp& before, const platform::FileStamp& after, std::int64_t readStart,
+                       std::int64_t readEnd) {
+  if (!before.Ok || !after.Ok || before != after) return std::string();
+  if (before.ModifiedSeconds >= readStart && before.ModifiedSeconds <= readEnd) return std::string();
+  return LSearcher::FormatModificationTime(before.ModifiedSeconds);
+}
 
 // The extension of the name part of a path, from its last dot ("" when none).
 std::string ExtensionOf(const std::string& path) {
@@ -46,28 +60,45 @@ LWriter* CCatalogueIndexer::GetWriter(const std::string& catalogue) {
   if (m_pWriter == nullptr && m_pIndexer) {
     m_pWriter = m_pIndexer->GetWriter(catalogue);
     NoteLibraryState();
+    if (m_pWriter == nullptr) NoteWriteFailure();
   }
   return m_pWriter;
 }
 
 void CCatalogueIndexer::ReleaseWriter() {
   if (m_pWriter == nullptr) return;
-  m_pIndexer->ReleaseWriter(m_pWriter);
+  const bool committed = m_pIndexer->ReleaseWriter(m_pWriter);
   m_pWriter = nullptr;
   NoteLibraryState();
+  if (!committed) NoteWriteFailure();
 }
 
-void CCatalogueIndexer::CloseWriter(const std::string& /*catalogue*/) {
-  if (m_pWriter == nullptr) return;
-  m_pIndexer->CloseWriter(m_pWriter);
-  m_pWriter = nullptr;
-  NoteLibraryState();
-}
+void CCatalogueIndexer::CloseWriter(const std::string& /*catalogue*/) { ReleaseWriter(); }
 
 void CCatalogueIndexer::ReopenWriter(const std::string& catalogue) {
   if (m_pWriter == nullptr) return;
   ReleaseWriter();
   GetWriter(catalogue);
+}
+
+void CCatalogueIndexer::NoteWriteFailure() {
+  if (!m_pIndexer) return;
+  const LCatalogueError& error = m_pIndexer->LastError();
+  // A damaged catalogue is rebuilt, which is its own report.
+  if (error.Corrupt || m_bWriteFailureSeen) return;
+  m_bWriteFailureSeen = true;
+  m_WriteFailure = error;
+  if (m_WriteFailure.Message.empty()) m_WriteFailure.Message = "unknown failure";
+}
+
+bool CCatalogueIndexer::RecordCompleteWalk(const std::string& directory, const std::string& catalogue,
+                                           std::int64_t started) {
+  LWriter* writer = GetWriter(catalogue);
+  if (writer == nullptr) return false;
+  const bool recorded = m_pIndexer->RecordCompleteWalk(writer, directory, started);
+  NoteLibraryState();
+  if (!recorded) NoteWriteFailure();
+  return recorded;
 }
 
 bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
@@ -78,20 +109,61 @@ bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
 
 int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string& catalogue,
                                      CTool_QuickPDFLib* pdfTool) {
+  m_LastOutcome = Outcome::WriteFailed;
   LWriter* writer = GetWriter(catalogue);
   if (writer == nullptr) return 0;
-  int result;
-  if (!iequals(ExtensionOf(path), ".PDF")) {
-    result = m_pIndexer->Index(writer, path);
-  } else {
-    std::string text;
-    if (pdfTool != nullptr && pdfTool->DAOpenFile(path, "") != 0) {
-      text += pdfTool->DAExtractText(-1, -1, 7);
-      pdfTool->DACloseFile(-1);
-    }
-    result = m_pIndexer->IndexFromContent(writer, path, text);
+  // The time stored is the one read before the content: a write during the read leaves a
+  // later time behind, which the next pass sees.
+  const platform::FileStamp before = platform::StampOf(path);
+  if (!before.Ok && before.Error == ENOENT) {
+    m_LastOutcome = Outcome::Vanished;
+    return 0;
   }
+  const std::int64_t readStart = platform::FileClockSeconds();
+  std::string text;
+  Outcome outcome = Outcome::Complete;
+  if (!iequals(ExtensionOf(path), ".PDF")) {
+    std::string error;
+    if (!LXmlText::ReadFile(path, text, error)) {
+      text.clear();
+      outcome = Outcome::Retry;
+    }
+  } else if (pdfTool == nullptr || !pdfTool->IsUsable()) {
+    outcome = Outcome::RetryAtRestart;
+  } else if (pdfTool->DAOpenFile(path, "") != 0) {
+    text += pdfTool->DAExtractText(-1, -1, 7);
+    pdfTool->DACloseFile(-1);
+  } else {
+    switch (pdfTool->LastFailure()) {
+      case CTool_QuickPDFLib::Failure::Refused:
+        outcome = Outcome::Retry;
+        break;
+      case CTool_QuickPDFLib::Failure::Passing:
+        outcome = Outcome::RetryLater;
+        break;
+      default:
+        outcome = Outcome::Damaged;
+        break;
+    }
+  }
+  const platform::FileStamp after = platform::StampOf(path);
+  const std::int64_t readEnd = platform::FileClockSeconds();
+  if (!after.Ok && after.Error == ENOENT) {
+    m_LastOutcome = Outcome::Vanished;
+    return 0;
+  }
+  std::string modified;
+  if (outcome == Outcome::Complete || outcome == Outcome::Damaged) {
+    modified = StoredTime(before, after, readStart, readEnd);
+    if (modified.empty()) outcome = Outcome::Retry;
+  }
+  const int result = m_pIndexer->IndexFromContent(writer, path, text, modified);
   NoteLibraryState();
+  if (result == 0) {
+    NoteWriteFailure();
+    return 0;
+  }
+  m_LastOutcome = outcome;
   return result;
 }
 

@@ -7,6 +7,7 @@
 #include "catalogue/LDatabase.h"
 #include "catalogue/LDocuments.h"
 #include "catalogue/LSearcher.h"
+#include "catalogue/LWalks.h"
 
 namespace {
 
@@ -46,7 +47,22 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
       m_bCorrupt = m_Error.Corrupt;
       m_Text.clear();
       m_Entries.clear();
+      m_Retries.clear();
       return;
+    }
+    bool failed = false;
+    m_LastCompleteWalk = LWalks(db).LastStarted(directory, failed);
+    if (failed) {
+      // Without the record the walk checks every file: only a damaged catalogue is worse.
+      m_LastCompleteWalk.reset();
+      if (db.Error().Corrupt) {
+        m_Error = db.Error();
+        m_bCorrupt = true;
+        m_Text.clear();
+        m_Entries.clear();
+        m_Retries.clear();
+        return;
+      }
     }
     m_nDocumentCount = count;
     SortIfNeeded();
@@ -54,6 +70,8 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
     m_Error = LCatalogueError{0, false, "unexpected failure searching " + catalogue};
     m_Text.clear();
     m_Entries.clear();
+    m_Retries.clear();
+    m_LastCompleteWalk.reset();
   }
 }
 
@@ -62,6 +80,16 @@ void CCatalogueSnapshot::Keep(std::string_view path, std::string_view time) {
                             static_cast<std::uint32_t>(time.size())});
   m_Text += path;
   m_Text += time;
+  if (time.empty()) m_Retries.emplace_back(path);
+}
+
+std::vector<std::string> CCatalogueSnapshot::GetRetriesIn(const std::string& level) const {
+  std::vector<std::string> found;
+  for (auto it = std::lower_bound(m_Retries.begin(), m_Retries.end(), level);
+       it != m_Retries.end() && it->compare(0, level.size(), level) == 0; ++it) {
+    if (it->find('/', level.size()) == std::string::npos) found.push_back(*it);
+  }
+  return found;
 }
 
 std::string_view CCatalogueSnapshot::PathOf(const Entry& entry) const {
@@ -75,6 +103,7 @@ void CCatalogueSnapshot::SortIfNeeded() {
   if (!std::is_sorted(m_Entries.begin(), m_Entries.end(), byPath)) {
     std::sort(m_Entries.begin(), m_Entries.end(), byPath);
   }
+  std::sort(m_Retries.begin(), m_Retries.end());
 }
 
 const CCatalogueSnapshot::Entry* CCatalogueSnapshot::Find(const std::string& path) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,13 @@ class CCatalogueSnapshot {
   int IsModified(const std::string& path, int& modified) const;
 
   int GetDocumentCount() const { return m_nDocumentCount; }
+  // When the last complete walk of the loaded directory started (table complete_walks);
+  // nullopt when none is recorded.
+  std::optional<std::int64_t> GetLastCompleteWalk() const { return m_LastCompleteWalk; }
+  // The catalogued documents of one directory level (its path, ending with '/') stored with an
+  // empty time, whose content could not be read in full: the walks take them again whatever
+  // their place in the level.
+  std::vector<std::string> GetRetriesIn(const std::string& level) const;
   // IsModified calls so far: what the walks asked of the catalogue.
   int GetLookUpCount() const { return m_nLookUps; }
   // The search failed because the catalogue is damaged.
@@ -43,4 +51,6 @@ class CCatalogueSnapshot {
   std::string m_Text;
   std::vector<Entry> m_Entries;
   bool m_bCorrupt = false;
+  std::optional<std::int64_t> m_LastCompleteWalk;
+  std::vector<std::string> m_Retries;  // in path order; usually none
 };

@@ -14,6 +14,10 @@ const char* const kSchema =
     " modified TEXT NOT NULL);"
     "CREATE VIRTUAL TABLE IF NOT EXISTS document_text USING fts5("
     " text, tokenize = 'unicode61 remove_diacritics 2');"
+    // Not part of the documents' layout: the service's own record of its complete walks.
+    "CREATE TABLE IF NOT EXISTS complete_walks("
+    " directory TEXT PRIMARY KEY COLLATE BINARY,"
+    " started INTEGER NOT NULL);"
     "PRAGMA user_version = 1;";
 
 }  // namespace

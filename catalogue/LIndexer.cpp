@@ -11,6 +11,7 @@
 #include "catalogue/LDatabase.h"
 #include "catalogue/LDocuments.h"
 #include "catalogue/LSearcher.h"
+#include "catalogue/LWalks.h"
 #include "catalogue/LXmlText.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CPresenceCheck.h"
@@ -87,14 +88,16 @@ Handle* OpenHandle(const std::string& catalogue, LCatalogueError& error) {
 }
 
 template <typename Handle>
-void CommitAndDelete(Handle* handle, LCatalogueError& error) {
-  if (!handle) return;
+bool CommitAndDelete(Handle* handle, LCatalogueError& error) {
+  if (!handle) return true;
+  bool committed = false;
   try {
-    LConnectionRegistry::CommitIfOpen(handle->Catalogue, error);
+    committed = LConnectionRegistry::CommitIfOpen(handle->Catalogue, error);
   } catch (...) {
     error = Failure("unexpected failure committing");
   }
   delete handle;
+  return committed;
 }
 
 }  // namespace
@@ -110,9 +113,9 @@ LWriter* LIndexer::GetWriter(const std::string& catalogue) {
   return OpenHandle<LWriter>(catalogue, m_pImpl->Error);
 }
 
-void LIndexer::ReleaseWriter(LWriter* writer) { CommitAndDelete(writer, m_pImpl->Error); }
+bool LIndexer::ReleaseWriter(LWriter* writer) { return CommitAndDelete(writer, m_pImpl->Error); }
 
-void LIndexer::CloseWriter(LWriter* writer) { ReleaseWriter(writer); }
+bool LIndexer::CloseWriter(LWriter* writer) { return ReleaseWriter(writer); }
 
 int LIndexer::Index(LWriter* writer, const std::string& path) {
   try {
@@ -135,11 +138,39 @@ int LIndexer::Index(LWriter* writer, const std::string& path) {
 
 int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const std::string& text) {
   try {
+    return IndexFromContent(writer, path, text, LSearcher::GetModificationTime(path));
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure indexing " + path);
+    return 0;
+  }
+}
+
+bool LIndexer::RecordCompleteWalk(LWriter* writer, const std::string& directory, std::int64_t started) {
+  try {
+    if (!writer) {
+      m_pImpl->Error = Failure("no writer");
+      return false;
+    }
+    return LConnectionRegistry::With(
+        writer->Catalogue,
+        [&](LDatabase& db) {
+          return LConnectionRegistry::Begin(db) && LWalks(db).Record(directory, started) &&
+                 LConnectionRegistry::Commit(db);
+        },
+        m_pImpl->Error);
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure recording a walk of " + directory);
+    return false;
+  }
+}
+
+int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const std::string& text,
+                               const std::string& modified) {
+  try {
     if (!writer) {
       m_pImpl->Error = Failure("no writer");
       return 0;
     }
-    const std::string modified = LSearcher::GetModificationTime(path);
     const std::string content = LXmlText::ToValidUtf8(text);
     const bool ok = LConnectionRegistry::With(
         writer->Catalogue,

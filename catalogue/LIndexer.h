@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -28,12 +29,20 @@ class LIndexer {
   LIndexer& operator=(const LIndexer&) = delete;
 
   LWriter* GetWriter(const std::string& catalogue);
-  void ReleaseWriter(LWriter* writer);  // commits; handle dead
-  void CloseWriter(LWriter* writer);    // commits and closes; handle dead
+  // Commits; handle dead. False when the commit failed: then what the handle wrote since the
+  // last commit is rolled back and LastError() says why.
+  bool ReleaseWriter(LWriter* writer);
+  bool CloseWriter(LWriter* writer);  // as ReleaseWriter
   // Nonzero when indexed; the library reads the XML file itself.
   int Index(LWriter* writer, const std::string& path);
   // As Index, with the given text (PDF documents).
   int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text);
+  // As IndexFromContent, with the stored modification time given ("" takes it again at the next pass).
+  int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text,
+                       const std::string& modified);
+  // Notes in the catalogue (table complete_walks) that a walk of the folder directory that
+  // started at `started` (seconds since 1970) ended normally, and commits.
+  bool RecordCompleteWalk(LWriter* writer, const std::string& directory, std::int64_t started);
 
   LDeleter* GetDeleter(const std::string& catalogue);
   void Delete(LDeleter* deleter, const std::string& path);

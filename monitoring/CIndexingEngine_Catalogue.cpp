@@ -76,7 +76,12 @@ std::vector<std::string> CIndexingEngine::GetFolderDirectories(const FK::CFolder
   const std::string archive = folder.GetArchivePath();
   const std::string processing = folder.GetProcessingPath();
   std::vector<std::string> directories{archive};
-  if (processing.compare(0, archive.size(), archive) != 0) directories.push_back(processing);
+  // Inside the archive only by whole path components: /srv/arch2/in is not in /srv/arch.
+  const std::string archiveUnc = GetUncPath(archive);
+  const std::string processingUnc = GetUncPath(processing);
+  if (processingUnc.compare(0, archiveUnc.size(), archiveUnc) != 0) {
+    directories.push_back(processing);
+  }
   return directories;
 }
 
