@@ -1,5 +1,7 @@
 #include "catalogue/LDatabase.h"
 
+#include <atomic>
+
 #include <boost/filesystem.hpp>
 
 #include "platform/CFileSystemType.h"
@@ -20,7 +22,11 @@ const char* const kSchema =
     " started INTEGER NOT NULL);"
     "PRAGMA user_version = 1;";
 
+std::atomic<int> g_BusyTimeoutForTests{0};
+
 }  // namespace
+
+void LDatabase::SetBusyTimeoutForTests(int milliseconds) { g_BusyTimeoutForTests = milliseconds; }
 
 LDatabase::~LDatabase() { Close(); }
 
@@ -42,7 +48,8 @@ bool LDatabase::OpenFile(const std::string& file, int flags) {
   }
   m_pDb = db;
   sqlite3_extended_result_codes(m_pDb, 1);
-  sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
+  const int forTests = g_BusyTimeoutForTests;
+  sqlite3_busy_timeout(m_pDb, forTests > 0 ? forTests : kBusyTimeoutMs);
   return true;
 }
 

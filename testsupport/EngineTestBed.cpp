@@ -42,6 +42,11 @@ CIndexingEngine& EngineTestBed::Engine() {
   return *m_pEngine;
 }
 
+void EngineTestBed::EndEngine() {
+  m_pEngine.reset();
+  CIndexingEngine::UnlockCatalogue();
+}
+
 FK::CFolder EngineTestBed::MakeFolder(const std::string& reference) const {
   FK::CFolder folder;
   folder.SetReference(reference);

@@ -25,6 +25,8 @@ class EngineTestBed {
 
   // Makes the engine (after the test has adjusted Parameters()).
   CIndexingEngine& Engine();
+  // Ends the engine, as a service stop would; the next Engine() makes a new one.
+  void EndEngine();
   CServiceParameters& Parameters() { return *m_pParameters; }
   RecordingListener& Listener() { return m_Listener; }
   const ScratchDir& Scratch() const { return m_Scratch; }

@@ -80,7 +80,8 @@ std::vector<std::string> ServiceRunner::FastOptions() {
 }
 
 bool ServiceRunner::Start(const std::vector<std::string>& options) {
-  std::vector<std::string> argv = {FK_SERVICE_BINARY, "--program-dir", m_strProgramDirectory};
+  std::vector<std::string> argv = m_Launcher;
+  argv.insert(argv.end(), {FK_SERVICE_BINARY, "--program-dir", m_strProgramDirectory});
   argv.insert(argv.end(), options.begin(), options.end());
   std::error_code error;
   fs::remove(m_strLogPath, error);

@@ -41,6 +41,9 @@ class ServiceRunner {
                      const std::string& extraElements) const;
   // The path the options file variable points to (the file is not created).
   const std::string& OptionsFilePath() const { return m_strOptionsFile; }
+  // A command that runs the service (its arguments follow) and ends by executing it, so that
+  // the process id stays the service's: setpriv, unshare... Empty: the service itself.
+  void SetLauncher(std::vector<std::string> launcher) { m_Launcher = std::move(launcher); }
   // Extra environment for the service (added to the test's own environment).
   void SetEnv(const std::string& name, const std::string& value);
 
@@ -73,6 +76,7 @@ class ServiceRunner {
   std::string m_strOptionsFile;
   std::string m_strLogPath;
   std::map<std::string, std::string> m_Env;
+  std::vector<std::string> m_Launcher;
   int m_nFolderListWrites = 0;
   platform::CChildProcess m_Process;
 };
