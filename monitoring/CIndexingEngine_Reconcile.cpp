@@ -128,12 +128,8 @@ bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEn
       continue;
     }
     if (!IsRetryDue(path)) continue;
-    if (found != 0) {
-      if (IsDebug()) SendStatusMessage(5, "remove file " + path);
-      m_pIndexer->CloseWriter(catalogue);
-      m_pIndexer->RemoveDocument(path, catalogue);
-      m_pIndexer->GetWriter(catalogue);
-    }
+    // The new version replaces the old one in the same transaction: readers never miss it.
+    if (found != 0 && IsDebug()) SendStatusMessage(5, "remove file " + path);
     written = IndexCounted(path, catalogue, folder, indexed) || written;
     PauseWhenSliceUsedUp(start, stopEvent, true);
   }
@@ -186,11 +182,7 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
     return;
   }
   if (!IsRetryDue(path)) return;
-  if (found != 0) {
-    if (IsDebug()) SendStatusMessage(6, "remove file " + path);
-    m_pIndexer->ReleaseWriter();
-    m_pIndexer->RemoveDocument(path, catalogue);
-  }
+  if (found != 0 && IsDebug()) SendStatusMessage(6, "remove file " + path);
   written = IndexCounted(path, catalogue, folder, indexed) || written;
 }
 

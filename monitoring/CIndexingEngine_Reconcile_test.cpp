@@ -53,6 +53,7 @@ TEST_F(ReconcileTest, NewestUnchangedFileEndsItsLevelButSubDirectoriesAreStillWa
 
   m_Bed.Engine().RemoveFile(older, folder);
   const std::string added = m_Bed.WriteInvoice("A/sub/s2.xml", "Added");
+  testsupport::EngineTestBed::SetModificationTime(added, base + 5);  // arrived after that walk began
   m_Bed.SetNow(base + 10);
   EXPECT_EQ(Walk(folder, false), 1);
   const auto documents = Documents(folder);
