@@ -244,22 +244,26 @@ TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
 }
 
 TEST_F(ReconcileTest, PacingPausesOnlyWhenTheWorkSliceIsUsedUp) {
-  const FK::CFolder folder = m_Bed.MakeFolder("A");
-  auto pausesForNewFiles = [&](const std::string& prefix) {
-    m_Bed.WriteNewerInvoices("A", prefix, 6);
+  // Each measure walks a folder of its own with six new files.
+  auto pausesForNewFiles = [&](const std::string& reference) {
+    const FK::CFolder folder = m_Bed.MakeFolder(reference);
+    m_Bed.WriteNewerInvoices(reference, "f", 6);
     m_Bed.Listener().Clear();
     Walk(folder, false);
+    EXPECT_EQ(Documents(folder).size(), 6u) << reference;
     return m_Bed.Listener().Count(3, "");
   };
   EXPECT_EQ(pausesForNewFiles("frozen"), 0) << "a frozen clock never uses up the slice";
   m_Bed.SetClockStep(1);  // every reading of the clock is one second later
-  const int medium = pausesForNewFiles("medium");
+  const int medium = pausesForNewFiles("medium");  // MEDIUM: a pause after more than one second
+  EXPECT_GE(m_Bed.Listener().Count(1, "Waiting for file to index..."), 1);
   m_Bed.Engine().SetWorkSlice(800);  // LOW: a pause as soon as one whole second has passed
   const int low = pausesForNewFiles("low");
-  EXPECT_GT(medium, 0);
+  m_Bed.Engine().SetWorkSlice(2000);  // HIGH: a pause after more than two seconds
+  const int high = pausesForNewFiles("high");
+  EXPECT_GT(high, 0);
+  EXPECT_GT(medium, high);
   EXPECT_GT(low, medium);
-  EXPECT_GE(m_Bed.Listener().Count(1, "Waiting for file to index..."), 6);
-  EXPECT_EQ(Documents(folder).size(), 18u);
 }
 
 TEST_F(ReconcileTest, CleanerDropsVanishedDocumentsButKeepsAMissingDirectorysEntries) {
