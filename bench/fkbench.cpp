@@ -183,6 +183,10 @@ void MeasureCatalogue(const Settings& settings, const std::string& work) {
   Report("fresh walk, XML invoices (docs/s)",
          Format("%.0f", rate) + " (" + std::to_string(fresh.Indexed) + " in " + Format("%.2f s)", fresh.Seconds),
          ">= 5000", rate >= 5000);
+  const bench::CatalogueBench::SettleFigures settle = catalogueBench.SettlePass(archive, "XML");
+  Info("settling pass after the fresh walk (s)",
+       Format("%.3f", settle.Seconds) + " (" + std::to_string(settle.Indexed) +
+           " read again: written in the second of their read)");
   const bench::CatalogueBench::UnchangedFigures same = catalogueBench.UnchangedPass(archive, "XML");
   Info("snapshot load (s)", Format("%.3f", same.SnapshotSeconds) + " (" + std::to_string(same.SnapshotEntries) +
                                 " entries)");
@@ -193,7 +197,7 @@ void MeasureCatalogue(const Settings& settings, const std::string& work) {
   Info("cleaner pass, unchanged tree (s)", Format("%.3f", same.CleanerSeconds));
   const double pass = same.WalkSeconds + same.CleanerSeconds;
   Report(("walk + cleaner, " + std::to_string(fresh.Indexed) + " docs (s)").c_str(), Format("%.3f", pass),
-         "< 0.5", pass < 0.5 && same.Indexed == 0);
+         "< 0.1", pass < 0.1 && same.Indexed == 0);
   std::fflush(stdout);
 }
 

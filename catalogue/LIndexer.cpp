@@ -125,11 +125,13 @@ int LIndexer::Index(LWriter* writer, const std::string& path) {
       m_pImpl->Error = Failure("no writer");
       return 0;
     }
+    // The time read before the content: a write during the read leaves a later one behind.
+    const std::string modified = LSearcher::GetModificationTime(path);
     if (!LXmlText::ReadFile(path, text, error)) {
       m_pImpl->Error = Failure(error);
       return 0;
     }
-    return IndexFromContent(writer, path, text);
+    return IndexFromContent(writer, path, text, modified);
   } catch (...) {
     m_pImpl->Error = Failure("unexpected failure indexing " + path);
     return 0;

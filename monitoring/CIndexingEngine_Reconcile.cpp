@@ -1,8 +1,8 @@
 #include "monitoring/CIndexingEngine.h"
 
 #include <algorithm>
-#include <limits>
 #include <cerrno>
+#include <limits>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
@@ -221,7 +221,7 @@ void CIndexingEngine::NoteOutcome(const std::string& path) {
   using Outcome = CCatalogueIndexer::Outcome;
   const Outcome outcome = m_pIndexer->GetLastOutcome();
   if (outcome == Outcome::WriteFailed) return;
-  if (outcome != Outcome::RetryLater && outcome != Outcome::RetryAtRestart) {
+  if (outcome != Outcome::Retry && outcome != Outcome::RetryLater && outcome != Outcome::RetryAtRestart) {
     if (!m_Retries.empty()) m_Retries.erase(path);
     return;
   }
@@ -229,6 +229,11 @@ void CIndexingEngine::NoteOutcome(const std::string& path) {
   const platform::FileStamp stamp = platform::StampOf(path);
   state.ModifiedSeconds = stamp.ModifiedSeconds;
   state.ModifiedNanoseconds = stamp.ModifiedNanoseconds;
+  if (outcome == Outcome::Retry) {
+    // Read again at the next pass; its failure is not reported again while it lasts.
+    state.Due = Now();
+    return;
+  }
   if (outcome == Outcome::RetryAtRestart) {
     // The plug-in is loaded once per run: only the next start can read the document.
     state.Due = std::numeric_limits<std::int64_t>::max();
