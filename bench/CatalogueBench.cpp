@@ -1,11 +1,18 @@
 #include "bench/CatalogueBench.h"
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <fstream>
 
 #include <boost/filesystem.hpp>
+#include <sqlite3.h>
 
+#include "bench/SyntheticInvoice.h"
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LDatabase.h"
+#include "catalogue/LXmlText.h"
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/EngineGlobals.h"
 #include "pdf/CTool_QuickPDFLib.h"
@@ -37,6 +44,21 @@ int CountDocumentDirectories(const std::string& root) {
     }
   }
   return directories;
+}
+
+std::vector<std::string> DocumentFiles(const std::string& root) {
+  std::vector<std::string> files;
+  boost::system::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (fs::is_directory(it->status()) && it->path().filename() == "ORIGINALS") {
+      it.disable_recursion_pending();
+    } else if (fs::is_regular_file(it->status()) &&
+               CCatalogueIndexer::IsIndexableDocument(it->path().filename().string())) {
+      files.push_back(it->path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 CatalogueBench::CatalogueBench(const std::string& workDirectory)
@@ -121,6 +143,99 @@ CatalogueBench::UnchangedFigures CatalogueBench::UnchangedPass(const std::string
   figures.CleanerSeconds = NowSeconds() - start;
   figures.DocumentLevels = CountDocumentDirectories(archive);
   return figures;
+}
+
+namespace {
+
+bool ExecSql(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+// One transaction of plain inserts into a new FTS5 table with the catalogue's tokenizer.
+bool InsertBare(const std::string& file, const std::vector<std::string>& texts) {
+  LDatabase::ConfigureLibrary();  // the library as the catalogue's writer has it
+  sqlite3* db = nullptr;
+  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
+    sqlite3_close(db);
+    return false;
+  }
+  bool ok = ExecSql(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;") &&
+            ExecSql(db, "CREATE VIRTUAL TABLE t USING fts5(text, tokenize = 'unicode61 remove_diacritics 2')") &&
+            ExecSql(db, "BEGIN");
+  sqlite3_stmt* insert = nullptr;
+  ok = ok && sqlite3_prepare_v2(db, "INSERT INTO t(rowid, text) VALUES(?1, ?2)", -1, &insert, nullptr) == SQLITE_OK;
+  for (size_t i = 0; ok && i < texts.size(); ++i) {
+    sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(i + 1));
+    sqlite3_bind_text(insert, 2, texts[i].data(), static_cast<int>(texts[i].size()), SQLITE_STATIC);
+    ok = sqlite3_step(insert) == SQLITE_DONE;
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  ok = ok && ExecSql(db, "COMMIT");
+  sqlite3_close(db);
+  return ok;
+}
+
+}  // namespace
+
+CatalogueBench::CeilingFigures CatalogueBench::BareInsert(const std::string& archive) {
+  CeilingFigures figures;
+  std::vector<std::string> texts;
+  const std::vector<std::string> files = DocumentFiles(archive);
+  const double readStart = NowSeconds();
+  for (const std::string& file : files) {
+    std::string text;
+    std::string error;
+    if (LXmlText::ReadFile(file, text, error)) texts.push_back(LXmlText::ToValidUtf8(text));
+  }
+  figures.ReadSeconds = NowSeconds() - readStart;
+  const std::string directory = m_strWorkDirectory + "/ceiling";
+  boost::system::error_code ec;
+  fs::remove_all(directory, ec);
+  fs::create_directories(directory, ec);
+  const double start = NowSeconds();
+  if (!InsertBare(directory + "/scratch.sqlite", texts)) return figures;
+  figures.Seconds = NowSeconds() - start;
+  figures.Documents = static_cast<int>(texts.size());
+  fs::remove_all(directory, ec);
+  return figures;
+}
+
+int CatalogueBench::ChangeDocuments(const std::string& archive, int count) {
+  std::vector<std::string> files = DocumentFiles(archive);
+  files.erase(std::remove_if(files.begin(), files.end(),
+                             [](const std::string& f) { return fs::path(f).extension() != ".xml"; }),
+              files.end());
+  if (files.empty() || count <= 0) return 0;
+  // A later time than any the archive has, as a file saved again would get.
+  const std::time_t later = std::time(nullptr) + 120;
+  int changed = 0;
+  const size_t step = std::max<size_t>(1, files.size() / static_cast<size_t>(count));
+  for (size_t i = 0; i < files.size() && changed < count; i += step, ++changed) {
+    std::ofstream(files[i], std::ios::app) << "<!-- corrected -->\n<Correction>amended " << changed
+                                           << "</Correction>\n";
+    boost::system::error_code ec;
+    fs::last_write_time(files[i], later, ec);
+  }
+  return changed;
+}
+
+int CatalogueBench::AddDocuments(const std::string& archive, int count, std::uint64_t seed) {
+  std::vector<std::string> directories;
+  for (const std::string& file : DocumentFiles(archive)) {
+    const std::string directory = fs::path(file).parent_path().string();
+    if (directories.empty() || directories.back() != directory) directories.push_back(directory);
+  }
+  if (directories.empty()) return 0;
+  const std::time_t later = std::time(nullptr) + 240;
+  int added = 0;
+  for (; added < count; ++added) {
+    const SyntheticInvoice invoice(seed, 9000000 + added, 2030, 1 + added % 12);
+    const std::string path = directories[static_cast<size_t>(added) % directories.size()] + "/" +
+                             invoice.FileStem() + "-added.xml";
+    std::ofstream(path, std::ios::trunc) << invoice.Xml();
+    boost::system::error_code ec;
+    fs::last_write_time(path, later, ec);
+  }
+  return added;
 }
 
 CatalogueBench::PdfFigures CatalogueBench::ExtractPdfText(const std::vector<std::string>& files,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,12 @@ class CatalogueBench {
     double WalkSeconds = 0;
     double CleanerSeconds = 0;
   };
+  // A bare FTS5 insert of the very same texts into a scratch database: what SQLite allows.
+  struct CeilingFigures {
+    int Documents = 0;
+    double Seconds = 0;      // the inserts and the commit only (texts read beforehand)
+    double ReadSeconds = 0;  // reading the files and taking their text, before the inserts
+  };
   struct PdfFigures {
     int Files = 0;
     int Pages = 0;
@@ -54,6 +61,12 @@ class CatalogueBench {
   // The per-folder pass of an unchanged archive against the catalogue of FreshWalk (after
   // SettlePass: the no-op pass of a running service).
   UnchangedFigures UnchangedPass(const std::string& archive, const std::string& name);
+  // The documents FreshWalk would index, their texts inserted bare into "<work>/ceiling".
+  CeilingFigures BareInsert(const std::string& archive);
+  // Rewrites count XML documents spread over the archive with new text and a later time.
+  static int ChangeDocuments(const std::string& archive, int count);
+  // Writes count new XML invoices spread over the archive's document directories.
+  static int AddDocuments(const std::string& archive, int count, std::uint64_t seed);
   // Text of every file through the PDF tool (open, all pages, close), pagesPerFile each.
   static PdfFigures ExtractPdfText(const std::vector<std::string>& files, int pagesPerFile);
 
@@ -70,5 +83,7 @@ class CatalogueBench {
 double NowSeconds();
 // Directories below root (ORIGINALS left out) that hold ".xml" or ".pdf" files.
 int CountDocumentDirectories(const std::string& root);
+// The documents below root that the fresh walk takes (ORIGINALS left out), in path order.
+std::vector<std::string> DocumentFiles(const std::string& root);
 
 }  // namespace bench

@@ -7,6 +7,7 @@
 
 #include "catalogue/LSearcher.h"
 #include "catalogue/LXmlText.h"
+#include "errors/CFKException.h"
 #include "pdf/CTool_QuickPDFLib.h"
 #include "platform/FileTimes.h"
 
@@ -107,11 +108,43 @@ bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
   return !iequals(ExtensionOf(name.substr(0, name.size() - extension.size())), ".FK$");
 }
 
+bool CCatalogueIndexer::UseReadingMarker(const std::string& markerPath, std::string& errorText) {
+  return m_ReadingMarker.Open(markerPath, m_strSkipOnce, errorText);
+}
+
 int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string& catalogue,
                                      CTool_QuickPDFLib* pdfTool) {
+  m_strDocumentNote.clear();
   m_LastOutcome = Outcome::WriteFailed;
   LWriter* writer = GetWriter(catalogue);
   if (writer == nullptr) return 0;
+  int result;
+  if (!m_strSkipOnce.empty() && path == m_strSkipOnce) {
+    // Reading it again would likely stall or end the service again; a later change of the
+    // file has it read as usual.
+    m_strSkipOnce.clear();
+    result = m_pIndexer->IndexFromContent(writer, path, "");
+    m_strDocumentNote = "the service's last run ended while reading it (hung or crashed): catalogued without its text";
+    if (result != 0) m_LastOutcome = Outcome::Damaged;
+  } else {
+    m_ReadingMarker.Begin(path);
+    std::string readNote;
+    result = ReadAndIndex(writer, path, pdfTool, readNote);
+    m_ReadingMarker.End();
+    const std::string& libraryNote = m_pIndexer->LastNote();
+    m_strDocumentNote = readNote.empty() ? libraryNote : libraryNote.empty() ? readNote : readNote + "; " + libraryNote;
+  }
+  if (!m_strDocumentNote.empty() && !m_bQuiet) {
+    FKEXCEPTION::CFKException(0, 0, __LINE__, "CCatalogueIndexer", "IndexDocument", m_strDocumentNote, path, true,
+                              false);
+  }
+  NoteLibraryState();
+  if (result == 0 && m_LastOutcome == Outcome::WriteFailed) NoteWriteFailure();
+  return result;
+}
+
+int CCatalogueIndexer::ReadAndIndex(LWriter* writer, const std::string& path, CTool_QuickPDFLib* pdfTool,
+                                    std::string& readNote) {
   // The time stored is the one read before the content: a write during the read leaves a
   // later time behind, which the next pass sees.
   const platform::FileStamp before = platform::StampOf(path);
@@ -119,13 +152,18 @@ int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string&
     m_LastOutcome = Outcome::Vanished;
     return 0;
   }
+  if (before.Ok && !before.Regular) {
+    m_LastOutcome = Outcome::NotADocument;
+    return 0;
+  }
   const std::int64_t readStart = platform::FileClockSeconds();
   std::string text;
   Outcome outcome = Outcome::Complete;
   if (!iequals(ExtensionOf(path), ".PDF")) {
     std::string error;
-    if (!LXmlText::ReadFile(path, text, error)) {
+    if (!LXmlText::ReadFile(path, text, error, readNote)) {
       text.clear();
+      readNote = error + ": catalogued without its text, read again at the next pass";
       outcome = Outcome::Retry;
     }
   } else if (pdfTool == nullptr || !pdfTool->IsUsable()) {
@@ -158,12 +196,7 @@ int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string&
     if (modified.empty()) outcome = Outcome::Retry;
   }
   const int result = m_pIndexer->IndexFromContent(writer, path, text, modified);
-  NoteLibraryState();
-  if (result == 0) {
-    NoteWriteFailure();
-    return 0;
-  }
-  m_LastOutcome = outcome;
+  if (result != 0) m_LastOutcome = outcome;
   return result;
 }
 

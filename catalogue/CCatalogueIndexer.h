@@ -6,6 +6,7 @@
 #include <string>
 
 #include "catalogue/LIndexer.h"
+#include "platform/CReadingMarker.h"
 
 class CTool_QuickPDFLib;
 
@@ -36,6 +37,7 @@ class CCatalogueIndexer {
                     // to be taken again after a growing interval
     RetryAtRestart, // no PDF plug-in: stored with time "" and empty text
     Vanished,       // the file is gone: nothing stored
+    NotADocument,   // no regular file any more (a FIFO, a link...): nothing stored
     WriteFailed     // the catalogue could not be written (see GetWriteFailure)
   };
   // Nonzero when the document was stored (Outcome says how). A PDF the tool cannot open gets
@@ -50,6 +52,15 @@ class CCatalogueIndexer {
   bool WriteFailureSeen() const { return m_bWriteFailureSeen; }
   const LCatalogueError& GetWriteFailure() const { return m_WriteFailure; }
   void ClearWriteFailure() { m_bWriteFailureSeen = false; m_WriteFailure = LCatalogueError(); }
+  // Why the last IndexDocument kept no or only part of the document's text, for the activity
+  // log; "" when it went normally.
+  const std::string& DocumentNote() const { return m_strDocumentNote; }
+  // Names each document in the marker file while it is read. The document a former run was
+  // reading when it hung or crashed is then catalogued once without being read. False (and
+  // why) when the marker file cannot be used; documents are read all the same.
+  bool UseReadingMarker(const std::string& markerPath, std::string& errorText);
+  // While quiet, a document's note goes to no error record (a retry of a document already reported).
+  void SetQuiet(bool quiet) { m_bQuiet = quiet; }
   void RemoveDocument(const std::string& path, const std::string& catalogue);
 
   // The cleaner pass, one to one onto LIndexer.
@@ -79,6 +90,8 @@ class CCatalogueIndexer {
  private:
   void NoteLibraryState();
   void NoteWriteFailure();
+  // Reads the document (readNote: why its text is incomplete) and stores it; sets m_LastOutcome.
+  int ReadAndIndex(LWriter* writer, const std::string& path, CTool_QuickPDFLib* pdfTool, std::string& readNote);
 
   std::unique_ptr<LIndexer> m_pIndexer;
   LWriter* m_pWriter = nullptr;  // owned by the library; null when none is open
@@ -87,4 +100,8 @@ class CCatalogueIndexer {
   bool m_bWriteFailureSeen = false;
   LCatalogueError m_WriteFailure;
   Outcome m_LastOutcome = Outcome::Complete;
+  platform::CReadingMarker m_ReadingMarker;
+  std::string m_strSkipOnce;  // the document a former run ended in; "" once taken
+  std::string m_strDocumentNote;
+  bool m_bQuiet = false;
 };

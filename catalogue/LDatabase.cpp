@@ -1,9 +1,11 @@
 #include "catalogue/LDatabase.h"
 
 #include <atomic>
+#include <mutex>
 
 #include <boost/filesystem.hpp>
 
+#include "catalogue/LExcerpt.h"
 #include "platform/CFileSystemType.h"
 
 namespace {
@@ -30,6 +32,12 @@ void LDatabase::SetBusyTimeoutForTests(int milliseconds) { g_BusyTimeoutForTests
 
 LDatabase::~LDatabase() { Close(); }
 
+void LDatabase::ConfigureLibrary() {
+  // Memory statistics take a global mutex on every allocation, and nothing here reads them.
+  static std::once_flag once;
+  std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
+
 std::string LDatabase::FilePath(const std::string& catalogue) {
   std::string dir = catalogue;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
@@ -39,6 +47,7 @@ std::string LDatabase::FilePath(const std::string& catalogue) {
 bool LDatabase::OpenFile(const std::string& file, int flags) {
   Close();
   ClearError();
+  ConfigureLibrary();
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(file.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
@@ -50,6 +59,7 @@ bool LDatabase::OpenFile(const std::string& file, int flags) {
   sqlite3_extended_result_codes(m_pDb, 1);
   const int forTests = g_BusyTimeoutForTests;
   sqlite3_busy_timeout(m_pDb, forTests > 0 ? forTests : kBusyTimeoutMs);
+  LExcerpt::Register(m_pDb);
   return true;
 }
 
@@ -67,11 +77,13 @@ bool LDatabase::ConfigureForWriting(const std::string& catalogue) {
   m_bRollbackJournal = platform::CFileSystemType::IsNetwork(catalogue);
   // The first read of the header tells a garbage file apart (SQLITE_NOTADB).
   if (!Exec("SELECT count(*) FROM sqlite_master")) return false;
-  // With a rollback journal, a transaction that outgrows the page cache takes the exclusive
-  // lock early and shuts readers out until its commit: give it room.
+  // A write transaction (the documents between two pauses of a walk) should fit the page cache:
+  // pages spilled before the commit are written twice, and with a rollback journal a spill
+  // takes the exclusive lock early and shuts readers out until the commit. The cache only
+  // grows as far as a transaction needs.
   const char* journal = m_bRollbackJournal
-                            ? "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL; PRAGMA cache_size = -16384;"
-                            : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;";
+                            ? "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL; PRAGMA cache_size = -32768;"
+                            : "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA cache_size = -32768;";
   if (!Exec(journal)) return false;
   if (!m_bRollbackJournal) KeepWalFiles();
   return Exec("BEGIN IMMEDIATE") && Exec(kSchema) && Exec("COMMIT");

@@ -49,6 +49,9 @@ class LDatabase {
   LDatabase& operator=(const LDatabase&) = delete;
 
   static std::string FilePath(const std::string& catalogue);
+  // Settings of the SQLite library, before its first use in the process (the first open
+  // calls it; a program that uses SQLite elsewhere first calls it itself).
+  static void ConfigureLibrary();
 
   // Opens read-write, creating the database file and its tables when missing.
   bool OpenForWriting(const std::string& catalogue);
@@ -61,6 +64,8 @@ class LDatabase {
   // Runs SQL without results; false and the error kept on failure.
   bool Exec(const char* sql);
   bool InTransaction() const;
+  // The row id of the last successful INSERT on this connection.
+  std::int64_t LastInsertRowId() const { return m_pDb ? sqlite3_last_insert_rowid(m_pDb) : 0; }
 
   const LCatalogueError& Error() const { return m_Error; }
   void ClearError() { m_Error = LCatalogueError(); }

@@ -17,16 +17,20 @@ const char* const kPathsFrom = "SELECT id, path FROM documents WHERE path >= ?3 
 const char* const kPathsRange =
     "SELECT id, path FROM documents WHERE path >= ?3 AND path < ?2 ORDER BY path LIMIT ?4";
 
-const char* const kUpsert =
-    "INSERT INTO documents(path, modified) VALUES(?1, ?2)"
-    " ON CONFLICT(path) DO UPDATE SET modified = excluded.modified RETURNING id";
+// Plain single-row statements on purpose: an upsert or RETURNING clause makes SQLite open a
+// statement savepoint, on which FTS5 flushes its pending terms, so that every document became
+// an index segment of its own.
+const char* const kInsertDocument = "INSERT INTO documents(path, modified) VALUES(?1, ?2)";
+const char* const kUpdateModified = "UPDATE documents SET modified = ?2 WHERE id = ?1";
 const char* const kReplaceText = "INSERT OR REPLACE INTO document_text(rowid, text) VALUES(?1, ?2)";
 const char* const kIdOfPath = "SELECT id FROM documents WHERE path = ?1";
 const char* const kDeleteText = "DELETE FROM document_text WHERE rowid = ?1";
 const char* const kDeleteDocument = "DELETE FROM documents WHERE id = ?1";
 const char* const kPathOfId = "SELECT path FROM documents WHERE id = ?1";
+// The excerpt is built from a bounded part of each hit's text (LExcerpt): FTS5's snippet()
+// reads all of a long document's text for every hit.
 const char* const kSearch =
-    "SELECT d.path, d.modified, snippet(document_text, 0, '[', ']', '...', 12)"
+    "SELECT d.path, d.modified, fk_excerpt(document_text)"
     " FROM document_text JOIN documents d ON d.id = document_text.rowid"
     " WHERE document_text MATCH ?1 ORDER BY rank LIMIT ?2";
 
@@ -52,33 +56,43 @@ std::string LDocuments::PrefixUpperBound(const std::string& prefix) {
 }
 
 bool LDocuments::Upsert(const std::string& path, const std::string& modified, const std::string& text) {
-  std::int64_t id = 0;
-  {
-    LDatabase::Query upsert(m_Db, kUpsert);
-    upsert.Bind(1, path);
-    upsert.Bind(2, modified);
-    if (!upsert.Next()) return false;
-    id = upsert.Int64(0);
-    while (upsert.Next()) {
-    }
-    if (upsert.Failed()) return false;
+  std::optional<std::int64_t> id;
+  if (!IdOf(path, id)) return false;
+  if (id) {
+    LDatabase::Query update(m_Db, kUpdateModified);
+    update.Bind(1, *id);
+    update.Bind(2, modified);
+    update.Next();
+    if (update.Failed()) return false;
+  } else {
+    LDatabase::Query insert(m_Db, kInsertDocument);
+    insert.Bind(1, path);
+    insert.Bind(2, modified);
+    insert.Next();
+    if (insert.Failed()) return false;
+    id = m_Db.LastInsertRowId();
   }
+  // A new row id may still carry text left by an older catalogue's failed removal: REPLACE
+  // keeps one text per document either way, and costs a look-up only.
   LDatabase::Query replace(m_Db, kReplaceText);
-  replace.Bind(1, id);
+  replace.Bind(1, *id);
   replace.Bind(2, text);
   replace.Next();
   return !replace.Failed();
 }
 
+bool LDocuments::IdOf(const std::string& path, std::optional<std::int64_t>& id) {
+  LDatabase::Query find(m_Db, kIdOfPath);
+  find.Bind(1, path);
+  id.reset();
+  if (find.Next()) id = find.Int64(0);
+  return !find.Failed();
+}
+
 bool LDocuments::Delete(const std::string& path) {
-  std::int64_t id = 0;
-  {
-    LDatabase::Query find(m_Db, kIdOfPath);
-    find.Bind(1, path);
-    if (!find.Next()) return !find.Failed();
-    id = find.Int64(0);
-  }
-  return DeleteById(id);
+  std::optional<std::int64_t> id;
+  if (!IdOf(path, id)) return false;
+  return !id || DeleteById(*id);
 }
 
 bool LDocuments::DeleteById(std::int64_t id) {

@@ -23,7 +23,7 @@ class LDocuments {
   // (empty prefix, or only 0xFF bytes).
   static std::string PrefixUpperBound(const std::string& prefix);
 
-  // Adds the document or replaces the entry of the same path.
+  // Adds the document or replaces the entry of the same path (keeping its row id).
   bool Upsert(const std::string& path, const std::string& modified, const std::string& text);
   // Removes the entry of path; true also when there was none.
   bool Delete(const std::string& path);
@@ -46,5 +46,8 @@ class LDocuments {
   bool Search(const std::string& match, int limit, const Hit& hit);
 
  private:
+  // The row id of path's entry in id (none when absent); false on failure.
+  bool IdOf(const std::string& path, std::optional<std::int64_t>& id);
+
   LDatabase& m_Db;
 };

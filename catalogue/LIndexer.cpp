@@ -1,5 +1,6 @@
 #include "catalogue/LIndexer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -15,6 +16,7 @@
 #include "catalogue/LXmlText.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CPresenceCheck.h"
+#include "platform/DocumentFile.h"
 
 struct LWriter {
   std::string Catalogue;
@@ -38,6 +40,7 @@ struct LCleaner {
 
 struct LIndexer::Impl {
   LCatalogueError Error;
+  std::string Note;  // why the last document's text was kept incomplete
   std::unique_ptr<LCleaner> Cleaner;
   bool SkippedPurge = false;
 };
@@ -52,6 +55,25 @@ bool DirectoryMissingOrEmpty(const std::string& directory) {
 }
 
 LCatalogueError Failure(const std::string& message) { return LCatalogueError{0, false, message}; }
+
+// The place to cut text at most cap bytes long without splitting a UTF-8 sequence.
+size_t CutPosition(const std::string& text, size_t cap) {
+  size_t end = std::min(cap, text.size());
+  while (end > 0 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return end;
+}
+
+// The document's text as kept: valid UTF-8 of at most cap bytes (a text bomb would
+// otherwise fill the service's memory and the catalogue).
+std::string KeptText(const std::string& text, size_t cap, bool& cut) {
+  cut = text.size() > cap;
+  std::string content = LXmlText::ToValidUtf8(cut ? text.substr(0, CutPosition(text, cap)) : text);
+  if (content.size() > cap) {
+    content.resize(CutPosition(content, cap));
+    cut = true;
+  }
+  return content;
+}
 
 // The cleaner reads its paths this many at a time: one query per entry held the catalogue's
 // lock a thousand times as often, and the whole list would not fit a large catalogue.
@@ -127,11 +149,15 @@ int LIndexer::Index(LWriter* writer, const std::string& path) {
     }
     // The time read before the content: a write during the read leaves a later one behind.
     const std::string modified = LSearcher::GetModificationTime(path);
-    if (!LXmlText::ReadFile(path, text, error)) {
+    std::string readNote;
+    if (!LXmlText::ReadFile(path, text, error, readNote)) {
+      m_pImpl->Note.clear();
       m_pImpl->Error = Failure(error);
       return 0;
     }
-    return IndexFromContent(writer, path, text, modified);
+    const int result = IndexFromContent(writer, path, text, modified);
+    if (!readNote.empty()) m_pImpl->Note = m_pImpl->Note.empty() ? readNote : readNote + "; " + m_pImpl->Note;
+    return result;
   } catch (...) {
     m_pImpl->Error = Failure("unexpected failure indexing " + path);
     return 0;
@@ -173,7 +199,11 @@ int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const s
       m_pImpl->Error = Failure("no writer");
       return 0;
     }
-    const std::string content = LXmlText::ToValidUtf8(text);
+    m_pImpl->Note.clear();
+    const size_t cap = platform::DocumentTextCap();
+    bool cut = false;
+    const std::string content = KeptText(text, cap, cut);
+    if (cut) m_pImpl->Note = "text longer than " + std::to_string(cap >> 20) + " MiB: only the first part is kept";
     const bool ok = LConnectionRegistry::With(
         writer->Catalogue,
         [&](LDatabase& db) { return LConnectionRegistry::Begin(db) && LDocuments(db).Upsert(path, modified, content); },
@@ -304,6 +334,8 @@ void LIndexer::ReleaseCleaner() {
 bool LIndexer::CleanerSkippedPurge() const { return m_pImpl->SkippedPurge; }
 
 const LCatalogueError& LIndexer::LastError() const { return m_pImpl->Error; }
+
+const std::string& LIndexer::LastNote() const { return m_pImpl->Note; }
 
 bool LIndexer::UsesRollbackJournal(const std::string& catalogue) {
   return platform::CFileSystemType::IsNetwork(catalogue);

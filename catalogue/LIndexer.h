@@ -43,6 +43,9 @@ class LIndexer {
   // Notes in the catalogue (table complete_walks) that a walk of the folder directory that
   // started at `started` (seconds since 1970) ended normally, and commits.
   bool RecordCompleteWalk(LWriter* writer, const std::string& directory, std::int64_t started);
+  // Why the text of the document last indexed was kept incomplete (over the text cap, read
+  // without the XML parser); "" when it was kept whole.
+  const std::string& LastNote() const;
 
   LDeleter* GetDeleter(const std::string& catalogue);
   void Delete(LDeleter* deleter, const std::string& path);

@@ -162,6 +162,7 @@ TEST_F(LIndexerCleanerTest, KilledWriterLeavesAnIntactCatalogueWithExactlyTheLas
   ASSERT_GE(reported, 20 * kBatch);
 
   EXPECT_EQ(testsupport::CatalogueScratch::Pragma(catalogue, "integrity_check"), "ok");
+  EXPECT_EQ(testsupport::CatalogueScratch::FtsIntegrityCheck(catalogue), "ok");
   const int count = m_Scratch.Count();
   // The kill may fall between a commit and its report: one batch more, never a part of one.
   EXPECT_TRUE(count == reported || count == reported + kBatch) << count << " after " << reported;

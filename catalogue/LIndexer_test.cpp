@@ -11,6 +11,7 @@
 #include "catalogue/LSearcher.h"
 #include "platform/CFileSystemType.h"
 #include "testsupport/CatalogueScratch.h"
+#include "testsupport/ScopedEnvironment.h"
 
 namespace fs = boost::filesystem;
 
@@ -60,14 +61,37 @@ TEST_F(LIndexerTest, TextSearchFindsWordsAndPhrasesRankedWithSnippetIgnoringDiac
   EXPECT_FALSE(searcher.LastError().Message.empty());
 }
 
+TEST_F(LIndexerTest, ExcerptsShowTheFirstMatchFromABoundedPartOfTheText) {
+  std::string words;
+  for (int i = 0; i < 20000; ++i) words += "w" + std::to_string(i) + " ";  // about 130 KB
+  const std::string path = m_Docs + "long.pdf";
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  ASSERT_EQ(indexer.IndexFromContent(writer, path, words), 1);
+  ASSERT_EQ(indexer.IndexFromContent(writer, m_Docs + "short.pdf", "Zo\xC3\xAB M\xC3\xBCller supplies flour"), 1);
+  indexer.ReleaseWriter(writer);
+  const auto excerpt = [&](const std::string& query) {
+    const auto result = LSearcher().Search(query, m_Catalogue);
+    return result && result->Count == 1 ? result->Snippets[0] : std::string("<none>");
+  };
+  EXPECT_EQ(excerpt("muller"), "Zo\xC3\xAB [M\xC3\xBCller] supplies flour");
+  EXPECT_EQ(excerpt("w500"), "...w495 w496 w497 w498 w499 [w500] w501 w502 w503 w504 w505 w506...");
+  EXPECT_EQ(excerpt("w0"), "[w0] w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11...");
+  EXPECT_EQ(excerpt("w19999"), "w0 w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11...") << "past the scanned part: the beginning";
+}
+
 TEST_F(LIndexerTest, IndexingAgainReplacesTheEntryAndDeleterRemovesIt) {
   const std::string path = Invoice("x.xml", "oldword");
   ASSERT_TRUE(m_Scratch.IndexAll({path}));
+  const std::string id = testsupport::CatalogueScratch::QueryText(m_Catalogue, "SELECT id FROM documents");
   Invoice("x.xml", "newword");
   ASSERT_TRUE(m_Scratch.IndexAll({path}));
   EXPECT_EQ(Count(), 1);
   EXPECT_TRUE(Find("oldword").empty());
   EXPECT_EQ(Find("newword"), std::vector<std::string>{path});
+  EXPECT_EQ(testsupport::CatalogueScratch::QueryText(m_Catalogue, "SELECT id FROM documents"), id)
+      << "a replaced document keeps its row";
+  EXPECT_EQ(testsupport::CatalogueScratch::QueryText(m_Catalogue, "SELECT count(*) FROM document_text"), "1");
 
   LIndexer indexer;
   LDeleter* deleter = indexer.GetDeleter(m_Catalogue);
@@ -78,6 +102,47 @@ TEST_F(LIndexerTest, IndexingAgainReplacesTheEntryAndDeleterRemovesIt) {
   EXPECT_EQ(LSearcher().FileExists(path, m_Catalogue, found), 0);
   EXPECT_EQ(found, 0);
   EXPECT_EQ(Count(), 0);
+}
+
+TEST_F(LIndexerTest, ALargeWalkWithReplacementsAndRemovalsLeavesASoundIndex) {
+  constexpr int kDocuments = 3000;
+  const auto pathOf = [&](int i) { return m_Docs + "d" + std::to_string(i / 500) + "/" + std::to_string(i) + ".pdf"; };
+  const auto textOf = [](int i, const char* word) {
+    return std::string(word) + " w" + std::to_string(i) + " " + std::string(static_cast<size_t>(200 + i % 700), 'x');
+  };
+  LIndexer indexer;
+  // Commits at uneven points, as the walks' pauses give them.
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  for (int i = 0; i < kDocuments; ++i) {
+    ASSERT_EQ(indexer.IndexFromContent(writer, pathOf(i), textOf(i, "first")), 1) << indexer.LastError().Message;
+    if (i % 733 == 0) {
+      indexer.ReleaseWriter(writer);
+      writer = indexer.GetWriter(m_Catalogue);
+    }
+  }
+  for (int i = 0; i < kDocuments; i += 7) indexer.IndexFromContent(writer, pathOf(i), textOf(i, "second"));
+  indexer.ReleaseWriter(writer);
+  LDeleter* deleter = indexer.GetDeleter(m_Catalogue);
+  for (int i = 3; i < kDocuments; i += 10) indexer.Delete(deleter, pathOf(i));
+  indexer.ReleaseDeleter(deleter);
+  // Replaced between removals, in one transaction with them.
+  writer = indexer.GetWriter(m_Catalogue);
+  for (int i = 1; i < kDocuments; i += 10) indexer.IndexFromContent(writer, pathOf(i), textOf(i, "third"));
+  indexer.ReleaseWriter(writer);
+
+  const int removed = kDocuments / 10;
+  EXPECT_EQ(Count(), kDocuments - removed);
+  EXPECT_EQ(testsupport::CatalogueScratch::FtsIntegrityCheck(m_Catalogue), "ok");
+  EXPECT_EQ(testsupport::CatalogueScratch::QueryText(
+                m_Catalogue, "SELECT count(*) FROM document_text WHERE rowid NOT IN (SELECT id FROM documents)"),
+            "0");
+  EXPECT_EQ(testsupport::CatalogueScratch::QueryText(m_Catalogue, "SELECT count(*) FROM document_text"),
+            std::to_string(kDocuments - removed));
+  EXPECT_EQ(Find("w7"), std::vector<std::string>{pathOf(7)});
+  EXPECT_EQ(Find("second w7"), std::vector<std::string>{pathOf(7)});
+  EXPECT_TRUE(Find("first w7").empty()) << "the replaced text is gone";
+  EXPECT_EQ(Find("third w21"), std::vector<std::string>{pathOf(21)});
+  EXPECT_TRUE(Find("w13").empty()) << "a removed document is gone";
 }
 
 TEST_F(LIndexerTest, DocumentsUnderADirectoryAreAPrefixRangeOfExactBytes) {
@@ -193,6 +258,27 @@ TEST_F(LIndexerTest, UnreadableFileIsNotIndexedAndPdfContentIsTakenAsGiven) {
   EXPECT_EQ(indexer.IndexFromContent(writer, pdf, "Rechnung f\xC3\xBCr Gr\xC3\xB6\xC3\x9F" "e"), 1);
   indexer.ReleaseWriter(writer);
   EXPECT_EQ(Find("rechnung fur"), std::vector<std::string>{pdf});
+}
+
+TEST_F(LIndexerTest, TextPastTheCapIsCutOnACharacterBoundaryAndSaid) {
+  testsupport::ScopedEnvironment environment;
+  environment.Set("FK_MAX_TEXT_MB", "1");
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  // Two-byte characters from an odd offset: the cap falls in the middle of one.
+  std::string wide = "a";
+  while (wide.size() < (1u << 20) + 100) wide += "\xC3\xA9";
+  const std::string pdf = m_Scratch.WriteDoc("bomb.pdf", "%PDF-1.4");
+  EXPECT_EQ(indexer.IndexFromContent(writer, pdf, wide + " tailword"), 1);
+  EXPECT_EQ(indexer.LastNote(), "text longer than 1 MiB: only the first part is kept");
+  EXPECT_EQ(indexer.IndexFromContent(writer, m_Scratch.WriteDoc("small.pdf", "%PDF-1.4"), "small"), 1);
+  EXPECT_EQ(indexer.LastNote(), "");
+  indexer.ReleaseWriter(writer);
+  EXPECT_TRUE(Find("tailword").empty());
+  const std::string kept = testsupport::CatalogueScratch::QueryText(
+      m_Catalogue, "SELECT t.text FROM document_text t JOIN documents d ON d.id = t.rowid WHERE d.path = '" + pdf + "'");
+  EXPECT_EQ(kept.size(), (1u << 20) - 1);
+  EXPECT_EQ(kept, wide.substr(0, (1u << 20) - 1));
 }
 
 TEST_F(LIndexerTest, NetworkCatalogueIsWrittenWithARollbackJournalAndStillRead) {

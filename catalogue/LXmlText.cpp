@@ -1,15 +1,22 @@
 #include "catalogue/LXmlText.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fstream>
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <mutex>
 
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
-#include "platform/ErrnoText.h"
+#include "platform/DocumentFile.h"
 #include "platform/XmlParsing.h"
 
 namespace {
+
+std::atomic<int> g_nParseBudgetMilliseconds{0};
+constexpr size_t kBudgetedSize = 64u << 10;
 
 void Append(std::string& text, const xmlChar* content) {
   if (!content || !*content) return;
@@ -33,6 +40,88 @@ void CollectText(const xmlNode* node, std::string& text) {
   }
 }
 
+// The fast path: the same text as CollectText over the tree, gathered from the parser's events
+// without building the tree (half the cost of a plain invoice). Adjacent character events form
+// one text node, as in the tree; an element, comment or processing instruction ends it.
+// Anything the tree holds differently (a DOCTYPE, an entity reference, an attribute value
+// with a reference) makes it decline, and the tree is built after all.
+struct EventText {
+  std::string Text;
+  std::string Run;  // the text node being read
+  bool Declined = false;
+};
+
+EventText& StateOf(void* ctx) { return *static_cast<EventText*>(static_cast<xmlParserCtxtPtr>(ctx)->_private); }
+
+void EndRun(EventText& state) {
+  if (state.Run.empty()) return;
+  if (!state.Text.empty()) state.Text += ' ';
+  state.Text += state.Run;
+  state.Run.clear();
+}
+
+void Decline(void* ctx) {
+  StateOf(ctx).Declined = true;
+  xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
+}
+
+void OnCharacters(void* ctx, const xmlChar* characters, int length) {
+  StateOf(ctx).Run.append(reinterpret_cast<const char*>(characters), static_cast<size_t>(length));
+}
+
+void OnStartElement(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*, int, const xmlChar**, int attributes,
+                    int, const xmlChar** values) {
+  EventText& state = StateOf(ctx);
+  EndRun(state);
+  for (int i = 0; i < attributes; ++i) {
+    const char* begin = reinterpret_cast<const char*>(values[i * 5 + 3]);
+    const char* end = reinterpret_cast<const char*>(values[i * 5 + 4]);
+    // A value with a reference is kept escaped here and rebuilt as nodes in the tree.
+    if (std::memchr(begin, '&', static_cast<size_t>(end - begin)) != nullptr) return Decline(ctx);
+    state.Run.assign(begin, end);
+    EndRun(state);
+  }
+}
+
+void OnEndElement(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) { EndRun(StateOf(ctx)); }
+void OnComment(void* ctx, const xmlChar*) { EndRun(StateOf(ctx)); }
+void OnProcessingInstruction(void* ctx, const xmlChar*, const xmlChar*) { EndRun(StateOf(ctx)); }
+void OnDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) { Decline(ctx); }
+void OnReference(void* ctx, const xmlChar*) { Decline(ctx); }
+
+// True with the text when the bytes are well-formed XML the event path can take.
+bool TextFromEvents(const std::string& content, std::string& text) {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+  if (content.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
+  xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(content.data(), static_cast<int>(content.size()));
+  if (ctxt == nullptr) return false;
+  xmlSAXHandler* sax = ctxt->sax;
+  std::memset(sax, 0, sizeof *sax);
+  sax->initialized = XML_SAX2_MAGIC;
+  sax->characters = OnCharacters;
+  sax->ignorableWhitespace = OnCharacters;
+  sax->startElementNs = OnStartElement;
+  sax->endElementNs = OnEndElement;
+  sax->comment = OnComment;
+  sax->processingInstruction = OnProcessingInstruction;
+  sax->internalSubset = OnDoctype;
+  sax->externalSubset = OnDoctype;
+  sax->reference = OnReference;
+  EventText state;
+  ctxt->_private = &state;
+  ctxt->userData = ctxt;
+  // The options of the tree's parse; with NOCDATA, CDATA sections come as characters.
+  xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA);
+  xmlParseDocument(ctxt);
+  const bool taken = ctxt->wellFormed && !state.Declined;
+  xmlFreeParserCtxt(ctxt);
+  if (!taken) return false;
+  EndRun(state);
+  text = std::move(state.Text);
+  return true;
+}
+
 bool LooksBinary(const std::string& content) {
   if (content.compare(0, 5, "%PDF-") == 0) return true;
   const size_t probe = std::min<size_t>(content.size(), 8192);
@@ -45,7 +134,29 @@ size_t SkipPast(const std::string& content, size_t from, const char* end) {
   return found == std::string::npos ? content.size() : found + std::char_traits<char>::length(end);
 }
 
-std::string StripTags(const std::string& content) {
+// The end of a quoted value that begins at from (past the closing quote).
+size_t SkipQuoted(const std::string& content, size_t from) {
+  const size_t close = content.find(content[from], from + 1);
+  return close == std::string::npos ? content.size() : close + 1;
+}
+
+// The end of a tag that begins at from; its quoted attribute values are appended to text.
+size_t TakeTag(const std::string& content, size_t from, std::string& text) {
+  size_t i = from + 1;
+  while (i < content.size() && content[i] != '>') {
+    if (content[i] != '"' && content[i] != '\'') {
+      ++i;
+      continue;
+    }
+    const size_t end = SkipQuoted(content, i);
+    text += ' ';
+    text.append(content, i + 1, std::max(end, i + 2) - (i + 2));
+    i = end;
+  }
+  return std::min(i + 1, content.size());
+}
+
+std::string StripTags(const std::string& content, bool keepAttributeValues) {
   std::string text;
   text.reserve(content.size());
   size_t i = 0;
@@ -57,12 +168,78 @@ std::string StripTags(const std::string& content) {
       text.append(content, i + 9, end - (i + 9));
       text += ' ';
       i = std::min(end + 3, content.size());
+    } else if (keepAttributeValues && content.compare(i, 2, "<!") != 0 && content.compare(i, 2, "<?") != 0) {
+      i = TakeTag(content, i, text);
+      text += ' ';
     } else {
       i = SkipPast(content, i, content.compare(i, 4, "<!--") == 0 ? "-->" : ">");
       text += ' ';
     }
   }
   return text;
+}
+
+// The end of a declaration ("<!DOCTYPE ...>" with its internal subset) that begins at from;
+// counts its quoted strings, the most attribute defaults it can declare.
+size_t SkipDeclaration(const std::string& content, size_t from, std::uint64_t& quoted) {
+  int depth = 0;
+  size_t i = from + 2;
+  while (i < content.size()) {
+    const char c = content[i];
+    if (content.compare(i, 4, "<!--") == 0) {
+      i = SkipPast(content, i + 4, "-->");
+    } else if (c == '"' || c == '\'') {
+      ++quoted;
+      i = SkipQuoted(content, i);
+    } else if (c == '>' && depth == 0) {
+      return i + 1;
+    } else {
+      depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+      ++i;
+    }
+  }
+  return i;
+}
+
+// What libxml2 spends beyond a linear read: each attribute of a start tag is compared with
+// the tag's earlier ones and with the defaults an internal subset declares, so a tag with
+// n of them costs n * n / 2. Counted the way the parser sees the markup, in linear time.
+std::uint64_t AttributeChecks(const std::string& content) {
+  // A quick bound first, for the ordinary document: an attribute takes at least four bytes
+  // (a='') and n of them make at most n * n / 2 checks, unless an internal subset declares
+  // attribute defaults.
+  const std::uint64_t most = content.size() / 4;
+  if (most * most / 2 <= LXmlText::kMaxAttributeChecks &&
+      memmem(content.data(), content.size(), "<!ATTLIST", 9) == nullptr) {
+    return 0;
+  }
+  std::uint64_t checks = 0;
+  std::uint64_t defaults = 0;
+  size_t i = content.find('<');
+  while (i < content.size()) {
+    if (content.compare(i, 4, "<!--") == 0) {
+      i = SkipPast(content, i + 4, "-->");
+    } else if (content.compare(i, 9, "<![CDATA[") == 0) {
+      i = SkipPast(content, i + 9, "]]>");
+    } else if (content.compare(i, 2, "<?") == 0) {
+      i = SkipPast(content, i + 2, "?>");
+    } else if (content.compare(i, 2, "<!") == 0) {
+      i = SkipDeclaration(content, i, defaults);
+    } else {
+      std::uint64_t attributes = defaults;
+      for (++i; i < content.size() && content[i] != '>';) {
+        if (content[i] == '"' || content[i] == '\'') {
+          i = SkipQuoted(content, i);
+        } else {
+          attributes += content[i++] == '=' ? 1 : 0;
+        }
+      }
+      checks += attributes * attributes / 2;
+    }
+    if (checks > LXmlText::kMaxAttributeChecks) return checks;
+    i = content.find('<', i);
+  }
+  return checks;
 }
 
 size_t Utf8SequenceLength(const std::string& s, size_t i) {
@@ -89,9 +266,22 @@ size_t Utf8SequenceLength(const std::string& s, size_t i) {
 }  // namespace
 
 std::string LXmlText::ToValidUtf8(const std::string& bytes) {
+  // Nearly every text is valid already (all that libxml2 gives is): then it is only checked.
+  size_t valid = 0;
+  while (valid < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[valid]) < 0x80) {
+      ++valid;
+      continue;
+    }
+    const size_t length = Utf8SequenceLength(bytes, valid);
+    if (length == 0) break;
+    valid += length;
+  }
+  if (valid == bytes.size()) return bytes;
   std::string text;
-  text.reserve(bytes.size());
-  size_t i = 0;
+  text.reserve(bytes.size() + 16);
+  text.assign(bytes, 0, valid);
+  size_t i = valid;
   while (i < bytes.size()) {
     const size_t length = Utf8SequenceLength(bytes, i);
     if (length > 0) {
@@ -106,7 +296,52 @@ std::string LXmlText::ToValidUtf8(const std::string& bytes) {
   return text;
 }
 
+namespace {
+
+// A large document is parsed a chunk at a time, so that its time can be bounded.
+std::string FromLargeContent(const std::string& content, std::string& note) {
+  platform::XmlParseOptions options;
+  options.refuseEntityDeclarations = false;  // references stay unexpanded and are skipped
+  options.cdataAsText = true;
+  std::string ignored;
+  const int budget =
+      g_nParseBudgetMilliseconds > 0 ? g_nParseBudgetMilliseconds.load() : LXmlText::kParseBudgetMilliseconds;
+  bool overBudget = false;
+  xmlDocPtr doc = platform::ParseXmlWithinBudget(content, "", options, budget, ignored, overBudget);
+  if (overBudget) note = "parsed for longer than " + std::to_string(budget) + " ms: the text read so far is kept";
+  if (doc) {
+    std::string text;
+    CollectText(xmlDocGetRootElement(doc), text);
+    xmlFreeDoc(doc);
+    return text;
+  }
+  if (overBudget || LooksBinary(content)) return std::string();
+  return LXmlText::ToValidUtf8(StripTags(content, false));
+}
+
+}  // namespace
+
 std::string LXmlText::FromContent(const std::string& content) {
+  std::string note;
+  return FromContent(content, note);
+}
+
+std::string LXmlText::FromContent(const std::string& content, std::string& note) {
+  note.clear();
+  if (AttributeChecks(content) > kMaxAttributeChecks) {
+    // The parser would take minutes or hours on it: the text is taken without it.
+    note = "too many attributes in one element for the XML parser: text read without it";
+    return LooksBinary(content) ? std::string() : ToValidUtf8(StripTags(content, true));
+  }
+  if (content.size() > kBudgetedSize) return FromLargeContent(content, note);
+  std::string text;
+  if (TextFromEvents(content, text)) return text;
+  return FromContentByTree(content);
+}
+
+void LXmlText::SetParseBudget(int milliseconds) { g_nParseBudgetMilliseconds = milliseconds; }
+
+std::string LXmlText::FromContentByTree(const std::string& content) {
   platform::XmlParseOptions options;
   options.refuseEntityDeclarations = false;  // references stay unexpanded and are skipped
   options.cdataAsText = true;
@@ -119,25 +354,21 @@ std::string LXmlText::FromContent(const std::string& content) {
     return text;
   }
   if (LooksBinary(content)) return std::string();
-  return ToValidUtf8(StripTags(content));
+  return ToValidUtf8(StripTags(content, false));
 }
 
 bool LXmlText::ReadFile(const std::string& path, std::string& text, std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    error = "cannot open " + path + ": " + platform::ErrnoText(errno);
-    return false;
-  }
+  std::string note;
+  return ReadFile(path, text, error, note);
+}
+
+bool LXmlText::ReadFile(const std::string& path, std::string& text, std::string& error, std::string& note) {
   std::string content;
-  char buffer[65536];
-  while (content.size() < kMaxFileBytes && file.read(buffer, sizeof buffer).gcount() > 0) {
-    content.append(buffer, static_cast<size_t>(file.gcount()));
-  }
-  if (file.bad()) {
-    error = "cannot read " + path;
+  std::string why;
+  if (!platform::ReadDocumentFile(path, kMaxFileBytes, content, why)) {
+    error = "cannot read " + path + ": " + why;
     return false;
   }
-  if (content.size() > kMaxFileBytes) content.resize(kMaxFileBytes);
-  text = FromContent(content);
+  text = FromContent(content, note);
   return true;
 }

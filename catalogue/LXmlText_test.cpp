@@ -1,5 +1,8 @@
 #include "catalogue/LXmlText.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -32,6 +35,31 @@ TEST_F(LXmlTextTest, KeepsElementTextAndAttributeValuesButNoTagNames) {
   EXPECT_EQ(text.find("internal note"), std::string::npos);
 }
 
+TEST_F(LXmlTextTest, TheFastPathGivesTheTreesTextForEveryKindOfDocument) {
+  const char* const documents[] = {
+      "<?xml version=\"1.0\"?>\n<Invoice>\n  <Total currency=\"EUR\" net=\"\">12.50</Total>\n</Invoice>\n",
+      "<a>one<b/>two<!-- c -->three<?pi x?>four<![CDATA[five <six>]]>seven &amp; &lt;eight&gt; &#65;&#x42;</a>",
+      "<a x=\"1 &amp; 2\" y=\"&#65;\">attribute values with references</a>",
+      "<a xmlns=\"urn:x\" xmlns:p=\"urn:p\" p:k=\"v\"><p:b>ns</p:b>\t\r\n</a><!-- after -->",
+      "<!DOCTYPE a [<!ENTITY e \"expanded\">]><a>before &e; after</a>",
+      "<!DOCTYPE a SYSTEM \"a.dtd\"><a b=\"c\">external</a>",
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>M\xFCller</a>",
+      "<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>declared but not</a>",
+      "<a>undeclared &nbsp; entity</a>",
+      "<a><b>unclosed</a>",
+      "<a>M\xC3\xBCller \xE2\x82\xAC</a>",
+      "<a></a>",
+      "<a/>",
+      "",
+      "just text",
+      "<a>trailing</a> junk",
+  };
+  for (const char* document : documents) {
+    EXPECT_EQ(LXmlText::FromContent(document), LXmlText::FromContentByTree(document)) << document;
+  }
+  EXPECT_EQ(LXmlText::FromContent("<a>one<b>two</b><c k=\"v\"/>three</a>"), "one two v three");
+}
+
 TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing) {
   const std::string text = TextOf(m_Dir.Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
   EXPECT_NE(text.find("12.50"), std::string::npos);
@@ -62,6 +90,77 @@ TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
   const std::string text = TextOf(m_Dir.Write("laughs.xml", laughs));
   EXPECT_LT(text.size(), laughs.size() * 2);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST_F(LXmlTextTest, AttributesThatWouldMakeTheParserQuadraticAreReadWithoutIt) {
+  std::string wide = "<Invoice";
+  for (int i = 0; i < 5000; ++i) wide += " a" + std::to_string(i) + "='v>'";
+  wide += " last=\"Widevalue\"><!-- <x a='1' b='2'> --><Total>12.50</Total></Invoice>";
+  std::string text;
+  std::string error;
+  std::string note;
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("wide.xml", wide), text, error, note)) << error;
+  EXPECT_FALSE(note.empty());
+  EXPECT_NE(text.find("Widevalue"), std::string::npos);
+  EXPECT_NE(text.find("12.50"), std::string::npos);
+  EXPECT_EQ(text.find("Invoice"), std::string::npos);
+
+  // Defaults an internal subset declares are checked against every tag of their element.
+  std::string declared = "<!DOCTYPE r [<!ATTLIST r";
+  for (int i = 0; i < 3000; ++i) declared += " d" + std::to_string(i) + " CDATA 'x'";
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("declared.xml", declared + ">]><r>Declared</r>"), text, error, note));
+  EXPECT_FALSE(note.empty());
+  EXPECT_NE(text.find("Declared"), std::string::npos);
+
+  // Many tags of a few attributes each stay with the parser; quoted '>' and comments do not confuse the count.
+  std::string many = "<r>";
+  for (int i = 0; i < 20000; ++i) many += "<i a='1>' b='2' c='3'>" + std::to_string(i) + "</i>";
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("many.xml", many + "</r>"), text, error, note));
+  EXPECT_EQ(note, "");
+  EXPECT_EQ(text.find("1>"), 0u) << "parsed: attribute values and text, in order";
+}
+
+TEST_F(LXmlTextTest, LargeDocumentsAreParsedInChunksWithinATimeBudget) {
+  std::string text;
+  std::string error;
+  std::string note;
+  // Read a chunk at a time, encodings still hold across the chunks' edges.
+  std::string latin = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>";
+  while (latin.size() < 300000) latin += "<i n=\"Z\xFC\">M\xFCller</i>";
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("latin.xml", latin + "<z>Tail</z></r>"), text, error, note)) << error;
+  EXPECT_EQ(note, "");
+  EXPECT_EQ(text.find("\xC3\xBC"), 1u) << text.substr(0, 20);
+  EXPECT_EQ(text.find('\xFC'), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 4), "Tail");
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : "<r>" + std::string(100000, 'w') + " Tail</r>") utf16 += std::string(1, c) + '\0';
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("utf16.xml", utf16), text, error, note)) << error;
+  EXPECT_EQ(note, "");
+  EXPECT_EQ(text.size(), 100005u);
+
+  // Past its budget the parse ends, keeping what it read.
+  LXmlText::SetParseBudget(1);
+  std::string big = "<r><a>Head</a>";
+  while (big.size() < (20u << 20)) big += "<i>filler</i>";
+  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("big.xml", big + "<z>Tail</z></r>"), text, error, note)) << error;
+  LXmlText::SetParseBudget(0);
+  EXPECT_EQ(note, "parsed for longer than 1 ms: the text read so far is kept");
+  EXPECT_EQ(text.find("Head"), 0u);
+  EXPECT_EQ(text.find("Tail"), std::string::npos);
+}
+
+TEST_F(LXmlTextTest, OnlyRegularFilesAreReadAndLinksAreNotFollowed) {
+  const std::string secret = m_Dir.Write("outside/secret.xml", "<s>TOPSECRET</s>");
+  ASSERT_EQ(symlink(secret.c_str(), m_Dir.File("link.xml").c_str()), 0);
+  ASSERT_EQ(mkfifo(m_Dir.File("pipe.xml").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(m_Dir.File("dir.xml").c_str(), 0700), 0);
+  for (const char* name : {"link.xml", "pipe.xml", "dir.xml"}) {
+    std::string text;
+    std::string error;
+    EXPECT_FALSE(LXmlText::ReadFile(m_Dir.File(name), text, error)) << name;  // the FIFO does not block
+    EXPECT_NE(error.find(name), std::string::npos) << error;
+    EXPECT_EQ(text, "");
+  }
 }
 
 }  // namespace

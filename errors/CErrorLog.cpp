@@ -6,6 +6,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "platform/LogText.h"
 #include "platform/SystemInfo.h"
 #include "tools/CTool_Global.h"
 
@@ -137,12 +138,13 @@ std::string CErrorLog::FormatEntry(unsigned int counter, const CErrorInfo& info)
   std::string line = std::to_string(counter) + ")\t";
   line += platform::FormatLocalTime(info.Time, "%d/%m/%Y-%H:%M:%S");
   line += std::string("\tError n") + kDegree + ": " + Unsigned(info.Code) + ", " + info.Message;
+  // Paths and messages come from outside: their control characters must not break the line.
   line += std::string("\t,Internal n") + kDegree + ": " + Unsigned(info.InternalCode) + ", " +
-          info.InternalMessage;
+          platform::EscapeControlCharacters(info.InternalMessage);
   line += "\t,line : " + Unsigned(info.Line);
   line += "\tmodule : " + info.Module;
   line += "\tfunction : " + info.Function;
-  line += "\t,File or directory : " + info.FileOrDirectory;
+  line += "\t,File or directory : " + platform::EscapeControlCharacters(info.FileOrDirectory);
   return line + kLineEnd;
 }
 

@@ -68,9 +68,15 @@ TEST_F(ErrorLogTest, FirstEntryOfTheRunHasTheHeaderAndExactBytes) {
   EXPECT_TRUE(std::regex_match(CTool_Global::GetBuildDate(), std::regex(R"(\d\d/\d\d/\d{4})")));
 
   Report(7);
-  const std::vector<std::string> lines = Lines(m_Dir.Read(m_strLog));
+  std::vector<std::string> lines = Lines(m_Dir.Read(m_strLog));
   ASSERT_EQ(lines.size(), 8u);
   EXPECT_EQ(lines[7].substr(0, 3), "2)\t");
+
+  // A file name cannot break its entry into lines of its own.
+  Report(8, "Mod", "/a/x\n3)\tforged\r\t.pdf");
+  lines = Lines(m_Dir.Read(m_strLog));
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_NE(lines[8].find("File or directory : /a/x\\n3)\\tforged\\r\\t.pdf\r\r"), std::string::npos) << lines[8];
 }
 
 TEST_F(ErrorLogTest, RepeatsOfTheLastEntryAreSkipped) {

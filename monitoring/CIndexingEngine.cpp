@@ -1,5 +1,6 @@
 #include "monitoring/CIndexingEngine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
+#include "monitoring/CWorkerProgress.h"
 #include "monitoring/EngineGlobals.h"
 #include "monitoring/MonitorListener.h"
 #include "pdf/CTool_QuickPDFLib.h"
@@ -19,6 +21,16 @@ namespace fs = boost::filesystem;
 namespace {
 
 const char kStopMarker[] = "_stop_";
+
+// A wait of the worker's own, for as long as it lives: the worker is not stuck meanwhile.
+struct WaitingMark {
+  WaitingMark() { g_WorkerProgress.SetWaiting(true); }
+  ~WaitingMark() { g_WorkerProgress.SetWaiting(false); }
+  WaitingMark(const WaitingMark&) = delete;
+  WaitingMark& operator=(const WaitingMark&) = delete;
+};
+// Names the document being read, so that a hang or crash in it is not repeated at the next start.
+const char kReadingMarker[] = "_reading_";
 
 // A find on the exact path: any entry of that name counts, a directory or a dangling link too.
 bool EntryExists(const std::string& path) {
@@ -48,6 +60,11 @@ CIndexingEngine::CIndexingEngine(CServiceParameters* parameters)
   const std::string marker = m_pParameters->ProgramDirectory + kStopMarker;
   boost::system::error_code ec;
   if (!fs::is_directory(marker, ec)) fs::remove(marker, ec);
+  std::string why;
+  if (!m_pIndexer->UseReadingMarker(m_pParameters->ProgramDirectory + kReadingMarker, why)) {
+    m_strReadingMarkerError = ":error: Cannot use " + m_pParameters->ProgramDirectory + kReadingMarker + ": " + why +
+                              " (a document that hangs the service will be read again after a restart)";
+  }
 }
 
 CIndexingEngine::~CIndexingEngine() {
@@ -69,12 +86,14 @@ void CIndexingEngine::SetWorkSlice(int milliseconds) {
 }
 
 int CIndexingEngine::CanContinue() {
+  g_WorkerProgress.Step();
   if (m_pParameters == nullptr) return 1;
   if (m_bStopRequested) return 0;
   return LookForStopMarker() ? 0 : 1;
 }
 
 int CIndexingEngine::CanContinueWalk() {
+  g_WorkerProgress.Step();
   if (m_pParameters == nullptr) return 1;
   if (m_bStopRequested) return 0;
   // A status call per entry was a third of the walk's system calls on an unchanged tree.
@@ -92,6 +111,7 @@ bool CIndexingEngine::LookForStopMarker() {
 }
 
 void CIndexingEngine::SendStatusMessage(int kind, const std::string& text) {
+  g_WorkerProgress.Step();
   if (!m_pListeners) return;
   for (MonitorListener* listener : *m_pListeners) listener->OnStatusMessage(kind, std::string(text));
 }
@@ -134,13 +154,29 @@ void CIndexingEngine::PauseWhenSliceUsedUp(std::int64_t& start, platform::CEvent
 }
 
 void CIndexingEngine::Pause(platform::CEvent* stopEvent, int milliseconds) {
-  if (stopEvent == nullptr) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    return;
+  WaitUnlessStopped(stopEvent, milliseconds);
+}
+
+bool CIndexingEngine::WaitUnlessStopped(platform::CEvent* stopEvent, int milliseconds) {
+  // The marker is looked for in steps: an operator's "_stop_" must not wait out a pass's
+  // minute-long wait.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, milliseconds));
+  const WaitingMark waiting;
+  for (;;) {
+    if (m_bStopRequested) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const int step = static_cast<int>(std::min<std::int64_t>(left.count(), kStopMarkerPollMilliseconds));
+    if (stopEvent == nullptr) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    } else if (stopEvent->Wait(step)) {
+      // The stop event resets itself when a wait takes it: hand the signal on so that the
+      // next pause and the service's own wait end early too.
+      stopEvent->Set();
+      return true;
+    }
+    if (m_pParameters != nullptr && LookForStopMarker()) return true;
   }
-  // The stop event resets itself when a wait takes it: hand the signal on so that the
-  // next pause and the service's own wait end early too.
-  if (stopEvent->Wait(milliseconds)) stopEvent->Set();
 }
 
 bool CIndexingEngine::IsDebug() const {
@@ -155,6 +191,8 @@ bool CIndexingEngine::CanWalk() {
 }
 
 void CIndexingEngine::IndexAllFolders(platform::CEvent* stopEvent) {
+  if (!m_strReadingMarkerError.empty()) SendStatusMessage(0, m_strReadingMarkerError);
+  m_strReadingMarkerError.clear();
   if (!m_pFolderList) return;
   const std::vector<std::string> references = m_pFolderList->GetFolderReferences();
   size_t notUsing = 0;

@@ -39,9 +39,14 @@ class CIndexingEngine {
   // 1 unless "_stop_" exists in the program directory or a stop was requested.
   int CanContinue();
   // As CanContinue for the walks, which ask once per entry: the marker's answer is kept for
-  // kStopMarkerRecheckMilliseconds, and only until the walk writes a document.
+  // kStopMarkerRecheckMilliseconds.
   int CanContinueWalk();
   static constexpr int kStopMarkerRecheckMilliseconds = 250;
+  // Waits up to milliseconds on the stop event (a plain wait when null), ending early at a
+  // stop request or when "_stop_" appears (looked for every kStopMarkerPollMilliseconds).
+  // True when it ended for a stop. A taken stop event is set again for the other waiters.
+  bool WaitUnlessStopped(platform::CEvent* stopEvent, int milliseconds);
+  static constexpr int kStopMarkerPollMilliseconds = 500;
   void SendStatusMessage(int kind, const std::string& text);
   void ReportFolderCheck(const FK::CFolder& folder);
   void KeepAlive();
@@ -167,6 +172,9 @@ class CIndexingEngine {
   bool IsRetryDue(const std::string& path);
   void NoteOutcome(const std::string& path);
   void ReportWriteFailure(const std::string& catalogue);
+  void ReportDocumentNote(const std::string& path);
+  // True when a folder directory must not be walked ("/", a system tree); with say, a line why.
+  bool IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say);
 
   std::unique_ptr<std::vector<MonitorListener*>> m_pListeners;  // filled before other threads start
   std::unique_ptr<CCatalogueIndexer> m_pIndexer;
@@ -187,4 +195,5 @@ class CIndexingEngine {
   bool m_bWalkIncomplete = false;    // worker thread only: the current walk missed something
   std::map<std::string, RetryState> m_Retries;  // worker thread only
   std::vector<std::string> m_ReportedFileSystems;  // worker thread only
+  std::string m_strReadingMarkerError;             // worker thread only: said once, then ""
 };

@@ -10,6 +10,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
+#include "platform/CFileSystemType.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/SystemInfo.h"
 #include "service/CServiceParameters.h"
@@ -75,11 +76,15 @@ bool CIndexingEngine::IsCatalogueMarkedForDeletion(const std::string& catalogue)
 std::vector<std::string> CIndexingEngine::GetFolderDirectories(const FK::CFolder& folder) const {
   const std::string archive = folder.GetArchivePath();
   const std::string processing = folder.GetProcessingPath();
-  std::vector<std::string> directories{archive};
+  std::vector<std::string> directories;
+  // "/" and the system trees are never walked nor cleaned (ProcessFolder says why).
+  const auto refused = [](const std::string& directory) {
+    return !platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory).empty();
+  };
+  if (!refused(archive)) directories.push_back(archive);
   // Inside the archive only by whole path components: /srv/arch2/in is not in /srv/arch.
   const std::string archiveUnc = GetUncPath(archive);
-  const std::string processingUnc = GetUncPath(processing);
-  if (processingUnc.compare(0, archiveUnc.size(), archiveUnc) != 0) {
+  if (GetUncPath(processing).compare(0, archiveUnc.size(), archiveUnc) != 0 && !refused(processing)) {
     directories.push_back(processing);
   }
   return directories;
@@ -157,6 +162,7 @@ void CIndexingEngine::AddFile(std::string path, FK::CFolder folder) {
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) return;
   m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
+  ReportDocumentNote(path);
 }
 
 void CIndexingEngine::RemoveFile(std::string path, FK::CFolder folder) {

@@ -11,6 +11,7 @@
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
 #include "monitoring/EngineGlobals.h"
+#include "platform/CFileSystemType.h"
 #include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
@@ -47,6 +48,10 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
     SendStatusMessage(0, ":sub: :error: No Archive Directory for " + folder.GetReference());
     return;
   }
+  // Checked before the catalogue is made: with catalogues kept in the archive, an archive
+  // of "/" would get a catalogue directory at the top of the machine. Said once per folder
+  // list in monitoring mode, once per pass in polling mode.
+  if (IsRefusedDirectory(folder, folder.GetArchivePath(), folder.GetMonitoringStarted() == 0)) return;
   bool fresh = false;
   if (!PrepareCatalogue(folder, catalogue, fresh)) return;
   const std::string interrupted = ReadWalkMarker(catalogue);
@@ -54,6 +59,7 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   m_bFullReconcile = !fresh && !interrupted.empty();
   if (!fresh && folder.GetMonitoringStarted() == 1) return;
   ReportCatalogueFileSystem(catalogue);
+  IsRefusedDirectory(folder, folder.GetProcessingPath(), true);  // said here; the walks leave it out
   if (LockCatalogue(catalogue, 1) == 0) {
     SendStatusMessage(0, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
   }
@@ -65,6 +71,15 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
     KeepAlive();
     Pause(stopEvent, g_nFolderPauseMilliseconds);
   }
+}
+
+bool CIndexingEngine::IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say) {
+  const std::string why = platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory);
+  if (why.empty()) return false;
+  if (say) {
+    SendStatusMessage(0, ":error: Folder " + folder.GetReference() + ": directory " + directory + " is refused: " + why);
+  }
+  return true;
 }
 
 bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh) {

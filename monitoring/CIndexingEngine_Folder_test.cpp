@@ -1,5 +1,6 @@
 #include "monitoring/CIndexingEngine.h"
 
+#include <cstdint>
 #include <stdexcept>
 #include <thread>
 
@@ -130,7 +131,13 @@ TEST_F(ProcessFolderTest, AWalkCutShortIsCompletedByTheNextOneDespiteTheEarlySto
   m_Bed.WriteNewerInvoices("A", "f", 5);
   const std::string catalogue = engine.GetCataloguePath(folder);
   fs::create_directories(catalogue);  // an existing catalogue: the reconciling walk, newest first
-  testsupport::StatusTrigger stopper("Indexing Folder A...", [&] { m_Bed.Scratch().Write("program/_stop_", ""); });
+  // The walks look for the marker by time: the trigger's marker is seen at the next look.
+  std::int64_t markerClock = 0;
+  engine.SetMarkerClock([&] { return markerClock; });
+  testsupport::StatusTrigger stopper("Indexing Folder A...", [&] {
+    m_Bed.Scratch().Write("program/_stop_", "");
+    markerClock += CIndexingEngine::kStopMarkerRecheckMilliseconds;
+  });
   engine.AddListener(&stopper);
   engine.ProcessFolder(folder, 1, nullptr);
   EXPECT_EQ(m_Bed.Count(folder), 1) << "stopped after the newest file";

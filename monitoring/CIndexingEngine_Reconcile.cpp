@@ -189,14 +189,26 @@ void CIndexingEngine::IndexFreshFile(const std::string& path, const std::string&
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder, int* indexed) {
   if (IsDebug()) SendStatusMessage(5, "index file " + path);
-  // Writing a document costs far more than a look for the marker: the next step looks again.
-  m_bMarkerKnown = false;
-  // A retry of a document whose failure is already in the error log is not reported again.
+  // A retry of a document whose failure is already reported is not reported again.
   const bool retried = m_Retries.count(path) != 0;
-  if (retried) m_pPdfTool->SetQuiet(true);
+  if (retried) {
+    m_pPdfTool->SetQuiet(true);
+    m_pIndexer->SetQuiet(true);
+  }
   const int result = m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
-  if (retried) m_pPdfTool->SetQuiet(false);
+  if (retried) {
+    m_pPdfTool->SetQuiet(false);
+    m_pIndexer->SetQuiet(false);
+  } else {
+    ReportDocumentNote(path);
+  }
   NoteOutcome(path);
+  if (m_pIndexer->GetLastOutcome() == CCatalogueIndexer::Outcome::NotADocument) {
+    // A file swapped for a FIFO, a device or a link leaves the catalogue.
+    m_pIndexer->ReleaseWriter();
+    m_pIndexer->RemoveDocument(path, catalogue);
+    return false;
+  }
   if (result == 0) return false;
   if (indexed != nullptr) ++*indexed;
   ReportIndexingFolder(folder.GetReference());
@@ -242,6 +254,11 @@ void CIndexingEngine::NoteOutcome(const std::string& path) {
   ++state.Failures;
   const int doublings = std::min(state.Failures - 1, 20);
   state.Due = Now() + std::min(kFirstRetrySeconds << doublings, kLongestRetrySeconds);
+}
+
+void CIndexingEngine::ReportDocumentNote(const std::string& path) {
+  const std::string& note = m_pIndexer->DocumentNote();
+  if (!note.empty()) SendStatusMessage(0, ":error: Document " + path + ": " + note);
 }
 
 void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::string& catalogue,

@@ -1,11 +1,14 @@
 #include "monitoring/CIndexingEngine.h"
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
 
+#include "platform/CEvent.h"
 #include "testsupport/EngineTestBed.h"
 
 namespace fs = boost::filesystem;
@@ -42,12 +45,35 @@ TEST_F(StopMarkerTest, TheWalksSeeTheMarkerWithinAQuarterSecondAndAStopAtOnce) {
   EXPECT_EQ(engine.CanContinueWalk(), 0) << "a requested stop needs no look at the disk";
 }
 
-TEST_F(StopMarkerTest, AWrittenDocumentMakesTheWalkLookAgain) {
+TEST_F(StopMarkerTest, TheWalkLooksForTheMarkerByTimeNotPerDocument) {
   const FK::CFolder folder = m_Bed.MakeFolder("A");
   m_Bed.WriteNewerInvoices("A", "f", 3);
   EXPECT_EQ(m_Bed.Engine().CanContinueWalk(), 1);
-  m_Bed.Scratch().Write("program/_stop_", "");  // the clock stands still: only a write makes it seen
-  EXPECT_EQ(m_Bed.Walk(folder, false), 1) << "the newest file is written, then the walk stops";
+  m_Bed.Scratch().Write("program/_stop_", "");  // the clock stands still: the walk does not look again
+  EXPECT_EQ(m_Bed.Walk(folder, false), 3);
+  fs::remove(Marker());
+}
+
+TEST(StopMarkerWaitTest, AWaitEndsSoonAfterTheMarkerAppearsOrAtOnceOnAStop) {
+  testsupport::EngineTestBed bed;
+  CIndexingEngine& engine = bed.Engine();
+  platform::CEvent stopEvent;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(engine.WaitUnlessStopped(&stopEvent, 50)) << "a short wait runs out";
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bed.Scratch().Write("program/_stop_", "");
+  });
+  EXPECT_TRUE(engine.WaitUnlessStopped(&stopEvent, 600000)) << "a ten-minute wait";
+  writer.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  fs::remove(bed.Scratch().File("program/_stop_"));
+
+  stopEvent.Set();
+  EXPECT_TRUE(engine.WaitUnlessStopped(&stopEvent, 600000));
+  EXPECT_TRUE(stopEvent.Wait(0)) << "the signal is handed on to the next waiter";
+  engine.StopMonitoring();
+  EXPECT_TRUE(engine.WaitUnlessStopped(nullptr, 600000));
 }
 
 }  // namespace

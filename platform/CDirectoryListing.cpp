@@ -18,22 +18,14 @@ struct CDirectoryListing::Impl {
 
 namespace {
 
-CDirectoryListing::Kind KindOfFollowed(int directoryFd, const char* name) {
-  struct stat status {};
-  if (fstatat(directoryFd, name, &status, 0) != 0) return CDirectoryListing::Kind::Other;
-  return S_ISREG(status.st_mode) ? CDirectoryListing::Kind::File : CDirectoryListing::Kind::Other;
-}
-
-// Most file systems give the type with the name; only links, and entries of file systems
-// that do not, need a status call.
+// Most file systems give the type with the name; only entries of file systems that do not
+// need a status call. A symbolic link is never followed: it could lead out of the archive.
 CDirectoryListing::Kind KindOf(int directoryFd, const dirent& entry) {
   switch (entry.d_type) {
     case DT_DIR:
       return CDirectoryListing::Kind::Directory;
     case DT_REG:
       return CDirectoryListing::Kind::File;
-    case DT_LNK:
-      return KindOfFollowed(directoryFd, entry.d_name);
     case DT_UNKNOWN:
       break;
     default:
@@ -43,7 +35,7 @@ CDirectoryListing::Kind KindOf(int directoryFd, const dirent& entry) {
   if (fstatat(directoryFd, entry.d_name, &own, AT_SYMLINK_NOFOLLOW) != 0) return CDirectoryListing::Kind::Other;
   if (S_ISDIR(own.st_mode)) return CDirectoryListing::Kind::Directory;
   if (S_ISREG(own.st_mode)) return CDirectoryListing::Kind::File;
-  return S_ISLNK(own.st_mode) ? KindOfFollowed(directoryFd, entry.d_name) : CDirectoryListing::Kind::Other;
+  return CDirectoryListing::Kind::Other;
 }
 
 }  // namespace

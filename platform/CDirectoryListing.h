@@ -12,7 +12,7 @@ namespace platform {
 // full path is resolved again. One thread; the object closes the directory.
 class CDirectoryListing {
  public:
-  // A link counts as what it points to, except a linked directory, which is Other.
+  // A symbolic link is Other whatever it points to, as are FIFOs, devices and sockets.
   enum class Kind { Directory, File, Other };
   struct Entry {
     std::string Name;

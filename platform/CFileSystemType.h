@@ -12,6 +12,10 @@ class CFileSystemType {
   static bool IsNetwork(const std::string& path);
   // True for the statfs f_type magic numbers of network file systems.
   static bool IsNetworkType(long long fsType);
+  // Why a directory must not be walked as a folder's directory: "/" (the whole machine),
+  // /proc, /sys, /run and /dev with what lies in them, or a kernel pseudo file system.
+  // "" when it may be walked (a missing directory too).
+  static std::string WhyRefusedAsFolderDirectory(const std::string& directory);
   // Tests only: 1 makes every path a network one, 0 a local one, -1 asks the system again.
   static void OverrideForTests(int network);
 };

@@ -2,6 +2,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -39,6 +41,13 @@ CNTServEasyModule::CNTServEasyModule(int moduleId, const std::string& displayNam
 bool CNTServEasyModule::InitInstance() { return true; }
 
 void CNTServEasyModule::ResetWatchdog() { sd_notify(0, "WATCHDOG=1"); }
+
+int CNTServEasyModule::WatchdogIntervalMs(int fallbackMs) {
+  std::uint64_t usec = 0;
+  if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) return fallbackMs;
+  const std::uint64_t halfMs = usec / 2000;
+  return static_cast<int>(std::max<std::uint64_t>(100, std::min<std::uint64_t>(halfMs, fallbackMs)));
+}
 
 int CNTServEasyModule::Run(int argc, char** argv) {
   const int parsed = ParseOptions(argc, argv);

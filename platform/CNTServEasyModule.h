@@ -24,6 +24,9 @@ class CNTServEasyModule {
   virtual bool StopModule() = 0;
   // Tells systemd's watchdog the module is alive (nothing when not run under systemd).
   virtual void ResetWatchdog();
+  // How often the module must show it is alive: half of systemd's watchdog time
+  // (WATCHDOG_USEC), at most fallbackMs, at least 100 ms; fallbackMs without a watchdog.
+  static int WatchdogIntervalMs(int fallbackMs);
 
   // The host entry: parses the command line and runs the module; returns the exit status.
   int Run(int argc, char** argv);

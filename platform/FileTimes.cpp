@@ -28,7 +28,7 @@ bool GetArrivalTimeAt(int directoryFd, const std::string& name, std::int64_t& se
 }
 
 bool FileStamp::operator==(const FileStamp& other) const {
-  return Ok == other.Ok && Error == other.Error && Device == other.Device && Inode == other.Inode &&
+  return Ok == other.Ok && Error == other.Error && Regular == other.Regular && Device == other.Device && Inode == other.Inode &&
          Size == other.Size && ModifiedSeconds == other.ModifiedSeconds &&
          ModifiedNanoseconds == other.ModifiedNanoseconds && ChangedSeconds == other.ChangedSeconds &&
          ChangedNanoseconds == other.ChangedNanoseconds;
@@ -37,11 +37,12 @@ bool FileStamp::operator==(const FileStamp& other) const {
 FileStamp StampOf(const std::string& path) {
   FileStamp stamp;
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
+  if (lstat(path.c_str(), &status) != 0) {
     stamp.Error = errno;
     return stamp;
   }
   stamp.Ok = true;
+  stamp.Regular = S_ISREG(status.st_mode);
   stamp.Device = static_cast<std::uint64_t>(status.st_dev);
   stamp.Inode = static_cast<std::uint64_t>(status.st_ino);
   stamp.Size = static_cast<std::int64_t>(status.st_size);

@@ -21,6 +21,7 @@ namespace platform {
 struct FileStamp {
   bool Ok = false;
   int Error = 0;  // errno when not Ok
+  bool Regular = false;  // a regular file (not a link, FIFO, device or directory)
   std::uint64_t Device = 0;
   std::uint64_t Inode = 0;
   std::int64_t Size = 0;
@@ -32,7 +33,7 @@ struct FileStamp {
   bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };
 
-// The stamp of a file (links followed).
+// The stamp of a file; a symbolic link is stamped itself, not followed.
 FileStamp StampOf(const std::string& path);
 // The clock the kernel stamps local files with (whole seconds): a write that happens after this
 // reading gets a modification time of this second or later.

@@ -19,4 +19,9 @@ struct XmlParseOptions {
 _xmlDoc* ParseXmlSafely(const std::string& bytes, const std::string& name, const XmlParseOptions& options,
                         std::string& error);
 
+// The same, fed to the parser a chunk at a time, giving up after budgetMilliseconds: then
+// overBudget is set and the document parsed so far comes back (nullptr when nothing was).
+_xmlDoc* ParseXmlWithinBudget(const std::string& bytes, const std::string& name, const XmlParseOptions& options,
+                              int budgetMilliseconds, std::string& error, bool& overBudget);
+
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "service/CActivityLog.h"
 
+#include "platform/LogText.h"
 #include "platform/ProgramPaths.h"
 
 std::string g_strActivityLogPath;
@@ -64,18 +65,23 @@ void CActivityLog::Close() {
   CloseLocked();
 }
 
-void CActivityLog::WriteLine(const std::string& text, int overwrite) {
+void CActivityLog::WriteLine(const std::string& message, int overwrite) {
+  const std::string text = platform::EscapeControlCharacters(message);
   std::lock_guard<std::mutex> lock(m_Mutex);
   const std::tm now = m_Clock();
   const std::string today = FormatTime(now, "%d/%m/%Y");
+  const std::string line = today + ", " + FormatTime(now, "%H:%M:%S") + "\t" + text + "\r\n";
+  // A status line repeated within its second would be rewritten with the very same bytes: the
+  // walks send one per document, and each rewrite cost a seek and a write.
+  if (IsSameRewriteLocked(text, overwrite, line)) return;
   if (m_strLastDate.empty()) m_strLastDate = today;
   if (m_strLastDate != today) RotateLocked(today);
   if (m_pFile == nullptr && !Open(true)) return;
   if (!ResetIfFullLocked()) return;
   PositionLocked(text, overwrite);
-  const std::string line = today + ", " + FormatTime(now, "%H:%M:%S") + "\t" + text + "\r\n";
   std::fwrite(line.data(), 1, line.size(), m_pFile);
   m_strLastMessage = text;
+  m_strLastLine = line;
   if (g_bDebugAction) platform::FlushFileToDisk(m_pFile);
 }
 
@@ -91,6 +97,7 @@ bool CActivityLog::Open(bool truncate) {
   std::setvbuf(m_pFile, nullptr, _IONBF, 0);
   m_nLastLineOffset = 0;
   m_strLastMessage.clear();
+  m_strLastLine.clear();
   return true;
 }
 
@@ -118,6 +125,11 @@ bool CActivityLog::ResetIfFullLocked() {
   CloseLocked();
   if (std::remove(LogPath().c_str()) != 0) return false;
   return Open(true);
+}
+
+bool CActivityLog::IsSameRewriteLocked(const std::string& text, int overwrite, const std::string& line) const {
+  return overwrite == 1 && m_pFile != nullptr && m_nLastLineOffset != 0 && m_strLastMessage == text &&
+         m_strLastLine == line;
 }
 
 void CActivityLog::PositionLocked(const std::string& text, int overwrite) {

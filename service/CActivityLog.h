@@ -49,12 +49,15 @@ class CActivityLog {
   void RotateLocked(const std::string& today);
   bool ResetIfFullLocked();
   void PositionLocked(const std::string& text, int overwrite);
+  // True when an overwrite would put the same bytes where the last line already stands.
+  bool IsSameRewriteLocked(const std::string& text, int overwrite, const std::string& line) const;
 
   std::mutex m_Mutex;
   std::FILE* m_pFile = nullptr;          // guarded by m_Mutex
   std::int32_t m_nLastLineOffset = 0;    // guarded by m_Mutex; 0 = none remembered
   std::string m_strLastDate;             // guarded by m_Mutex
   std::string m_strLastMessage;          // guarded by m_Mutex
+  std::string m_strLastLine;             // guarded by m_Mutex: the bytes of the last line written
   Clock m_Clock;                         // guarded by m_Mutex
   long m_nSizeLimit = kDefaultSizeLimit;  // guarded by m_Mutex
 };

@@ -64,6 +64,14 @@ TEST_F(ActivityLogTest, FirstLineEmptiesTheOldFileAndHasTheExactFormat) {
   EXPECT_EQ(FilesInDirectory(), 1u) << "no rotation";
 }
 
+TEST_F(ActivityLogTest, ControlCharactersOfAMessageAreEscapedSoNoLineCanBeForged) {
+  m_Log.WriteLine("index file /a/x\n06/12/2026, 09:05:07\t:error: forged\r\x1b.xml", 0);
+  m_Log.WriteLine("index file /a/x\n06/12/2026, 09:05:07\t:error: forged\r\x1b.xml", 1);
+  EXPECT_EQ(ReadAll(m_Path),
+            "06/12/2026, 09:05:07\tindex file /a/x\\n06/12/2026, 09:05:07\\t:error: forged\\r\\x1b.xml\r\n"
+            "06/12/2026, 09:05:07\tindex file /a/x\\n06/12/2026, 09:05:07\\t:error: forged\\r\\x1b.xml\r\n");
+}
+
 TEST_F(ActivityLogTest, NewDayMovesTheLogToAnArchiveNamedAfterTheNewDay) {
   const std::string archive = m_Dir.Write("FKIndexing-07-12-2026.log", "an archive from before a clock change\r\n");
   m_Log.WriteLine("Loading Fennrick Folders.xml", 0);
@@ -114,6 +122,26 @@ TEST_F(ActivityLogTest, RepeatedStatusLineReplacesItsCopyButNeverAnotherLine) {
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[2], "06/12/2026, 09:05:19\tLoading Fennrick Folders.xml\r");
   EXPECT_EQ(lines[3], "06/12/2026, 09:05:30\tWaiting for file to index...\r");
+}
+
+TEST_F(ActivityLogTest, AStatusLineRepeatedWithinItsSecondIsNotWrittenAgain) {
+  m_Log.WriteLine("Parameters Loaded Successfully", 0);
+  m_Now.tm_sec = 10;
+  for (int i = 0; i < 1000; ++i) m_Log.WriteLine("Indexing Folder A...", 1);
+  const std::string expected =
+      "06/12/2026, 09:05:07\tParameters Loaded Successfully\r\n06/12/2026, 09:05:10\tIndexing Folder A...\r\n";
+  EXPECT_EQ(ReadAll(m_Path), expected);
+  // Mark the line on disk: a rewrite would put it back.
+  std::string marked = expected;
+  marked[marked.rfind("Indexing")] = 'X';
+  m_Dir.Write("FKIndexing.log", marked);
+  m_Log.WriteLine("Indexing Folder A...", 1);
+  EXPECT_EQ(ReadAll(m_Path), marked) << "the same bytes are not written again";
+  m_Now.tm_sec = 11;
+  m_Log.WriteLine("Indexing Folder A...", 1);
+  EXPECT_EQ(ReadAll(m_Path),
+            "06/12/2026, 09:05:07\tParameters Loaded Successfully\r\n06/12/2026, 09:05:11\tIndexing Folder A...\r\n")
+      << "a new second rewrites it";
 }
 
 TEST_F(ActivityLogTest, UnwritableDirectoryDropsLinesUntilThePathWorks) {

@@ -7,6 +7,7 @@
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CIndexingEngine.h"
+#include "monitoring/CWorkerProgress.h"
 #include "monitoring/EngineGlobals.h"
 #include "platform/MachineOptions.h"
 #include "platform/ProcessPriority.h"
@@ -124,8 +125,10 @@ bool CFKService::RunModule() {
     }
     stopEvent = m_pStopEvent;
   }
-  ResetWatchdog();
-  stopEvent->Wait(kRunModuleWaitMs);
+  // Only a worker that moves on (or waits by itself) keeps the service alive: one stuck in a
+  // read lets systemd's watchdog end and restart the service.
+  if (g_WorkerProgress.ShowsLife()) ResetWatchdog();
+  stopEvent->Wait(WatchdogIntervalMs(kRunModuleWaitMs));
   return true;
 }
 
@@ -147,7 +150,7 @@ void CFKService::IndexingWorkerProc() {
     } catch (const std::exception& error) {
       // A failed cycle must not end the process; the next cycle tries again.
       WriteActivityLog(std::string(":error: ") + error.what());
-      if (stopEvent) stopEvent->Wait(g_nCycleWaitMilliseconds);
+      if (stopEvent && m_pEngine) m_pEngine->WaitUnlessStopped(stopEvent.get(), g_nCycleWaitMilliseconds);
     }
     if (result == 0) {
       FinishWorker(true);
@@ -188,11 +191,7 @@ int CFKService::RunIndexingCycle(platform::CEvent* stopEvent) {
   }
   if (m_pEngine->CanContinue() == 1 && !g_bStopRequested) {
     ResetWatchdog();
-    if (stopEvent != nullptr) {
-      stopEvent->Wait(g_nCycleWaitMilliseconds);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(g_nCycleWaitMilliseconds.load()));
-    }
+    m_pEngine->WaitUnlessStopped(stopEvent, g_nCycleWaitMilliseconds);
   }
   return result;
 }

@@ -56,4 +56,20 @@ std::string CatalogueScratch::QueryText(const std::string& catalogue, const std:
   return answer;
 }
 
+std::string CatalogueScratch::FtsIntegrityCheck(const std::string& catalogue) {
+  sqlite3* db = nullptr;
+  const std::string file = catalogue + "/catalogue.sqlite";
+  std::string answer = "cannot open " + file;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 10000);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, "INSERT INTO document_text(document_text) VALUES('integrity-check')", nullptr,
+                                nullptr, &error);
+    answer = rc == SQLITE_OK ? "ok" : (error ? error : sqlite3_errstr(rc));
+    sqlite3_free(error);
+  }
+  sqlite3_close(db);
+  return answer;
+}
+
 }  // namespace testsupport

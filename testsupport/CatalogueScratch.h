@@ -32,6 +32,8 @@ class CatalogueScratch {
   // A column of the first row a statement gives on a catalogue's database file; "" when it
   // cannot be read. Pragma runs "PRAGMA <pragma>" (integrity_check, journal_mode).
   static std::string QueryText(const std::string& catalogue, const std::string& sql, int column = 0);
+  // The full-text index's own check ("integrity-check" of FTS5): "ok" or the error.
+  static std::string FtsIntegrityCheck(const std::string& catalogue);
   static std::string Pragma(const std::string& catalogue, const std::string& pragma) {
     return QueryText(catalogue, "PRAGMA " + pragma);
   }

@@ -1,5 +1,7 @@
 #include "testsupport/ServiceRunner.h"
 
+#include <signal.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -96,6 +98,16 @@ bool ServiceRunner::Stop(bool interrupt) { return m_Process.Signal(interrupt); }
 
 bool ServiceRunner::WaitForExit(int timeoutMs, int& exitCode) {
   return m_Process.WaitForExit(timeoutMs, exitCode);
+}
+
+void ServiceRunner::KillWithChildren() {
+  const int pid = m_Process.GetPid();
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream children(task.path() / "children");
+    for (int child = 0; children >> child;) ::kill(child, SIGKILL);
+  }
+  m_Process.Kill();
 }
 
 std::vector<std::string> ServiceRunner::LogMessages() const { return ActivityLogMessages(m_strLogPath); }

@@ -60,6 +60,9 @@ class ServiceRunner {
   bool WaitForExit(int timeoutMs, int& exitCode);
   // Ends the process at once with SIGKILL, as a crash or a power cut would.
   void Kill() { m_Process.Kill(); }
+  // The same, after killing its own child processes (a PDF helper it had running), which
+  // would otherwise outlive it.
+  void KillWithChildren();
   bool IsRunning() const { return m_Process.IsRunning(); }
   int GetPid() const { return m_Process.GetPid(); }
 

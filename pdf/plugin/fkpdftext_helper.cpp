@@ -3,10 +3,11 @@
 // deadline and replaces it when it dies, so poppler's crashes, hangs and blow-ups stay here.
 // Usage: fkpdftext-helper DEADLINE_MS MEMORY_MB   (MEMORY_MB 0: no cap)
 
-#include <cerrno>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -19,7 +20,7 @@
 #include "pdf/plugin/FKPdfText.h"
 #include "pdf/plugin/PdfTextProtocol.h"
 #include "platform/CChildProcess.h"
-#include "platform/ErrnoText.h"
+#include "platform/DocumentFile.h"
 #include "platform/FrameChannel.h"
 
 namespace {
@@ -64,18 +65,18 @@ void ApplyTestFault(const std::string& path) {
   }
 }
 
+// Text past the service's cap is not extracted at all: one byte more than the cap is sent, so
+// the service knows it was cut, and the pages after it go out empty.
 bool SendPages(FrameChannel& channel, const poppler::document& document) {
+  const std::size_t limit = std::min(platform::DocumentTextCap() + 1, Protocol::kMaxDocumentText);
   std::size_t total = 0;
   for (int index = 0; index < document.pages(); ++index) {
-    std::unique_ptr<poppler::page> page(document.create_page(index));
+    std::unique_ptr<poppler::page> page(total < limit ? document.create_page(index) : nullptr);
     std::string text = page ? PageText(*page) : std::string();
+    if (text.size() > limit - total) text.resize(limit - total);
     total += text.size();
-    if (total > Protocol::kMaxDocumentText) {
-      return Fail(channel, FKPDFTEXT_ERROR_TOO_LARGE,
-                  "text larger than " + std::to_string(Protocol::kMaxDocumentText >> 20) + " MiB");
-    }
     std::string message = Protocol::Message(Protocol::kPage);
-    Protocol::PutNumber(message, page ? 1 : 0);
+    Protocol::PutNumber(message, page || total >= limit ? 1 : 0);
     Protocol::PutText(message, text);
     if (channel.Send(message) != FrameChannel::Result::Ok) return false;
   }
@@ -83,11 +84,14 @@ bool SendPages(FrameChannel& channel, const poppler::document& document) {
 }
 
 bool ExtractDocument(FrameChannel& channel, const std::string& path, const std::string& password) {
-  std::ifstream probe(path, std::ios::binary);
-  if (!probe) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, platform::ErrnoText(errno));
-  probe.close();
+  std::string why;
+  const int fd = platform::OpenDocumentFile(path, why);
+  if (fd < 0) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, why);
+  // Poppler opens by name: the name of the descriptor already open is the very file checked
+  // above, never a link or a FIFO put in its place since.
   std::unique_ptr<poppler::document> document(
-      poppler::document::load_from_file(path, password, password));
+      poppler::document::load_from_file("/proc/self/fd/" + std::to_string(fd), password, password));
+  close(fd);
   if (!document) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, "damaged or not a PDF");
   // Poppler must not be asked anything else of a locked document: it crashes on it.
   if (document->is_locked()) return Fail(channel, FKPDFTEXT_ERROR_PASSWORD, "protected by a password");

@@ -1,0 +1,70 @@
+#include "platform/DocumentFile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/ErrnoText.h"
+
+namespace platform {
+
+namespace {
+
+constexpr long kDefaultTextCapMb = 16;
+constexpr long kLargestTextCapMb = 64;
+
+}  // namespace
+
+int OpenDocumentFile(const std::string& path, std::string& errorText) {
+  // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for good.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    errorText = error == ELOOP ? "a symbolic link, not followed" : ErrnoText(error);
+    return -1;
+  }
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    errorText = "not a regular file";
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string& content,
+                      std::string& errorText) {
+  content.clear();
+  const int fd = OpenDocumentFile(path, errorText);
+  if (fd < 0) return false;
+  char buffer[65536];
+  bool ok = true;
+  while (content.size() < maxBytes) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      errorText = ErrnoText(errno);
+      ok = false;
+    }
+    if (got <= 0) break;
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  if (content.size() > maxBytes) content.resize(maxBytes);
+  return ok;
+}
+
+std::size_t DocumentTextCap() {
+  long megabytes = kDefaultTextCapMb;
+  const char* value = std::getenv("FK_MAX_TEXT_MB");
+  if (value != nullptr && *value != '\0') {
+    char* end = nullptr;
+    const long parsed = std::strtol(value, &end, 10);
+    if (*end == '\0' && parsed >= 1) megabytes = parsed < kLargestTextCapMb ? parsed : kLargestTextCapMb;
+  }
+  return static_cast<std::size_t>(megabytes) << 20;
+}
+
+}  // namespace platform

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Opens a document for reading the way every document is read: never through a symbolic
+// link, never blocking on a FIFO or a device swapped in for the file, and only when it is a
+// regular file. The open descriptor (the caller closes it), or -1 with errorText set.
+int OpenDocumentFile(const std::string& path, std::string& errorText);
+
+// Reads at most maxBytes of the document opened as above; false with errorText set.
+bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string& content,
+                      std::string& errorText);
+
+// The most text kept of one document, in bytes: FK_MAX_TEXT_MB (1 to 64), 16 MiB by default.
+std::size_t DocumentTextCap();
+
+}  // namespace platform
