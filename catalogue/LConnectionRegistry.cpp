@@ -3,13 +3,13 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <sqlite3.h>
 
 #include "catalogue/LDatabase.h"
+#include "platform/CMutex.h"
 
 namespace {
 
@@ -17,13 +17,13 @@ std::atomic<int> g_CommitAttempts{LConnectionRegistry::kCommitAttempts};
 std::atomic<int> g_CommitRetryPauseMs{LConnectionRegistry::kCommitRetryPauseMs};
 
 struct Connection {
-  std::mutex Mutex;
-  LDatabase Db;  // guarded by Mutex
+  platform::CMutex Mutex;
+  LDatabase Db GUARDED_BY(Mutex);
 };
 
 struct Registry {
-  std::mutex Mutex;
-  std::map<std::string, std::shared_ptr<Connection>> Connections;  // guarded by Mutex
+  platform::CMutex Mutex;
+  std::map<std::string, std::shared_ptr<Connection>> Connections GUARDED_BY(Mutex);
 };
 
 Registry& TheRegistry() {
@@ -39,10 +39,11 @@ std::string KeyOf(const std::string& catalogue) {
 
 std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueError& error) {
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.Mutex);
+  platform::CLockGuard lock(registry.Mutex);
   auto& slot = registry.Connections[KeyOf(catalogue)];
   if (slot) return slot;
   auto connection = std::make_shared<Connection>();
+  platform::CLockGuard connectionLock(connection->Mutex);  // not shared yet: for the analysis
   if (!connection->Db.OpenForWriting(KeyOf(catalogue))) {
     error = connection->Db.Error();
     registry.Connections.erase(KeyOf(catalogue));
@@ -53,7 +54,7 @@ std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueErro
 }
 
 void CommitAndClose(const std::shared_ptr<Connection>& connection) {
-  std::lock_guard<std::mutex> lock(connection->Mutex);
+  platform::CLockGuard lock(connection->Mutex);
   LConnectionRegistry::Commit(connection->Db);
   connection->Db.Close();
 }
@@ -69,7 +70,7 @@ bool LConnectionRegistry::With(const std::string& catalogue, const Work& work, L
   for (int attempt = 0; attempt < 3; ++attempt) {
     const auto connection = Acquire(catalogue, error);
     if (!connection) return false;
-    std::lock_guard<std::mutex> lock(connection->Mutex);
+    platform::CLockGuard lock(connection->Mutex);
     if (!connection->Db.IsOpen()) continue;
     connection->Db.ClearError();
     const bool ok = work(connection->Db);
@@ -84,12 +85,12 @@ bool LConnectionRegistry::CommitIfOpen(const std::string& catalogue, LCatalogueE
   std::shared_ptr<Connection> connection;
   {
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.Mutex);
+    platform::CLockGuard lock(registry.Mutex);
     const auto found = registry.Connections.find(KeyOf(catalogue));
     if (found == registry.Connections.end()) return true;
     connection = found->second;
   }
-  std::lock_guard<std::mutex> lock(connection->Mutex);
+  platform::CLockGuard lock(connection->Mutex);
   if (!connection->Db.IsOpen()) return true;
   connection->Db.ClearError();
   if (Commit(connection->Db)) return true;
@@ -101,7 +102,7 @@ void LConnectionRegistry::Close(const std::string& catalogue) {
   std::shared_ptr<Connection> connection;
   {
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.Mutex);
+    platform::CLockGuard lock(registry.Mutex);
     const auto found = registry.Connections.find(KeyOf(catalogue));
     if (found == registry.Connections.end()) return;
     connection = found->second;
@@ -114,7 +115,7 @@ void LConnectionRegistry::CloseAll() {
   std::vector<std::shared_ptr<Connection>> connections;
   {
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.Mutex);
+    platform::CLockGuard lock(registry.Mutex);
     for (auto& entry : registry.Connections) connections.push_back(entry.second);
     registry.Connections.clear();
   }

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <deque>
 #include <fstream>
-#include <mutex>
 
+#include "platform/CMutex.h"
 #include "platform/LogText.h"
 #include "platform/SystemInfo.h"
 #include "tools/CTool_Global.h"
@@ -29,10 +29,10 @@ struct LastEntry {
 };
 
 struct ErrorLogState {
-  std::recursive_mutex Mutex;  // re-entrant: an error raised while writing may be logged too
-  std::string g_strErrorLogPath;  // guarded by Mutex
-  unsigned int Counter = 0;       // guarded by Mutex
-  LastEntry Last;                 // guarded by Mutex
+  platform::CMutex Mutex;  // nothing below the error log raises an error that it would log
+  std::string g_strErrorLogPath GUARDED_BY(Mutex);
+  unsigned int Counter GUARDED_BY(Mutex) = 0;
+  LastEntry Last GUARDED_BY(Mutex);
 };
 
 ErrorLogState& State() {
@@ -50,7 +50,7 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-bool IsRepeat(const ErrorLogState& state, const CErrorInfo& info) {
+bool IsRepeat(const ErrorLogState& state, const CErrorInfo& info) REQUIRES(state.Mutex) {
   return state.Counter != 0 && EqualsNoCase(info.Module, state.Last.Module) &&
          EqualsNoCase(info.Function, state.Last.Function) && info.Line == state.Last.Line &&
          EqualsNoCase(info.FileOrDirectory, state.Last.FileOrDirectory);
@@ -118,14 +118,14 @@ bool AppendEntry(const std::string& path, unsigned int counter, const CErrorInfo
 
 bool CErrorLog::SetPath(const std::string& path) {
   if (path.empty()) return false;
-  std::lock_guard<std::recursive_mutex> lock(State().Mutex);
+  platform::CLockGuard lock(State().Mutex);
   State().g_strErrorLogPath = path;
   return true;
 }
 
 bool CErrorLog::WriteErrorLog(const CFKException& error) {
   ErrorLogState& state = State();
-  std::lock_guard<std::recursive_mutex> lock(state.Mutex);
+  platform::CLockGuard lock(state.Mutex);
   if (state.g_strErrorLogPath.empty()) return false;
   const CErrorInfo info = error.GetErrorInfo();
   if (IsRepeat(state, info)) return true;
@@ -159,7 +159,7 @@ std::string CErrorLog::FormatHeader() {
 }
 
 void CErrorLog::ResetForTests() {
-  std::lock_guard<std::recursive_mutex> lock(State().Mutex);
+  platform::CLockGuard lock(State().Mutex);
   State().g_strErrorLogPath.clear();
   State().Counter = 0;
   State().Last = LastEntry();

@@ -145,19 +145,19 @@ bool CIndexingEngine::IsSliceUsedUp(std::int64_t start) const {
   return Now() - start > m_nWorkSliceSeconds;
 }
 
-void CIndexingEngine::PauseWhenSliceUsedUp(std::int64_t& start, platform::CEvent* stopEvent, bool reportWaiting) {
+void CIndexingEngine::PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopLatch* stop, bool reportWaiting) {
   if (!IsSliceUsedUp(start)) return;
   KeepAlive();
   if (reportWaiting) ReportWaiting();
-  Pause(stopEvent, m_nPauseMilliseconds);
+  Pause(stop, m_nPauseMilliseconds);
   start = Now();
 }
 
-void CIndexingEngine::Pause(platform::CEvent* stopEvent, int milliseconds) {
-  WaitUnlessStopped(stopEvent, milliseconds);
+void CIndexingEngine::Pause(platform::CStopLatch* stop, int milliseconds) {
+  WaitUnlessStopped(stop, milliseconds);
 }
 
-bool CIndexingEngine::WaitUnlessStopped(platform::CEvent* stopEvent, int milliseconds) {
+bool CIndexingEngine::WaitUnlessStopped(platform::CStopLatch* stop, int milliseconds) {
   // The marker is looked for in steps: an operator's "_stop_" must not wait out a pass's
   // minute-long wait.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, milliseconds));
@@ -167,12 +167,9 @@ bool CIndexingEngine::WaitUnlessStopped(platform::CEvent* stopEvent, int millise
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     const int step = static_cast<int>(std::min<std::int64_t>(left.count(), kStopMarkerPollMilliseconds));
-    if (stopEvent == nullptr) {
+    if (stop == nullptr) {
       std::this_thread::sleep_for(std::chrono::milliseconds(step));
-    } else if (stopEvent->Wait(step)) {
-      // The stop event resets itself when a wait takes it: hand the signal on so that the
-      // next pause and the service's own wait end early too.
-      stopEvent->Set();
+    } else if (stop->WaitFor(step)) {
       return true;
     }
     if (m_pParameters != nullptr && LookForStopMarker()) return true;
@@ -190,7 +187,7 @@ bool CIndexingEngine::CanWalk() {
   return can;
 }
 
-void CIndexingEngine::IndexAllFolders(platform::CEvent* stopEvent) {
+void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
   if (!m_strReadingMarkerError.empty()) SendStatusMessage(0, m_strReadingMarkerError);
   m_strReadingMarkerError.clear();
   if (!m_pFolderList) return;
@@ -200,7 +197,7 @@ void CIndexingEngine::IndexAllFolders(platform::CEvent* stopEvent) {
     if (CanContinue() == 0) return;
     FK::CFolder folder = m_pFolderList->GetFolder(reference);
     if (folder.GetUseMIS() == 1) {
-      ProcessFolder(folder, 1, stopEvent);
+      ProcessFolder(folder, 1, stop);
       // A folder whose pass failed is taken again by the next pass.
       const bool monitoring = m_pParameters == nullptr || m_pParameters->DisableMonitoring == 0;
       if (monitoring && !m_bFolderPassFailed) folder.SetMonitoringStarted(1);
@@ -213,21 +210,21 @@ void CIndexingEngine::IndexAllFolders(platform::CEvent* stopEvent) {
 }
 
 void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList,
-                                      platform::CEvent* stopEvent) {
+                                      platform::CStopLatch* stop) {
   std::int64_t start = Now();
   if (folderList) {
     // Vanished folders and folders switched off would be stopped in the directory watcher here.
     for (const std::string& reference : folderList->GetFolderReferences()) {
       if (CanContinue() == 0) break;
       FK::CFolder folder = folderList->GetFolder(reference);
-      if (folder.GetUseMIS() == 1) ApplyNewFolder(*folderList, folder, start, stopEvent);
+      if (folder.GetUseMIS() == 1) ApplyNewFolder(*folderList, folder, start, stop);
     }
   }
   m_pFolderList = std::move(folderList);
 }
 
 void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder,
-                                     std::int64_t& start, platform::CEvent* stopEvent) {
+                                     std::int64_t& start, platform::CStopLatch* stop) {
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) return;
   ReportFolderCheck(folder);
@@ -238,7 +235,7 @@ void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder&
   } else {
     DiscardForeignCatalogue(directories, catalogue);
   }
-  PauseWhenSliceUsedUp(start, stopEvent, false);
+  PauseWhenSliceUsedUp(start, stop, false);
 }
 
 bool CIndexingEngine::FolderChanged(const FK::CFolder& folder,

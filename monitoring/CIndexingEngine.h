@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/CDirectoryListing.h"
-#include "platform/CEvent.h"
+#include "platform/CStopLatch.h"
 
 class CCatalogueIndexer;
 class CCatalogueSnapshot;
@@ -42,10 +42,10 @@ class CIndexingEngine {
   // kStopMarkerRecheckMilliseconds.
   int CanContinueWalk();
   static constexpr int kStopMarkerRecheckMilliseconds = 250;
-  // Waits up to milliseconds on the stop event (a plain wait when null), ending early at a
-  // stop request or when "_stop_" appears (looked for every kStopMarkerPollMilliseconds).
-  // True when it ended for a stop. A taken stop event is set again for the other waiters.
-  bool WaitUnlessStopped(platform::CEvent* stopEvent, int milliseconds);
+  // Waits up to milliseconds on the stop latch (a plain wait when null), ending at once on a
+  // stop and soon when "_stop_" appears (looked for every kStopMarkerPollMilliseconds).
+  // True when it ended for a stop.
+  bool WaitUnlessStopped(platform::CStopLatch* stop, int milliseconds);
   static constexpr int kStopMarkerPollMilliseconds = 500;
   void SendStatusMessage(int kind, const std::string& text);
   void ReportFolderCheck(const FK::CFolder& folder);
@@ -53,8 +53,8 @@ class CIndexingEngine {
   void ReportIndexingFolder(const std::string& reference);
   void ReportWaiting();
   // Takes over the new folder table (null: keeps none) and stops changed or vanished folders.
-  void ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList, platform::CEvent* stopEvent);
-  void IndexAllFolders(platform::CEvent* stopEvent);
+  void ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList, platform::CStopLatch* stop);
+  void IndexAllFolders(platform::CStopLatch* stop);
   // Any thread (the service's stop path): ends the walks at their next check.
   void StopMonitoring();
 
@@ -83,21 +83,21 @@ class CIndexingEngine {
                            const std::string& catalogue) const;
   void IndexDirectoryFresh(const std::string& directory, const std::string& catalogue,
                            const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                           platform::CEvent* stopEvent, int* indexed);
+                           platform::CStopLatch* stop, int* indexed);
   void ReconcileDirectory(const std::string& directory, const std::string& catalogue,
                           const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                          platform::CEvent* stopEvent, int* indexed);
+                          platform::CStopLatch* stop, int* indexed);
   void CleanCatalogue(const std::string& directory, const std::string& catalogue,
-                      platform::CEvent* stopEvent);
+                      platform::CStopLatch* stop);
 
   // The per-folder step of a pass; may clear the record's MonitoringStarted flag.
-  void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CEvent* stopEvent);
+  void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop);
 
   enum class PassResult { Done, Damaged };
   // One walk of a folder directory, fresh or reconciling, with its own snapshot; a walk that
   // ends normally is noted in the catalogue (table complete_walks) with the time it started.
   PassResult WalkFolderDirectory(const FK::CFolder& folder, const std::string& directory,
-                                 const std::string& catalogue, bool fresh, platform::CEvent* stopEvent,
+                                 const std::string& catalogue, bool fresh, platform::CStopLatch* stop,
                                  int* indexed = nullptr);
 
   // The early stop of the reconciling walk. It takes a level's files newest first (by arrival
@@ -137,21 +137,21 @@ class CIndexingEngine {
   bool IsSliceUsedUp(std::int64_t start) const;
   // When the slice is used up: feeds the watchdog, notes the wait when asked, pauses and
   // begins a new slice.
-  void PauseWhenSliceUsedUp(std::int64_t& start, platform::CEvent* stopEvent, bool reportWaiting);
-  void Pause(platform::CEvent* stopEvent, int milliseconds);
+  void PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopLatch* stop, bool reportWaiting);
+  void Pause(platform::CStopLatch* stop, int milliseconds);
   bool IsDebug() const;
   bool LookForStopMarker();
   bool CanWalk();
   bool FolderChanged(const FK::CFolder& folder, const std::vector<std::string>& directories) const;
   void ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder, std::int64_t& start,
-                      platform::CEvent* stopEvent);
+                      platform::CStopLatch* stop);
   bool PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh);
   PassResult RunFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
-                           int cleaner, platform::CEvent* stopEvent);
+                           int cleaner, platform::CStopLatch* stop);
   void GuardedFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
-                         int cleaner, platform::CEvent* stopEvent);
+                         int cleaner, platform::CStopLatch* stop);
   void RebuildDamagedCatalogue(const FK::CFolder& folder, const std::string& catalogue, int cleaner,
-                               platform::CEvent* stopEvent);
+                               platform::CStopLatch* stop);
   std::string MoveDamagedCatalogueAside(const std::string& catalogue);
   void ReportCatalogueFileSystem(const std::string& catalogue);
   // A level's candidate files: arrival time and place among the level's entries.
@@ -159,11 +159,11 @@ class CIndexingEngine {
   using LevelEntries = std::vector<platform::CDirectoryListing::Entry>;
   void SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
                  const LevelEntries& entries, const std::string& catalogue, const FK::CFolder& folder,
-                 platform::CEvent* stopEvent, LevelFiles& files,
+                 platform::CStopLatch* stop, LevelFiles& files,
                  std::multimap<std::int64_t, std::string>& subDirectories);
   bool ReconcileFiles(const std::string& directory, const LevelEntries& entries, const LevelFiles& files,
                       const std::string& catalogue, const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                      platform::CEvent* stopEvent, int* indexed, std::int64_t& start);
+                      platform::CStopLatch* stop, int* indexed, std::int64_t& start);
   void IndexFreshFile(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
                       CCatalogueSnapshot& snapshot, bool& written, int* indexed);
   bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,

@@ -41,7 +41,7 @@ void RemoveWalkMarker(const std::string& catalogue) {
 
 }  // namespace
 
-void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CEvent* stopEvent) {
+void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop) {
   m_bFolderPassFailed = false;
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) {
@@ -64,12 +64,12 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
     SendStatusMessage(0, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
   }
   // Directory watching would start here, before the walks, in monitoring mode.
-  GuardedFolderPass(folder, catalogue, fresh, cleaner, stopEvent);
+  GuardedFolderPass(folder, catalogue, fresh, cleaner, stop);
   UnlockCatalogue();
   SendStatusMessage(0, "starting monitoring for folder " + folder.GetName());
   if (CanContinue() == 1) {
     KeepAlive();
-    Pause(stopEvent, g_nFolderPauseMilliseconds);
+    Pause(stop, g_nFolderPauseMilliseconds);
   }
 }
 
@@ -105,14 +105,14 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
 }
 
 void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
-                                        int cleaner, platform::CEvent* stopEvent) {
+                                        int cleaner, platform::CStopLatch* stop) {
   // A library error inside one folder's pass ends that pass only: the lock is released by
   // the caller and the next folder is processed.
   try {
     m_pIndexer->ClearCorruption();
     m_pIndexer->ClearWriteFailure();
-    if (RunFolderPass(folder, catalogue, fresh, cleaner, stopEvent) == PassResult::Damaged) {
-      RebuildDamagedCatalogue(folder, catalogue, cleaner, stopEvent);
+    if (RunFolderPass(folder, catalogue, fresh, cleaner, stop) == PassResult::Damaged) {
+      RebuildDamagedCatalogue(folder, catalogue, cleaner, stop);
     }
     m_pIndexer->ReleaseWriter();
     ReportWriteFailure(catalogue);
@@ -131,7 +131,7 @@ void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::st
 }
 
 void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const std::string& catalogue,
-                                              int cleaner, platform::CEvent* stopEvent) {
+                                              int cleaner, platform::CStopLatch* stop) {
   const std::string detail = m_pIndexer->LastError().Message;
   const std::string aside = MoveDamagedCatalogueAside(catalogue);
   if (aside.empty()) {
@@ -141,7 +141,7 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
   }
   SendStatusMessage(0, ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
   m_pIndexer->ClearCorruption();
-  if (RunFolderPass(folder, catalogue, true, cleaner, stopEvent) == PassResult::Damaged) {
+  if (RunFolderPass(folder, catalogue, true, cleaner, stop) == PassResult::Damaged) {
     SendStatusMessage(0, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
                              " is still damaged: " + m_pIndexer->LastError().Message);
     m_pIndexer->ReleaseWriter();
@@ -151,7 +151,7 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
 
 CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& folder,
                                                            const std::string& catalogue, bool fresh,
-                                                           int cleaner, platform::CEvent* stopEvent) {
+                                                           int cleaner, platform::CStopLatch* stop) {
   const std::vector<std::string> directories = GetFolderDirectories(folder);
   WriteWalkMarker(catalogue, fresh);
   for (const std::string& directory : directories) {
@@ -161,7 +161,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       SendStatusMessage(0, "directory " + directory + " doesn't exist");
       continue;
     }
-    if (WalkFolderDirectory(folder, directory, catalogue, fresh, stopEvent) == PassResult::Damaged) {
+    if (WalkFolderDirectory(folder, directory, catalogue, fresh, stop) == PassResult::Damaged) {
       return PassResult::Damaged;
     }
   }
@@ -171,7 +171,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
   for (const std::string& directory : directories) {
     // An empty directory name would stand for the whole catalogue in the cleaner.
     if (CanContinue() == 0 || m_pIndexer->CorruptionSeen() || m_pIndexer->WriteFailureSeen()) break;
-    if (cleaner != 0 && !directory.empty()) CleanCatalogue(GetUncPath(directory), catalogue, stopEvent);
+    if (cleaner != 0 && !directory.empty()) CleanCatalogue(GetUncPath(directory), catalogue, stop);
   }
   return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
 }
@@ -179,7 +179,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
 CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFolder& folder,
                                                                  const std::string& directory,
                                                                  const std::string& catalogue, bool fresh,
-                                                                 platform::CEvent* stopEvent, int* indexed) {
+                                                                 platform::CStopLatch* stop, int* indexed) {
   const std::string unc = GetUncPath(directory);
   // Taken before anything is read: every file that arrives later is newer than the record.
   const std::int64_t started = Now();
@@ -192,9 +192,9 @@ CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFold
   }
   int count = 0;
   if (fresh) {
-    IndexDirectoryFresh(unc, catalogue, folder, *snapshot, stopEvent, &count);
+    IndexDirectoryFresh(unc, catalogue, folder, *snapshot, stop, &count);
   } else {
-    ReconcileDirectory(unc, catalogue, folder, *snapshot, stopEvent, &count);
+    ReconcileDirectory(unc, catalogue, folder, *snapshot, stop, &count);
   }
   snapshot.reset();
   m_pIndexer->ReleaseWriter();

@@ -39,7 +39,7 @@ bool CIndexingEngine::IsExcludedDirectory(const FK::CFolder& folder, const std::
 
 void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std::string& catalogue,
                                          const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                                         platform::CEvent* stopEvent, int* indexed) {
+                                         platform::CStopLatch* stop, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue)) return;
   std::int64_t start = Now();
   LevelEntries entries;
@@ -53,25 +53,25 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
       m_bWalkIncomplete = true;
       return;
     }
-    SortLevel(directory, listing, entries, catalogue, folder, stopEvent, files, subDirectories);
+    SortLevel(directory, listing, entries, catalogue, folder, stop, files, subDirectories);
   }
   // Newest first. The order of files of the same second does not matter: the level only ends
   // at a file that arrived before the last complete walk, so every file of its second is
   // checked before it (see MayEndLevelAt).
   std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   start = Now();
-  bool written = ReconcileFiles(directory, entries, files, catalogue, folder, snapshot, stopEvent, indexed, start);
+  bool written = ReconcileFiles(directory, entries, files, catalogue, folder, snapshot, stop, indexed, start);
   LevelEntries().swap(entries);
   if (IsSliceUsedUp(start)) {
     KeepAlive();
     if (written) m_pIndexer->ReopenWriter(catalogue);
     written = false;
     ReportWaiting();
-    Pause(stopEvent, m_nPauseMilliseconds);
+    Pause(stop, m_nPauseMilliseconds);
   }
   if (written) m_pIndexer->ReopenWriter(catalogue);
   for (auto it = subDirectories.rbegin(); it != subDirectories.rend() && CanWalk(); ++it) {
-    ReconcileDirectory(it->second + "/", catalogue, folder, snapshot, stopEvent, indexed);
+    ReconcileDirectory(it->second + "/", catalogue, folder, snapshot, stop, indexed);
   }
 }
 
@@ -79,7 +79,7 @@ void CIndexingEngine::ReconcileDirectory(const std::string& directory, const std
 // last-write time.
 void CIndexingEngine::SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
                                 const LevelEntries& entries, const std::string& catalogue,
-                                const FK::CFolder& folder, platform::CEvent* stopEvent, LevelFiles& files,
+                                const FK::CFolder& folder, platform::CStopLatch* stop, LevelFiles& files,
                                 std::multimap<std::int64_t, std::string>& subDirectories) {
   std::int64_t start = Now();
   std::string errorText;
@@ -101,14 +101,14 @@ void CIndexingEngine::SortLevel(const std::string& directory, const platform::CD
       const std::time_t written = fs::last_write_time(path, ec);
       subDirectories.emplace(ec ? 0 : static_cast<std::int64_t>(written), path);
     }
-    PauseWhenSliceUsedUp(start, stopEvent, false);
+    PauseWhenSliceUsedUp(start, stop, false);
   }
 }
 
 bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEntries& entries,
                                      const LevelFiles& files, const std::string& catalogue,
                                      const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                                     platform::CEvent* stopEvent, int* indexed, std::int64_t& start) {
+                                     platform::CStopLatch* stop, int* indexed, std::int64_t& start) {
   bool written = false;
   const std::optional<std::int64_t> lastWalk =
       m_bFullReconcile ? std::nullopt : snapshot.GetLastCompleteWalk();
@@ -131,14 +131,14 @@ bool CIndexingEngine::ReconcileFiles(const std::string& directory, const LevelEn
     // The new version replaces the old one in the same transaction: readers never miss it.
     if (found != 0 && IsDebug()) SendStatusMessage(5, "remove file " + path);
     written = IndexCounted(path, catalogue, folder, indexed) || written;
-    PauseWhenSliceUsedUp(start, stopEvent, true);
+    PauseWhenSliceUsedUp(start, stop, true);
   }
   return written;
 }
 
 void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const std::string& catalogue,
                                           const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                                          platform::CEvent* stopEvent, int* indexed) {
+                                          platform::CStopLatch* stop, int* indexed) {
   if (IsExcludedDirectory(folder, directory, catalogue) || directory == GetUncPath(catalogue)) return;
   Entries entries;
   std::string errorText;
@@ -150,7 +150,7 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
     if (kind == EntryKind::Directory && !boost::algorithm::iequals(name, "ORIGINALS")) {
-      IndexDirectoryFresh(directory + name + "/", catalogue, folder, snapshot, stopEvent, indexed);
+      IndexDirectoryFresh(directory + name + "/", catalogue, folder, snapshot, stop, indexed);
     }
   }
   bool written = false;
@@ -165,7 +165,7 @@ void CIndexingEngine::IndexDirectoryFresh(const std::string& directory, const st
       if (written) m_pIndexer->ReopenWriter(catalogue);
       written = false;
       KeepAlive();
-      Pause(stopEvent, m_nPauseMilliseconds);
+      Pause(stop, m_nPauseMilliseconds);
       start = Now();
     }
   }
@@ -262,7 +262,7 @@ void CIndexingEngine::ReportDocumentNote(const std::string& path) {
 }
 
 void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::string& catalogue,
-                                     platform::CEvent* stopEvent) {
+                                     platform::CStopLatch* stop) {
   std::int64_t start = Now();
   LCleaner* cleaner = m_pIndexer->InitCleaner(directory, catalogue);
   const int count = m_pIndexer->GetCleanCount();
@@ -282,7 +282,7 @@ void CIndexingEngine::CleanCatalogue(const std::string& directory, const std::st
     m_pIndexer->Clean(i, duplicate);
     if (i % 500 == 0) m_pIndexer->FlushDeleter(cleaner);
     // A long pass must keep the service's watchdog fed as the walks do.
-    PauseWhenSliceUsedUp(start, stopEvent, true);
+    PauseWhenSliceUsedUp(start, stop, true);
   }
   m_pIndexer->ReleaseCleaner();
   if (count > 0 && m_pIndexer->CleanerSkippedPurge()) {

@@ -8,7 +8,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "platform/CEvent.h"
+#include "platform/CStopLatch.h"
 #include "testsupport/EngineTestBed.h"
 
 namespace fs = boost::filesystem;
@@ -57,21 +57,21 @@ TEST_F(StopMarkerTest, TheWalkLooksForTheMarkerByTimeNotPerDocument) {
 TEST(StopMarkerWaitTest, AWaitEndsSoonAfterTheMarkerAppearsOrAtOnceOnAStop) {
   testsupport::EngineTestBed bed;
   CIndexingEngine& engine = bed.Engine();
-  platform::CEvent stopEvent;
+  platform::CStopLatch stop;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(engine.WaitUnlessStopped(&stopEvent, 50)) << "a short wait runs out";
+  EXPECT_FALSE(engine.WaitUnlessStopped(&stop, 50)) << "a short wait runs out";
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     bed.Scratch().Write("program/_stop_", "");
   });
-  EXPECT_TRUE(engine.WaitUnlessStopped(&stopEvent, 600000)) << "a ten-minute wait";
+  EXPECT_TRUE(engine.WaitUnlessStopped(&stop, 600000)) << "a ten-minute wait";
   writer.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   fs::remove(bed.Scratch().File("program/_stop_"));
 
-  stopEvent.Set();
-  EXPECT_TRUE(engine.WaitUnlessStopped(&stopEvent, 600000));
-  EXPECT_TRUE(stopEvent.Wait(0)) << "the signal is handed on to the next waiter";
+  stop.Stop();
+  EXPECT_TRUE(engine.WaitUnlessStopped(&stop, 600000));
+  EXPECT_TRUE(engine.WaitUnlessStopped(&stop, 600000)) << "the stop holds for the next waiter";
   engine.StopMonitoring();
   EXPECT_TRUE(engine.WaitUnlessStopped(nullptr, 600000));
 }

@@ -51,23 +51,23 @@ CActivityLog& CActivityLog::Instance() {
 }
 
 void CActivityLog::SetClock(Clock clock) {
-  std::lock_guard<std::mutex> lock(m_Mutex);
+  platform::CLockGuard lock(m_Mutex);
   m_Clock = clock ? std::move(clock) : Clock(LocalTimeNow);
 }
 
 void CActivityLog::SetSizeLimit(long bytes) {
-  std::lock_guard<std::mutex> lock(m_Mutex);
+  platform::CLockGuard lock(m_Mutex);
   m_nSizeLimit = bytes;
 }
 
 void CActivityLog::Close() {
-  std::lock_guard<std::mutex> lock(m_Mutex);
+  platform::CLockGuard lock(m_Mutex);
   CloseLocked();
 }
 
 void CActivityLog::WriteLine(const std::string& message, int overwrite) {
   const std::string text = platform::EscapeControlCharacters(message);
-  std::lock_guard<std::mutex> lock(m_Mutex);
+  platform::CLockGuard lock(m_Mutex);
   const std::tm now = m_Clock();
   const std::string today = FormatTime(now, "%d/%m/%Y");
   const std::string line = today + ", " + FormatTime(now, "%H:%M:%S") + "\t" + text + "\r\n";

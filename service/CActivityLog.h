@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
+
+#include "platform/CMutex.h"
 
 // Activity log file path; written by the service's start before any other thread writes
 // to the log. Empty: "FKIndexing.log" in the program's directory.
@@ -44,20 +45,21 @@ class CActivityLog {
 
  private:
   std::string LogPath() const;
-  bool Open(bool truncate);
-  void CloseLocked();
-  void RotateLocked(const std::string& today);
-  bool ResetIfFullLocked();
-  void PositionLocked(const std::string& text, int overwrite);
+  bool Open(bool truncate) REQUIRES(m_Mutex);
+  void CloseLocked() REQUIRES(m_Mutex);
+  void RotateLocked(const std::string& today) REQUIRES(m_Mutex);
+  bool ResetIfFullLocked() REQUIRES(m_Mutex);
+  void PositionLocked(const std::string& text, int overwrite) REQUIRES(m_Mutex);
   // True when an overwrite would put the same bytes where the last line already stands.
-  bool IsSameRewriteLocked(const std::string& text, int overwrite, const std::string& line) const;
+  bool IsSameRewriteLocked(const std::string& text, int overwrite, const std::string& line) const
+      REQUIRES(m_Mutex);
 
-  std::mutex m_Mutex;
-  std::FILE* m_pFile = nullptr;          // guarded by m_Mutex
-  std::int32_t m_nLastLineOffset = 0;    // guarded by m_Mutex; 0 = none remembered
-  std::string m_strLastDate;             // guarded by m_Mutex
-  std::string m_strLastMessage;          // guarded by m_Mutex
-  std::string m_strLastLine;             // guarded by m_Mutex: the bytes of the last line written
-  Clock m_Clock;                         // guarded by m_Mutex
-  long m_nSizeLimit = kDefaultSizeLimit;  // guarded by m_Mutex
+  platform::CMutex m_Mutex;
+  std::FILE* m_pFile GUARDED_BY(m_Mutex) = nullptr;
+  std::int32_t m_nLastLineOffset GUARDED_BY(m_Mutex) = 0;  // 0 = none remembered
+  std::string m_strLastDate GUARDED_BY(m_Mutex);
+  std::string m_strLastMessage GUARDED_BY(m_Mutex);
+  std::string m_strLastLine GUARDED_BY(m_Mutex);  // the bytes of the last line written
+  Clock m_Clock GUARDED_BY(m_Mutex);
+  long m_nSizeLimit GUARDED_BY(m_Mutex) = kDefaultSizeLimit;
 };

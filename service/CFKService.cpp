@@ -15,15 +15,10 @@
 #include "service/CActivityLog.h"
 #include "tools/CTool_FileSystem.h"
 
-std::atomic<bool> g_bStopRequested{false};
-std::atomic<bool> g_bWorkerFinished{false};
-std::atomic<bool> g_bWorkerEndedByItself{false};
-
 namespace {
 
 constexpr int kRunModuleWaitMs = 60000;
 constexpr int kStopWaitMs = 300000;
-constexpr int kResignalMs = 100;
 const char kOptionsKey[] = "Software\\Larkvale Application\\FKIndexingService\\Options";
 constexpr size_t kMaxRegistryValue = 255;
 
@@ -35,13 +30,15 @@ CFKService::CFKService()
 CFKService::~CFKService() {
   // Only reached with a live worker when the host never stopped the module.
   std::unique_ptr<std::thread> worker;
+  std::shared_ptr<WorkerRun> run;
   {
-    std::lock_guard<std::mutex> lock(m_ModuleMutex);
+    platform::CLockGuard lock(m_ModuleMutex);
     worker = std::move(m_pWorkerThread);
+    run = m_pRun;
   }
   if (!worker) return;
-  g_bStopRequested = true;
-  WaitForWorker(kStopWaitMs);
+  run->Stop.Stop();
+  run->Finished.WaitFor(kStopWaitMs);
   worker->join();
 }
 
@@ -108,76 +105,60 @@ bool CFKService::StartEngine() {
 }
 
 bool CFKService::RunModule() {
-  std::shared_ptr<platform::CEvent> stopEvent;
+  std::shared_ptr<WorkerRun> run;
   {
-    std::lock_guard<std::mutex> lock(m_ModuleMutex);
+    platform::CLockGuard lock(m_ModuleMutex);
     if (m_bStopped) return false;
     if (!m_pWorkerThread) {
-      g_bStopRequested = g_bWorkerFinished = g_bWorkerEndedByItself = false;
-      m_pStopEvent = std::make_shared<platform::CEvent>();
-      m_pWorkerThread = std::make_unique<std::thread>([this] { IndexingWorkerProc(); });
+      m_pRun = std::make_shared<WorkerRun>();
+      std::shared_ptr<WorkerRun> workerRun = m_pRun;
+      m_pWorkerThread = std::make_unique<std::thread>([this, workerRun] { IndexingWorkerProc(*workerRun); });
     }
-    if (g_bWorkerEndedByItself) {
+    if (m_pRun->EndedByItself) {
       m_pWorkerThread->join();
       m_pWorkerThread.reset();
-      m_pStopEvent.reset();
+      m_pRun.reset();
       return false;
     }
-    stopEvent = m_pStopEvent;
+    run = m_pRun;
   }
   // Only a worker that moves on (or waits by itself) keeps the service alive: one stuck in a
   // read lets systemd's watchdog end and restart the service.
   if (g_WorkerProgress.ShowsLife()) ResetWatchdog();
-  stopEvent->Wait(WatchdogIntervalMs(kRunModuleWaitMs));
+  run->Stop.WaitFor(WatchdogIntervalMs(kRunModuleWaitMs));
   return true;
 }
 
-void CFKService::IndexingWorkerProc() {
+void CFKService::IndexingWorkerProc(WorkerRun& run) {
   for (;;) {
-    if (g_bStopRequested) {
+    if (run.Stop.IsStopped()) {
       if (m_pEngine) m_pEngine->StopMonitoring();
-      FinishWorker(false);
+      FinishWorker(run, false);
       return;
-    }
-    std::shared_ptr<platform::CEvent> stopEvent;
-    {
-      std::lock_guard<std::mutex> lock(m_ModuleMutex);
-      stopEvent = m_pStopEvent;
     }
     int result = 1;
     try {
-      result = RunIndexingCycle(stopEvent.get());
+      result = RunIndexingCycle(run.Stop);
     } catch (const std::exception& error) {
       // A failed cycle must not end the process; the next cycle tries again.
       WriteActivityLog(std::string(":error: ") + error.what());
-      if (stopEvent && m_pEngine) m_pEngine->WaitUnlessStopped(stopEvent.get(), g_nCycleWaitMilliseconds);
+      if (m_pEngine) m_pEngine->WaitUnlessStopped(&run.Stop, g_nCycleWaitMilliseconds);
     }
     if (result == 0) {
-      FinishWorker(true);
+      FinishWorker(run, true);
       return;
     }
   }
 }
 
-void CFKService::FinishWorker(bool endedByItself) {
-  // The event is taken first: once the flags are set, RunModule may hold the module lock
-  // while it joins this thread.
-  std::shared_ptr<platform::CEvent> stopEvent;
-  {
-    std::lock_guard<std::mutex> lock(m_ModuleMutex);
-    stopEvent = m_pStopEvent;
-  }
-  g_bWorkerEndedByItself = endedByItself;
-  {
-    std::lock_guard<std::mutex> lock(m_FinishedMutex);
-    g_bWorkerFinished = true;
-  }
-  m_WorkerFinishedSignal.notify_all();
+void CFKService::FinishWorker(WorkerRun& run, bool endedByItself) {
+  run.EndedByItself = endedByItself;
+  run.Finished.Stop();
   // Wake RunModule at once so the program ends now, not after its minute's wait.
-  if (endedByItself && stopEvent) stopEvent->Set();
+  if (endedByItself) run.Stop.Stop();
 }
 
-int CFKService::RunIndexingCycle(platform::CEvent* stopEvent) {
+int CFKService::RunIndexingCycle(platform::CStopLatch& stop) {
   int result = 0;
   if (m_pEngine->CanContinue() == 1) {
     result = 1;
@@ -185,13 +166,13 @@ int CFKService::RunIndexingCycle(platform::CEvent* stopEvent) {
     if (!CTool_FileSystem::PathExists(m_pParameters->PathFoldersList)) {
       WriteActivityLog(":error: Fennrick Folders.xml not found");
     } else {
-      ReloadFolderList(stopEvent);
+      ReloadFolderList(stop);
     }
-    m_pEngine->IndexAllFolders(stopEvent);
+    m_pEngine->IndexAllFolders(&stop);
   }
-  if (m_pEngine->CanContinue() == 1 && !g_bStopRequested) {
+  if (m_pEngine->CanContinue() == 1 && !stop.IsStopped()) {
     ResetWatchdog();
-    m_pEngine->WaitUnlessStopped(stopEvent, g_nCycleWaitMilliseconds);
+    m_pEngine->WaitUnlessStopped(&stop, g_nCycleWaitMilliseconds);
   }
   return result;
 }
@@ -208,7 +189,7 @@ void CFKService::ApplyPriority() {
   m_bPriorityApplied = 1;
 }
 
-void CFKService::ReloadFolderList(platform::CEvent* stopEvent) {
+void CFKService::ReloadFolderList(platform::CStopLatch& stop) {
   const std::string& path = m_pParameters->PathFoldersList;
   const std::int64_t writeTime = CTool_FileSystem::GetLastWriteTime(path);
   if (writeTime == m_FolderListTime) return;
@@ -220,47 +201,30 @@ void CFKService::ReloadFolderList(platform::CEvent* stopEvent) {
     return;
   }
   WriteActivityLog("Fennrick Folders.xml Loaded Successfully");
-  m_pEngine->ApplyFolderList(std::move(folderList), stopEvent);
+  m_pEngine->ApplyFolderList(std::move(folderList), &stop);
 }
 
 bool CFKService::StopModule() {
   if (m_pEngine) m_pEngine->StopMonitoring();
-  g_bStopRequested = true;
-  bool hasWorker = false;
+  std::shared_ptr<WorkerRun> run;
   {
-    std::lock_guard<std::mutex> lock(m_ModuleMutex);
+    platform::CLockGuard lock(m_ModuleMutex);
     m_bStopped = true;  // RunModule must not start a new worker from now on
-    hasWorker = m_pWorkerThread != nullptr;
+    if (m_pWorkerThread) run = m_pRun;
   }
-  if (hasWorker && !WaitForWorker(kStopWaitMs)) return false;
+  if (run) {
+    // Ends the worker's waits and RunModule's at once.
+    run->Stop.Stop();
+    if (!run->Finished.WaitFor(kStopWaitMs)) return false;
+  }
   {
-    std::lock_guard<std::mutex> lock(m_ModuleMutex);
+    platform::CLockGuard lock(m_ModuleMutex);
     if (m_pWorkerThread) m_pWorkerThread->join();
     m_pWorkerThread.reset();
-    // The worker may have taken every signal: wake RunModule's wait once more, or the
-    // host would sit out the rest of its minute before it sees the stop.
-    if (m_pStopEvent) m_pStopEvent->Set();
-    m_pStopEvent.reset();
   }
   WriteActivityLog("Stopping...");
   WriteActivityLog("Stopped");
   CloseActivityLog();
-  return true;
-}
-
-// The stop event is auto-reset and has several waiters (RunModule, the worker, the engine's
-// pauses): one signal may wake the wrong one, so it is given again until the worker is done.
-bool CFKService::WaitForWorker(int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::unique_lock<std::mutex> lock(m_FinishedMutex);
-  while (!g_bWorkerFinished) {
-    {
-      std::lock_guard<std::mutex> moduleLock(m_ModuleMutex);
-      if (m_pStopEvent) m_pStopEvent->Set();
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    m_WorkerFinishedSignal.wait_for(lock, std::chrono::milliseconds(kResignalMs));
-  }
   return true;
 }
 
@@ -275,7 +239,7 @@ void CFKService::OnStatusMessage(int kind, const std::string& text) {
     ResetWatchdog();
     return;
   }
-  std::lock_guard<std::mutex> lock(m_MessageMutex);
+  platform::CLockGuard lock(m_MessageMutex);
   if ((kind == 1 || kind == 2) && kind == m_nLastMessageKind) {
     WriteActivityLogLine(text, text == m_strLastMessage ? 1 : 0);
   } else {

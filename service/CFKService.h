@@ -1,24 +1,18 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "monitoring/MonitorListener.h"
-#include "platform/CEvent.h"
+#include "platform/CMutex.h"
 #include "platform/CNTServEasyModule.h"
+#include "platform/CStopLatch.h"
 #include "service/CServiceParameters.h"
 
 class CIndexingEngine;
-
-// Hand-shake between the host's threads and the worker thread.
-extern std::atomic<bool> g_bStopRequested;
-extern std::atomic<bool> g_bWorkerFinished;
-extern std::atomic<bool> g_bWorkerEndedByItself;
 
 // The indexing service: reads its settings, runs the indexing engine on one worker thread
 // of its own and writes the engine's status messages to the activity log. One per process;
@@ -37,36 +31,39 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   void OnStatusMessage(int kind, const std::string& text) override;
 
   // One cycle of the worker thread; 0 when the stop marker was present.
-  int RunIndexingCycle(platform::CEvent* stopEvent);
+  int RunIndexingCycle(platform::CStopLatch& stop);
 
  private:
+  // One worker thread's run: StopModule stops it; the worker says when it is done (and
+  // stops it too when it ended by itself, to wake RunModule). Each worker gets a new one.
+  struct WorkerRun {
+    platform::CStopLatch Stop;
+    platform::CStopLatch Finished;
+    std::atomic<bool> EndedByItself{false};
+  };
+
   std::string ProgramDirectory() const;
   void PublishLogPaths();
   bool ReadRegistryFallback();
   bool StartEngine();
-  void IndexingWorkerProc();
-  void RunCycleSafely();
-  void FinishWorker(bool endedByItself);
-  bool WaitForWorker(int timeoutMs);
+  void IndexingWorkerProc(WorkerRun& run);
+  void FinishWorker(WorkerRun& run, bool endedByItself);
   void ApplyPriority();
-  void ReloadFolderList(platform::CEvent* stopEvent);
+  void ReloadFolderList(platform::CStopLatch& stop);
 
   // Set by StartModule before any other thread runs; read-only afterwards.
   std::unique_ptr<CServiceParameters> m_pParameters;
   std::unique_ptr<CIndexingEngine> m_pEngine;
 
-  std::mutex m_ModuleMutex;
-  std::shared_ptr<platform::CEvent> m_pStopEvent;   // guarded by m_ModuleMutex
-  std::unique_ptr<std::thread> m_pWorkerThread;     // guarded by m_ModuleMutex
-  bool m_bStopped = false;                          // guarded by m_ModuleMutex
-
-  std::mutex m_FinishedMutex;
-  std::condition_variable m_WorkerFinishedSignal;   // with m_FinishedMutex and g_bWorkerFinished
+  platform::CMutex m_ModuleMutex;
+  std::shared_ptr<WorkerRun> m_pRun GUARDED_BY(m_ModuleMutex);
+  std::unique_ptr<std::thread> m_pWorkerThread GUARDED_BY(m_ModuleMutex);
+  bool m_bStopped GUARDED_BY(m_ModuleMutex) = false;
 
   std::int64_t m_FolderListTime = 0;  // worker thread only
   int m_bPriorityApplied = 0;         // worker thread only (reset by StartModule)
 
-  std::mutex m_MessageMutex;
-  int m_nLastMessageKind = 0;     // guarded by m_MessageMutex
-  std::string m_strLastMessage;   // guarded by m_MessageMutex
+  platform::CMutex m_MessageMutex;
+  int m_nLastMessageKind GUARDED_BY(m_MessageMutex) = 0;
+  std::string m_strLastMessage GUARDED_BY(m_MessageMutex);
 };

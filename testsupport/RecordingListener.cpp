@@ -5,12 +5,12 @@ namespace testsupport {
 void RecordingListener::OnDocumentChange(int, std::string, FK::CFolder) {}
 
 void RecordingListener::OnStatusMessage(int kind, const std::string& text) {
-  std::lock_guard<std::mutex> lock(m_Mutex);
+  platform::CLockGuard lock(m_Mutex);
   m_Messages.emplace_back(kind, text);
 }
 
 std::vector<std::pair<int, std::string>> RecordingListener::Messages() const {
-  std::lock_guard<std::mutex> lock(m_Mutex);
+  platform::CLockGuard lock(m_Mutex);
   return m_Messages;
 }
 
@@ -38,7 +38,7 @@ bool RecordingListener::HasPrefix(const std::string& prefix) const {
 }
 
 void RecordingListener::Clear() {
-  std::lock_guard<std::mutex> lock(m_Mutex);
+  platform::CLockGuard lock(m_Mutex);
   m_Messages.clear();
 }
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "monitoring/MonitorListener.h"
+#include "platform/CMutex.h"
 
 namespace testsupport {
 
@@ -25,8 +25,8 @@ class RecordingListener : public MonitorListener {
   void Clear();
 
  private:
-  mutable std::mutex m_Mutex;
-  std::vector<std::pair<int, std::string>> m_Messages;  // guarded by m_Mutex
+  mutable platform::CMutex m_Mutex;
+  std::vector<std::pair<int, std::string>> m_Messages GUARDED_BY(m_Mutex);
 };
 
 }  // namespace testsupport

@@ -5,26 +5,26 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "pdf/plugin/PdfTextClient.h"
+#include "platform/CMutex.h"
 #include "platform/SharedLibrary.h"
 
 namespace {
 
 struct Instance {
-  std::mutex mutex;
-  PdfTextClient client;  // guarded by mutex
+  platform::CMutex mutex;
+  PdfTextClient client GUARDED_BY(mutex);
   explicit Instance(const PdfTextClient::Settings& settings) : client(settings) {}
 };
 
-std::mutex g_InstancesMutex;
-std::map<int, std::shared_ptr<Instance>> g_Instances;  // guarded by g_InstancesMutex
-int g_nNextInstance = 1;                               // guarded by g_InstancesMutex
+platform::CMutex g_InstancesMutex;
+std::map<int, std::shared_ptr<Instance>> g_Instances GUARDED_BY(g_InstancesMutex);
+int g_nNextInstance GUARDED_BY(g_InstancesMutex) = 1;
 
 std::shared_ptr<Instance> FindInstance(int instance) {
-  std::lock_guard<std::mutex> lock(g_InstancesMutex);
+  platform::CLockGuard lock(g_InstancesMutex);
   auto found = g_Instances.find(instance);
   return found == g_Instances.end() ? nullptr : found->second;
 }
@@ -34,7 +34,7 @@ template <typename Result, typename Call>
 Result WithClient(int instance, Result fallback, Call call) {
   std::shared_ptr<Instance> entry = FindInstance(instance);
   if (!entry) return fallback;
-  std::lock_guard<std::mutex> lock(entry->mutex);
+  platform::CLockGuard lock(entry->mutex);
   try {
     return call(entry->client);
   } catch (...) {
@@ -51,7 +51,7 @@ int FKPdfText_CreateLibrary(void) {
     std::string here = platform::SharedLibrary::DirectoryOfAddress(
         reinterpret_cast<const void*>(&FKPdfText_CreateLibrary));
     auto entry = std::make_shared<Instance>(PdfTextClient::SettingsFromEnvironment(here));
-    std::lock_guard<std::mutex> lock(g_InstancesMutex);
+    platform::CLockGuard lock(g_InstancesMutex);
     int id = g_nNextInstance++;
     g_Instances[id] = entry;
     return id;
@@ -63,14 +63,14 @@ int FKPdfText_CreateLibrary(void) {
 int FKPdfText_ReleaseLibrary(int instance) {
   std::shared_ptr<Instance> entry;
   {
-    std::lock_guard<std::mutex> lock(g_InstancesMutex);
+    platform::CLockGuard lock(g_InstancesMutex);
     auto found = g_Instances.find(instance);
     if (found == g_Instances.end()) return 0;
     entry = found->second;
     g_Instances.erase(found);
   }
   // Waits for a call in progress; the helper ends with the last reference.
-  std::lock_guard<std::mutex> lock(entry->mutex);
+  platform::CLockGuard lock(entry->mutex);
   return 1;
 }
 
