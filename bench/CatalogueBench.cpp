@@ -16,6 +16,7 @@
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/EngineGlobals.h"
 #include "pdf/CTool_QuickPDFLib.h"
+#include "platform/PeakMemory.h"
 #include "service/CServiceParameters.h"
 
 namespace fs = boost::filesystem;
@@ -103,9 +104,11 @@ CatalogueBench::FreshFigures CatalogueBench::FreshWalk(const std::string& archiv
   const std::string directory = CIndexingEngine::GetUncPath(archive);
   FreshFigures figures;
   const double start = NowSeconds();
+  const double cpuStart = platform::ProcessCpuSeconds();
   // As the service walks: snapshot, fresh walk, commit, and the record of a complete walk.
   m_pEngine->WalkFolderDirectory(folder, directory, catalogue, true, nullptr, &figures.Indexed);
   figures.Seconds = NowSeconds() - start;
+  figures.CpuSeconds = platform::ProcessCpuSeconds() - cpuStart;
   return figures;
 }
 
@@ -192,8 +195,10 @@ CatalogueBench::CeilingFigures CatalogueBench::BareInsert(const std::string& arc
   fs::remove_all(directory, ec);
   fs::create_directories(directory, ec);
   const double start = NowSeconds();
+  const double cpuStart = platform::ProcessCpuSeconds();
   if (!InsertBare(directory + "/scratch.sqlite", texts)) return figures;
   figures.Seconds = NowSeconds() - start;
+  figures.CpuSeconds = platform::ProcessCpuSeconds() - cpuStart;
   figures.Documents = static_cast<int>(texts.size());
   fs::remove_all(directory, ec);
   return figures;

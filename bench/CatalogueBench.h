@@ -21,6 +21,7 @@ class CatalogueBench {
   struct FreshFigures {
     int Indexed = 0;
     double Seconds = 0;
+    double CpuSeconds = 0;  // processor time of the process meanwhile: steadier on a busy machine
   };
   struct UnchangedFigures {
     int SnapshotEntries = 0;
@@ -35,6 +36,7 @@ class CatalogueBench {
   struct CeilingFigures {
     int Documents = 0;
     double Seconds = 0;      // the inserts and the commit only (texts read beforehand)
+    double CpuSeconds = 0;
     double ReadSeconds = 0;  // reading the files and taking their text, before the inserts
   };
   struct PdfFigures {

@@ -216,6 +216,11 @@ void MeasureCatalogue(const Settings& settings, const std::string& work) {
            " read again: written in the second of their read)");
   const double ratio = rate / std::max(ceilingRate, 1e-9);
   Report("fresh walk / ceiling", Format("%.0f%%", ratio * 100), ">= 60%", ratio >= 0.6);
+  const double cpuRatio = (ceiling.CpuSeconds / std::max(ceiling.Documents, 1)) /
+                          std::max(fresh.CpuSeconds / std::max(fresh.Indexed, 1), 1e-12);
+  Info("  the same by processor time",
+       Format("%.0f%%", cpuRatio * 100) + " (" + Format("%.2f s", ceiling.CpuSeconds) + " against " +
+           Format("%.2f s)", fresh.CpuSeconds));
   const bench::CatalogueBench::UnchangedFigures same = catalogueBench.UnchangedPass(archive, "XML");
   Info("snapshot load (s)", Format("%.3f", same.SnapshotSeconds) + " (" + std::to_string(same.SnapshotEntries) +
                                 " entries)");

@@ -96,6 +96,9 @@ void LDatabase::KeepWalFiles() {
   int persist = 1;
   sqlite3_file_control(m_pDb, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   Exec("PRAGMA journal_size_limit = 67108864");
+  // A checkpoint syncs the log and the database to disk: one per 64 MiB of log instead of one
+  // per 4 MiB (nearly every commit of a walk) took half the disk waits out of a fresh walk.
+  Exec("PRAGMA wal_autocheckpoint = 16384");
 }
 
 bool LDatabase::OpenForReading(const std::string& catalogue) {
