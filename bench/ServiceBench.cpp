@@ -1,13 +1,17 @@
 #include "bench/ServiceBench.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <vector>
 #include <iterator>
 #include <thread>
 
 #include <boost/filesystem.hpp>
 
 #include "bench/CatalogueBench.h"
+#include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
 
 namespace fs = boost::filesystem;
@@ -21,6 +25,26 @@ bool WriteFile(const std::string& path, const std::string& text) {
   file << text;
   file.close();
   return static_cast<bool>(file);
+}
+
+// A field of /proc/<pid>/status in kB ("VmHWM:").
+long StatusKib(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size(), field) == 0) return std::atol(line.c_str() + field.size());
+  }
+  return 0;
+}
+
+int OpenDescriptors(int pid) {
+  boost::system::error_code ec;
+  int count = 0;
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ++count;
+  }
+  return count;
 }
 
 }  // namespace
@@ -98,6 +122,82 @@ ServiceBench::Figures ServiceBench::Run(const std::string& archive, int timeoutS
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (!figures.Completed) figures.ErrorText = "no two passes within " + std::to_string(timeoutSeconds) + " s";
+  service.Signal(false);
+  if (!service.WaitForExit(60000, exitCode)) service.Kill();
+  return figures;
+}
+
+std::string ServiceBench::FolderCatalogue(int folder) const {
+  return m_strProgramDirectory + "many/catalogues/F" + std::to_string(folder);
+}
+
+bool ServiceBench::WriteFolders(int folders, std::string& errorText) const {
+  const std::string root = m_strProgramDirectory + "many/";
+  boost::system::error_code ec;
+  fs::create_directories(root + "catalogues", ec);
+  fs::create_directories(m_strProgramDirectory + "locks", ec);
+  std::string list = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Folders>\n";
+  bool written = true;
+  for (int i = 0; i < folders && written; ++i) {
+    const std::string name = "F" + std::to_string(i);
+    const std::string archive = root + "archives/" + name;
+    fs::create_directories(archive, ec);
+    written = WriteFile(archive + "/invoice.xml", "<Invoice><Supplier>word" + name + "</Supplier></Invoice>");
+    list += "  <Folder><Reference>" + name + "</Reference><Name>" + name + "</Name><ArchivePath>" + archive +
+            "</ArchivePath><Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>\n";
+  }
+  const std::string settings =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FKIndexingConfig>\n  <PathFoldersList>" + root +
+      "Fennrick Folders.xml</PathFoldersList>\n  <PathCatalogues>" + root +
+      "catalogues</PathCatalogues>\n  <DisableMonitoring>TRUE</DisableMonitoring>\n</FKIndexingConfig>\n";
+  if (!written || !WriteFile(root + "Fennrick Folders.xml", list + "</Folders>\n") ||
+      !WriteFile(m_strProgramDirectory + "FKIndexingServiceConfig.xml", settings)) {
+    errorText = "cannot write the folders below " + root;
+    return false;
+  }
+  return true;
+}
+
+ServiceBench::FolderFigures ServiceBench::RunFolders(int folders, int descriptorLimit, int timeoutSeconds) {
+  FolderFigures figures;
+  if (!WriteFolders(folders, figures.ErrorText)) return figures;
+  platform::CChildProcess service;
+  const std::map<std::string, std::string> environment = {
+      {"FK_LOCK_DIR", m_strProgramDirectory + "locks"},
+      {"FK_OPTIONS_FILE", m_strProgramDirectory + "no-options.ini"}};
+  const double start = NowSeconds();
+  if (!service.Start({"/usr/bin/prlimit", "--nofile=" + std::to_string(descriptorLimit), "--", m_strServiceBinary,
+                      "--program-dir", m_strProgramDirectory, "--cycle-wait-ms", "0", "--folder-pause-ms", "0",
+                      "--pause-ms", "0"},
+                     environment)) {
+    figures.ErrorText = "cannot start " + m_strServiceBinary + " through prlimit";
+    return figures;
+  }
+  std::vector<int> pending(static_cast<size_t>(folders));
+  for (int i = 0; i < folders; ++i) pending[static_cast<size_t>(i)] = i;
+  int exitCode = 0;
+  while (!pending.empty() && NowSeconds() - start < timeoutSeconds) {
+    figures.PeakDescriptors = std::max(figures.PeakDescriptors, OpenDescriptors(service.GetPid()));
+    std::vector<int> still;
+    for (int folder : pending) {
+      const std::string catalogue = FolderCatalogue(folder);
+      if (!fs::exists(catalogue + "/catalogue.sqlite") || LSearcher().Count(catalogue) < 1) still.push_back(folder);
+    }
+    pending.swap(still);
+    if (pending.empty()) break;
+    if (service.WaitForExit(0, exitCode)) {
+      figures.ErrorText = "the service ended early with status " + std::to_string(exitCode);
+      return figures;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  figures.Seconds = NowSeconds() - start;
+  figures.Catalogued = folders - static_cast<int>(pending.size());
+  figures.PeakMegabytes = StatusKib(service.GetPid(), "VmHWM:") * 1024.0 / 1e6;
+  figures.Completed = pending.empty();
+  if (!figures.Completed) {
+    figures.ErrorText = "not every folder catalogued within " + std::to_string(timeoutSeconds) + " s";
+  }
   service.Signal(false);
   if (!service.WaitForExit(60000, exitCode)) service.Kill();
   return figures;

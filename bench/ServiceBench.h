@@ -20,6 +20,17 @@ class ServiceBench {
 
   // Gives up after timeoutSeconds; stops the service (SIGTERM) in every case.
   Figures Run(const std::string& archive, int timeoutSeconds);
+
+  // Many folders of one invoice each, the service under a descriptor limit.
+  struct FolderFigures {
+    double Seconds = 0;        // from the start until every folder's invoice is catalogued
+    int Catalogued = 0;
+    double PeakMegabytes = 0;  // the service's peak resident memory
+    int PeakDescriptors = 0;   // the most descriptors seen open at once
+    bool Completed = false;
+    std::string ErrorText;
+  };
+  FolderFigures RunFolders(int folders, int descriptorLimit, int timeoutSeconds);
   // The catalogue the service writes for the archive.
   std::string CataloguePath(const std::string& archive) const;
 
@@ -28,6 +39,8 @@ class ServiceBench {
 
  private:
   bool WriteProgramDirectory(const std::string& archive, std::string& errorText) const;
+  bool WriteFolders(int folders, std::string& errorText) const;
+  std::string FolderCatalogue(int folder) const;
   // Lines of the activity log that end a pass of the folder.
   int CountPassLines() const;
 

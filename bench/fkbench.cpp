@@ -31,6 +31,7 @@ struct Settings {
   int PdfPages = 2;
   int PdfSample = 0;  // PDFs timed for the text figure; 0: all
   int MemoryDocuments = 100000;
+  int Folders = 10000;
   unsigned long long Seed = 1;
   bool RunService = true;
   bool Keep = false;
@@ -48,6 +49,7 @@ void PrintUsage(std::FILE* out) {
                "  --pages P          pages per PDF invoice (default 2)\n"
                "  --pdf-sample K     PDFs timed for the PDF text figure (default: all)\n"
                "  --memory-docs D    documents of the peak memory run; 0 skips it (default 100000)\n"
+               "  --folders F        folders of the service run under 1,024 descriptors; 0 skips it (default 10000)\n"
                "  --seed S           seed of the invoice contents (default 1)\n"
                "  --no-service       skip the whole-service figure\n"
                "  --service PATH     the fkindexingservice binary (default: the one built with fkbench)\n"
@@ -78,6 +80,7 @@ bool SetCount(const std::string& option, long long number, Settings& settings) {
   else if (option == "--pages") settings.PdfPages = static_cast<int>(std::max(1LL, number));
   else if (option == "--pdf-sample") settings.PdfSample = static_cast<int>(number);
   else if (option == "--memory-docs") settings.MemoryDocuments = static_cast<int>(number);
+  else if (option == "--folders") settings.Folders = static_cast<int>(number);
   else if (option == "--seed") settings.Seed = static_cast<unsigned long long>(number);
   else return false;
   return true;
@@ -297,6 +300,20 @@ void MeasureService(const Settings& settings, const std::string& work, const std
          share <= 0.02);
 }
 
+void MeasureFolders(const Settings& settings, const std::string& work) {
+  constexpr int kDescriptorLimit = 1024;
+  bench::ServiceBench serviceBench(settings.ServiceBinary, work + "/folders");
+  const auto figures = serviceBench.RunFolders(settings.Folders, kDescriptorLimit, settings.TimeoutSeconds);
+  const std::string label = "service: " + std::to_string(settings.Folders) + " folders, 1,024 descriptors";
+  Report(label.c_str(), std::to_string(figures.Catalogued) + " catalogued in " + Format("%.1f s", figures.Seconds),
+         "all", figures.Completed);
+  if (!figures.Completed) std::printf("  many folders: %s\n", figures.ErrorText.c_str());
+  Report("  peak memory of the service (MB)", Format("%.1f", figures.PeakMegabytes), "< 100",
+         figures.PeakMegabytes < 100);
+  Info("  most descriptors open at once", std::to_string(figures.PeakDescriptors));
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,6 +337,7 @@ int main(int argc, char** argv) {
     if (settings.MemoryDocuments > 0) MeasureMemory(settings, work);
     if (settings.RunService) MeasureService(settings, work, serviceArchive);
   }
+  if (settings.RunService && settings.Folders > 0) MeasureFolders(settings, work);
   std::printf("load average at the end: %s\n", LoadAverage().c_str());
   boost::system::error_code ec;
   if (!settings.Keep) fs::remove_all(work, ec);

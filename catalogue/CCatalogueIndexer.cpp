@@ -115,6 +115,7 @@ bool CCatalogueIndexer::UseReadingMarker(const std::string& markerPath, std::str
 int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string& catalogue,
                                      CTool_QuickPDFLib* pdfTool) {
   m_strDocumentNote.clear();
+  m_strUnreadableReason.clear();
   m_LastOutcome = Outcome::WriteFailed;
   LWriter* writer = GetWriter(catalogue);
   if (writer == nullptr) return 0;
@@ -162,8 +163,10 @@ int CCatalogueIndexer::ReadAndIndex(LWriter* writer, const std::string& path, CT
   if (!iequals(ExtensionOf(path), ".PDF")) {
     std::string error;
     if (!LXmlText::ReadFile(path, text, error, readNote)) {
+      // Catalogued without text or time: the next pass reads it again.
       text.clear();
-      readNote = error + ": catalogued without its text, read again at the next pass";
+      readNote.clear();
+      m_strUnreadableReason = error;
       outcome = Outcome::Retry;
     }
   } else if (pdfTool == nullptr || !pdfTool->IsUsable()) {

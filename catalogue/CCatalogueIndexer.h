@@ -44,6 +44,8 @@ class CCatalogueIndexer {
   // empty text.
   int IndexDocument(const std::string& path, const std::string& catalogue, CTool_QuickPDFLib* pdfTool);
   Outcome GetLastOutcome() const { return m_LastOutcome; }
+  // Why the last IndexDocument could not read its XML document ("" when it could).
+  const std::string& UnreadableReason() const { return m_strUnreadableReason; }
   // Notes the walk that started at `started` as complete; false (a write failure) when it could not.
   bool RecordCompleteWalk(const std::string& directory, const std::string& catalogue, std::int64_t started);
 
@@ -104,4 +106,5 @@ class CCatalogueIndexer {
   std::string m_strSkipOnce;  // the document a former run ended in; "" once taken
   std::string m_strDocumentNote;
   bool m_bQuiet = false;
+  std::string m_strUnreadableReason;
 };

@@ -47,7 +47,7 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
       m_bCorrupt = m_Error.Corrupt;
       m_Text.clear();
       m_Entries.clear();
-      m_Retries.clear();
+      m_Unread.clear();
       return;
     }
     bool failed = false;
@@ -60,17 +60,18 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
         m_bCorrupt = true;
         m_Text.clear();
         m_Entries.clear();
-        m_Retries.clear();
+        m_Unread.clear();
         return;
       }
     }
     m_nDocumentCount = count;
     SortIfNeeded();
+    std::sort(m_Unread.begin(), m_Unread.end());
   } catch (...) {
     m_Error = LCatalogueError{0, false, "unexpected failure searching " + catalogue};
     m_Text.clear();
     m_Entries.clear();
-    m_Retries.clear();
+    m_Unread.clear();
     m_LastCompleteWalk.reset();
   }
 }
@@ -80,13 +81,21 @@ void CCatalogueSnapshot::Keep(std::string_view path, std::string_view time) {
                             static_cast<std::uint32_t>(time.size())});
   m_Text += path;
   m_Text += time;
-  if (time.empty()) m_Retries.emplace_back(path);
+  if (time.empty()) m_Unread.emplace_back(path);
+}
+
+bool CCatalogueSnapshot::HasUnreadIn(const std::string& directory) const {
+  for (auto it = std::lower_bound(m_Unread.begin(), m_Unread.end(), directory);
+       it != m_Unread.end() && it->compare(0, directory.size(), directory) == 0; ++it) {
+    if (it->find('/', directory.size()) == std::string::npos) return true;
+  }
+  return false;
 }
 
 std::vector<std::string> CCatalogueSnapshot::GetRetriesIn(const std::string& level) const {
   std::vector<std::string> found;
-  for (auto it = std::lower_bound(m_Retries.begin(), m_Retries.end(), level);
-       it != m_Retries.end() && it->compare(0, level.size(), level) == 0; ++it) {
+  for (auto it = std::lower_bound(m_Unread.begin(), m_Unread.end(), level);
+       it != m_Unread.end() && it->compare(0, level.size(), level) == 0; ++it) {
     if (it->find('/', level.size()) == std::string::npos) found.push_back(*it);
   }
   return found;
@@ -103,7 +112,7 @@ void CCatalogueSnapshot::SortIfNeeded() {
   if (!std::is_sorted(m_Entries.begin(), m_Entries.end(), byPath)) {
     std::sort(m_Entries.begin(), m_Entries.end(), byPath);
   }
-  std::sort(m_Retries.begin(), m_Retries.end());
+  std::sort(m_Unread.begin(), m_Unread.end());
 }
 
 const CCatalogueSnapshot::Entry* CCatalogueSnapshot::Find(const std::string& path) const {

@@ -17,6 +17,10 @@ class CCatalogueSnapshot {
   // found: the path is catalogued; modified: its file's time differs from the stored one.
   int IsModified(const std::string& path, int& modified) const;
 
+  // True when a document directly in the directory (ending in '/') is stored without a time:
+  // its file could not be read, and a walk must not pass it by.
+  bool HasUnreadIn(const std::string& directory) const;
+
   int GetDocumentCount() const { return m_nDocumentCount; }
   // When the last complete walk of the loaded directory started (table complete_walks);
   // nullopt when none is recorded.
@@ -50,7 +54,7 @@ class CCatalogueSnapshot {
   // build and free than the whole walk of an unchanged tree.
   std::string m_Text;
   std::vector<Entry> m_Entries;
+  std::vector<std::string> m_Unread;  // the paths stored without a time, in order
   bool m_bCorrupt = false;
   std::optional<std::int64_t> m_LastCompleteWalk;
-  std::vector<std::string> m_Retries;  // in path order; usually none
 };

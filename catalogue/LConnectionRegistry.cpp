@@ -1,7 +1,9 @@
 #include "catalogue/LConnectionRegistry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <thread>
 #include <vector>
@@ -10,6 +12,7 @@
 
 #include "catalogue/LDatabase.h"
 #include "platform/CMutex.h"
+#include "platform/SystemInfo.h"
 
 namespace {
 
@@ -19,11 +22,14 @@ std::atomic<int> g_CommitRetryPauseMs{LConnectionRegistry::kCommitRetryPauseMs};
 struct Connection {
   platform::CMutex Mutex;
   LDatabase Db GUARDED_BY(Mutex);
+  std::uint64_t LastUse = 0;  // guarded by the registry's mutex
 };
 
 struct Registry {
   platform::CMutex Mutex;
   std::map<std::string, std::shared_ptr<Connection>> Connections GUARDED_BY(Mutex);
+  std::uint64_t Clock GUARDED_BY(Mutex) = 0;
+  size_t MaxOpen GUARDED_BY(Mutex) = 0;  // 0 until first needed
 };
 
 Registry& TheRegistry() {
@@ -37,20 +43,54 @@ std::string KeyOf(const std::string& catalogue) {
   return key;
 }
 
+// A write connection holds three descriptors (database, -wal, -shm); the rest of the process
+// (logs, locks, readers, the PDF helper, directory listings) is left well over 40.
+size_t MaxOpenFor(std::int64_t descriptorLimit) {
+  const std::int64_t byLimit = (descriptorLimit - 48) / 6;
+  return static_cast<size_t>(std::max<std::int64_t>(2, std::min<std::int64_t>(LConnectionRegistry::kMaxOpen, byLimit)));
+}
+
+// Commits and closes the least recently used connection that no thread is using and whose
+// commit succeeds (a busy one keeps its work open); false when there is none. Only a try
+// under the registry's lock: a connection in use is passed over, never waited for.
+bool CloseLeastRecentlyUsed(Registry& registry) REQUIRES(registry.Mutex) {
+  std::vector<std::pair<std::uint64_t, std::string>> byAge;
+  for (const auto& entry : registry.Connections) byAge.emplace_back(entry.second->LastUse, entry.first);
+  std::sort(byAge.begin(), byAge.end());
+  for (const auto& candidate : byAge) {
+    const std::shared_ptr<Connection> connection = registry.Connections[candidate.second];
+    if (!connection->Mutex.TryLock()) continue;
+    const bool committed = !connection->Db.IsOpen() || LConnectionRegistry::Commit(connection->Db);
+    if (committed) connection->Db.Close();
+    connection->Mutex.Unlock();
+    if (!committed) continue;
+    registry.Connections.erase(candidate.second);
+    return true;
+  }
+  return false;
+}
+
 std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueError& error) {
   Registry& registry = TheRegistry();
   platform::CLockGuard lock(registry.Mutex);
-  auto& slot = registry.Connections[KeyOf(catalogue)];
-  if (slot) return slot;
+  const std::string key = KeyOf(catalogue);
+  const auto found = registry.Connections.find(key);
+  if (found != registry.Connections.end()) {
+    found->second->LastUse = ++registry.Clock;
+    return found->second;
+  }
+  if (registry.MaxOpen == 0) registry.MaxOpen = MaxOpenFor(platform::OpenFileLimit());
+  while (registry.Connections.size() >= registry.MaxOpen && CloseLeastRecentlyUsed(registry)) {
+  }
   auto connection = std::make_shared<Connection>();
   platform::CLockGuard connectionLock(connection->Mutex);  // not shared yet: for the analysis
-  if (!connection->Db.OpenForWriting(KeyOf(catalogue))) {
+  if (!connection->Db.OpenForWriting(key)) {
     error = connection->Db.Error();
-    registry.Connections.erase(KeyOf(catalogue));
     return nullptr;
   }
-  slot = connection;
-  return slot;
+  connection->LastUse = ++registry.Clock;
+  registry.Connections[key] = connection;
+  return connection;
 }
 
 void CommitAndClose(const std::shared_ptr<Connection>& connection) {
@@ -109,6 +149,18 @@ void LConnectionRegistry::Close(const std::string& catalogue) {
     registry.Connections.erase(found);
   }
   CommitAndClose(connection);
+}
+
+size_t LConnectionRegistry::CountOpen() {
+  Registry& registry = TheRegistry();
+  platform::CLockGuard lock(registry.Mutex);
+  return registry.Connections.size();
+}
+
+void LConnectionRegistry::SetMaxOpen(size_t maxOpen) {
+  Registry& registry = TheRegistry();
+  platform::CLockGuard lock(registry.Mutex);
+  registry.MaxOpen = maxOpen;
 }
 
 void LConnectionRegistry::CloseAll() {

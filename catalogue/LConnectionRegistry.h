@@ -10,9 +10,12 @@ class LDatabase;
 
 // The process's one write connection per catalogue, shared by every LIndexer and handle
 // of the process; each use runs under the connection's lock. Any thread.
+// At most MaxOpen connections stay open (fewer under a low descriptor limit): opening one
+// more commits and closes the least recently used; a closed one reopens at its next use.
 class LConnectionRegistry {
  public:
   using Work = std::function<bool(LDatabase& db)>;
+  static constexpr size_t kMaxOpen = 32;
 
   // Opens the catalogue's write connection (creating the database) when it has none.
   static bool Open(const std::string& catalogue, LCatalogueError& error);
@@ -25,6 +28,9 @@ class LConnectionRegistry {
   // Commits what is pending and closes the catalogue's connection; the next use reopens it.
   static void Close(const std::string& catalogue);
   static void CloseAll();
+  static size_t CountOpen();
+  // Tests: the bound (0: the default for the process's descriptor limit, taken at the next open).
+  static void SetMaxOpen(size_t maxOpen);
 
   // Starts the write transaction unless one is open.
   static bool Begin(LDatabase& db);

@@ -109,6 +109,19 @@ Handle* OpenHandle(const std::string& catalogue, LCatalogueError& error) {
   }
 }
 
+// A document whose file is there but cannot be read is stored without text or time: left out,
+// the reconciling walk's early stop could skip it for good. A file that is gone, or is no
+// regular file (a link, a FIFO: never documents), is left out.
+void StoreUnreadable(const std::string& catalogue, const std::string& path, LCatalogueError& error) {
+  boost::system::error_code ec;
+  if (!boost::filesystem::is_regular_file(boost::filesystem::symlink_status(path, ec))) return;
+  if (LConnectionRegistry::With(
+          catalogue, [&](LDatabase& db) { return LConnectionRegistry::Begin(db) && LDocuments(db).Upsert(path, "", ""); },
+          error)) {
+    error.Unreadable = true;
+  }
+}
+
 template <typename Handle>
 bool CommitAndDelete(Handle* handle, LCatalogueError& error) {
   if (!handle) return true;
@@ -152,7 +165,10 @@ int LIndexer::Index(LWriter* writer, const std::string& path) {
     std::string readNote;
     if (!LXmlText::ReadFile(path, text, error, readNote)) {
       m_pImpl->Note.clear();
-      m_pImpl->Error = Failure(error);
+      LCatalogueError stored;
+      StoreUnreadable(writer->Catalogue, path, stored);
+      m_pImpl->Error = stored.Message.empty() ? Failure(error) : stored;
+      m_pImpl->Error.Unreadable = stored.Unreadable;
       return 0;
     }
     const int result = IndexFromContent(writer, path, text, modified);
@@ -339,6 +355,13 @@ const std::string& LIndexer::LastNote() const { return m_pImpl->Note; }
 
 bool LIndexer::UsesRollbackJournal(const std::string& catalogue) {
   return platform::CFileSystemType::IsNetwork(catalogue);
+}
+
+bool LIndexer::IsDatabaseFile(const std::string& name) {
+  const std::string base = LDatabase::kFileName;
+  if (name.compare(0, base.size(), base) != 0) return false;
+  const std::string suffix = name.substr(base.size());
+  return suffix.empty() || suffix == "-wal" || suffix == "-shm" || suffix == "-journal";
 }
 
 void LIndexer::CloseCatalogue(const std::string& catalogue) {

@@ -15,6 +15,9 @@ struct LCatalogueError {
   int SqliteCode = 0;
   bool Corrupt = false;  // the catalogue database is damaged (not a database, malformed)
   std::string Message;
+  // Index: the document's file exists but could not be read; it is catalogued with no text
+  // and no time, so that the next pass takes it again.
+  bool Unreadable = false;
 };
 
 // Writes a catalogue (one SQLite FTS5 database in the catalogue directory).
@@ -33,7 +36,7 @@ class LIndexer {
   // last commit is rolled back and LastError() says why.
   bool ReleaseWriter(LWriter* writer);
   bool CloseWriter(LWriter* writer);  // as ReleaseWriter
-  // Nonzero when indexed; the library reads the XML file itself.
+  // Nonzero when indexed; the library reads the XML file itself (see LCatalogueError::Unreadable).
   int Index(LWriter* writer, const std::string& path);
   // As Index, with the given text (PDF documents).
   int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text);
@@ -66,6 +69,8 @@ class LIndexer {
 
   const LCatalogueError& LastError() const;
 
+  // True for the names of the files the database keeps in a catalogue directory.
+  static bool IsDatabaseFile(const std::string& name);
   // Closes every connection of the process to the catalogue (before its files are deleted or moved).
   static void CloseCatalogue(const std::string& catalogue);
   // Once per process, at the end: closes every connection.

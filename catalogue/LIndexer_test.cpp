@@ -8,6 +8,7 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
+#include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LSearcher.h"
 #include "platform/CFileSystemType.h"
 #include "testsupport/CatalogueScratch.h"
@@ -254,10 +255,44 @@ TEST_F(LIndexerTest, UnreadableFileIsNotIndexedAndPdfContentIsTakenAsGiven) {
   LWriter* writer = indexer.GetWriter(m_Catalogue);
   EXPECT_EQ(indexer.Index(writer, m_Docs + "missing.xml"), 0);
   EXPECT_NE(indexer.LastError().Message.find("missing.xml"), std::string::npos);
+  EXPECT_FALSE(indexer.LastError().Unreadable) << "a file that is gone is left out";
+  // Nor is what is no regular file (a refused regular file is stored without text or time:
+  // the end-to-end tests show it, as root cannot be refused a file here).
+  fs::create_directories(m_Docs + "directory.xml");
+  EXPECT_EQ(indexer.Index(writer, m_Docs + "directory.xml"), 0);
+  EXPECT_FALSE(indexer.LastError().Unreadable);
+  EXPECT_NE(indexer.LastError().Message.find("directory.xml"), std::string::npos);
   const std::string pdf = m_Scratch.WriteDoc("scan.pdf", "%PDF-1.4 binary");
   EXPECT_EQ(indexer.IndexFromContent(writer, pdf, "Rechnung f\xC3\xBCr Gr\xC3\xB6\xC3\x9F" "e"), 1);
   indexer.ReleaseWriter(writer);
   EXPECT_EQ(Find("rechnung fur"), std::vector<std::string>{pdf});
+  EXPECT_EQ(Count(), 1);
+}
+
+// Under a bound of two, a third catalogue closes the least recently used one: what it had
+// written is committed first, and it reopens at its next use.
+TEST_F(LIndexerTest, OpenConnectionsAreBoundedAndAClosedOneKeepsItsWorkAndReopens) {
+  LConnectionRegistry::SetMaxOpen(2);
+  const std::string other = m_Scratch.Scratch().File("other");
+  const std::string third = m_Scratch.Scratch().File("third");
+  fs::create_directories(other);
+  fs::create_directories(third);
+  LIndexer indexer;
+  LWriter* first = indexer.GetWriter(m_Catalogue);
+  EXPECT_EQ(indexer.Index(first, Invoice("a.xml", "alpha")), 1);  // left uncommitted
+  LWriter* second = indexer.GetWriter(other);
+  EXPECT_EQ(indexer.Index(second, Invoice("b.xml", "beta")), 1);
+  EXPECT_EQ(Count(), 0) << "not committed yet";
+  LWriter* last = indexer.GetWriter(third);
+  EXPECT_EQ(LConnectionRegistry::CountOpen(), 2u);
+  EXPECT_EQ(Count(), 1) << "committed when its connection was closed";
+  EXPECT_EQ(indexer.Index(first, Invoice("c.xml", "gamma")), 1);  // reopens, closing "other"
+  EXPECT_EQ(LConnectionRegistry::CountOpen(), 2u);
+  EXPECT_EQ(LSearcher().Count(other), 1);
+  for (LWriter* writer : {first, second, last}) indexer.ReleaseWriter(writer);
+  EXPECT_EQ(Count(), 2);
+  for (const std::string& catalogue : {other, third}) LIndexer::CloseCatalogue(catalogue);
+  LConnectionRegistry::SetMaxOpen(0);
 }
 
 TEST_F(LIndexerTest, TextPastTheCapIsCutOnACharacterBoundaryAndSaid) {

@@ -265,6 +265,8 @@ size_t Utf8SequenceLength(const std::string& s, size_t i) {
 
 }  // namespace
 
+size_t LXmlText::ValidSequenceLength(const std::string& bytes, size_t i) { return Utf8SequenceLength(bytes, i); }
+
 std::string LXmlText::ToValidUtf8(const std::string& bytes) {
   // Nearly every text is valid already (all that libxml2 gives is): then it is only checked.
   size_t valid = 0;

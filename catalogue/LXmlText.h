@@ -32,4 +32,6 @@ class LXmlText {
   static void SetParseBudget(int milliseconds);
   // The bytes as valid UTF-8: invalid sequences are taken as Latin-1 characters.
   static std::string ToValidUtf8(const std::string& bytes);
+  // The length of the valid UTF-8 sequence at bytes[i]; 0 when the byte begins none.
+  static size_t ValidSequenceLength(const std::string& bytes, size_t i);
 };

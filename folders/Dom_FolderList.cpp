@@ -115,6 +115,7 @@ void Dom_FolderList::UpdateFolder(const FK::CFolder& record) {
 
 void Dom_FolderList::Load() {
   m_bLoaded = false;
+  m_FoldersWithoutReference.clear();
   if (!CTool_FileSystem::PathExists(m_strFilePath)) return;
   platform::XmlDocument document;
   if (!document.LoadFile(m_strFilePath)) {
@@ -158,7 +159,11 @@ void Dom_FolderList::ResetCurrentFolder() {
 }
 
 void Dom_FolderList::CommitCurrentFolder() {
-  if (!CurrentFolder.GetReference().empty()) UpdateFolder(CurrentFolder);
+  if (!CurrentFolder.GetReference().empty()) {
+    UpdateFolder(CurrentFolder);
+  } else if (CurrentFolder.GetUseMIS() == 1) {
+    m_FoldersWithoutReference.push_back(CurrentFolder.GetName());
+  }
 }
 
 void Dom_FolderList::ProcessElement(const platform::XmlNode& node, const std::string& name) {

@@ -23,6 +23,9 @@ class Dom_FolderList {
   // Stores a copy under record.GetReference(), replacing any earlier one.
   void UpdateFolder(const FK::CFolder& record);
 
+  // The names of the folders that ask for the service but have no Reference (not stored).
+  const std::vector<std::string>& GetFoldersWithoutReference() const { return m_FoldersWithoutReference; }
+
   // Reads the file into the table; failures write an error record (code 4003).
   void Load();
   // The depth-first element walk of Load over one list of sibling nodes.
@@ -42,4 +45,5 @@ class Dom_FolderList {
   std::unordered_map<std::string, FK::CFolder> m_Folders;
   bool m_bLoaded = false;
   std::string m_strFilePath;
+  std::vector<std::string> m_FoldersWithoutReference;
 };

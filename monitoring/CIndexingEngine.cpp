@@ -118,8 +118,12 @@ void CIndexingEngine::SendStatusMessage(int kind, const std::string& text) {
 
 void CIndexingEngine::ReportFolderCheck(const FK::CFolder& folder) {
   SendStatusMessage(0, "Checking Folder " + folder.GetReference());
-  for (const std::string& path : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-    SendStatusMessage(0, (IsExistingDirectory(path) ? ":sub: " : ":sub: :error: ") + path);
+  SendStatusMessage(0, (IsExistingDirectory(folder.GetArchivePath()) ? ":sub: " : ":sub: :error: ") +
+                           folder.GetArchivePath());
+  // A folder without a processing directory lacks nothing.
+  if (!folder.GetProcessingPath().empty()) {
+    SendStatusMessage(0, (IsExistingDirectory(folder.GetProcessingPath()) ? ":sub: " : ":sub: :error: ") +
+                             folder.GetProcessingPath());
   }
 }
 
@@ -213,6 +217,10 @@ void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList
                                       platform::CStopLatch* stop) {
   std::int64_t start = Now();
   if (folderList) {
+    IndexFolderDirectories(*folderList);
+    for (const std::string& name : folderList->GetFoldersWithoutReference()) {
+      SendStatusMessage(0, ":sub: :error: Reference \"\" of folder " + name + " is unusable as a catalogue name");
+    }
     // Vanished folders and folders switched off would be stopped in the directory watcher here.
     for (const std::string& reference : folderList->GetFolderReferences()) {
       if (CanContinue() == 0) break;
@@ -232,7 +240,7 @@ void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder&
   if (!FolderChanged(folder, directories)) {
     // The folder keeps its state: one whose last pass failed (not started) is taken again.
     newList.UpdateFolder(m_pFolderList->GetFolder(folder.GetReference()));
-  } else {
+  } else if (RefusedCatalogueReason(folder, catalogue).empty()) {
     DiscardForeignCatalogue(directories, catalogue);
   }
   PauseWhenSliceUsedUp(start, stop, false);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/CDirectoryListing.h"
@@ -59,6 +61,8 @@ class CIndexingEngine {
   void StopMonitoring();
 
   // Catalogue layout.
+  // False for a reference that cannot name a catalogue directory ("", ".", "..", one with a '/').
+  static bool IsUsableReference(const std::string& reference);
   std::string GetCataloguePath(const FK::CFolder& folder) const;
   bool IsCatalogueMarkedForDeletion(const std::string& catalogue) const;
   std::vector<std::string> GetFolderDirectories(const FK::CFolder& folder) const;
@@ -66,6 +70,9 @@ class CIndexingEngine {
   // Deletes the plain files of the catalogue directory after closing the process's connections.
   void EmptyCatalogue(const std::string& catalogue);
   void DiscardForeignCatalogue(const std::vector<std::string>& directories, const std::string& catalogue);
+  // Why the folder's catalogue directory is refused ("" when it is not): it is, or lies inside,
+  // a folder directory of a folder of the list, where emptying it could touch documents.
+  std::string RefusedCatalogueReason(const FK::CFolder& folder, const std::string& catalogue) const;
 
   // The process-wide catalogue lock, shared with other processes by name. Any thread.
   // acquire 0 only asks: 0 when another thread of this process holds that catalogue.
@@ -142,6 +149,7 @@ class CIndexingEngine {
   bool IsDebug() const;
   bool LookForStopMarker();
   bool CanWalk();
+  void IndexFolderDirectories(const Dom_FolderList& folderList);
   bool FolderChanged(const FK::CFolder& folder, const std::vector<std::string>& directories) const;
   void ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder, std::int64_t& start,
                       platform::CStopLatch* stop);
@@ -166,6 +174,7 @@ class CIndexingEngine {
                       platform::CStopLatch* stop, int* indexed, std::int64_t& start);
   void IndexFreshFile(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
                       CCatalogueSnapshot& snapshot, bool& written, int* indexed);
+  void ReportUnreadable(const std::string& path, const std::string& reason);
   bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
                     int* indexed);
   // False while a document stored for a later retry is not due again.
@@ -194,6 +203,10 @@ class CIndexingEngine {
   bool m_bFullReconcile = false;     // worker thread only: no early stop (the last walk was cut short)
   bool m_bWalkIncomplete = false;    // worker thread only: the current walk missed something
   std::map<std::string, RetryState> m_Retries;  // worker thread only
-  std::vector<std::string> m_ReportedFileSystems;  // worker thread only
+  std::unordered_set<std::string> m_ReportedFileSystems;  // worker thread only
   std::string m_strReadingMarkerError;             // worker thread only: said once, then ""
+  static constexpr size_t kMaxUnreadableReported = 10000;
+  std::unordered_set<std::string> m_UnreadableReported;  // worker thread only
+  // Worker thread only: every folder directory of the folder list (normal form) and its folder.
+  std::unordered_map<std::string, std::string> m_FolderDirectories;
 };

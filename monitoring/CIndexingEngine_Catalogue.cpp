@@ -5,11 +5,14 @@
 #include <mutex>
 #include <thread>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
+#include "folders/Dom_FolderList.h"
+#include "monitoring/CatalogueMarkers.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/SystemInfo.h"
@@ -20,7 +23,7 @@ namespace fs = boost::filesystem;
 namespace {
 
 const char kLockNamePrefix[] = "FKIndexingService lock catalog ";
-const char kDeletionMarker[] = "_tobedeleted_";
+const char* const kDeletionMarker = CatalogueMarkers::kDeletion;
 
 std::string LockNameFor(const std::string& catalogue) {
   std::string name = kLockNamePrefix + catalogue;
@@ -45,16 +48,42 @@ CatalogueLockState& LockState() {
   return state;
 }
 
-// A reference names a directory of its own: one that would climb out of the catalogue
-// root, or name the root itself, gets no catalogue (emptying it would delete others' files).
-bool IsUsableReference(const std::string& reference) {
-  return !reference.empty() && reference != "." && reference != ".." &&
-         reference.find('/') == std::string::npos;
+// Emptying or setting aside a catalogue touches these only: the directory may hold other files.
+bool IsCatalogueOwnFile(const fs::directory_entry& entry) {
+  boost::system::error_code ec;
+  if (!fs::is_regular_file(entry.symlink_status(ec))) return false;
+  const std::string name = entry.path().filename().string();
+  if (LIndexer::IsDatabaseFile(name)) return true;
+  for (const char* marker : CatalogueMarkers::kAll) {
+    if (name == marker) return true;
+  }
+  return false;
+}
+
+// Whole path components, without "." parts, doubled or trailing slashes.
+std::string NormalPath(const std::string& path) {
+  std::string normal = fs::path(path).lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  if (normal.size() > 2 && normal.compare(normal.size() - 2, 2, "/.") == 0) normal.resize(normal.size() - 2);
+  return normal;
+}
+
+// A folder directory that is refused ("/", a system tree) is never walked: a catalogue below
+// it holds no documents of it.
+bool IsWalkedDirectory(const std::string& directory) {
+  return !directory.empty() && platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory).empty();
 }
 
 std::string TimeStamp() { return platform::FormatLocalTime(std::time(nullptr), "%Y%m%d-%H%M%S"); }
 
 }  // namespace
+
+// A reference names a directory of its own: one that would climb out of the catalogue
+// root, or name the root itself, gets no catalogue (emptying it would delete others' files).
+bool CIndexingEngine::IsUsableReference(const std::string& reference) {
+  return !reference.empty() && reference != "." && reference != ".." &&
+         reference.find('/') == std::string::npos;
+}
 
 std::string CIndexingEngine::GetCataloguePath(const FK::CFolder& folder) const {
   if (m_pParameters == nullptr || !IsUsableReference(folder.GetReference())) return "";
@@ -99,14 +128,47 @@ void CIndexingEngine::EmptyCatalogue(const std::string& catalogue) {
   LIndexer::CloseCatalogue(catalogue);
   boost::system::error_code ec;
   for (fs::directory_iterator it(catalogue, ec), end; !ec && it != end; it.increment(ec)) {
-    boost::system::error_code statusError;
-    if (fs::is_directory(it->symlink_status(statusError))) continue;
+    if (!IsCatalogueOwnFile(*it)) continue;
     boost::system::error_code removeError;
     fs::remove(it->path(), removeError);
     if (removeError) {
       SendStatusMessage(0, ":sub: :error: " + it->path().string() + ": " + removeError.message());
     }
   }
+}
+
+void CIndexingEngine::IndexFolderDirectories(const Dom_FolderList& folderList) {
+  m_FolderDirectories.clear();
+  for (const std::string& reference : folderList.GetFolderReferences()) {
+    const FK::CFolder folder = folderList.GetFolder(reference);
+    for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
+      if (IsWalkedDirectory(directory)) m_FolderDirectories.emplace(NormalPath(directory), reference);
+    }
+  }
+}
+
+std::string CIndexingEngine::RefusedCatalogueReason(const FK::CFolder& folder, const std::string& catalogue) const {
+  std::string path = NormalPath(catalogue);
+  // A catalogue inside a "Catalogue_IS" directory is never walked as documents: the default
+  // layout keeps it there, inside the archive.
+  bool belowCatalogueDirectory = false;
+  while (!belowCatalogueDirectory && !path.empty()) {
+    std::string owner;
+    const auto found = m_FolderDirectories.find(path);
+    if (found != m_FolderDirectories.end()) owner = found->second;
+    for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
+      if (owner.empty() && NormalPath(directory) == path && IsWalkedDirectory(directory)) owner = folder.GetReference();
+    }
+    if (!owner.empty()) {
+      return "Catalogue directory " + catalogue + (path == NormalPath(catalogue) ? " is" : " lies inside") +
+             " the folder directory " + path + " of folder " + owner;
+    }
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || path == "/") break;
+    belowCatalogueDirectory = boost::algorithm::iequals(path.substr(slash + 1), "Catalogue_IS");
+    path = slash == 0 ? "/" : path.substr(0, slash);
+  }
+  return "";
 }
 
 void CIndexingEngine::DiscardForeignCatalogue(const std::vector<std::string>& directories,
@@ -182,8 +244,7 @@ std::string CIndexingEngine::MoveDamagedCatalogueAside(const std::string& catalo
   }
   if (!fs::create_directory(aside, ec)) return "";
   for (fs::directory_iterator it(catalogue, ec), end; !ec && it != end; it.increment(ec)) {
-    boost::system::error_code statusError;
-    if (fs::is_directory(it->symlink_status(statusError))) continue;
+    if (!IsCatalogueOwnFile(*it)) continue;
     boost::system::error_code renameError;
     fs::rename(it->path(), aside / it->path().filename(), renameError);
     if (renameError) return "";

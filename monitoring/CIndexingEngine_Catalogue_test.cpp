@@ -79,6 +79,31 @@ TEST_F(CatalogueLayoutTest, MarkersAndEmptying) {
   EXPECT_EQ(LSearcher().Count(catalogue), 1);
 }
 
+// Whole path components count, and a Catalogue_IS directory (never walked) may hold catalogues.
+TEST_F(CatalogueLayoutTest, ACatalogueDirectoryInsideAFolderDirectoryIsRefused) {
+  FK::CFolder folder = m_Bed.MakeFolder("R");
+  folder.SetArchivePath("/srv/arch/");
+  FK::CFolder other = m_Bed.MakeFolder("O");
+  other.SetArchivePath("/srv/other");
+  other.SetProcessingPath("/srv/in//");
+  other.SetUseMIS(0);  // its documents count all the same
+  m_Engine.ApplyFolderList(m_Bed.Table({folder, other}), nullptr);
+  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/arch"),
+            "Catalogue directory /srv/arch is the folder directory /srv/arch of folder R");
+  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/other/./cat/R"),
+            "Catalogue directory /srv/other/./cat/R lies inside the folder directory /srv/other of folder O");
+  EXPECT_NE(m_Engine.RefusedCatalogueReason(folder, "/srv/in/R"), "");
+  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/arch2/R"), "");
+  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/R"), "");
+  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/arch/Catalogue_IS/R"), "");
+  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/arch/sub/CATALOGUE_IS/R"), "");
+  EXPECT_NE(m_Engine.RefusedCatalogueReason(folder, "/srv/arch/Catalogue_IS2/R"), "");
+  // A folder not in the table (yet) is checked against its own directories.
+  FK::CFolder lone = m_Bed.MakeFolder("L");
+  lone.SetArchivePath("/data/lone");
+  EXPECT_NE(m_Engine.RefusedCatalogueReason(lone, "/data/lone/cat/L"), "");
+}
+
 TEST_F(CatalogueLayoutTest, ForeignCatalogueIsEmptiedOnlyWhenNoneOfItsDocumentsIsTheFolders) {
   const std::string catalogue = m_Bed.Scratch().File("catalogues/D");
   fs::create_directories(catalogue);

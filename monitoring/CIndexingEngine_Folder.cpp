@@ -10,6 +10,7 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
+#include "monitoring/CatalogueMarkers.h"
 #include "monitoring/EngineGlobals.h"
 #include "platform/CFileSystemType.h"
 #include "service/CServiceParameters.h"
@@ -18,10 +19,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Left in the catalogue directory while its folder's walks run: a walk cut short (stop,
-// crash, failure) has indexed the newest files only, so the reconciling walk's early stop
-// would skip the rest for good. Its text names the walk to run again in full.
-const char kWalkMarker[] = "_walk_incomplete_";
+// The reconciling walk's early stop would skip for good what a walk cut short left out.
+const char* const kWalkMarker = CatalogueMarkers::kWalkIncomplete;
 
 std::string ReadWalkMarker(const std::string& catalogue) {
   std::ifstream marker(catalogue + "/" + kWalkMarker);
@@ -43,6 +42,11 @@ void RemoveWalkMarker(const std::string& catalogue) {
 
 void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop) {
   m_bFolderPassFailed = false;
+  if (!IsUsableReference(folder.GetReference())) {
+    SendStatusMessage(0, ":sub: :error: Reference \"" + folder.GetReference() + "\" of folder " + folder.GetName() +
+                             " is unusable as a catalogue name");
+    return;
+  }
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) {
     SendStatusMessage(0, ":sub: :error: No Archive Directory for " + folder.GetReference());
@@ -52,6 +56,11 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   // of "/" would get a catalogue directory at the top of the machine. Said once per folder
   // list in monitoring mode, once per pass in polling mode.
   if (IsRefusedDirectory(folder, folder.GetArchivePath(), folder.GetMonitoringStarted() == 0)) return;
+  const std::string refused = RefusedCatalogueReason(folder, catalogue);
+  if (!refused.empty()) {
+    SendStatusMessage(0, ":error: " + refused + ": folder " + folder.GetReference() + " is not indexed");
+    return;
+  }
   bool fresh = false;
   if (!PrepareCatalogue(folder, catalogue, fresh)) return;
   const std::string interrupted = ReadWalkMarker(catalogue);
@@ -156,6 +165,8 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
   WriteWalkMarker(catalogue, fresh);
   for (const std::string& directory : directories) {
     if (CanContinue() == 0 || m_pIndexer->WriteFailureSeen()) break;
+    // No processing directory is an ordinary folder, not a missing directory.
+    if (directory.empty() && &directory != &directories.front()) continue;
     boost::system::error_code ec;
     if (directory.empty() || !fs::is_directory(directory, ec)) {
       SendStatusMessage(0, "directory " + directory + " doesn't exist");
@@ -218,11 +229,7 @@ void CIndexingEngine::ReportWriteFailure(const std::string& catalogue) {
 }
 
 void CIndexingEngine::ReportCatalogueFileSystem(const std::string& catalogue) {
-  if (std::find(m_ReportedFileSystems.begin(), m_ReportedFileSystems.end(), catalogue) !=
-      m_ReportedFileSystems.end()) {
-    return;
-  }
-  m_ReportedFileSystems.push_back(catalogue);
+  if (!m_ReportedFileSystems.insert(catalogue).second) return;
   if (LIndexer::UsesRollbackJournal(catalogue)) {
     SendStatusMessage(0, ":sub: Catalogue " + catalogue +
                              " lies on a network file system: it is written with a rollback journal");

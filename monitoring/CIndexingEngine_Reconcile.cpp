@@ -10,6 +10,8 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LIndexer.h"
+#include "errors/CFKException.h"
 #include "folders/CFolder.h"
 #include "monitoring/ReconcilePatterns.h"
 #include "pdf/CTool_QuickPDFLib.h"
@@ -209,6 +211,7 @@ bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& c
     m_pIndexer->RemoveDocument(path, catalogue);
     return false;
   }
+  if (!m_pIndexer->UnreadableReason().empty()) ReportUnreadable(path, m_pIndexer->UnreadableReason());
   if (result == 0) return false;
   if (indexed != nullptr) ++*indexed;
   ReportIndexingFolder(folder.GetReference());
@@ -254,6 +257,15 @@ void CIndexingEngine::NoteOutcome(const std::string& path) {
   ++state.Failures;
   const int doublings = std::min(state.Failures - 1, 20);
   state.Due = Now() + std::min(kFirstRetrySeconds << doublings, kLongestRetrySeconds);
+}
+
+// Once per document and run: the document is taken again at every pass until it can be read.
+void CIndexingEngine::ReportUnreadable(const std::string& path, const std::string& reason) {
+  if (m_UnreadableReported.size() >= kMaxUnreadableReported) m_UnreadableReported.clear();
+  if (!m_UnreadableReported.insert(path).second) return;
+  SendStatusMessage(0, ":sub: :error: Cannot read document " + path + ": " + reason);
+  FKEXCEPTION::CFKException(4003, 0, __LINE__, "CIndexingEngine", "IndexDocument", path + " (" + reason + ")", path,
+                            true, false);
 }
 
 void CIndexingEngine::ReportDocumentNote(const std::string& path) {

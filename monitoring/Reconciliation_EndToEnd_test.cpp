@@ -181,7 +181,7 @@ class PrivateMountTest : public ReconciliationEndToEndTest {
   }
   // The service runs after `script` (sh, in a private mount namespace) has run.
   void LaunchAfter(const std::string& script) {
-    m_Runner.SetLauncher({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+    m_Runner.SetCommandPrefix({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
                           script + " && exec \"$@\"", "sh"});
   }
   // A path as the service sees it, in its own mount namespace.
@@ -245,7 +245,7 @@ TEST_F(PrivateMountTest, AReadOnlyCatalogueDirectoryIsSaidAndItsDocumentsAreTake
   ASSERT_TRUE(testsupport::PollUntil([&] { return ErrorLines(prefix) >= 2; }, kDeadlineMs));
   StopService();
   EXPECT_EQ(LSearcher().Count(catalogue), 0);
-  m_Runner.SetLauncher({});
+  m_Runner.SetCommandPrefix({});
   ASSERT_TRUE(m_Runner.Start(kBackToBack));
   ASSERT_TRUE(WaitForTwoMorePasses("A"));
   EXPECT_EQ(LSearcher().Count(catalogue), 30);

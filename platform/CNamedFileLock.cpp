@@ -36,6 +36,12 @@ CNamedFileLock::~CNamedFileLock() {
   if (m_nFd >= 0) close(m_nFd);
 }
 
+std::unique_ptr<CNamedFileLock> CNamedFileLock::AtPath(const std::string& path) {
+  auto lock = std::make_unique<CNamedFileLock>(path);
+  lock->m_Path = path;
+  return lock;
+}
+
 std::string CNamedFileLock::LockDirectory() {
   const char* overridden = std::getenv("FK_LOCK_DIR");
   return overridden != nullptr && *overridden != '\0' ? overridden : kDefaultLockDirectory;
@@ -58,6 +64,13 @@ std::string CNamedFileLock::FileNameFor(const std::string& name) {
 
 bool CNamedFileLock::Open() {
   if (m_nFd >= 0) return true;
+  if (!m_Path.empty()) {
+    m_nFd = open(m_Path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // flock needs no write access: a lock file left by a run with more rights still serves.
+    if (m_nFd < 0 && (errno == EACCES || errno == EROFS)) m_nFd = open(m_Path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (m_nFd < 0) m_LastError = m_Path + ": " + ErrnoText(errno);
+    return m_nFd >= 0;
+  }
   const std::string directory = LockDirectory();
   if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
     m_LastError = directory + ": " + ErrnoText(errno);
@@ -78,9 +91,11 @@ bool CNamedFileLock::TryLock() {
     result = flock(m_nFd, LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   if (result != 0) {
-    m_LastError = errno == EWOULDBLOCK ? "held by another process" : ErrnoText(errno);
+    m_bHeldElsewhere = errno == EWOULDBLOCK;
+    m_LastError = m_bHeldElsewhere ? "held by another process" : ErrnoText(errno);
     return false;
   }
+  m_bHeldElsewhere = false;
   m_bLocked = true;
   return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -10,6 +11,9 @@ namespace platform {
 class CNamedFileLock {
  public:
   explicit CNamedFileLock(const std::string& name);
+  // A lock on the file at path itself (created when missing; an existing file that cannot be
+  // written is locked through a read-only open).
+  static std::unique_ptr<CNamedFileLock> AtPath(const std::string& path);
   ~CNamedFileLock();
   CNamedFileLock(const CNamedFileLock&) = delete;
   CNamedFileLock& operator=(const CNamedFileLock&) = delete;
@@ -21,6 +25,8 @@ class CNamedFileLock {
   bool IsLocked() const { return m_bLocked; }
   const std::string& GetName() const { return m_Name; }
   const std::string& LastError() const { return m_LastError; }
+  // The last TryLock failed because another open of the file holds the lock.
+  bool IsHeldElsewhere() const { return m_bHeldElsewhere; }
 
   static std::string LockDirectory();
   // The file name for a lock name: '/' cannot stand in it and long names are hashed.
@@ -30,8 +36,10 @@ class CNamedFileLock {
   bool Open();
 
   std::string m_Name;
+  std::string m_Path;  // set: the lock file's own path instead of one in the lock directory
   int m_nFd = -1;
   bool m_bLocked = false;
+  bool m_bHeldElsewhere = false;
   std::string m_LastError;
 };
 

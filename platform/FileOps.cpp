@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "platform/ErrnoText.h"
+
 namespace platform {
 
 namespace {
@@ -106,6 +108,33 @@ bool IsFileBusy(const std::string& path) {
   if (!busy) busy = ProbeWritersWithLease(fd) == 1 || HasForeignLock(fd);
   close(fd);
   return busy;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+bool ProbeWritableFile(const std::string& path, std::string& why) {
+  // Non-blocking: a FIFO put in the log's place must not hang the start.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    why = ErrnoText(errno);
+    return false;
+  }
+  struct stat status {};
+  bool ok = fstat(fd, &status) == 0;
+  if (!ok) {
+    why = ErrnoText(errno);
+  } else if (!S_ISREG(status.st_mode)) {
+    // A device or FIFO would be renamed away by the day's rotation.
+    why = "not a regular file";
+    ok = false;
+  } else if (ftruncate(fd, 0) != 0 || write(fd, "\n", 1) != 1 || ftruncate(fd, 0) != 0) {
+    why = ErrnoText(errno);
+    ok = false;
+  }
+  close(fd);
+  return ok;
 }
 
 }  // namespace platform

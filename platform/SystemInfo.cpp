@@ -1,6 +1,7 @@
 #include "platform/SystemInfo.h"
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -56,6 +57,12 @@ std::string EffectiveUserName() {
     return std::string();
   }
   return found->pw_name ? std::string(found->pw_name) : std::string();
+}
+
+std::int64_t OpenFileLimit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;
+  return static_cast<std::int64_t>(limit.rlim_cur);
 }
 
 }  // namespace platform

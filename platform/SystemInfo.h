@@ -12,4 +12,7 @@ std::string OsDisplayName(const std::string& osReleasePath = "/etc/os-release");
 // The user name of the effective uid; "" when it cannot be found.
 std::string EffectiveUserName();
 
+// The process's soft limit of open file descriptors (RLIMIT_NOFILE); a large number when unlimited.
+std::int64_t OpenFileLimit();
+
 }  // namespace platform

@@ -40,21 +40,27 @@ struct Command {
   bool Json = false;
 };
 
-// Valid JSON even for paths that are not UTF-8: such bytes are shown as Latin-1 characters.
+// Valid JSON even for paths that are not UTF-8, and reversible: a byte outside valid UTF-8 is
+// written as the lone surrogate \udcXX (Python's "surrogateescape"), which no valid text holds.
 std::string JsonString(const std::string& raw) {
-  const std::string text = LXmlText::ToValidUtf8(raw);
   std::string json = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
+  char escaped[8];
+  for (size_t i = 0; i < raw.size();) {
+    const auto c = static_cast<unsigned char>(raw[i]);
+    const size_t length = LXmlText::ValidSequenceLength(raw, i);
+    if (length == 0) {
+      std::snprintf(escaped, sizeof escaped, "\\udc%02x", c);
+      json += escaped;
+    } else if (c == '"' || c == '\\') {
       json += '\\';
       json += static_cast<char>(c);
     } else if (c < 0x20) {
-      char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
       json += escaped;
     } else {
-      json += static_cast<char>(c);
+      json.append(raw, i, length);
     }
+    i += length == 0 ? 1 : length;
   }
   return json + "\"";
 }

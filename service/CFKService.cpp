@@ -1,6 +1,7 @@
 #include "service/CFKService.h"
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 
 #include "errors/CFKException.h"
@@ -9,6 +10,8 @@
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/CWorkerProgress.h"
 #include "monitoring/EngineGlobals.h"
+#include "platform/CNamedFileLock.h"
+#include "platform/FileOps.h"
 #include "platform/MachineOptions.h"
 #include "platform/ProcessPriority.h"
 #include "platform/ProgramPaths.h"
@@ -19,13 +22,15 @@ namespace {
 
 constexpr int kRunModuleWaitMs = 60000;
 constexpr int kStopWaitMs = 300000;
+const char kDisplayName[] = "Fennrick Indexing Service";
+const char kInstanceLockName[] = "FKIndexingService.lock";
 const char kOptionsKey[] = "Software\\Larkvale Application\\FKIndexingService\\Options";
 constexpr size_t kMaxRegistryValue = 255;
 
 }  // namespace
 
 CFKService::CFKService()
-    : CNTServEasyModule(1001, "Fennrick Indexing Service", "", "QMT", "NTServEasy") {}
+    : CNTServEasyModule(1001, kDisplayName, "", "QMT", "NTServEasy") {}
 
 CFKService::~CFKService() {
   // Only reached with a live worker when the host never stopped the module.
@@ -57,11 +62,15 @@ std::string CFKService::ProgramDirectory() const {
 
 bool CFKService::StartModule() {
   const std::string programDirectory = ProgramDirectory();
+  // Before anything is written: a second service would empty the first one's activity log.
+  if (!LockProgramDirectory(programDirectory)) return false;
   m_pParameters = std::make_unique<CServiceParameters>(programDirectory + "FKIndexingServiceConfig.xml");
   m_pParameters->ProgramDirectory = programDirectory;
   m_bPriorityApplied = 0;
   if (m_pParameters->PathLogs.empty()) m_pParameters->PathLogs = programDirectory + "FKIndexing.log";
+  const std::string unusableLog = ChooseUsableLogPath(programDirectory);
   PublishLogPaths();
+  if (!unusableLog.empty()) WriteActivityLog(":error: " + unusableLog);
   if (m_pParameters->IsLoaded == 0 && !ReadRegistryFallback()) {
     WriteActivityLog(":error: Error While Loading Parameters");
     return false;
@@ -74,6 +83,43 @@ bool CFKService::StartModule() {
     return false;
   }
   return StartEngine();
+}
+
+// A program directory where the lock file cannot be made (read-only) is locked by name in the
+// machine's lock directory instead; with neither, the service starts and says so.
+bool CFKService::LockProgramDirectory(const std::string& programDirectory) {
+  m_pInstanceLock = platform::CNamedFileLock::AtPath(programDirectory + kInstanceLockName);
+  if (!m_pInstanceLock->TryLock() && !m_pInstanceLock->IsHeldElsewhere()) {
+    const std::string unusable = m_pInstanceLock->LastError();
+    m_pInstanceLock = std::make_unique<platform::CNamedFileLock>("FKIndexingService program " + programDirectory);
+    if (!m_pInstanceLock->TryLock() && !m_pInstanceLock->IsHeldElsewhere()) {
+      std::fprintf(stderr, "%s: runs without the one-service lock: %s; %s\n", kDisplayName, unusable.c_str(),
+                   m_pInstanceLock->LastError().c_str());
+      return true;
+    }
+  }
+  if (m_pInstanceLock->IsLocked()) return true;
+  std::fprintf(stderr, "%s: not started: the lock %s is held by another process; only one service may run on "
+               "the program directory %s\n", kDisplayName, m_pInstanceLock->GetName().c_str(), programDirectory.c_str());
+  return false;
+}
+
+// The activity log falls back to the program directory when PathLogs cannot be written; the
+// reason is said on standard error (the journal keeps it) and returned for the log itself.
+std::string CFKService::ChooseUsableLogPath(const std::string& programDirectory) {
+  std::string why;
+  const std::string configured = m_pParameters->PathLogs;
+  if (platform::ProbeWritableFile(configured, why)) return "";
+  const std::string fallback = programDirectory + "FKIndexing.log";
+  std::string message = "Activity log " + configured + " cannot be written (" + why + ")";
+  std::string fallbackWhy;
+  if (fallback != configured) {
+    message += ": writing " + fallback;
+    if (!platform::ProbeWritableFile(fallback, fallbackWhy)) message += ", which cannot be written either (" + fallbackWhy + ")";
+  }
+  std::fprintf(stderr, "%s: %s\n", kDisplayName, message.c_str());
+  m_pParameters->PathLogs = fallback;
+  return message;
 }
 
 void CFKService::PublishLogPaths() {

@@ -13,6 +13,9 @@
 #include "service/CServiceParameters.h"
 
 class CIndexingEngine;
+namespace platform {
+class CNamedFileLock;
+}
 
 // The indexing service: reads its settings, runs the indexing engine on one worker thread
 // of its own and writes the engine's status messages to the activity log. One per process;
@@ -43,6 +46,8 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   };
 
   std::string ProgramDirectory() const;
+  bool LockProgramDirectory(const std::string& programDirectory);
+  std::string ChooseUsableLogPath(const std::string& programDirectory);
   void PublishLogPaths();
   bool ReadRegistryFallback();
   bool StartEngine();
@@ -52,6 +57,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   void ReloadFolderList(platform::CStopLatch& stop);
 
   // Set by StartModule before any other thread runs; read-only afterwards.
+  std::unique_ptr<platform::CNamedFileLock> m_pInstanceLock;  // held for the process's life
   std::unique_ptr<CServiceParameters> m_pParameters;
   std::unique_ptr<CIndexingEngine> m_pEngine;
 

@@ -219,7 +219,7 @@ TEST_F(ServiceProgramTest, ARefusedHighPriorityLeavesTheServiceRunningAtItsNiceV
   // Without CAP_SYS_NICE (a plain user, or root with the capability dropped) nice -10 is refused.
   if (geteuid() == 0) {
     if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is missing; skipped";
-    m_Runner.SetLauncher({"/usr/bin/setpriv", "--inh-caps=-sys_nice", "--bounding-set=-sys_nice", "--"});
+    m_Runner.SetCommandPrefix({"/usr/bin/setpriv", "--inh-caps=-sys_nice", "--bounding-set=-sys_nice", "--"});
   }
   ASSERT_TRUE(m_Runner.Start());
   ExpectScheduling(m_Runner, 0);

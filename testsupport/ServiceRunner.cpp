@@ -81,13 +81,19 @@ std::vector<std::string> ServiceRunner::FastOptions() {
   return {"--cycle-wait-ms", "100", "--folder-pause-ms", "10", "--pause-ms", "10"};
 }
 
-bool ServiceRunner::Start(const std::vector<std::string>& options) {
-  std::vector<std::string> argv = m_Launcher;
+std::vector<std::string> ServiceRunner::CommandLine(const std::vector<std::string>& options) const {
+  std::vector<std::string> argv;
+  if (!m_strStandardErrorFile.empty()) argv = {"/bin/sh", "-c", "exec \"$@\" 2>>\"$0\"", m_strStandardErrorFile};
+  argv.insert(argv.end(), m_CommandPrefix.begin(), m_CommandPrefix.end());
   argv.insert(argv.end(), {FK_SERVICE_BINARY, "--program-dir", m_strProgramDirectory});
   argv.insert(argv.end(), options.begin(), options.end());
+  return argv;
+}
+
+bool ServiceRunner::Start(const std::vector<std::string>& options) {
   std::error_code error;
   fs::remove(m_strLogPath, error);
-  return m_Process.Start(argv, m_Env);
+  return m_Process.Start(CommandLine(options), m_Env);
 }
 
 bool ServiceRunner::WaitForLine(const std::string& message, int timeoutMs, int count) const {

@@ -41,11 +41,15 @@ class ServiceRunner {
                      const std::string& extraElements) const;
   // The path the options file variable points to (the file is not created).
   const std::string& OptionsFilePath() const { return m_strOptionsFile; }
-  // A command that runs the service (its arguments follow) and ends by executing it, so that
-  // the process id stays the service's: setpriv, unshare... Empty: the service itself.
-  void SetLauncher(std::vector<std::string> launcher) { m_Launcher = std::move(launcher); }
   // Extra environment for the service (added to the test's own environment).
   void SetEnv(const std::string& name, const std::string& value);
+  // A command the service is run through (prlimit, setpriv ...), its arguments ending before the service's.
+  void SetCommandPrefix(const std::vector<std::string>& prefix) { m_CommandPrefix = prefix; }
+  // The service's standard error goes to this file instead of the test's.
+  void SetStandardErrorFile(const std::string& path) { m_strStandardErrorFile = path; }
+  // The command line Start runs, after the service's own argv.
+  std::vector<std::string> CommandLine(const std::vector<std::string>& options) const;
+  const std::map<std::string, std::string>& Environment() const { return m_Env; }
 
   // Deletes the activity log of an earlier run (so waits see only this run's lines), then
   // starts the binary with --program-dir and the given options; true when it started.
@@ -79,7 +83,8 @@ class ServiceRunner {
   std::string m_strOptionsFile;
   std::string m_strLogPath;
   std::map<std::string, std::string> m_Env;
-  std::vector<std::string> m_Launcher;
+  std::vector<std::string> m_CommandPrefix;
+  std::string m_strStandardErrorFile;
   int m_nFolderListWrites = 0;
   platform::CChildProcess m_Process;
 };

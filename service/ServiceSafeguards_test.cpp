@@ -1,0 +1,113 @@
+// End-to-end tests of the service program's start: one service per program directory, and an
+// activity log that cannot be written.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/CChildProcess.h"
+#include "testsupport/Polling.h"
+#include "testsupport/ServiceRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ServiceRunner;
+
+constexpr int kDeadlineMs = FK_SANITIZER_BUILD ? 120000 : 20000;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+class ServiceSafeguardsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Runner.SetEnv("FK_LOCK_DIR", m_Runner.MakeDirectory("locks"));
+    ASSERT_TRUE(m_Runner.WriteFolderList(ServiceRunner::FolderXml("ACME", "Acme", m_Runner.MakeDirectory("archive"), true)));
+  }
+  void WriteSettings(const std::string& extra) {
+    ASSERT_TRUE(m_Runner.WriteSettings(m_Runner.PathOf("Fennrick Folders.xml"), m_Runner.MakeDirectory("catalogues"),
+                                       "<DisableMonitoring>TRUE</DisableMonitoring>" + extra));
+  }
+  void StopService() {
+    ASSERT_TRUE(m_Runner.Stop());
+    int exitCode = -100;
+    ASSERT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode));
+    EXPECT_EQ(exitCode, 0);
+  }
+
+  ServiceRunner m_Runner;
+};
+
+TEST_F(ServiceSafeguardsTest, ASecondServiceOnTheProgramDirectoryIsRefusedAndLeavesTheFirstOnesLogAlone) {
+  WriteSettings("");
+  ASSERT_TRUE(m_Runner.Start());
+  ASSERT_TRUE(m_Runner.WaitForLine("starting monitoring for folder Acme", kDeadlineMs));
+  const std::string logBefore = ReadAll(m_Runner.LogPath());
+
+  // The second start, same program directory and environment, run to its end (or ended at
+  // the deadline when it runs on).
+  std::vector<std::string> argv = {"/usr/bin/timeout", std::to_string(kDeadlineMs / 1000), "/usr/bin/env"};
+  for (const auto& [name, value] : m_Runner.Environment()) argv.push_back(name + "=" + value);
+  for (const std::string& arg : m_Runner.CommandLine(ServiceRunner::FastOptions())) argv.push_back(arg);
+  std::string out;
+  std::string err;
+  EXPECT_EQ(platform::CChildProcess::Run(argv, out, err), 1);
+  EXPECT_NE(err.find("only one service may run on the program directory " + m_Runner.ProgramDirectory()),
+            std::string::npos)
+      << err;
+
+  EXPECT_TRUE(m_Runner.IsRunning());
+  const std::string logAfter = ReadAll(m_Runner.LogPath());
+  EXPECT_EQ(logAfter.compare(0, logBefore.size(), logBefore), 0) << "the first service's log was emptied";
+  EXPECT_EQ(logAfter.find("Parameters Loaded Successfully", logBefore.size()), std::string::npos);
+  StopService();
+
+  // Once the first has ended, the program directory is free again.
+  ASSERT_TRUE(m_Runner.Start());
+  ASSERT_TRUE(m_Runner.WaitForLine("starting monitoring for folder Acme", kDeadlineMs));
+  StopService();
+}
+
+TEST_F(ServiceSafeguardsTest, AnActivityLogThatCannotBeWrittenIsSaidOnStandardErrorAndKeptInTheProgramDirectory) {
+  const std::string regularFile = m_Runner.PathOf("plain");
+  ASSERT_TRUE(m_Runner.WriteFile("plain", "x"));
+  struct Case {
+    std::string PathLogs;
+    std::string Reason;
+  };
+  const std::vector<Case> cases = {{m_Runner.MakeDirectory("logs"), "Is a directory"},
+                                   {m_Runner.PathOf("missing/FKIndexing.log"), "No such file or directory"},
+                                   {regularFile + "/FKIndexing.log", "Not a directory"},
+                                   {"/dev/full", "not a regular file"}};
+  const std::string errors = m_Runner.PathOf("stderr.txt");
+  m_Runner.SetStandardErrorFile(errors);
+  for (const Case& unusable : cases) {
+    SCOPED_TRACE(unusable.PathLogs);
+    WriteSettings("<PathLogs>" + unusable.PathLogs + "</PathLogs>");
+    ASSERT_TRUE(m_Runner.Start());
+    ASSERT_TRUE(m_Runner.WaitForLine("starting monitoring for folder Acme", kDeadlineMs));
+    const std::string said = "Activity log " + unusable.PathLogs + " cannot be written (" + unusable.Reason +
+                             "): writing " + m_Runner.LogPath();
+    EXPECT_EQ(m_Runner.CountLines(":error: " + said), 1);
+    EXPECT_NE(ReadAll(errors).find(said), std::string::npos) << ReadAll(errors);
+    StopService();
+    fs::remove(errors);
+  }
+  struct stat status {};
+  ASSERT_EQ(stat("/dev/full", &status), 0);
+  EXPECT_TRUE(S_ISCHR(status.st_mode)) << "the device was moved or replaced";
+  EXPECT_TRUE(fs::is_directory(m_Runner.PathOf("logs")));
+  EXPECT_FALSE(fs::exists(m_Runner.PathOf("missing")));
+}
+
+}  // namespace
