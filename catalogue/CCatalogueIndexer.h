@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,8 +27,33 @@ class CCatalogueIndexer {
 
   // A ".xml" or ".pdf" file (any case) that is no ".FK$" companion.
   static bool IsIndexableDocument(const std::string& name);
-  // The library's result: nonzero when indexed. A PDF the tool cannot open gets empty text.
+  // What the last IndexDocument did with its document.
+  enum class Outcome {
+    Complete,       // stored with its text and the modification time read before it
+    Damaged,        // a PDF that cannot be read as it is: stored with empty text and its time
+    Retry,          // content not read in full (refused, changed while read, written in the
+                    // very second of the read): stored with time "", taken again next pass
+    RetryLater,     // the PDF helper's deadline, crash or memory cap: stored with time "",
+                    // to be taken again after a growing interval
+    RetryAtRestart, // no PDF plug-in: stored with time "" and empty text
+    Vanished,       // the file is gone: nothing stored
+    NotADocument,   // no regular file any more (a FIFO, a link...): nothing stored
+    WriteFailed     // the catalogue could not be written (see GetWriteFailure)
+  };
+  // Nonzero when the document was stored (Outcome says how). A PDF the tool cannot open gets
+  // empty text.
   int IndexDocument(const std::string& path, const std::string& catalogue, CTool_QuickPDFLib* pdfTool);
+  Outcome GetLastOutcome() const { return m_LastOutcome; }
+  // Why the last IndexDocument could not read its XML document ("" when it could).
+  const std::string& UnreadableReason() const { return m_strUnreadableReason; }
+  // Notes the walk that started at `started` as complete; false (a write failure) when it could not.
+  bool RecordCompleteWalk(const std::string& directory, const std::string& catalogue, std::int64_t started);
+
+  // A write to the catalogue (open, store, commit) failed since ClearWriteFailure: what was
+  // written since the last commit is rolled back.
+  bool WriteFailureSeen() const { return m_bWriteFailureSeen; }
+  const LCatalogueError& GetWriteFailure() const { return m_WriteFailure; }
+  void ClearWriteFailure() { m_bWriteFailureSeen = false; m_WriteFailure = LCatalogueError(); }
   // Why the last IndexDocument kept no or only part of the document's text, for the activity
   // log; "" when it went normally.
   const std::string& DocumentNote() const { return m_strDocumentNote; }
@@ -35,6 +61,8 @@ class CCatalogueIndexer {
   // reading when it hung or crashed is then catalogued once without being read. False (and
   // why) when the marker file cannot be used; documents are read all the same.
   bool UseReadingMarker(const std::string& markerPath, std::string& errorText);
+  // While quiet, a document's note goes to no error record (a retry of a document already reported).
+  void SetQuiet(bool quiet) { m_bQuiet = quiet; }
   void RemoveDocument(const std::string& path, const std::string& catalogue);
 
   // The cleaner pass, one to one onto LIndexer.
@@ -63,13 +91,20 @@ class CCatalogueIndexer {
 
  private:
   void NoteLibraryState();
-  int ReadAndIndex(LWriter* writer, const std::string& path, CTool_QuickPDFLib* pdfTool);
+  void NoteWriteFailure();
+  // Reads the document (readNote: why its text is incomplete) and stores it; sets m_LastOutcome.
+  int ReadAndIndex(LWriter* writer, const std::string& path, CTool_QuickPDFLib* pdfTool, std::string& readNote);
 
   std::unique_ptr<LIndexer> m_pIndexer;
   LWriter* m_pWriter = nullptr;  // owned by the library; null when none is open
   bool m_bCorruptionSeen = false;
   LCatalogueError m_CorruptionError;
+  bool m_bWriteFailureSeen = false;
+  LCatalogueError m_WriteFailure;
+  Outcome m_LastOutcome = Outcome::Complete;
   platform::CReadingMarker m_ReadingMarker;
   std::string m_strSkipOnce;  // the document a former run ended in; "" once taken
   std::string m_strDocumentNote;
+  bool m_bQuiet = false;
+  std::string m_strUnreadableReason;
 };

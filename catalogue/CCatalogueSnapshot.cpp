@@ -7,6 +7,7 @@
 #include "catalogue/LDatabase.h"
 #include "catalogue/LDocuments.h"
 #include "catalogue/LSearcher.h"
+#include "catalogue/LWalks.h"
 
 namespace {
 
@@ -49,6 +50,20 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
       m_Unread.clear();
       return;
     }
+    bool failed = false;
+    m_LastCompleteWalk = LWalks(db).LastStarted(directory, failed);
+    if (failed) {
+      // Without the record the walk checks every file: only a damaged catalogue is worse.
+      m_LastCompleteWalk.reset();
+      if (db.Error().Corrupt) {
+        m_Error = db.Error();
+        m_bCorrupt = true;
+        m_Text.clear();
+        m_Entries.clear();
+        m_Unread.clear();
+        return;
+      }
+    }
     m_nDocumentCount = count;
     SortIfNeeded();
     std::sort(m_Unread.begin(), m_Unread.end());
@@ -56,6 +71,8 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
     m_Error = LCatalogueError{0, false, "unexpected failure searching " + catalogue};
     m_Text.clear();
     m_Entries.clear();
+    m_Unread.clear();
+    m_LastCompleteWalk.reset();
   }
 }
 
@@ -75,6 +92,15 @@ bool CCatalogueSnapshot::HasUnreadIn(const std::string& directory) const {
   return false;
 }
 
+std::vector<std::string> CCatalogueSnapshot::GetRetriesIn(const std::string& level) const {
+  std::vector<std::string> found;
+  for (auto it = std::lower_bound(m_Unread.begin(), m_Unread.end(), level);
+       it != m_Unread.end() && it->compare(0, level.size(), level) == 0; ++it) {
+    if (it->find('/', level.size()) == std::string::npos) found.push_back(*it);
+  }
+  return found;
+}
+
 std::string_view CCatalogueSnapshot::PathOf(const Entry& entry) const {
   return std::string_view(m_Text).substr(entry.Offset, entry.PathLength);
 }
@@ -86,6 +112,7 @@ void CCatalogueSnapshot::SortIfNeeded() {
   if (!std::is_sorted(m_Entries.begin(), m_Entries.end(), byPath)) {
     std::sort(m_Entries.begin(), m_Entries.end(), byPath);
   }
+  std::sort(m_Unread.begin(), m_Unread.end());
 }
 
 const CCatalogueSnapshot::Entry* CCatalogueSnapshot::Find(const std::string& path) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,13 @@ class CCatalogueSnapshot {
   bool HasUnreadIn(const std::string& directory) const;
 
   int GetDocumentCount() const { return m_nDocumentCount; }
+  // When the last complete walk of the loaded directory started (table complete_walks);
+  // nullopt when none is recorded.
+  std::optional<std::int64_t> GetLastCompleteWalk() const { return m_LastCompleteWalk; }
+  // The catalogued documents of one directory level (its path, ending with '/') stored with an
+  // empty time, whose content could not be read in full: the walks take them again whatever
+  // their place in the level.
+  std::vector<std::string> GetRetriesIn(const std::string& level) const;
   // IsModified calls so far: what the walks asked of the catalogue.
   int GetLookUpCount() const { return m_nLookUps; }
   // The search failed because the catalogue is damaged.
@@ -48,4 +56,5 @@ class CCatalogueSnapshot {
   std::vector<Entry> m_Entries;
   std::vector<std::string> m_Unread;  // the paths stored without a time, in order
   bool m_bCorrupt = false;
+  std::optional<std::int64_t> m_LastCompleteWalk;
 };

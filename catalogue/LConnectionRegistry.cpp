@@ -1,15 +1,23 @@
 #include "catalogue/LConnectionRegistry.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <thread>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include "catalogue/LDatabase.h"
 #include "platform/CMutex.h"
 #include "platform/SystemInfo.h"
 
 namespace {
+
+std::atomic<int> g_CommitAttempts{LConnectionRegistry::kCommitAttempts};
+std::atomic<int> g_CommitRetryPauseMs{LConnectionRegistry::kCommitRetryPauseMs};
 
 struct Connection {
   platform::CMutex Mutex;
@@ -171,7 +179,25 @@ bool LConnectionRegistry::Begin(LDatabase& db) {
 }
 
 bool LConnectionRegistry::Commit(LDatabase& db) {
-  // A failed COMMIT (a reader holding the lock in rollback-journal mode) keeps the
-  // transaction open, so nothing written is lost: the next release commits it.
-  return !db.InTransaction() || db.Exec("COMMIT");
+  if (!db.InTransaction()) return true;
+  // A busy COMMIT (readers holding the lock of a rollback journal longer than the busy
+  // timeout) is tried again: the readers end their reads sooner or later.
+  for (int attempt = 0;; ++attempt) {
+    if (db.Exec("COMMIT")) return true;
+    const int primary = db.Error().SqliteCode & 0xFF;
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || attempt + 1 >= g_CommitAttempts) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_CommitRetryPauseMs));
+  }
+  // A transaction left open would be rolled back unseen when the connection closes, after its
+  // documents were counted as indexed: it is rolled back now, and the caller reports it, so
+  // that the walk takes its documents again at the next pass.
+  const LCatalogueError error = db.Error();
+  if (db.InTransaction()) db.Exec("ROLLBACK");
+  db.SetError(error.SqliteCode, error.Message);
+  return false;
+}
+
+void LConnectionRegistry::SetCommitRetries(int attempts, int pauseMilliseconds) {
+  g_CommitAttempts = attempts < 1 ? 1 : attempts;
+  g_CommitRetryPauseMs = pauseMilliseconds < 0 ? 0 : pauseMilliseconds;
 }

@@ -32,7 +32,14 @@ class LConnectionRegistry {
   // Tests: the bound (0: the default for the process's descriptor limit, taken at the next open).
   static void SetMaxOpen(size_t maxOpen);
 
-  // Starts the write transaction unless one is open; commits it when one is open.
+  // Starts the write transaction unless one is open.
   static bool Begin(LDatabase& db);
+  // Commits the open transaction, trying a busy commit again (kCommitAttempts in all, each
+  // after the connection's busy timeout); a commit that still fails rolls the transaction back
+  // and keeps its error in the connection. True when nothing was open.
   static bool Commit(LDatabase& db);
+  static constexpr int kCommitAttempts = 3;
+  static constexpr int kCommitRetryPauseMs = 200;
+  // Tests: fewer or quicker attempts.
+  static void SetCommitRetries(int attempts, int pauseMilliseconds);
 };

@@ -1,5 +1,6 @@
 #include "catalogue/LDatabase.h"
 
+#include <atomic>
 #include <mutex>
 
 #include <boost/filesystem.hpp>
@@ -17,9 +18,17 @@ const char* const kSchema =
     " modified TEXT NOT NULL);"
     "CREATE VIRTUAL TABLE IF NOT EXISTS document_text USING fts5("
     " text, tokenize = 'unicode61 remove_diacritics 2');"
+    // Not part of the documents' layout: the service's own record of its complete walks.
+    "CREATE TABLE IF NOT EXISTS complete_walks("
+    " directory TEXT PRIMARY KEY COLLATE BINARY,"
+    " started INTEGER NOT NULL);"
     "PRAGMA user_version = 1;";
 
+std::atomic<int> g_BusyTimeoutForTests{0};
+
 }  // namespace
+
+void LDatabase::SetBusyTimeoutForTests(int milliseconds) { g_BusyTimeoutForTests = milliseconds; }
 
 LDatabase::~LDatabase() { Close(); }
 
@@ -48,7 +57,8 @@ bool LDatabase::OpenFile(const std::string& file, int flags) {
   }
   m_pDb = db;
   sqlite3_extended_result_codes(m_pDb, 1);
-  sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
+  const int forTests = g_BusyTimeoutForTests;
+  sqlite3_busy_timeout(m_pDb, forTests > 0 ? forTests : kBusyTimeoutMs);
   LExcerpt::Register(m_pDb);
   return true;
 }

@@ -16,6 +16,8 @@ class LDatabase {
  public:
   static constexpr const char* kFileName = "catalogue.sqlite";
   static constexpr int kBusyTimeoutMs = 10000;
+  // Tests: the busy timeout of connections opened from now on (0: kBusyTimeoutMs).
+  static void SetBusyTimeoutForTests(int milliseconds);
 
   // A cached statement in use: bound, stepped, then reset when it goes out of scope.
   class Query {

@@ -12,6 +12,7 @@
 #include "catalogue/LDatabase.h"
 #include "catalogue/LDocuments.h"
 #include "catalogue/LSearcher.h"
+#include "catalogue/LWalks.h"
 #include "catalogue/LXmlText.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CPresenceCheck.h"
@@ -122,14 +123,16 @@ void StoreUnreadable(const std::string& catalogue, const std::string& path, LCat
 }
 
 template <typename Handle>
-void CommitAndDelete(Handle* handle, LCatalogueError& error) {
-  if (!handle) return;
+bool CommitAndDelete(Handle* handle, LCatalogueError& error) {
+  if (!handle) return true;
+  bool committed = false;
   try {
-    LConnectionRegistry::CommitIfOpen(handle->Catalogue, error);
+    committed = LConnectionRegistry::CommitIfOpen(handle->Catalogue, error);
   } catch (...) {
     error = Failure("unexpected failure committing");
   }
   delete handle;
+  return committed;
 }
 
 }  // namespace
@@ -145,9 +148,9 @@ LWriter* LIndexer::GetWriter(const std::string& catalogue) {
   return OpenHandle<LWriter>(catalogue, m_pImpl->Error);
 }
 
-void LIndexer::ReleaseWriter(LWriter* writer) { CommitAndDelete(writer, m_pImpl->Error); }
+bool LIndexer::ReleaseWriter(LWriter* writer) { return CommitAndDelete(writer, m_pImpl->Error); }
 
-void LIndexer::CloseWriter(LWriter* writer) { ReleaseWriter(writer); }
+bool LIndexer::CloseWriter(LWriter* writer) { return ReleaseWriter(writer); }
 
 int LIndexer::Index(LWriter* writer, const std::string& path) {
   try {
@@ -157,6 +160,8 @@ int LIndexer::Index(LWriter* writer, const std::string& path) {
       m_pImpl->Error = Failure("no writer");
       return 0;
     }
+    // The time read before the content: a write during the read leaves a later one behind.
+    const std::string modified = LSearcher::GetModificationTime(path);
     std::string readNote;
     if (!LXmlText::ReadFile(path, text, error, readNote)) {
       m_pImpl->Note.clear();
@@ -166,7 +171,7 @@ int LIndexer::Index(LWriter* writer, const std::string& path) {
       m_pImpl->Error.Unreadable = stored.Unreadable;
       return 0;
     }
-    const int result = IndexFromContent(writer, path, text);
+    const int result = IndexFromContent(writer, path, text, modified);
     if (!readNote.empty()) m_pImpl->Note = m_pImpl->Note.empty() ? readNote : readNote + "; " + m_pImpl->Note;
     return result;
   } catch (...) {
@@ -177,12 +182,40 @@ int LIndexer::Index(LWriter* writer, const std::string& path) {
 
 int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const std::string& text) {
   try {
+    return IndexFromContent(writer, path, text, LSearcher::GetModificationTime(path));
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure indexing " + path);
+    return 0;
+  }
+}
+
+bool LIndexer::RecordCompleteWalk(LWriter* writer, const std::string& directory, std::int64_t started) {
+  try {
+    if (!writer) {
+      m_pImpl->Error = Failure("no writer");
+      return false;
+    }
+    return LConnectionRegistry::With(
+        writer->Catalogue,
+        [&](LDatabase& db) {
+          return LConnectionRegistry::Begin(db) && LWalks(db).Record(directory, started) &&
+                 LConnectionRegistry::Commit(db);
+        },
+        m_pImpl->Error);
+  } catch (...) {
+    m_pImpl->Error = Failure("unexpected failure recording a walk of " + directory);
+    return false;
+  }
+}
+
+int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const std::string& text,
+                               const std::string& modified) {
+  try {
     if (!writer) {
       m_pImpl->Error = Failure("no writer");
       return 0;
     }
     m_pImpl->Note.clear();
-    const std::string modified = LSearcher::GetModificationTime(path);
     const size_t cap = platform::DocumentTextCap();
     bool cut = false;
     const std::string content = KeptText(text, cap, cut);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -31,12 +32,20 @@ class LIndexer {
   LIndexer& operator=(const LIndexer&) = delete;
 
   LWriter* GetWriter(const std::string& catalogue);
-  void ReleaseWriter(LWriter* writer);  // commits; handle dead
-  void CloseWriter(LWriter* writer);    // commits and closes; handle dead
+  // Commits; handle dead. False when the commit failed: then what the handle wrote since the
+  // last commit is rolled back and LastError() says why.
+  bool ReleaseWriter(LWriter* writer);
+  bool CloseWriter(LWriter* writer);  // as ReleaseWriter
   // Nonzero when indexed; the library reads the XML file itself (see LCatalogueError::Unreadable).
   int Index(LWriter* writer, const std::string& path);
   // As Index, with the given text (PDF documents).
   int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text);
+  // As IndexFromContent, with the stored modification time given ("" takes it again at the next pass).
+  int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text,
+                       const std::string& modified);
+  // Notes in the catalogue (table complete_walks) that a walk of the folder directory that
+  // started at `started` (seconds since 1970) ended normally, and commits.
+  bool RecordCompleteWalk(LWriter* writer, const std::string& directory, std::int64_t started);
   // Why the text of the document last indexed was kept incomplete (over the text cap, read
   // without the XML parser); "" when it was kept whole.
   const std::string& LastNote() const;

@@ -161,18 +161,22 @@ std::string LSearcher::GetModificationTime(const std::string& path) {
     boost::system::error_code ec;
     const std::time_t seconds = boost::filesystem::last_write_time(path, ec);
     if (ec) return std::string();
-    const long long secondsOfDay = ((static_cast<long long>(seconds) % 86400) + 86400) % 86400;
-    const long long days = (static_cast<long long>(seconds) - secondsOfDay) / 86400;
-    long long year = 0;
-    int month = 0;
-    int day = 0;
-    CivilFromDays(days, year, month, day);
-    if (year < 0 || year > 9999) return std::string();
-    char text[32];
-    std::snprintf(text, sizeof text, "%04lld%02d%02d%02lld%02lld%02lld", year, month, day, secondsOfDay / 3600,
-                  secondsOfDay % 3600 / 60, secondsOfDay % 60);
-    return text;
+    return FormatModificationTime(static_cast<std::int64_t>(seconds));
   } catch (...) {
     return std::string();
   }
+}
+
+std::string LSearcher::FormatModificationTime(std::int64_t seconds) {
+  const long long secondsOfDay = ((static_cast<long long>(seconds) % 86400) + 86400) % 86400;
+  const long long days = (static_cast<long long>(seconds) - secondsOfDay) / 86400;
+  long long year = 0;
+  int month = 0;
+  int day = 0;
+  CivilFromDays(days, year, month, day);
+  if (year < 0 || year > 9999) return std::string();
+  char text[32];
+  std::snprintf(text, sizeof text, "%04lld%02d%02d%02lld%02lld%02lld", year, month, day, secondsOfDay / 3600,
+                secondsOfDay % 3600 / 60, secondsOfDay % 60);
+  return text;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ class LSearcher {
 
   // The 14-digit UTC modification time of a file (YYYYMMDDhhmmss); "" when it cannot be read.
   static std::string GetModificationTime(const std::string& path);
+  // The same format for a time in seconds since 1970; "" outside years 0 to 9999.
+  static std::string FormatModificationTime(std::int64_t seconds);
 
  private:
   LCatalogueError m_LastError;

@@ -94,7 +94,8 @@ bool TruncateToLastLines(const std::string& path, const ExistingLines& lines) {
   return true;
 }
 
-// Steps 4 to 8 of writing an entry; the caller holds the lock and has advanced the counter.
+// Appends one entry (after the header when it is the first of the process), keeping the file
+// within its line limit; the caller holds the lock and has advanced the counter.
 bool AppendEntry(const std::string& path, unsigned int counter, const CErrorInfo& info) {
   const unsigned int limit = counter == 1 ? kMaxLinesBeforeHeader : kMaxLines;
   ExistingLines lines = ReadExistingLines(path, limit - 1);

@@ -20,7 +20,7 @@ std::string WithoutLineFeeds(std::string text) {
 
 CErrorInfo MakeInfo(int code, int internalCode, int line, const std::string& module,
                     const std::string& function, const std::string& internalMessage,
-                    const std::string& fileOrDirectory) {
+                    const std::string& fileOrDirectory, const std::string& reason = std::string()) {
   CErrorInfo info;
   info.Time = static_cast<std::int64_t>(std::time(nullptr));
   info.Module = module;
@@ -30,6 +30,8 @@ CErrorInfo MakeInfo(int code, int internalCode, int line, const std::string& mod
   info.InternalCode = internalCode;
   info.InternalMessage = WithoutLineFeeds(internalMessage);
   info.Message = CFKException::GetErrorText(code);
+  if (!reason.empty()) info.Message += " (" + WithoutLineFeeds(reason) + ")";
+  // Kept as it is: the error log escapes its control characters, so one entry stays one line.
   info.FileOrDirectory = fileOrDirectory;
   return info;
 }
@@ -39,13 +41,13 @@ CErrorInfo MakeInfo(int code, int internalCode, int line, const std::string& mod
 CFKException::CFKException(int code, int internalCode, int line, const std::string& module,
                            const std::string& function, const std::string& internalMessage,
                            const std::string& fileOrDirectory, bool writeLog, bool useLastError,
-                           bool /*libraryMessage*/) {
+                           bool /*libraryMessage*/, const std::string& reason) {
   const int lastError = errno;
   if (useLastError) {
     m_Info = MakeInfo(code, lastError, line, module, function, platform::ErrnoText(lastError),
                       fileOrDirectory);
   } else {
-    m_Info = MakeInfo(code, internalCode, line, module, function, internalMessage, fileOrDirectory);
+    m_Info = MakeInfo(code, internalCode, line, module, function, internalMessage, fileOrDirectory, reason);
   }
   if (writeLog) CErrorLog::WriteErrorLog(*this);
 }

@@ -18,8 +18,8 @@ struct CErrorInfo {
   int Code = 0;
   int InternalCode = 0;
   std::string InternalMessage;  // line feeds removed
-  std::string Message;          // message-table text of Code
-  std::string FileOrDirectory;
+  std::string Message;          // message-table text of Code, then the reason in brackets when given
+  std::string FileOrDirectory;  // as given; the error log escapes its control characters
 };
 
 // A failed file operation: the errno cause, its text and the file concerned.
@@ -32,10 +32,12 @@ struct CFileError {
 class CFKException {
  public:
   // useLastError takes errno (and its text) in place of internalCode/internalMessage.
+  // A reason, when given, follows the message-table text: "Error while creating CImageObject
+  // (timed out after 30 s)", leaving the internal message as it is.
   CFKException(int code, int internalCode, int line, const std::string& module,
                const std::string& function, const std::string& internalMessage,
                const std::string& fileOrDirectory, bool writeLog, bool useLastError,
-               bool libraryMessage = false);
+               bool libraryMessage = false, const std::string& reason = std::string());
   CFKException(const CFileError& error, int code, int line, const std::string& module,
                const std::string& function, bool writeLog);
   virtual ~CFKException() = default;

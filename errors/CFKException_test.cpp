@@ -27,6 +27,17 @@ TEST_F(FKExceptionTest, RecordHoldsItsFieldsWithoutLineFeedsAndUnknownCodesHaveN
   EXPECT_EQ(image.GetErrorInfo().InternalMessage, "why");
 }
 
+TEST_F(FKExceptionTest, AFileFieldWithALineFeedStaysOneEntryLineAndAReasonFollowsTheMessage) {
+  const CFKException record(121, 3, 7, "CTool_QuickPDFLib", "DAOpenFile", "/a\nb.pdf", "/a\nb.pdf", false, false,
+                            false, "timed out\nafter 30 s");
+  const CErrorInfo info = record.GetErrorInfo();
+  EXPECT_EQ(info.InternalMessage, "/ab.pdf") << "the internal message of record 121 is the path, line feeds removed";
+  EXPECT_EQ(info.Message, "Error while creating CImageObject (timed outafter 30 s)");
+  const std::string line = CErrorLog::FormatEntry(1, info);
+  EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line, so the log's 100-line count holds";
+  EXPECT_NE(line.find("File or directory : /a\\nb.pdf"), std::string::npos) << line;
+}
+
 TEST_F(FKExceptionTest, SystemCausesGiveTheirCodeAndText) {
   errno = ENOENT;
   CFKException lastError(4020, 99, 1, "CTool_Global", "GetOSVersionInfo", "ignored", "", true, true);

@@ -188,7 +188,12 @@ bool CIndexingEngine::IsDebug() const {
   return m_pParameters != nullptr && m_pParameters->IsDebugAction != 0;
 }
 
-bool CIndexingEngine::CanWalk() { return CanContinueWalk() == 1 && !m_pIndexer->CorruptionSeen(); }
+bool CIndexingEngine::CanWalk() {
+  const bool can = CanContinueWalk() == 1 && !m_pIndexer->CorruptionSeen() && !m_pIndexer->WriteFailureSeen();
+  // A walk that ends here has not looked at everything.
+  if (!can) m_bWalkIncomplete = true;
+  return can;
+}
 
 void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
   if (!m_strReadingMarkerError.empty()) SendStatusMessage(kMessageLine, m_strReadingMarkerError);
@@ -238,9 +243,8 @@ void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder&
   ReportFolderCheck(folder);
   const std::vector<std::string> directories = GetFolderDirectories(folder);
   if (!FolderChanged(folder, directories)) {
-    FK::CFolder kept = m_pFolderList->GetFolder(folder.GetReference());
-    if (m_pParameters == nullptr || m_pParameters->DisableMonitoring == 0) kept.SetMonitoringStarted(1);
-    newList.UpdateFolder(kept);
+    // The folder keeps its state: one whose last pass failed (not started) is taken again.
+    newList.UpdateFolder(m_pFolderList->GetFolder(folder.GetReference()));
   } else if (RefusedCatalogueReason(folder, catalogue).empty()) {
     DiscardForeignCatalogue(directories, catalogue);
   }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -99,6 +100,28 @@ class CIndexingEngine {
   // The per-folder step of a pass; may clear the record's MonitoringStarted flag.
   void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop);
 
+  enum class PassResult { Done, Damaged };
+  // One walk of a folder directory, fresh or reconciling, with its own snapshot; a walk that
+  // ends normally is noted in the catalogue (table complete_walks) with the time it started.
+  PassResult WalkFolderDirectory(const FK::CFolder& folder, const std::string& directory,
+                                 const std::string& catalogue, bool fresh, platform::CStopLatch* stop,
+                                 int* indexed = nullptr);
+
+  // The early stop of the reconciling walk. It takes a level's files newest first (by arrival
+  // time, the later of modification and status-change time) and may end the level at a
+  // catalogued, unchanged file only when that file arrived more than kStopMarginSeconds before
+  // the last complete walk of the folder directory started: every file listed after it arrived
+  // earlier still, so it was there, unchanged, during that whole walk, which left it catalogued
+  // with its current text. With no complete walk recorded the level is walked in full.
+  static constexpr std::int64_t kStopMarginSeconds = 1;
+  static bool MayEndLevelAt(std::int64_t arrival, std::optional<std::int64_t> lastCompleteWalkStarted) {
+    return lastCompleteWalkStarted && arrival + kStopMarginSeconds < *lastCompleteWalkStarted;
+  }
+  // A PDF the helper could not read for a passing reason (deadline, crash, memory cap) is taken
+  // again after these growing intervals (doubling from the first), or as soon as it changes.
+  static constexpr std::int64_t kFirstRetrySeconds = 60;
+  static constexpr std::int64_t kLongestRetrySeconds = 24 * 3600;
+
   // Tests: the clock (whole seconds), the marker's clock (steady milliseconds) and the
   // throttling pause.
   void SetClock(std::function<std::int64_t()> clock);
@@ -109,7 +132,12 @@ class CIndexingEngine {
   CCatalogueIndexer* GetIndexer() { return m_pIndexer.get(); }
 
  private:
-  enum class PassResult { Done, Damaged };
+  struct RetryState {
+    int Failures = 0;
+    std::int64_t Due = 0;            // the engine's clock
+    std::int64_t ModifiedSeconds = 0;  // the file's modification time at the failure
+    std::int64_t ModifiedNanoseconds = 0;
+  };
 
   std::int64_t Now() const;
   // Pacing: true when the work slice begun at start is used up.
@@ -128,8 +156,6 @@ class CIndexingEngine {
   bool PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh);
   PassResult RunFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
                            int cleaner, platform::CStopLatch* stop);
-  PassResult WalkFolderDirectory(const FK::CFolder& folder, const std::string& directory,
-                                 const std::string& catalogue, bool fresh, platform::CStopLatch* stop);
   void GuardedFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
                          int cleaner, platform::CStopLatch* stop);
   void RebuildDamagedCatalogue(const FK::CFolder& folder, const std::string& catalogue, int cleaner,
@@ -151,6 +177,10 @@ class CIndexingEngine {
   void ReportUnreadable(const std::string& path, const std::string& reason);
   bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
                     int* indexed);
+  // False while a document stored for a later retry is not due again.
+  bool IsRetryDue(const std::string& path);
+  void NoteOutcome(const std::string& path);
+  void ReportWriteFailure(const std::string& catalogue);
   void ReportDocumentNote(const std::string& path);
   // True when a folder directory must not be walked ("/", a system tree); with say, a line why.
   bool IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say);
@@ -172,6 +202,8 @@ class CIndexingEngine {
   std::atomic<bool> m_bStopRequested{false};
   bool m_bFolderPassFailed = false;  // worker thread only: the last ProcessFolder did not complete
   bool m_bFullReconcile = false;     // worker thread only: no early stop (the last walk was cut short)
+  bool m_bWalkIncomplete = false;    // worker thread only: the current walk missed something
+  std::map<std::string, RetryState> m_Retries;  // worker thread only
   std::unordered_set<std::string> m_ReportedFileSystems;  // worker thread only
   std::string m_strReadingMarkerError;             // worker thread only: said once, then ""
   static constexpr size_t kMaxUnreadableReported = 10000;

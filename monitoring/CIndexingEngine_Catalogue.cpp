@@ -111,7 +111,11 @@ std::vector<std::string> CIndexingEngine::GetFolderDirectories(const FK::CFolder
     return !platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory).empty();
   };
   if (!refused(archive)) directories.push_back(archive);
-  if (processing.compare(0, archive.size(), archive) != 0 && !refused(processing)) directories.push_back(processing);
+  // Inside the archive only by whole path components: /srv/arch2/in is not in /srv/arch.
+  const std::string archiveUnc = GetUncPath(archive);
+  if (GetUncPath(processing).compare(0, archiveUnc.size(), archiveUnc) != 0 && !refused(processing)) {
+    directories.push_back(processing);
+  }
   return directories;
 }
 

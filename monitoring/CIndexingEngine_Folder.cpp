@@ -120,9 +120,12 @@ void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::st
   // the caller and the next folder is processed.
   try {
     m_pIndexer->ClearCorruption();
+    m_pIndexer->ClearWriteFailure();
     if (RunFolderPass(folder, catalogue, fresh, cleaner, stop) == PassResult::Damaged) {
       RebuildDamagedCatalogue(folder, catalogue, cleaner, stop);
     }
+    m_pIndexer->ReleaseWriter();
+    ReportWriteFailure(catalogue);
     return;
   } catch (const std::exception& error) {
     SendStatusMessage(kMessageLine, ":sub: :error: Folder " + folder.GetReference() + ": " + error.what());
@@ -134,6 +137,7 @@ void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::st
   const std::string notReleased = ":sub: :error: Catalogue " + catalogue + ": writer not released: ";
   try {
     m_pIndexer->ReleaseWriter();
+    ReportWriteFailure(catalogue);
   } catch (const std::exception& error) {
     SendStatusMessage(kMessageLine, notReleased + error.what());
   } catch (...) {
@@ -168,7 +172,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
   const std::vector<std::string> directories = GetFolderDirectories(folder);
   WriteWalkMarker(catalogue, fresh);
   for (const std::string& directory : directories) {
-    if (CanContinue() == 0) break;
+    if (CanContinue() == 0 || m_pIndexer->WriteFailureSeen()) break;
     // No processing directory is an ordinary folder, not a missing directory.
     if (directory.empty() && &directory != &directories.front()) continue;
     boost::system::error_code ec;
@@ -180,10 +184,12 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       return PassResult::Damaged;
     }
   }
-  if (CanContinue() == 1 && !m_pIndexer->CorruptionSeen()) RemoveWalkMarker(catalogue);
+  if (CanContinue() == 1 && !m_pIndexer->CorruptionSeen() && !m_pIndexer->WriteFailureSeen()) {
+    RemoveWalkMarker(catalogue);
+  }
   for (const std::string& directory : directories) {
     // An empty directory name would stand for the whole catalogue in the cleaner.
-    if (CanContinue() == 0 || m_pIndexer->CorruptionSeen()) break;
+    if (CanContinue() == 0 || m_pIndexer->CorruptionSeen() || m_pIndexer->WriteFailureSeen()) break;
     if (cleaner != 0 && !directory.empty()) CleanCatalogue(GetUncPath(directory), catalogue, stop);
   }
   return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
@@ -192,23 +198,42 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
 CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFolder& folder,
                                                                  const std::string& directory,
                                                                  const std::string& catalogue, bool fresh,
-                                                                 platform::CStopLatch* stop) {
+                                                                 platform::CStopLatch* stop, int* indexed) {
   const std::string unc = GetUncPath(directory);
+  // Taken before anything is read: every file that arrives later is newer than the record.
+  const std::int64_t started = Now();
+  m_bWalkIncomplete = false;
   auto snapshot = std::make_unique<CCatalogueSnapshot>();
   snapshot->Load(unc, catalogue);
   if (snapshot->IsCorrupt()) {
     m_pIndexer->NoteCorruption(true, snapshot->GetError());
     return PassResult::Damaged;
   }
-  int indexed = 0;
+  int count = 0;
   if (fresh) {
-    IndexDirectoryFresh(unc, catalogue, folder, *snapshot, stop, &indexed);
+    IndexDirectoryFresh(unc, catalogue, folder, *snapshot, stop, &count);
   } else {
-    ReconcileDirectory(unc, catalogue, folder, *snapshot, stop, &indexed);
+    ReconcileDirectory(unc, catalogue, folder, *snapshot, stop, &count);
   }
   snapshot.reset();
   m_pIndexer->ReleaseWriter();
+  if (indexed != nullptr) *indexed += count;
+  // Only a walk that looked at every file of the tree and had every write committed lets a
+  // later walk end its levels early.
+  if (!m_bWalkIncomplete && CanWalk()) {
+    m_pIndexer->RecordCompleteWalk(unc, catalogue, started);
+    m_pIndexer->ReleaseWriter();
+  }
   return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
+}
+
+void CIndexingEngine::ReportWriteFailure(const std::string& catalogue) {
+  if (!m_pIndexer->WriteFailureSeen()) return;
+  SendStatusMessage(kMessageLine, ":error: Catalogue " + catalogue + " cannot be written: " +
+                    m_pIndexer->GetWriteFailure().Message +
+                    "; its documents are taken again at the next pass");
+  m_pIndexer->ClearWriteFailure();
+  m_bFolderPassFailed = true;
 }
 
 void CIndexingEngine::ReportCatalogueFileSystem(const std::string& catalogue) {

@@ -1,6 +1,7 @@
 #include "monitoring/CIndexingEngine.h"
 
 #include <ctime>
+#include <fstream>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LIndexer.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/Polling.h"
@@ -27,24 +29,117 @@ class ReconcileTest : public ::testing::Test {
   testsupport::EngineTestBed m_Bed;
 };
 
+// The tests of the early stop run on the bed's clock, moved past files dated in the future:
+// their arrival times are their modification times, whatever the file system's listing order.
+TEST(StopRuleTest, ALevelEndsOnlyAtAFileThatArrivedBeforeTheLastCompleteWalkWithAMargin) {
+  const std::int64_t started = 1800000000;
+  EXPECT_FALSE(CIndexingEngine::MayEndLevelAt(started - 1000, std::nullopt)) << "no record: the level is walked in full";
+  EXPECT_TRUE(CIndexingEngine::MayEndLevelAt(started - 2, started));
+  EXPECT_FALSE(CIndexingEngine::MayEndLevelAt(started - 1, started)) << "a second of margin";
+  EXPECT_FALSE(CIndexingEngine::MayEndLevelAt(started, started));
+  EXPECT_FALSE(CIndexingEngine::MayEndLevelAt(started + 5, started));
+}
+
 TEST_F(ReconcileTest, NewestUnchangedFileEndsItsLevelButSubDirectoriesAreStillWalked) {
   const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::int64_t base = std::time(nullptr) + 10000;
   const std::string older = m_Bed.WriteInvoice("A/older.xml", "Older");
   const std::string newest = m_Bed.WriteInvoice("A/newest.xml", "Newest");
   m_Bed.WriteInvoice("A/sub/s1.xml", "Sub");
-  // Future modification times order the level whatever the status-change times.
-  const std::int64_t now = std::time(nullptr);
-  testsupport::EngineTestBed::SetModificationTime(older, now + 1000);
-  testsupport::EngineTestBed::SetModificationTime(newest, now + 2000);
+  testsupport::EngineTestBed::SetModificationTime(older, base - 100);
+  testsupport::EngineTestBed::SetModificationTime(newest, base - 50);
+  m_Bed.SetNow(base);  // the fresh walk starts after both files arrived
   EXPECT_EQ(Walk(folder, true), 3);
 
   m_Bed.Engine().RemoveFile(older, folder);
   const std::string added = m_Bed.WriteInvoice("A/sub/s2.xml", "Added");
+  testsupport::EngineTestBed::SetModificationTime(added, base + 5);  // arrived after that walk began
+  m_Bed.SetNow(base + 10);
   EXPECT_EQ(Walk(folder, false), 1);
   const auto documents = Documents(folder);
   EXPECT_EQ(documents.count(older), 0u) << "an older file of an up-to-date level is not looked at";
   EXPECT_EQ(documents.count(added), 1u);
   EXPECT_EQ(documents.size(), 3u);
+}
+
+TEST_F(ReconcileTest, FilesOfTheSameSecondAsTheNewestCataloguedOneAreAllTaken) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::int64_t second = std::time(nullptr) + 10000;
+  testsupport::EngineTestBed::SetModificationTime(m_Bed.WriteInvoice("A/first.xml", "First"), second);
+  m_Bed.SetNow(second);  // a walk in the very second the burst arrives
+  EXPECT_EQ(Walk(folder, true), 1);
+  std::vector<std::string> burst;
+  for (int i = 0; i < 24; ++i) {
+    burst.push_back(m_Bed.WriteInvoice("A/burst" + std::to_string(i) + ".xml", "Burst"));
+    testsupport::EngineTestBed::SetModificationTime(burst.back(), second);
+  }
+  m_Bed.SetNow(second + 30);
+  EXPECT_EQ(Walk(folder, false), 24) << "whatever the listing order puts before the catalogued file";
+  EXPECT_EQ(Documents(folder).size(), 25u);
+  EXPECT_EQ(Walk(folder, false), 0);
+}
+
+TEST_F(ReconcileTest, FilesThatArrivedDuringOrAfterTheLastCompleteWalkAreAllChecked) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::int64_t base = std::time(nullptr) + 10000;
+  const std::string older = m_Bed.WriteInvoice("A/older.xml", "Older");
+  const std::string newest = m_Bed.WriteInvoice("A/newest.xml", "Newest");
+  testsupport::EngineTestBed::SetModificationTime(older, base - 100);
+  testsupport::EngineTestBed::SetModificationTime(newest, base - 50);
+  m_Bed.SetNow(base - 1000);  // the walk started before both arrived: it proves nothing of them
+  EXPECT_EQ(Walk(folder, true), 2);
+  m_Bed.Engine().RemoveFile(older, folder);
+  m_Bed.SetNow(base);
+  EXPECT_EQ(Walk(folder, false), 1) << "the newest file, unchanged, cannot end the level";
+  EXPECT_EQ(Documents(folder).count(older), 1u);
+}
+
+TEST_F(ReconcileTest, WithoutARecordOfACompleteWalkEveryLevelIsWalkedInFull) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::int64_t base = std::time(nullptr) + 10000;
+  const std::string older = m_Bed.WriteInvoice("A/older.xml", "Older");
+  const std::string newest = m_Bed.WriteInvoice("A/newest.xml", "Newest");
+  testsupport::EngineTestBed::SetModificationTime(older, base - 100);
+  testsupport::EngineTestBed::SetModificationTime(newest, base - 50);
+  // A catalogue written by the library alone (as before the record existed) has no record.
+  const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
+  fs::create_directories(catalogue);
+  {
+    LIndexer indexer;
+    LWriter* writer = indexer.GetWriter(catalogue);
+    ASSERT_NE(writer, nullptr);
+    ASSERT_EQ(indexer.Index(writer, newest), 1);
+    ASSERT_TRUE(indexer.ReleaseWriter(writer));
+  }
+  m_Bed.SetNow(base);
+  EXPECT_EQ(Walk(folder, false), 1);
+  EXPECT_EQ(Documents(folder).count(older), 1u);
+  // Now that a complete walk is recorded, the next one ends the level at the newest file.
+  m_Bed.Engine().RemoveFile(older, folder);
+  m_Bed.SetNow(base + 10);
+  EXPECT_EQ(Walk(folder, false), 0);
+}
+
+TEST_F(ReconcileTest, AWalkCutShortLeavesTheRecordOfTheLastCompleteOne) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::int64_t base = std::time(nullptr) + 10000;
+  const std::string older = m_Bed.WriteInvoice("A/older.xml", "Older");
+  testsupport::EngineTestBed::SetModificationTime(older, base - 100);
+  m_Bed.SetNow(base - 1000);
+  EXPECT_EQ(Walk(folder, true), 1);
+  // A walk stopped by the marker before its end records nothing.
+  m_Bed.Engine().SetMarkerClock([n = std::int64_t{1} << 50]() mutable { return n += 1000; });  // never a cached answer
+  { std::ofstream(m_Bed.Parameters().ProgramDirectory + "_stop_"); }
+  ASSERT_TRUE(fs::exists(m_Bed.Parameters().ProgramDirectory + "_stop_")) << m_Bed.Parameters().ProgramDirectory;
+  ASSERT_EQ(m_Bed.Engine().CanContinueWalk(), 0);
+  const std::string newest = m_Bed.WriteInvoice("A/newest.xml", "Newest");
+  testsupport::EngineTestBed::SetModificationTime(newest, base - 50);
+  m_Bed.SetNow(base);
+  EXPECT_EQ(Walk(folder, false), 0);
+  fs::remove(m_Bed.Parameters().ProgramDirectory + "_stop_");
+  m_Bed.Engine().RemoveFile(older, folder);
+  m_Bed.SetNow(base + 10);
+  EXPECT_EQ(Walk(folder, false), 2) << "the record is still the walk that began before both arrived";
 }
 
 TEST_F(ReconcileTest, AFileCopiedInWithAnOldModificationTimeIsTakenFirst) {
@@ -149,22 +244,26 @@ TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
 }
 
 TEST_F(ReconcileTest, PacingPausesOnlyWhenTheWorkSliceIsUsedUp) {
-  const FK::CFolder folder = m_Bed.MakeFolder("A");
-  auto pausesForNewFiles = [&](const std::string& prefix) {
-    m_Bed.WriteNewerInvoices("A", prefix, 6);
+  // Each measure walks a folder of its own with six new files.
+  auto pausesForNewFiles = [&](const std::string& reference) {
+    const FK::CFolder folder = m_Bed.MakeFolder(reference);
+    m_Bed.WriteNewerInvoices(reference, "f", 6);
     m_Bed.Listener().Clear();
     Walk(folder, false);
+    EXPECT_EQ(Documents(folder).size(), 6u) << reference;
     return m_Bed.Listener().Count(3, "");
   };
   EXPECT_EQ(pausesForNewFiles("frozen"), 0) << "a frozen clock never uses up the slice";
   m_Bed.SetClockStep(1);  // every reading of the clock is one second later
-  const int medium = pausesForNewFiles("medium");
+  const int medium = pausesForNewFiles("medium");  // MEDIUM: a pause after more than one second
+  EXPECT_GE(m_Bed.Listener().Count(1, "Waiting for file to index..."), 1);
   m_Bed.Engine().SetWorkSlice(800);  // LOW: a pause as soon as one whole second has passed
   const int low = pausesForNewFiles("low");
-  EXPECT_GT(medium, 0);
+  m_Bed.Engine().SetWorkSlice(2000);  // HIGH: a pause after more than two seconds
+  const int high = pausesForNewFiles("high");
+  EXPECT_GT(high, 0);
+  EXPECT_GT(medium, high);
   EXPECT_GT(low, medium);
-  EXPECT_GE(m_Bed.Listener().Count(1, "Waiting for file to index..."), 6);
-  EXPECT_EQ(Documents(folder).size(), 18u);
 }
 
 TEST_F(ReconcileTest, CleanerDropsVanishedDocumentsButKeepsAMissingDirectorysEntries) {

@@ -2,9 +2,12 @@
 
 #include <cstdlib>
 #include <exception>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "errors/CFKException.h"
 #include "pdf/CPDFLibraryBinding.h"
+#include "pdf/plugin/FKPdfText.h"
 
 namespace {
 
@@ -15,6 +18,25 @@ const char kClass[] = "CTool_QuickPDFLib";
 std::string PluginName() {
   const char* name = std::getenv("FK_PDFTEXT_PLUGIN");
   return name != nullptr && *name != '\0' ? std::string(name) : std::string(kPluginName);
+}
+
+// A document the helper could not read is damaged unless the file itself cannot be opened now.
+CTool_QuickPDFLib::Failure Classify(int code, const std::string& path) {
+  switch (code) {
+    case FKPDFTEXT_ERROR_TIMEOUT:
+    case FKPDFTEXT_ERROR_CRASHED:
+    case FKPDFTEXT_ERROR_MEMORY:
+    case FKPDFTEXT_ERROR_HELPER:
+      return CTool_QuickPDFLib::Failure::Passing;
+    case FKPDFTEXT_ERROR_UNREADABLE: {
+      const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      if (fd < 0) return CTool_QuickPDFLib::Failure::Refused;
+      close(fd);
+      return CTool_QuickPDFLib::Failure::Damaged;
+    }
+    default:
+      return CTool_QuickPDFLib::Failure::Damaged;
+  }
 }
 
 }  // namespace
@@ -38,19 +60,23 @@ int CTool_QuickPDFLib::DAOpenFile(const std::string& path, const std::string& pa
   if (m_bUsable == 0) return 1;
   // A document left open by a caller would stay in the plug-in's memory for good.
   if (m_nCurrentFile != -1) DACloseFile(-1);
+  m_LastFailure = Failure::None;
   m_nCurrentFile = m_pBinding->DAOpenFile(path, password);
   if (m_nCurrentFile != 0) {
     m_strCurrentPath = path;
     return 1;
   }
   m_nCurrentFile = -1;  // nothing is open
-  // The path stays first in the message; the plug-in's reason (a refused file, a helper that
-  // timed out or crashed) follows it. The path as file name keeps failures of different
-  // documents from being dropped as repeats by the error log.
+  const int code = m_pBinding->LastErrorCode();
+  m_LastFailure = Classify(code, path);
+  if (m_bQuiet) return 0;
+  // The internal message is exactly the path, as the error log's readers expect; the plug-in's
+  // reason (a refused file, a helper that timed out or crashed) follows the record's message.
+  // The path as file name keeps failures of different documents from being dropped as repeats.
   std::string reason = m_pBinding->LastErrorText();
-  std::string message = reason.empty() ? path : path + " (" + reason + ")";
-  FKEXCEPTION::CFKException(FKEXCEPTION::kErrorCreateImage, m_pBinding->LastErrorCode(), __LINE__, kClass, "DAOpenFile",
-                            message, path, true, false);
+  if (m_LastFailure == Failure::Passing) reason += std::string(reason.empty() ? "" : "; ") + "retried at growing intervals";
+  FKEXCEPTION::CFKException(FKEXCEPTION::kErrorCreateImage, code, __LINE__, kClass, "DAOpenFile", path, path, true,
+                            false, false, reason);
   return 0;
 }
 

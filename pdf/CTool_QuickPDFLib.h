@@ -24,9 +24,22 @@ class CTool_QuickPDFLib {
 
   bool IsUsable() const { return m_bUsable != 0; }
 
+  // Why the last DAOpenFile failed.
+  enum class Failure {
+    None,
+    Refused,  // the file cannot be opened now (permission, I/O): a passing reason
+    Passing,  // the helper's deadline, crash or memory cap, or no helper: worth a later try
+    Damaged   // damaged, not a PDF, protected, too much text: not until the file changes
+  };
+  Failure LastFailure() const { return m_LastFailure; }
+  // While quiet, a failed DAOpenFile writes no record 121 (a retry of a document already reported).
+  void SetQuiet(bool quiet) { m_bQuiet = quiet; }
+
  private:
   int m_bUsable = 0;
   std::unique_ptr<CPDFLibraryBinding> m_pBinding;
   int m_nCurrentFile = -1;
   std::string m_strCurrentPath;  // of the current file, for error records
+  Failure m_LastFailure = Failure::None;
+  bool m_bQuiet = false;
 };

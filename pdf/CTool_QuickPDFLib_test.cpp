@@ -91,8 +91,15 @@ TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmpt
   ASSERT_TRUE(testsupport::MakeGarbageFile(refused[1], 20000));
   ASSERT_TRUE(testsupport::MakePasswordProtectedPdf(refused[2], {"secret"}));
   CTool_QuickPDFLib tool;
-  for (const std::string& path : refused) {
+  // Damaged documents are not worth another try until they change; a file that cannot be
+  // opened (here: missing) is a passing refusal.
+  const std::vector<CTool_QuickPDFLib::Failure> kinds = {
+      CTool_QuickPDFLib::Failure::Damaged, CTool_QuickPDFLib::Failure::Damaged,
+      CTool_QuickPDFLib::Failure::Damaged, CTool_QuickPDFLib::Failure::Refused};
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    const std::string& path = refused[i];
     EXPECT_EQ(0, tool.DAOpenFile(path, "")) << path;
+    EXPECT_EQ(kinds[i], tool.LastFailure()) << path;
     EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
     EXPECT_EQ(0, tool.DACloseFile(-1));
   }
@@ -104,6 +111,10 @@ TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmpt
     EXPECT_TRUE(Contains(entries[i].line, refused[i])) << entries[i].line;
   }
   EXPECT_TRUE(Contains(entries[2].line, "password"));
+  // Each record's internal message is exactly the path.
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_TRUE(Contains(entries[i].line, ", " + refused[i] + "\t,line")) << entries[i].line;
+  }
   EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
 }
 
@@ -134,15 +145,16 @@ TEST_F(CTool_QuickPDFLibTest, HugeClaimedPageCountDoesNotTakeTheToolDown) {
 }
 
 // A helper that crashes, hangs or outgrows its memory cap loses its document only: one record 121
-// says why, and a fresh helper reads the next document.
+// says why (its internal message exactly the path, the reason after the record's message), and a
+// fresh helper reads the next document.
 TEST_F(CTool_QuickPDFLibTest, FailingHelperLosesOnlyItsDocument) {
   struct Case {
     const char* fault;
     const char* reason;
-    bool afterPath;  // the reason follows the document's path
+    bool afterPath;  // the memory cap is set for this case
   };
-  for (const Case& c : {Case{"crash", " (helper crashed (signal 11))", true},
-                        Case{"hang", " (timed out after 1500 ms)", true},
+  for (const Case& c : {Case{"crash", "(helper crashed (signal 11); retried at growing intervals)", true},
+                        Case{"hang", "(timed out after 1500 ms; retried at growing intervals)", true},
                         Case{"allocate", "memory cap of 64 MB", false}}) {
     // A sanitizer's allocator ends the helper on exhaustion instead of throwing std::bad_alloc.
     if (FK_SANITIZER_BUILD && std::string(c.fault) == "allocate") continue;
@@ -153,13 +165,14 @@ TEST_F(CTool_QuickPDFLibTest, FailingHelperLosesOnlyItsDocument) {
     CTool_QuickPDFLib tool;
     EXPECT_EQ("before", TextOf(tool, WritePdf("before.pdf", {"before"}))) << c.fault;
     EXPECT_EQ(0, tool.DAOpenFile(victim, "")) << c.fault;
+    EXPECT_EQ(tool.LastFailure(), CTool_QuickPDFLib::Failure::Passing) << c.fault;
     EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
     EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"}))) << c.fault;
     std::vector<ErrorEntry> entries = ErrorEntries();
     ASSERT_EQ(before + 1, entries.size()) << c.fault;
     EXPECT_EQ(121, entries.back().code);
-    const std::string reason = (c.afterPath ? victim : std::string()) + c.reason;
-    EXPECT_TRUE(Contains(entries.back().line, reason)) << entries.back().line;
+    EXPECT_TRUE(Contains(entries.back().line, c.reason)) << entries.back().line;
+    EXPECT_TRUE(Contains(entries.back().line, ", " + victim + "\t,line")) << entries.back().line;
   }
 }
 

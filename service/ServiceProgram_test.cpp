@@ -184,6 +184,50 @@ TEST_F(ServiceProgramTest, LowPriorityLowersEveryThreadAndBindsItToOneProcessor)
   EXPECT_EQ(ExitCode(), 0);
 }
 
+// Runs the service with the priority and checks the nice value of every thread (relative to
+// this process's) and the binding to one processor.
+void ExpectScheduling(ServiceRunner& runner, int niceChange) {
+  ASSERT_TRUE(runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs));
+  const int ownNice = ReadThreads(getpid()).front().Nice;
+  const std::vector<ThreadScheduling> threads = ReadThreads(runner.GetPid());
+  ASSERT_GE(threads.size(), 3u) << "host, signal and worker threads";
+  for (const ThreadScheduling& thread : threads) {
+    EXPECT_EQ(thread.Nice, std::max(std::min(ownNice + niceChange, 19), -20));
+    EXPECT_EQ(thread.Processors.find_first_of(",-"), std::string::npos) << thread.Processors;
+  }
+}
+
+TEST_F(ServiceProgramTest, MediumPriorityKeepsTheNiceValueAndBindsToOneProcessor) {
+  WriteValidSetup("<Priority>MEDIUM</Priority>");
+  ASSERT_TRUE(m_Runner.Start());
+  ExpectScheduling(m_Runner, 0);
+  ASSERT_TRUE(m_Runner.Stop());
+  EXPECT_EQ(ExitCode(), 0);
+}
+
+TEST_F(ServiceProgramTest, HighPriorityRaisesEveryThreadWherePermitted) {
+  if (geteuid() != 0) GTEST_SKIP() << "raising the priority needs root (CAP_SYS_NICE); skipped";
+  WriteValidSetup("<Priority>HIGH</Priority>");
+  ASSERT_TRUE(m_Runner.Start());
+  ExpectScheduling(m_Runner, -10);
+  ASSERT_TRUE(m_Runner.Stop());
+  EXPECT_EQ(ExitCode(), 0);
+}
+
+TEST_F(ServiceProgramTest, ARefusedHighPriorityLeavesTheServiceRunningAtItsNiceValue) {
+  WriteValidSetup("<Priority>HIGH</Priority>");
+  // Without CAP_SYS_NICE (a plain user, or root with the capability dropped) nice -10 is refused.
+  if (geteuid() == 0) {
+    if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is missing; skipped";
+    m_Runner.SetCommandPrefix({"/usr/bin/setpriv", "--inh-caps=-sys_nice", "--bounding-set=-sys_nice", "--"});
+  }
+  ASSERT_TRUE(m_Runner.Start());
+  ExpectScheduling(m_Runner, 0);
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: No folder use Indexing Service", kDeadlineMs, 2)) << "it goes on";
+  ASSERT_TRUE(m_Runner.Stop());
+  EXPECT_EQ(ExitCode(), 0);
+}
+
 TEST_F(ServiceProgramTest, CommandLineHelpVersionAndBadOptions) {
   ASSERT_TRUE(m_Runner.Start({"--help"}));
   EXPECT_EQ(ExitCode(), 0);

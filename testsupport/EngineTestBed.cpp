@@ -38,6 +38,11 @@ CIndexingEngine& EngineTestBed::Engine() {
   return *m_pEngine;
 }
 
+void EngineTestBed::EndEngine() {
+  m_pEngine.reset();
+  CIndexingEngine::UnlockCatalogue();
+}
+
 FK::CFolder EngineTestBed::MakeFolder(const std::string& reference) const {
   FK::CFolder folder;
   folder.SetReference(reference);
@@ -57,8 +62,11 @@ std::unique_ptr<Dom_FolderList> EngineTestBed::Table(const std::vector<FK::CFold
 int EngineTestBed::Count(const FK::CFolder& folder) { return LSearcher().Count(Engine().GetCataloguePath(folder)); }
 
 std::string EngineTestBed::WriteInvoice(const std::string& relativePath, const std::string& word) const {
-  return m_Scratch.Write(relativePath, "<?xml version=\"1.0\"?><Invoice><Supplier>" + word +
-                                           "</Supplier><Amount>12.50</Amount></Invoice>");
+  const std::string path = m_Scratch.Write(relativePath, "<?xml version=\"1.0\"?><Invoice><Supplier>" + word +
+                                                             "</Supplier><Amount>12.50</Amount></Invoice>");
+  // A file last written in the second it is read is stored with an empty time (read again).
+  SetModificationTime(path, std::time(nullptr) - 60);
+  return path;
 }
 
 void EngineTestBed::WriteNewerInvoices(const std::string& directory, const std::string& stem, int count) {
@@ -72,16 +80,8 @@ int EngineTestBed::Walk(const FK::CFolder& folder, bool fresh) {
   CIndexingEngine& engine = Engine();
   const std::string catalogue = engine.GetCataloguePath(folder);
   boost::filesystem::create_directories(catalogue);
-  const std::string directory = CIndexingEngine::GetUncPath(folder.GetArchivePath());
-  CCatalogueSnapshot snapshot;
-  snapshot.Load(directory, catalogue);
   int indexed = 0;
-  if (fresh) {
-    engine.IndexDirectoryFresh(directory, catalogue, folder, snapshot, nullptr, &indexed);
-  } else {
-    engine.ReconcileDirectory(directory, catalogue, folder, snapshot, nullptr, &indexed);
-  }
-  engine.GetIndexer()->ReleaseWriter();
+  engine.WalkFolderDirectory(folder, folder.GetArchivePath(), catalogue, fresh, nullptr, &indexed);
   return indexed;
 }
 

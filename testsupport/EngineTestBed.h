@@ -25,11 +25,15 @@ class EngineTestBed {
 
   // Makes the engine (after the test has adjusted Parameters()).
   CIndexingEngine& Engine();
+  // Ends the engine, as a service stop would; the next Engine() makes a new one.
+  void EndEngine();
   CEngineParameters& Parameters() { return m_Parameters; }
   RecordingListener& Listener() { return m_Listener; }
   const ScratchDir& Scratch() const { return m_Scratch; }
   // Every reading of the clock moves it on by this many seconds (0: frozen).
   void SetClockStep(std::int64_t seconds) { m_nClockStep = seconds; }
+  // Sets the clock (seconds since 1970); it starts at 1700000000, before any file of a test.
+  void SetNow(std::int64_t seconds) { m_nNow = seconds; }
 
   // A folder using the service, its archive "<scratch>/<reference>".
   FK::CFolder MakeFolder(const std::string& reference) const;
@@ -37,13 +41,15 @@ class EngineTestBed {
   std::unique_ptr<Dom_FolderList> Table(const std::vector<FK::CFolder>& folders) const;
   // How many documents the folder's catalogue holds.
   int Count(const FK::CFolder& folder);
-  // Writes a small XML invoice holding the word; returns its path.
+  // Writes a small XML invoice holding the word, modified a minute ago (so that a walk in this
+  // second stores its time); returns its path.
   std::string WriteInvoice(const std::string& relativePath, const std::string& word) const;
   // Writes count invoices "<directory>/<stem><i>.xml", each modified later than every file
   // written before by this call and than the present (the reconciling walk takes them newest first).
   void WriteNewerInvoices(const std::string& directory, const std::string& stem, int count);
   // One walk over the folder's archive directory as the per-folder step runs it, fresh or
-  // reconciling, then a commit; how many documents it indexed.
+  // reconciling, then a commit (and the record of a complete walk, at the bed's clock); how
+  // many documents it indexed.
   int Walk(const FK::CFolder& folder, bool fresh);
   // Sets a file's modification time (seconds since 1970).
   static void SetModificationTime(const std::string& path, std::int64_t seconds);
