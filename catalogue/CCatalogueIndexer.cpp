@@ -2,13 +2,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <utility>
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "catalogue/CWriterRegistry.h"
+#include "catalogue/IndexWriterToRelease.h"
 #include "catalogue/LSearcher.h"
 #include "catalogue/LXmlText.h"
 #include "errors/CFKException.h"
-#include "pdf/CTool_QuickPDFLib.h"
 #include "platform/FileTimes.h"
 
 namespace {
@@ -35,6 +37,22 @@ std::string ExtensionOf(const std::string& path) {
   return dot == std::string::npos || dot < nameStart ? "" : path.substr(dot);
 }
 
+CCatalogueIndexer::Outcome OutcomeOf(PdfText::Result result) {
+  switch (result) {
+    case PdfText::Result::Read:
+      return CCatalogueIndexer::Outcome::Complete;
+    case PdfText::Result::Refused:
+      return CCatalogueIndexer::Outcome::Retry;
+    case PdfText::Result::Passing:
+      return CCatalogueIndexer::Outcome::RetryLater;
+    case PdfText::Result::NoTool:
+      return CCatalogueIndexer::Outcome::RetryAtRestart;
+    case PdfText::Result::Damaged:
+      break;
+  }
+  return CCatalogueIndexer::Outcome::Damaged;
+}
+
 }  // namespace
 
 CCatalogueIndexer::CCatalogueIndexer() : m_pIndexer(std::make_unique<LIndexer>()) {}
@@ -42,7 +60,12 @@ CCatalogueIndexer::CCatalogueIndexer() : m_pIndexer(std::make_unique<LIndexer>()
 CCatalogueIndexer::~CCatalogueIndexer() { Shutdown(); }
 
 void CCatalogueIndexer::NoteLibraryState() {
-  if (m_pIndexer) NoteCorruption(m_pIndexer->LastError().Corrupt, m_pIndexer->LastError());
+  if (m_pIndexer) NoteLibraryState(m_pIndexer->LastError());
+}
+
+void CCatalogueIndexer::NoteLibraryState(const LCatalogueError& error) {
+  m_LastError = error;
+  NoteCorruption(error.Corrupt, error);
 }
 
 void CCatalogueIndexer::NoteCorruption(bool corrupt, const LCatalogueError& error) {
@@ -52,25 +75,30 @@ void CCatalogueIndexer::NoteCorruption(bool corrupt, const LCatalogueError& erro
 }
 
 const LCatalogueError& CCatalogueIndexer::LastError() const {
-  static const LCatalogueError kNone;
-  if (m_bCorruptionSeen) return m_CorruptionError;
-  return m_pIndexer ? m_pIndexer->LastError() : kNone;
+  return m_bCorruptionSeen ? m_CorruptionError : m_LastError;
 }
 
-LWriter* CCatalogueIndexer::GetWriter(const std::string& catalogue) {
+IndexWriterToRelease* CCatalogueIndexer::GetWriter(const std::string& catalogue) {
   if (m_pWriter == nullptr && m_pIndexer) {
-    m_pWriter = m_pIndexer->GetWriter(catalogue);
-    NoteLibraryState();
-    if (m_pWriter == nullptr) NoteWriteFailure();
+    IndexWriterToRelease& record = CWriterRegistry::Process().FindOrCreate(catalogue);
+    LCatalogueError error;
+    const bool opened = record.Open(error);
+    NoteLibraryState(error);
+    if (!opened) {
+      NoteWriteFailure();
+      return nullptr;
+    }
+    m_pWriter = &record;
   }
   return m_pWriter;
 }
 
 void CCatalogueIndexer::ReleaseWriter() {
   if (m_pWriter == nullptr) return;
-  const bool committed = m_pIndexer->ReleaseWriter(m_pWriter);
+  LCatalogueError error;
+  const bool committed = m_pWriter->Release(error);
   m_pWriter = nullptr;
-  NoteLibraryState();
+  NoteLibraryState(error);
   if (!committed) NoteWriteFailure();
 }
 
@@ -83,8 +111,7 @@ void CCatalogueIndexer::ReopenWriter(const std::string& catalogue) {
 }
 
 void CCatalogueIndexer::NoteWriteFailure() {
-  if (!m_pIndexer) return;
-  const LCatalogueError& error = m_pIndexer->LastError();
+  const LCatalogueError& error = m_LastError;
   // A damaged catalogue is rebuilt, which is its own report.
   if (error.Corrupt || m_bWriteFailureSeen) return;
   m_bWriteFailureSeen = true;
@@ -94,12 +121,24 @@ void CCatalogueIndexer::NoteWriteFailure() {
 
 bool CCatalogueIndexer::RecordCompleteWalk(const std::string& directory, const std::string& catalogue,
                                            std::int64_t started) {
-  LWriter* writer = GetWriter(catalogue);
+  IndexWriterToRelease* writer = GetWriter(catalogue);
   if (writer == nullptr) return false;
-  const bool recorded = m_pIndexer->RecordCompleteWalk(writer, directory, started);
-  NoteLibraryState();
+  LCatalogueError error;
+  const bool recorded = writer->RecordCompleteWalk(directory, started, error);
+  NoteLibraryState(error);
   if (!recorded) NoteWriteFailure();
   return recorded;
+}
+
+int CCatalogueIndexer::Store(const std::string& path, const std::string& catalogue, const std::string& text,
+                             const std::string& modified) {
+  m_strLibraryNote.clear();
+  IndexWriterToRelease* writer = GetWriter(catalogue);
+  if (writer == nullptr) return 0;
+  LCatalogueError error;
+  const int result = writer->Store(path, text, modified, error, m_strLibraryNote);
+  NoteLibraryState(error);
+  return result;
 }
 
 bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
@@ -113,39 +152,39 @@ bool CCatalogueIndexer::UseReadingMarker(const std::string& markerPath, std::str
 }
 
 int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string& catalogue,
-                                     CTool_QuickPDFLib* pdfTool) {
+                                     const PdfTextReader& readPdf) {
   m_strDocumentNote.clear();
   m_strUnreadableReason.clear();
+  m_strLibraryNote.clear();
   m_LastOutcome = Outcome::WriteFailed;
-  LWriter* writer = GetWriter(catalogue);
-  if (writer == nullptr) return 0;
+  // A catalogue that cannot be opened is found out before the document is read.
+  if (GetWriter(catalogue) == nullptr) return 0;
   int result;
   if (!m_strSkipOnce.empty() && path == m_strSkipOnce) {
     // Reading it again would likely stall or end the service again; a later change of the
     // file has it read as usual.
     m_strSkipOnce.clear();
-    result = m_pIndexer->IndexFromContent(writer, path, "");
+    result = Store(path, catalogue, "", LSearcher::GetModificationTime(path));
     m_strDocumentNote = "the service's last run ended while reading it (hung or crashed): catalogued without its text";
     if (result != 0) m_LastOutcome = Outcome::Damaged;
   } else {
     m_ReadingMarker.Begin(path);
     std::string readNote;
-    result = ReadAndIndex(writer, path, pdfTool, readNote);
+    result = ReadAndIndex(path, catalogue, readPdf, readNote);
     m_ReadingMarker.End();
-    const std::string& libraryNote = m_pIndexer->LastNote();
+    const std::string& libraryNote = m_strLibraryNote;
     m_strDocumentNote = readNote.empty() ? libraryNote : libraryNote.empty() ? readNote : readNote + "; " + libraryNote;
   }
   if (!m_strDocumentNote.empty() && !m_bQuiet) {
     FKEXCEPTION::CFKException(0, 0, __LINE__, "CCatalogueIndexer", "IndexDocument", m_strDocumentNote, path, true,
                               false);
   }
-  NoteLibraryState();
   if (result == 0 && m_LastOutcome == Outcome::WriteFailed) NoteWriteFailure();
   return result;
 }
 
-int CCatalogueIndexer::ReadAndIndex(LWriter* writer, const std::string& path, CTool_QuickPDFLib* pdfTool,
-                                    std::string& readNote) {
+int CCatalogueIndexer::ReadAndIndex(const std::string& path, const std::string& catalogue,
+                                    const PdfTextReader& readPdf, std::string& readNote) {
   // The time stored is the one read before the content: a write during the read leaves a
   // later time behind, which the next pass sees.
   const platform::FileStamp before = platform::StampOf(path);
@@ -169,23 +208,10 @@ int CCatalogueIndexer::ReadAndIndex(LWriter* writer, const std::string& path, CT
       m_strUnreadableReason = error;
       outcome = Outcome::Retry;
     }
-  } else if (pdfTool == nullptr || !pdfTool->IsUsable()) {
-    outcome = Outcome::RetryAtRestart;
-  } else if (pdfTool->DAOpenFile(path, "") != 0) {
-    text += pdfTool->DAExtractText(-1, -1, 7);
-    pdfTool->DACloseFile(-1);
   } else {
-    switch (pdfTool->LastFailure()) {
-      case CTool_QuickPDFLib::Failure::Refused:
-        outcome = Outcome::Retry;
-        break;
-      case CTool_QuickPDFLib::Failure::Passing:
-        outcome = Outcome::RetryLater;
-        break;
-      default:
-        outcome = Outcome::Damaged;
-        break;
-    }
+    PdfText pdf = readPdf ? readPdf(path) : PdfText();
+    text = std::move(pdf.Text);
+    outcome = OutcomeOf(pdf.Outcome);
   }
   const platform::FileStamp after = platform::StampOf(path);
   const std::int64_t readEnd = platform::FileClockSeconds();
@@ -198,7 +224,8 @@ int CCatalogueIndexer::ReadAndIndex(LWriter* writer, const std::string& path, CT
     modified = StoredTime(before, after, readStart, readEnd);
     if (modified.empty()) outcome = Outcome::Retry;
   }
-  const int result = m_pIndexer->IndexFromContent(writer, path, text, modified);
+  // The document is read: only now is the catalogue's writer taken, for the write itself.
+  const int result = Store(path, catalogue, text, modified);
   if (result != 0) m_LastOutcome = outcome;
   return result;
 }
@@ -222,10 +249,15 @@ LCleaner* CCatalogueIndexer::InitCleaner(const std::string& directory, const std
 int CCatalogueIndexer::GetCleanCount() { return m_pIndexer->GetCleanCount(); }
 
 std::optional<std::string> CCatalogueIndexer::GetCleanerFileName(int index) {
-  return m_pIndexer->GetCleanerFileName(index);
+  std::optional<std::string> name = m_pIndexer->GetCleanerFileName(index);
+  m_LastError = m_pIndexer->LastError();
+  return name;
 }
 
-void CCatalogueIndexer::Clean(int index, int duplicate) { m_pIndexer->Clean(index, duplicate); }
+void CCatalogueIndexer::Clean(int index, int duplicate) {
+  m_pIndexer->Clean(index, duplicate);
+  m_LastError = m_pIndexer->LastError();
+}
 
 void CCatalogueIndexer::FlushDeleter(LCleaner* cleaner) {
   if (cleaner == nullptr) return;

@@ -5,13 +5,16 @@
 #include <optional>
 #include <string>
 
+#include "catalogue/LCatalogueError.h"
 #include "catalogue/LIndexer.h"
+#include "catalogue/PdfTextReader.h"
 #include "platform/CReadingMarker.h"
 
-class CTool_QuickPDFLib;
+class IndexWriterToRelease;
 
-// The indexing engine's writer holder: one LIndexer and the writer it has open, used by the
-// worker's walks and by AddFile/RemoveFile. It has no lock: callers keep its uses apart.
+// The indexing engine's writer holder, used by one thread at a time (the worker's walks, or
+// AddFile/RemoveFile): it reads each document, then stores it through the writer of its
+// catalogue (the writer registry's record, which any thread may share for the write itself).
 // Remembers when a library call reported a damaged catalogue (CorruptionSeen).
 class CCatalogueIndexer {
  public:
@@ -20,7 +23,8 @@ class CCatalogueIndexer {
   CCatalogueIndexer(const CCatalogueIndexer&) = delete;
   CCatalogueIndexer& operator=(const CCatalogueIndexer&) = delete;
 
-  LWriter* GetWriter(const std::string& catalogue);
+  // The catalogue's writer, opened when this holder has none open; null when it cannot be opened.
+  IndexWriterToRelease* GetWriter(const std::string& catalogue);
   void ReleaseWriter();
   void CloseWriter(const std::string& catalogue);
   void ReopenWriter(const std::string& catalogue);
@@ -40,9 +44,10 @@ class CCatalogueIndexer {
     NotADocument,   // no regular file any more (a FIFO, a link...): nothing stored
     WriteFailed     // the catalogue could not be written (see GetWriteFailure)
   };
-  // Nonzero when the document was stored (Outcome says how). A PDF the tool cannot open gets
+  // Nonzero when the document was stored (Outcome says how). A PDF's text comes from readPdf
+  // (empty: no PDF plug-in), read before the writer is taken; one that cannot be read gets
   // empty text.
-  int IndexDocument(const std::string& path, const std::string& catalogue, CTool_QuickPDFLib* pdfTool);
+  int IndexDocument(const std::string& path, const std::string& catalogue, const PdfTextReader& readPdf);
   Outcome GetLastOutcome() const { return m_LastOutcome; }
   // Why the last IndexDocument could not read its XML document ("" when it could).
   const std::string& UnreadableReason() const { return m_strUnreadableReason; }
@@ -91,12 +96,20 @@ class CCatalogueIndexer {
 
  private:
   void NoteLibraryState();
+  void NoteLibraryState(const LCatalogueError& error);
   void NoteWriteFailure();
-  // Reads the document (readNote: why its text is incomplete) and stores it; sets m_LastOutcome.
-  int ReadAndIndex(LWriter* writer, const std::string& path, CTool_QuickPDFLib* pdfTool, std::string& readNote);
+  // Reads the document (readNote: why its text is incomplete), then stores it; sets m_LastOutcome.
+  int ReadAndIndex(const std::string& path, const std::string& catalogue, const PdfTextReader& readPdf,
+                   std::string& readNote);
+  int Store(const std::string& path, const std::string& catalogue, const std::string& text,
+            const std::string& modified);
 
-  std::unique_ptr<LIndexer> m_pIndexer;
-  LWriter* m_pWriter = nullptr;  // owned by the library; null when none is open
+  std::unique_ptr<LIndexer> m_pIndexer;  // the cleaner passes and removals
+  // The writer registry's record (it outlives the holder) whose writer this holder opened;
+  // null when none is open.
+  IndexWriterToRelease* m_pWriter = nullptr;
+  LCatalogueError m_LastError;  // the library's last failure
+  std::string m_strLibraryNote;  // why the last stored document's text was kept incomplete
   bool m_bCorruptionSeen = false;
   LCatalogueError m_CorruptionError;
   bool m_bWriteFailureSeen = false;

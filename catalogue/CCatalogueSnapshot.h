@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "catalogue/LIndexer.h"
+#include "catalogue/LCatalogueError.h"
 
 // The stored modification times of one directory's documents in a catalogue, read once per
 // directory pass so that the walks need no look-up per file. Worker thread only.

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "catalogue/LIndexer.h"
+#include "catalogue/LCatalogueError.h"
 
 class LDatabase;
 

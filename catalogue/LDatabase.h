@@ -7,7 +7,7 @@
 
 #include <sqlite3.h>
 
-#include "catalogue/LIndexer.h"
+#include "catalogue/LCatalogueError.h"
 
 // One SQLite connection to a catalogue's database ("catalogue.sqlite" in the catalogue
 // directory), with its prepared statements cached. Not thread-safe: its owner serialises

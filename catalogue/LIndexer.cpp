@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "catalogue/LSearcher.h"
 #include "catalogue/LWalks.h"
 #include "catalogue/LXmlText.h"
+#include "errors/CFKException.h"
+#include "errors/ErrorCodes.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CPresenceCheck.h"
 #include "platform/DocumentFile.h"
@@ -55,6 +58,33 @@ bool DirectoryMissingOrEmpty(const std::string& directory) {
 }
 
 LCatalogueError Failure(const std::string& message) { return LCatalogueError{0, false, message}; }
+
+// The library's boundary: an exception from below (out of memory, Boost.Filesystem) becomes
+// the failure kept in error (message: what, then subject) and the call's failure result;
+// none reaches the caller.
+template <typename Result, typename Body>
+Result Guarded(LCatalogueError& error, const char* what, const std::string& subject, Result failed, Body&& body) {
+  try {
+    return body();
+  } catch (...) {
+    error = Failure(what + subject);
+    return failed;
+  }
+}
+
+// A static call that has no error record to fill: an exception becomes an error log line.
+template <typename Body>
+void GuardedLogged(const char* function, const std::string& catalogue, Body&& body) {
+  try {
+    body();
+  } catch (const std::exception& error) {
+    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
+                              std::string("unexpected failure: ") + error.what(), catalogue, true, false);
+  } catch (...) {
+    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
+                              "unexpected failure", catalogue, true, false);
+  }
+}
 
 // The place to cut text at most cap bytes long without splitting a UTF-8 sequence.
 size_t CutPosition(const std::string& text, size_t cap) {
@@ -99,14 +129,11 @@ std::optional<std::string> ReadCleanerBatch(LDatabase& db, LCleaner& cleaner, st
 // A writer or deleter handle on the catalogue's shared connection.
 template <typename Handle>
 Handle* OpenHandle(const std::string& catalogue, LCatalogueError& error) {
-  try {
-    error = LCatalogueError();
+  error = LCatalogueError();
+  return Guarded(error, "out of memory opening ", catalogue, static_cast<Handle*>(nullptr), [&]() -> Handle* {
     if (!LConnectionRegistry::Open(catalogue, error)) return nullptr;
     return new Handle{catalogue};
-  } catch (...) {
-    error = Failure("out of memory opening " + catalogue);
-    return nullptr;
-  }
+  });
 }
 
 // A document whose file is there but cannot be read is stored without text or time: left out,
@@ -125,12 +152,8 @@ void StoreUnreadable(const std::string& catalogue, const std::string& path, LCat
 template <typename Handle>
 bool CommitAndDelete(Handle* handle, LCatalogueError& error) {
   if (!handle) return true;
-  bool committed = false;
-  try {
-    committed = LConnectionRegistry::CommitIfOpen(handle->Catalogue, error);
-  } catch (...) {
-    error = Failure("unexpected failure committing");
-  }
+  const bool committed =
+      Guarded(error, "unexpected failure committing", std::string(), false, [&] { return LConnectionRegistry::CommitIfOpen(handle->Catalogue, error); });
   delete handle;
   return committed;
 }
@@ -153,15 +176,15 @@ bool LIndexer::ReleaseWriter(LWriter* writer) { return CommitAndDelete(writer, m
 bool LIndexer::CloseWriter(LWriter* writer) { return ReleaseWriter(writer); }
 
 int LIndexer::Index(LWriter* writer, const std::string& path) {
-  try {
-    std::string text;
-    std::string error;
+  return Guarded(m_pImpl->Error, "unexpected failure indexing ", path, 0, [&] {
     if (!writer) {
       m_pImpl->Error = Failure("no writer");
       return 0;
     }
     // The time read before the content: a write during the read leaves a later one behind.
     const std::string modified = LSearcher::GetModificationTime(path);
+    std::string text;
+    std::string error;
     std::string readNote;
     if (!LXmlText::ReadFile(path, text, error, readNote)) {
       m_pImpl->Note.clear();
@@ -174,23 +197,17 @@ int LIndexer::Index(LWriter* writer, const std::string& path) {
     const int result = IndexFromContent(writer, path, text, modified);
     if (!readNote.empty()) m_pImpl->Note = m_pImpl->Note.empty() ? readNote : readNote + "; " + m_pImpl->Note;
     return result;
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure indexing " + path);
-    return 0;
-  }
+  });
 }
 
 int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const std::string& text) {
-  try {
+  return Guarded(m_pImpl->Error, "unexpected failure indexing ", path, 0, [&] {
     return IndexFromContent(writer, path, text, LSearcher::GetModificationTime(path));
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure indexing " + path);
-    return 0;
-  }
+  });
 }
 
 bool LIndexer::RecordCompleteWalk(LWriter* writer, const std::string& directory, std::int64_t started) {
-  try {
+  return Guarded(m_pImpl->Error, "unexpected failure recording a walk of ", directory, false, [&] {
     if (!writer) {
       m_pImpl->Error = Failure("no writer");
       return false;
@@ -202,15 +219,12 @@ bool LIndexer::RecordCompleteWalk(LWriter* writer, const std::string& directory,
                  LConnectionRegistry::Commit(db);
         },
         m_pImpl->Error);
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure recording a walk of " + directory);
-    return false;
-  }
+  });
 }
 
 int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const std::string& text,
                                const std::string& modified) {
-  try {
+  return Guarded(m_pImpl->Error, "unexpected failure indexing ", path, 0, [&] {
     if (!writer) {
       m_pImpl->Error = Failure("no writer");
       return 0;
@@ -225,10 +239,7 @@ int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const s
         [&](LDatabase& db) { return LConnectionRegistry::Begin(db) && LDocuments(db).Upsert(path, modified, content); },
         m_pImpl->Error);
     return ok ? 1 : 0;
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure indexing " + path);
-    return 0;
-  }
+  });
 }
 
 LDeleter* LIndexer::GetDeleter(const std::string& catalogue) {
@@ -237,35 +248,32 @@ LDeleter* LIndexer::GetDeleter(const std::string& catalogue) {
 
 void LIndexer::Delete(LDeleter* deleter, const std::string& path) {
   if (!deleter) return;
-  try {
-    LConnectionRegistry::With(
+  Guarded(m_pImpl->Error, "unexpected failure removing ", path, false, [&] {
+    return LConnectionRegistry::With(
         deleter->Catalogue,
         [&](LDatabase& db) { return LConnectionRegistry::Begin(db) && LDocuments(db).Delete(path); },
         m_pImpl->Error);
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure removing " + path);
-  }
+  });
 }
 
 void LIndexer::ReleaseDeleter(LDeleter* deleter) { CommitAndDelete(deleter, m_pImpl->Error); }
 
 LCleaner* LIndexer::InitCleaner(const std::string& directory, const std::string& catalogue) {
-  try {
-    ReleaseCleaner();
-    m_pImpl->Error = LCatalogueError();
-    auto cleaner = std::make_unique<LCleaner>();
-    cleaner->Catalogue = catalogue;
-    cleaner->Directory = directory;
-    cleaner->SkipPurge = DirectoryMissingOrEmpty(directory);
-    m_pImpl->SkippedPurge = cleaner->SkipPurge;
-    LConnectionRegistry::With(
-        catalogue, [&](LDatabase& db) { return LDocuments(db).IdsUnder(directory, cleaner->Ids); }, m_pImpl->Error);
-    m_pImpl->Cleaner = std::move(cleaner);
-    return m_pImpl->Cleaner.get();
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure starting a cleaner pass");
-    return nullptr;
-  }
+  return Guarded(m_pImpl->Error, "unexpected failure starting a cleaner pass", std::string(),
+                 static_cast<LCleaner*>(nullptr), [&] {
+                   ReleaseCleaner();
+                   m_pImpl->Error = LCatalogueError();
+                   auto cleaner = std::make_unique<LCleaner>();
+                   cleaner->Catalogue = catalogue;
+                   cleaner->Directory = directory;
+                   cleaner->SkipPurge = DirectoryMissingOrEmpty(directory);
+                   m_pImpl->SkippedPurge = cleaner->SkipPurge;
+                   LConnectionRegistry::With(
+                       catalogue, [&](LDatabase& db) { return LDocuments(db).IdsUnder(directory, cleaner->Ids); },
+                       m_pImpl->Error);
+                   m_pImpl->Cleaner = std::move(cleaner);
+                   return m_pImpl->Cleaner.get();
+                 });
 }
 
 int LIndexer::GetCleanCount() {
@@ -274,56 +282,53 @@ int LIndexer::GetCleanCount() {
 }
 
 std::optional<std::string> LIndexer::GetCleanerFileName(int index) {
-  try {
-    LCleaner* cleaner = m_pImpl->Cleaner.get();
-    if (!cleaner || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return std::nullopt;
-    const std::int64_t id = cleaner->Ids[static_cast<size_t>(index)];
-    std::optional<std::string> path;
-    const auto ahead = cleaner->Batch.find(id);
-    if (ahead != cleaner->Batch.end()) {
-      path = ahead->second;
-    } else {
-      LConnectionRegistry::With(
-          cleaner->Catalogue,
-          [&](LDatabase& db) {
-            path = ReadCleanerBatch(db, *cleaner, id);
-            return path.has_value() || db.Error().Message.empty();
-          },
-          m_pImpl->Error);
-    }
-    cleaner->LastIndex = path ? index : -1;
-    cleaner->LastPath = path ? *path : std::string();
-    return path;
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure reading a cleaner entry");
-    return std::nullopt;
-  }
+  return Guarded(m_pImpl->Error, "unexpected failure reading a cleaner entry", std::string(),
+                 std::optional<std::string>(), [&] {
+                   LCleaner* cleaner = m_pImpl->Cleaner.get();
+                   std::optional<std::string> path;
+                   if (!cleaner || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return path;
+                   const std::int64_t id = cleaner->Ids[static_cast<size_t>(index)];
+                   const auto ahead = cleaner->Batch.find(id);
+                   if (ahead != cleaner->Batch.end()) {
+                     path = ahead->second;
+                   } else {
+                     LConnectionRegistry::With(
+                         cleaner->Catalogue,
+                         [&](LDatabase& db) {
+                           path = ReadCleanerBatch(db, *cleaner, id);
+                           return path.has_value() || db.Error().Message.empty();
+                         },
+                         m_pImpl->Error);
+                   }
+                   cleaner->LastIndex = path ? index : -1;
+                   cleaner->LastPath = path ? *path : std::string();
+                   return path;
+                 });
 }
 
 void LIndexer::Clean(int index, int duplicate) {
   LCleaner* cleaner = m_pImpl->Cleaner.get();
   if (!cleaner || cleaner->SkipPurge || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return;
-  try {
+  Guarded(m_pImpl->Error, "unexpected failure cleaning an entry", std::string(), false, [&] {
     // An entry that vanished since the pass began has nothing left to drop.
-    if (cleaner->LastIndex != index && !GetCleanerFileName(index)) return;
+    if (cleaner->LastIndex != index && !GetCleanerFileName(index)) return false;
     // Only a file known not to exist counts as gone; an unreadable one is kept.
     if (duplicate == 1 || cleaner->Presence.IsGone(cleaner->LastPath)) {
       cleaner->Pending.push_back(cleaner->Ids[static_cast<size_t>(index)]);
     }
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure cleaning an entry");
-  }
+    return true;
+  });
 }
 
 void LIndexer::FlushDeleter(LCleaner* cleaner) {
   if (!cleaner || cleaner->Pending.empty()) return;
-  try {
+  Guarded(m_pImpl->Error, "unexpected failure flushing the cleaner", std::string(), false, [&] {
     // The share may have gone away during the pass: look again before anything is dropped.
     if (DirectoryMissingOrEmpty(cleaner->Directory)) {
       cleaner->SkipPurge = true;
       m_pImpl->SkippedPurge = true;
       cleaner->Pending.clear();
-      return;
+      return false;
     }
     LConnectionRegistry::With(
         cleaner->Catalogue,
@@ -336,9 +341,8 @@ void LIndexer::FlushDeleter(LCleaner* cleaner) {
         },
         m_pImpl->Error);
     cleaner->Pending.clear();
-  } catch (...) {
-    m_pImpl->Error = Failure("unexpected failure flushing the cleaner");
-  }
+    return true;
+  });
 }
 
 void LIndexer::ReleaseCleaner() {
@@ -365,15 +369,9 @@ bool LIndexer::IsDatabaseFile(const std::string& name) {
 }
 
 void LIndexer::CloseCatalogue(const std::string& catalogue) {
-  try {
-    LConnectionRegistry::Close(catalogue);
-  } catch (...) {
-  }
+  GuardedLogged("CloseCatalogue", catalogue, [&] { LConnectionRegistry::Close(catalogue); });
 }
 
 void LIndexer::ClearMemory() {
-  try {
-    LConnectionRegistry::CloseAll();
-  } catch (...) {
-  }
+  GuardedLogged("ClearMemory", std::string(), [] { LConnectionRegistry::CloseAll(); });
 }

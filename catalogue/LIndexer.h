@@ -4,21 +4,13 @@
 #include <optional>
 #include <string>
 
+#include "catalogue/LCatalogueError.h"
+
 // Opaque handles served by LIndexer; they stay owned by the library and die with the
 // call that releases them (ReleaseWriter / CloseWriter / ReleaseDeleter / ReleaseCleaner).
 struct LWriter;
 struct LDeleter;
 struct LCleaner;
-
-// The last library failure of an LIndexer or LSearcher: empty Message when none.
-struct LCatalogueError {
-  int SqliteCode = 0;
-  bool Corrupt = false;  // the catalogue database is damaged (not a database, malformed)
-  std::string Message;
-  // Index: the document's file exists but could not be read; it is catalogued with no text
-  // and no time, so that the next pass takes it again.
-  bool Unreadable = false;
-};
 
 // Writes a catalogue (one SQLite FTS5 database in the catalogue directory).
 // One object is used by one thread at a time; several objects of the process may write

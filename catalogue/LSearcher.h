@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/LIndexer.h"
+#include "catalogue/LCatalogueError.h"
 
 // Reads a catalogue; one object per query. Opens the catalogue read-only and never
 // creates it: a missing catalogue counts 0 and finds nothing. No call throws.

@@ -12,6 +12,7 @@
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CWorkerProgress.h"
 #include "monitoring/MonitorListener.h"
+#include "monitoring/PdfTextOfTool.h"
 #include "pdf/CTool_QuickPDFLib.h"
 
 namespace fs = boost::filesystem;
@@ -53,6 +54,7 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
     : m_pIndexer(std::make_unique<CCatalogueIndexer>()),
       m_pParameters(parameters),
       m_pPdfTool(std::make_unique<CTool_QuickPDFLib>()),
+      m_ReadPdf(PdfTextOfTool(m_pPdfTool.get())),
       m_nPauseMilliseconds(ParametersOrDefaults(parameters).PauseMilliseconds),
       m_nFolderPauseMilliseconds(ParametersOrDefaults(parameters).FolderPauseMilliseconds),
       m_Clock([] { return static_cast<std::int64_t>(std::time(nullptr)); }),
@@ -73,6 +75,7 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
 }
 
 CIndexingEngine::~CIndexingEngine() {
+  m_ReadPdf = nullptr;
   m_pPdfTool.reset();
   m_pListeners.reset();
   m_pFolderList.reset();

@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "catalogue/PdfTextReader.h"
 #include "monitoring/CEngineParameters.h"
 #include "platform/CDirectoryListing.h"
 #include "platform/CStopLatch.h"
@@ -74,9 +75,11 @@ class CIndexingEngine {
   // a folder directory of a folder of the list, where emptying it could touch documents.
   std::string RefusedCatalogueReason(const FK::CFolder& folder, const std::string& catalogue) const;
 
-  // The process-wide catalogue lock, shared with other processes by name. Any thread.
-  // acquire 0 only asks: 0 when another thread of this process holds that catalogue.
+  // The catalogue locks of the process, one per catalogue, shared with other processes by
+  // name. Any thread; a thread may hold the locks of several catalogues. acquire 0 only asks:
+  // 0 when another thread of this process holds that catalogue.
   static int LockCatalogue(const std::string& catalogue, int acquire);
+  // Releases the calling thread's catalogue locks.
   static void UnlockCatalogue();
   // Why the last LockCatalogue that tried to take a lock did not get it.
   static std::string GetCatalogueLockError();
@@ -190,6 +193,7 @@ class CIndexingEngine {
   std::unique_ptr<Dom_FolderList> m_pFolderList;  // worker thread only
   const CEngineParameters* m_pParameters;         // not owned
   std::unique_ptr<CTool_QuickPDFLib> m_pPdfTool;
+  PdfTextReader m_ReadPdf;  // on m_pPdfTool
   int m_nWorkSliceSeconds = 1;
   int m_nPauseMilliseconds;
   int m_nFolderPauseMilliseconds;

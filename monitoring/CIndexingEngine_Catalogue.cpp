@@ -1,9 +1,11 @@
 #include "monitoring/CIndexingEngine.h"
 
 #include <ctime>
+#include <iterator>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
+#include <utility>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
@@ -15,6 +17,7 @@
 #include "monitoring/CatalogueMarkers.h"
 #include "monitoring/MonitorListener.h"
 #include "platform/CFileSystemType.h"
+#include "platform/CMutex.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/SystemInfo.h"
 
@@ -33,14 +36,18 @@ std::string LockNameFor(const std::string& catalogue) {
   return name;
 }
 
-// The one catalogue lock of the process. The worker and the watch threads ask it at once,
-// and an flock taken through another open of the same file would shut out this very
-// process, so the state says which thread holds which catalogue.
+// The process's catalogue locks, one per catalogue. The worker and the watch threads ask
+// them at once, and an flock taken through another open of the same file would shut out this
+// very process, so the state says which thread holds which catalogue.
 struct CatalogueLockState {
-  std::mutex Mutex;
-  std::unique_ptr<platform::CNamedFileLock> Lock;  // guarded by Mutex
-  std::thread::id Owner;                           // guarded by Mutex
-  std::string LastError;                           // guarded by Mutex: why the last attempt failed
+  struct Held {
+    std::unique_ptr<platform::CNamedFileLock> Lock;
+    std::thread::id Owner;
+  };
+  platform::CMutex Mutex;
+  std::map<std::string, Held> Locks GUARDED_BY(Mutex);  // by lock name
+  // Why each thread's last attempt failed.
+  std::map<std::thread::id, std::string> LastErrors GUARDED_BY(Mutex);
 };
 
 CatalogueLockState& LockState() {
@@ -187,43 +194,47 @@ void CIndexingEngine::DiscardForeignCatalogue(const std::vector<std::string>& di
 
 int CIndexingEngine::LockCatalogue(const std::string& catalogue, int acquire) {
   CatalogueLockState& state = LockState();
-  std::lock_guard<std::mutex> guard(state.Mutex);
+  platform::CLockGuard guard(state.Mutex);
+  // Catalogue paths are case-sensitive here, so the names are compared exactly.
   const std::string name = LockNameFor(catalogue);
-  if (state.Lock) {
-    if (state.Lock->IsLocked() && state.Owner != std::this_thread::get_id()) {
-      // Catalogue paths are case-sensitive here, so the names are compared exactly.
-      return state.Lock->GetName() == name ? 0 : 1;
-    }
-    state.Lock.reset();
+  const std::thread::id self = std::this_thread::get_id();
+  const auto held = state.Locks.find(name);
+  if (held != state.Locks.end()) {
+    return held->second.Owner == self ? 1 : 0;
   }
   if (acquire == 0) return 1;
-  state.Lock = std::make_unique<platform::CNamedFileLock>(name);
-  state.Owner = std::this_thread::get_id();
-  const bool locked = state.Lock->TryLock();
-  state.LastError = locked ? "" : state.Lock->LastError();
-  return locked ? 1 : 0;
+  auto lock = std::make_unique<platform::CNamedFileLock>(name);
+  if (!lock->TryLock()) {
+    state.LastErrors[self] = lock->LastError();
+    return 0;
+  }
+  state.LastErrors.erase(self);
+  state.Locks[name] = CatalogueLockState::Held{std::move(lock), self};
+  return 1;
 }
 
 std::string CIndexingEngine::GetCatalogueLockError() {
   CatalogueLockState& state = LockState();
-  std::lock_guard<std::mutex> guard(state.Mutex);
-  return state.LastError;
+  platform::CLockGuard guard(state.Mutex);
+  const auto found = state.LastErrors.find(std::this_thread::get_id());
+  return found == state.LastErrors.end() ? std::string() : found->second;
 }
 
 void CIndexingEngine::UnlockCatalogue() {
   CatalogueLockState& state = LockState();
-  std::lock_guard<std::mutex> guard(state.Mutex);
-  if (!state.Lock) return;
-  // Only its holder releases a held lock; another thread's call leaves it alone.
-  if (state.Lock->IsLocked() && state.Owner != std::this_thread::get_id()) return;
-  state.Lock.reset();
+  platform::CLockGuard guard(state.Mutex);
+  // Only its holder releases a lock: the calling thread's locks go, other threads' stay.
+  const std::thread::id self = std::this_thread::get_id();
+  for (auto it = state.Locks.begin(); it != state.Locks.end();) {
+    it = it->second.Owner == self ? state.Locks.erase(it) : std::next(it);
+  }
 }
 
 void CIndexingEngine::AddFile(std::string path, FK::CFolder folder) {
   if (!m_pIndexer || !CCatalogueIndexer::IsIndexableDocument(path)) return;
   const std::string catalogue = GetCataloguePath(folder);
   if (catalogue.empty()) return;
-  m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
+  m_pIndexer->IndexDocument(path, catalogue, m_ReadPdf);
   ReportDocumentNote(path);
 }
 

@@ -161,6 +161,23 @@ TEST_F(CatalogueLockTest, AnotherThreadOfTheProcessGetsZeroForTheHeldCatalogueOn
   EXPECT_EQ(afterRelease, 1);
 }
 
+TEST_F(CatalogueLockTest, ThreadsHoldTheLocksOfTheirOwnCataloguesAtOnce) {
+  ASSERT_EQ(CIndexingEngine::LockCatalogue("/cat/C", 1), 1);
+  int taken = -1;
+  int askedByHolder = -1;
+  std::thread([&] {
+    taken = CIndexingEngine::LockCatalogue("/cat/D", 1);
+    askedByHolder = CIndexingEngine::LockCatalogue("/cat/D", 0);
+    // Its lock is really taken: this process's main thread is refused it until it is released.
+    std::thread([&] { EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/D", 1), 0); }).join();
+    CIndexingEngine::UnlockCatalogue();
+  }).join();
+  EXPECT_EQ(taken, 1);
+  EXPECT_EQ(askedByHolder, 1);
+  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/C", 0), 1);
+  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/D", 1), 1) << "released by its holder";
+}
+
 TEST_F(CatalogueLockTest, AnotherProcessHoldingTheCatalogueGetsItsLockRefused) {
   const std::string held = m_Bed.Scratch().File("held");
   const std::string release = m_Bed.Scratch().File("release");

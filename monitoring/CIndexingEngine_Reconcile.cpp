@@ -197,7 +197,7 @@ bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& c
     m_pPdfTool->SetQuiet(true);
     m_pIndexer->SetQuiet(true);
   }
-  const int result = m_pIndexer->IndexDocument(path, catalogue, m_pPdfTool.get());
+  const int result = m_pIndexer->IndexDocument(path, catalogue, m_ReadPdf);
   if (retried) {
     m_pPdfTool->SetQuiet(false);
     m_pIndexer->SetQuiet(false);

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "catalogue/LCatalogueError.h"
+#include "catalogue/LIndexer.h"
+#include "platform/CMutex.h"
+
+// The writer of one catalogue, kept by the writer registry (CWriterRegistry), which owns it.
+// Any thread: every call takes the record's lock for the write itself only, so a document's
+// content is read before the writer is taken and no write waits on another document's read.
+class IndexWriterToRelease {
+ public:
+  explicit IndexWriterToRelease(std::string catalogue);
+  ~IndexWriterToRelease();  // commits what is pending
+  IndexWriterToRelease(const IndexWriterToRelease&) = delete;
+  IndexWriterToRelease& operator=(const IndexWriterToRelease&) = delete;
+
+  const std::string& GetCatalogue() const { return m_strCatalogue; }
+  // Opens the writer when none is open; false (and why in error) when it cannot be opened.
+  bool Open(LCatalogueError& error) EXCLUDES(m_Mutex);
+  // Commits and closes the writer; false (and why) when the commit failed. True when none is open.
+  bool Release(LCatalogueError& error) EXCLUDES(m_Mutex);
+  // Stores a document with the content read beforehand and its modification time ("": taken
+  // again at the next pass), opening the writer when needed. Nonzero when stored; note: why
+  // the text was kept incomplete ("" when whole).
+  int Store(const std::string& path, const std::string& text, const std::string& modified,
+            LCatalogueError& error, std::string& note) EXCLUDES(m_Mutex);
+  // Notes a complete walk of the directory begun at `started` and commits.
+  bool RecordCompleteWalk(const std::string& directory, std::int64_t started, LCatalogueError& error)
+      EXCLUDES(m_Mutex);
+
+ private:
+  bool OpenLocked(LCatalogueError& error) REQUIRES(m_Mutex);
+
+  const std::string m_strCatalogue;
+  platform::CMutex m_Mutex;
+  LIndexer m_Indexer GUARDED_BY(m_Mutex);
+  LWriter* m_pWriter GUARDED_BY(m_Mutex) = nullptr;  // owned by m_Indexer; null when none is open
+};
