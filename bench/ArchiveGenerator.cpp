@@ -7,8 +7,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "bench/PdfWriter.h"
 #include "bench/SyntheticInvoice.h"
-#include "testsupport/PdfMaker.h"
 
 namespace fs = boost::filesystem;
 
@@ -81,7 +81,7 @@ bool ArchiveGenerator::WritePdfInvoice(const std::string& root, int number, std:
   const std::string directory = root + "/" + MonthDirectory(number, year, month) + "/";
   const SyntheticInvoice invoice(m_Options.Seed, number, year, month);
   const std::string path = directory + invoice.FileStem() + ".pdf";
-  if (!testsupport::MakePdf(path, invoice.PdfPages(m_Options.PdfPages))) {
+  if (!bench::WritePdf(path, invoice.PdfPages(m_Options.PdfPages))) {
     errorText = "cannot write " + path;
     return false;
   }
@@ -109,7 +109,7 @@ bool ArchiveGenerator::WriteSkippedFiles(const std::string& root, std::string& e
     boost::system::error_code ec;
     fs::create_directories(originals, ec);
     if (!WriteText(originals + invoice.FileStem() + ".xml", invoice.Xml(), errorText)) return false;
-    if (!testsupport::MakePdf(originals + invoice.FileStem() + ".pdf", invoice.PdfPages(1))) {
+    if (!bench::WritePdf(originals + invoice.FileStem() + ".pdf", invoice.PdfPages(1))) {
       errorText = "cannot write " + originals + invoice.FileStem() + ".pdf";
       return false;
     }

@@ -8,7 +8,6 @@
 
 #include "platform/CChildProcess.h"
 #include "testsupport/ScratchDir.h"
-#include "tools/CTool_FileSystem.h"
 
 namespace {
 
@@ -71,9 +70,9 @@ TEST(FileBusyTest, FileHeldByAnotherProcessIsBusyUntilReleased) {
   for (Hold hold : {Hold::OpenForWriting, Hold::RecordLock, Hold::WholeFileLock}) {
     ChildHolder child(path, hold);
     ASSERT_TRUE(child.Held());
-    EXPECT_TRUE(CTool_FileSystem::IsFileLocked(path)) << static_cast<int>(hold);
+    EXPECT_TRUE(platform::IsFileBusy(path)) << static_cast<int>(hold);
     child.Release();
-    EXPECT_FALSE(CTool_FileSystem::IsFileLocked(path)) << static_cast<int>(hold);
+    EXPECT_FALSE(platform::IsFileBusy(path)) << static_cast<int>(hold);
   }
 }
 

@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that the build, the tests and the demo need, when missing.
 set -euo pipefail
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ clang make pkg-config
   libboost-regex-dev libboost-filesystem-dev
   libxml2-dev libsystemd-dev libsqlite3-dev libpoppler-cpp-dev
   libgtest-dev libgmock-dev

@@ -3,9 +3,10 @@
 #include <string>
 #include <vector>
 
-// Writes small but real PDF files for tests and benchmarks: one page per text, in Helvetica
-// (WinAnsi encoding: UTF-8 text within Latin-1 is kept, other characters become '?'), an
-// empty text making an empty page. The bad variants imitate what arrives from outside.
+// Writes small but real PDF files for tests, through the synthetic archives' PDF writer: one
+// page per text, in Helvetica (WinAnsi encoding: UTF-8 text within Latin-1 is kept, other
+// characters become '?'), an empty text making an empty page. The bad variants imitate what
+// arrives from outside.
 namespace testsupport {
 
 // Writes a well-formed PDF with one page per entry of pageTexts ('\n' starts a new line);
