@@ -103,14 +103,15 @@ void CFolderDirectoryPass::Reconcile(const std::string& directory) {
   start = m_Engine.Now();
   bool written = ReconcileFiles(directory, entries, files, start);
   LevelEntries().swap(entries);
+  // The documents of a level are committed when the work slice is used up and at the end of
+  // the walk (Walk releases the writer), not after every level: a commit per level made each
+  // level's few documents a segment of their own in a large index.
   if (m_Engine.IsSliceUsedUp(start)) {
     m_Engine.KeepAlive();
     if (written) m_Indexer.ReopenWriter(m_strCatalogue);
-    written = false;
     m_Engine.ReportWaiting();
     m_Engine.Pause(m_pStop, m_Engine.m_nPauseMilliseconds);
   }
-  if (written) m_Indexer.ReopenWriter(m_strCatalogue);
   for (auto it = subDirectories.rbegin(); it != subDirectories.rend() && CanWalk(); ++it) {
     Reconcile(it->second + "/");
   }
