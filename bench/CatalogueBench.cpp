@@ -13,6 +13,7 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LDatabase.h"
 #include "catalogue/LXmlText.h"
+#include "monitoring/CFolderDirectoryPass.h"
 #include "monitoring/CIndexingEngine.h"
 #include "pdf/CTool_QuickPDFLib.h"
 #include "platform/PeakMemory.h"
@@ -102,7 +103,9 @@ CatalogueBench::FreshFigures CatalogueBench::FreshWalk(const std::string& archiv
   const double start = NowSeconds();
   const double cpuStart = platform::ProcessCpuSeconds();
   // As the service walks: snapshot, fresh walk, commit, and the record of a complete walk.
-  m_pEngine->WalkFolderDirectory(folder, directory, catalogue, true, nullptr, &figures.Indexed);
+  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
+  pass.Walk(directory, true);
+  figures.Indexed = pass.Indexed();
   figures.Seconds = NowSeconds() - start;
   figures.CpuSeconds = platform::ProcessCpuSeconds() - cpuStart;
   return figures;
@@ -113,8 +116,9 @@ CatalogueBench::SettleFigures CatalogueBench::SettlePass(const std::string& arch
   const FK::CFolder folder = MakeFolder(archive, name);
   SettleFigures figures;
   const double start = NowSeconds();
-  m_pEngine->WalkFolderDirectory(folder, CIndexingEngine::GetUncPath(archive), catalogue, false, nullptr,
-                                 &figures.Indexed);
+  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
+  pass.Walk(CIndexingEngine::GetUncPath(archive), false);
+  figures.Indexed = pass.Indexed();
   figures.Seconds = NowSeconds() - start;
   return figures;
 }
@@ -126,19 +130,20 @@ CatalogueBench::UnchangedFigures CatalogueBench::UnchangedPass(const std::string
   const std::string directory = CIndexingEngine::GetUncPath(archive);
   UnchangedFigures figures;
   double start = NowSeconds();
-  CCatalogueSnapshot snapshot;
-  snapshot.Load(directory, catalogue);
+  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
+  pass.LoadSnapshot(directory);
   figures.SnapshotSeconds = NowSeconds() - start;
-  figures.SnapshotEntries = snapshot.GetDocumentCount();
+  figures.SnapshotEntries = pass.Snapshot().GetDocumentCount();
 
   start = NowSeconds();
-  m_pEngine->ReconcileDirectory(directory, catalogue, folder, snapshot, nullptr, &figures.Indexed);
+  pass.Reconcile(directory);
+  figures.Indexed = pass.Indexed();
   m_pEngine->GetIndexer()->ReleaseWriter();
   figures.WalkSeconds = NowSeconds() - start;
-  figures.LookUps = snapshot.GetLookUpCount();
+  figures.LookUps = pass.Snapshot().GetLookUpCount();
 
   start = NowSeconds();
-  m_pEngine->CleanCatalogue(directory, catalogue, nullptr);
+  pass.Clean(directory);
   figures.CleanerSeconds = NowSeconds() - start;
   figures.DocumentLevels = CountDocumentDirectories(archive);
   return figures;

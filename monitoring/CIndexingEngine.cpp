@@ -191,13 +191,6 @@ bool CIndexingEngine::IsDebug() const {
   return m_pParameters != nullptr && m_pParameters->IsDebugAction != 0;
 }
 
-bool CIndexingEngine::CanWalk() {
-  const bool can = CanContinueWalk() == 1 && !m_pIndexer->CorruptionSeen() && !m_pIndexer->WriteFailureSeen();
-  // A walk that ends here has not looked at everything.
-  if (!can) m_bWalkIncomplete = true;
-  return can;
-}
-
 void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
   if (!m_strReadingMarkerError.empty()) SendStatusMessage(kMessageLine, m_strReadingMarkerError);
   m_strReadingMarkerError.clear();

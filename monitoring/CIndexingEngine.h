@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalogue/PdfTextReader.h"
+#include "monitoring/CDocumentRetries.h"
 #include "monitoring/CEngineParameters.h"
 #include "platform/CDirectoryListing.h"
 #include "platform/CStopLatch.h"
@@ -88,27 +89,16 @@ class CIndexingEngine {
   void AddFile(std::string path, FK::CFolder folder);
   void RemoveFile(std::string path, FK::CFolder folder);
 
-  // Reconciliation of one directory tree (worker thread, inside the catalogue lock).
+  // A directory the walks of the folder leave out (its scanning, e-invoices or originals
+  // directory, the catalogue itself).
   bool IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
                            const std::string& catalogue) const;
-  void IndexDirectoryFresh(const std::string& directory, const std::string& catalogue,
-                           const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                           platform::CStopLatch* stop, int* indexed);
-  void ReconcileDirectory(const std::string& directory, const std::string& catalogue,
-                          const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                          platform::CStopLatch* stop, int* indexed);
-  void CleanCatalogue(const std::string& directory, const std::string& catalogue,
-                      platform::CStopLatch* stop);
 
   // The per-folder step of a pass; may clear the record's MonitoringStarted flag.
   void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop);
 
+  // How a walk of a folder directory (CFolderDirectoryPass) ended.
   enum class PassResult { Done, Damaged };
-  // One walk of a folder directory, fresh or reconciling, with its own snapshot; a walk that
-  // ends normally is noted in the catalogue (table complete_walks) with the time it started.
-  PassResult WalkFolderDirectory(const FK::CFolder& folder, const std::string& directory,
-                                 const std::string& catalogue, bool fresh, platform::CStopLatch* stop,
-                                 int* indexed = nullptr);
 
   // The early stop of the reconciling walk. It takes a level's files newest first (by arrival
   // time, the later of modification and status-change time) and may end the level at a
@@ -120,10 +110,6 @@ class CIndexingEngine {
   static bool MayEndLevelAt(std::int64_t arrival, std::optional<std::int64_t> lastCompleteWalkStarted) {
     return lastCompleteWalkStarted && arrival + kStopMarginSeconds < *lastCompleteWalkStarted;
   }
-  // A PDF the helper could not read for a passing reason (deadline, crash, memory cap) is taken
-  // again after these growing intervals (doubling from the first), or as soon as it changes.
-  static constexpr std::int64_t kFirstRetrySeconds = 60;
-  static constexpr std::int64_t kLongestRetrySeconds = 24 * 3600;
 
   // Tests: the clock (whole seconds), the marker's clock (steady milliseconds) and the
   // throttling pause.
@@ -135,12 +121,8 @@ class CIndexingEngine {
   CCatalogueIndexer* GetIndexer() { return m_pIndexer.get(); }
 
  private:
-  struct RetryState {
-    int Failures = 0;
-    std::int64_t Due = 0;            // the engine's clock
-    std::int64_t ModifiedSeconds = 0;  // the file's modification time at the failure
-    std::int64_t ModifiedNanoseconds = 0;
-  };
+  // The walks of a folder directory use the engine's pacing and its per-document bookkeeping.
+  friend class CFolderDirectoryPass;
 
   std::int64_t Now() const;
   // Pacing: true when the work slice begun at start is used up.
@@ -151,7 +133,6 @@ class CIndexingEngine {
   void Pause(platform::CStopLatch* stop, int milliseconds);
   bool IsDebug() const;
   bool LookForStopMarker();
-  bool CanWalk();
   void IndexFolderDirectories(const Dom_FolderList& folderList);
   bool FolderChanged(const FK::CFolder& folder, const std::vector<std::string>& directories) const;
   void ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder, std::int64_t& start,
@@ -165,24 +146,9 @@ class CIndexingEngine {
                                platform::CStopLatch* stop);
   std::string MoveDamagedCatalogueAside(const std::string& catalogue);
   void ReportCatalogueFileSystem(const std::string& catalogue);
-  // A level's candidate files: arrival time and place among the level's entries.
-  using LevelFiles = std::vector<std::pair<std::int64_t, size_t>>;
-  using LevelEntries = std::vector<platform::CDirectoryListing::Entry>;
-  void SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
-                 const LevelEntries& entries, const std::string& catalogue, const FK::CFolder& folder,
-                 platform::CStopLatch* stop, LevelFiles& files,
-                 std::multimap<std::int64_t, std::string>& subDirectories);
-  bool ReconcileFiles(const std::string& directory, const LevelEntries& entries, const LevelFiles& files,
-                      const std::string& catalogue, const FK::CFolder& folder, CCatalogueSnapshot& snapshot,
-                      platform::CStopLatch* stop, int* indexed, std::int64_t& start);
-  void IndexFreshFile(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
-                      CCatalogueSnapshot& snapshot, bool& written, int* indexed);
   void ReportUnreadable(const std::string& path, const std::string& reason);
-  bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
-                    int* indexed);
-  // False while a document stored for a later retry is not due again.
-  bool IsRetryDue(const std::string& path);
-  void NoteOutcome(const std::string& path);
+  // Indexes one document of a walk with its retry bookkeeping; true when it was stored.
+  bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder);
   void ReportWriteFailure(const std::string& catalogue);
   void ReportDocumentNote(const std::string& path);
   // True when a folder directory must not be walked ("/", a system tree); with say, a line why.
@@ -206,8 +172,7 @@ class CIndexingEngine {
   std::atomic<bool> m_bStopRequested{false};
   bool m_bFolderPassFailed = false;  // worker thread only: the last ProcessFolder did not complete
   bool m_bFullReconcile = false;     // worker thread only: no early stop (the last walk was cut short)
-  bool m_bWalkIncomplete = false;    // worker thread only: the current walk missed something
-  std::map<std::string, RetryState> m_Retries;  // worker thread only
+  CDocumentRetries m_Retries;  // worker thread only
   std::unordered_set<std::string> m_ReportedFileSystems;  // worker thread only
   std::string m_strReadingMarkerError;             // worker thread only: said once, then ""
   static constexpr size_t kMaxUnreadableReported = 10000;

@@ -7,9 +7,9 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
-#include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
+#include "monitoring/CFolderDirectoryPass.h"
 #include "monitoring/CatalogueMarkers.h"
 #include "monitoring/MonitorListener.h"
 #include "platform/CFileSystemType.h"
@@ -180,7 +180,7 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       SendStatusMessage(kMessageLine, "directory " + directory + " doesn't exist");
       continue;
     }
-    if (WalkFolderDirectory(folder, directory, catalogue, fresh, stop) == PassResult::Damaged) {
+    if (CFolderDirectoryPass(*this, folder, catalogue, stop).Walk(directory, fresh) == PassResult::Damaged) {
       return PassResult::Damaged;
     }
   }
@@ -190,39 +190,9 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
   for (const std::string& directory : directories) {
     // An empty directory name would stand for the whole catalogue in the cleaner.
     if (CanContinue() == 0 || m_pIndexer->CorruptionSeen() || m_pIndexer->WriteFailureSeen()) break;
-    if (cleaner != 0 && !directory.empty()) CleanCatalogue(GetUncPath(directory), catalogue, stop);
-  }
-  return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
-}
-
-CIndexingEngine::PassResult CIndexingEngine::WalkFolderDirectory(const FK::CFolder& folder,
-                                                                 const std::string& directory,
-                                                                 const std::string& catalogue, bool fresh,
-                                                                 platform::CStopLatch* stop, int* indexed) {
-  const std::string unc = GetUncPath(directory);
-  // Taken before anything is read: every file that arrives later is newer than the record.
-  const std::int64_t started = Now();
-  m_bWalkIncomplete = false;
-  auto snapshot = std::make_unique<CCatalogueSnapshot>();
-  snapshot->Load(unc, catalogue);
-  if (snapshot->IsCorrupt()) {
-    m_pIndexer->NoteCorruption(true, snapshot->GetError());
-    return PassResult::Damaged;
-  }
-  int count = 0;
-  if (fresh) {
-    IndexDirectoryFresh(unc, catalogue, folder, *snapshot, stop, &count);
-  } else {
-    ReconcileDirectory(unc, catalogue, folder, *snapshot, stop, &count);
-  }
-  snapshot.reset();
-  m_pIndexer->ReleaseWriter();
-  if (indexed != nullptr) *indexed += count;
-  // Only a walk that looked at every file of the tree and had every write committed lets a
-  // later walk end its levels early.
-  if (!m_bWalkIncomplete && CanWalk()) {
-    m_pIndexer->RecordCompleteWalk(unc, catalogue, started);
-    m_pIndexer->ReleaseWriter();
+    if (cleaner != 0 && !directory.empty()) {
+      CFolderDirectoryPass(*this, folder, catalogue, stop).Clean(GetUncPath(directory));
+    }
   }
   return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
 }

@@ -10,6 +10,7 @@
 
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LIndexer.h"
+#include "monitoring/CFolderDirectoryPass.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/Polling.h"
@@ -228,19 +229,20 @@ TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
   const FK::CFolder folder = m_Bed.MakeFolder("A");
   const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
   fs::create_directories(catalogue);
-  CCatalogueSnapshot snapshot;
-  int indexed = 0;
+  CFolderDirectoryPass pass(m_Bed.Engine(), folder, catalogue, nullptr);
   const std::string missing = Path("A/gone/");
-  m_Bed.Engine().ReconcileDirectory(missing, catalogue, folder, snapshot, nullptr, &indexed);
-  m_Bed.Engine().IndexDirectoryFresh(missing, catalogue, folder, snapshot, nullptr, &indexed);
+  pass.LoadSnapshot(missing);
+  pass.Reconcile(missing);
+  pass.IndexFresh(missing);
   const auto lines = m_Bed.Listener().Texts(0);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind(":sub: :error: Cannot list directory " + missing + ": ", 0), 0u) << lines[0];
   // A file where a directory was expected is reported the same way.
   const std::string file = m_Bed.WriteInvoice("A/plain.xml", "Word");
-  m_Bed.Engine().ReconcileDirectory(file + "/", catalogue, folder, snapshot, nullptr, &indexed);
+  pass.Reconcile(file + "/");
   EXPECT_EQ(m_Bed.Listener().Texts(0).size(), 3u);
-  EXPECT_EQ(indexed, 0);
+  EXPECT_EQ(pass.Indexed(), 0);
+  EXPECT_TRUE(pass.WalkIncomplete());
 }
 
 TEST_F(ReconcileTest, PacingPausesOnlyWhenTheWorkSliceIsUsedUp) {
@@ -274,17 +276,18 @@ TEST_F(ReconcileTest, CleanerDropsVanishedDocumentsButKeepsAMissingDirectorysEnt
   EXPECT_EQ(Walk(folder, true), 3);
   fs::remove(gone);
   const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
-  m_Bed.Engine().CleanCatalogue(Path("A/"), catalogue, nullptr);
+  CFolderDirectoryPass pass(m_Bed.Engine(), folder, catalogue, nullptr);
+  pass.Clean(Path("A/"));
   auto documents = Documents(folder);
   EXPECT_EQ(documents.size(), 2u);
   EXPECT_EQ(documents.count(kept), 1u);
 
   fs::remove_all(Path("A/sub"));
-  m_Bed.Engine().CleanCatalogue(Path("A/sub/"), catalogue, nullptr);
+  pass.Clean(Path("A/sub/"));
   EXPECT_EQ(Documents(folder).size(), 2u);
   EXPECT_TRUE(m_Bed.Listener().HasPrefix(":sub: :error: Directory " + Path("A/sub/") + " is missing or empty"));
   m_Bed.Listener().Clear();
-  m_Bed.Engine().CleanCatalogue(Path("B/"), catalogue, nullptr);  // nothing under it: no line at all
+  pass.Clean(Path("B/"));  // nothing under it: no line at all
   EXPECT_TRUE(m_Bed.Listener().Messages().empty());
 }
 

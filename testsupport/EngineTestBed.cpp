@@ -8,6 +8,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LSearcher.h"
+#include "monitoring/CFolderDirectoryPass.h"
 
 namespace testsupport {
 
@@ -80,9 +81,9 @@ int EngineTestBed::Walk(const FK::CFolder& folder, bool fresh) {
   CIndexingEngine& engine = Engine();
   const std::string catalogue = engine.GetCataloguePath(folder);
   boost::filesystem::create_directories(catalogue);
-  int indexed = 0;
-  engine.WalkFolderDirectory(folder, folder.GetArchivePath(), catalogue, fresh, nullptr, &indexed);
-  return indexed;
+  CFolderDirectoryPass pass(engine, folder, catalogue, nullptr);
+  pass.Walk(folder.GetArchivePath(), fresh);
+  return pass.Indexed();
 }
 
 void EngineTestBed::SetModificationTime(const std::string& path, std::int64_t seconds) {

@@ -1,0 +1,57 @@
+#include "monitoring/CIndexingEngine.h"
+
+#include "catalogue/CCatalogueIndexer.h"
+#include "errors/CFKException.h"
+#include "folders/CFolder.h"
+#include "monitoring/MonitorListener.h"
+#include "pdf/CTool_QuickPDFLib.h"
+
+bool CIndexingEngine::IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
+                                          const std::string& catalogue) const {
+  const std::string unc = GetUncPath(directory);
+  return unc == GetUncPath(folder.GetScanningPath()) || unc == GetUncPath(folder.GetEInvoicesPath()) ||
+         unc == GetUncPath(folder.GetOriginalPath()) || unc == GetUncPath(catalogue);
+}
+
+bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
+                                   const FK::CFolder& folder) {
+  if (IsDebug()) SendStatusMessage(kMessageIndexDocument, "index file " + path);
+  // A retry of a document whose failure is already reported is not reported again.
+  const bool retried = m_Retries.IsWaiting(path);
+  if (retried) {
+    m_pPdfTool->SetQuiet(true);
+    m_pIndexer->SetQuiet(true);
+  }
+  const int result = m_pIndexer->IndexDocument(path, catalogue, m_ReadPdf);
+  if (retried) {
+    m_pPdfTool->SetQuiet(false);
+    m_pIndexer->SetQuiet(false);
+  } else {
+    ReportDocumentNote(path);
+  }
+  m_Retries.Note(path, m_pIndexer->GetLastOutcome(), Now());
+  if (m_pIndexer->GetLastOutcome() == CCatalogueIndexer::Outcome::NotADocument) {
+    // A file swapped for a FIFO, a device or a link leaves the catalogue.
+    m_pIndexer->ReleaseWriter();
+    m_pIndexer->RemoveDocument(path, catalogue);
+    return false;
+  }
+  if (!m_pIndexer->UnreadableReason().empty()) ReportUnreadable(path, m_pIndexer->UnreadableReason());
+  if (result == 0) return false;
+  ReportIndexingFolder(folder.GetReference());
+  return true;
+}
+
+// Once per document and run: the document is taken again at every pass until it can be read.
+void CIndexingEngine::ReportUnreadable(const std::string& path, const std::string& reason) {
+  if (m_UnreadableReported.size() >= kMaxUnreadableReported) m_UnreadableReported.clear();
+  if (!m_UnreadableReported.insert(path).second) return;
+  SendStatusMessage(kMessageLine, ":sub: :error: Cannot read document " + path + ": " + reason);
+  FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CIndexingEngine", "IndexDocument",
+                            path + " (" + reason + ")", path, true, false);
+}
+
+void CIndexingEngine::ReportDocumentNote(const std::string& path) {
+  const std::string& note = m_pIndexer->DocumentNote();
+  if (!note.empty()) SendStatusMessage(kMessageLine, ":error: Document " + path + ": " + note);
+}
