@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -344,6 +345,40 @@ TEST(CInotifyTreeTest, TheWatchLimitIsNamedAndTheRootGivenUp) {
   scratch.Write("big/marker", "x");
   ASSERT_TRUE(watched.recorder.WaitFor(probe, "marker", Kind::Written));
   EXPECT_FALSE(watched.recorder.HasPath("after"));
+}
+
+// The kernel's own limit: in a user namespace of its own the test may lower it. The test runs
+// itself again there, with the body below.
+constexpr const char* kLimitChildVariable = "FK_INOTIFY_LIMIT_CHILD";
+
+void RunUnderTheLoweredLimit() {
+  testsupport::ScratchDir scratch;
+  MakeDir(scratch.File("small"));
+  scratch.Write("big/a/b/c/d/e/f/g/h/file", "x");
+  Watched watched;
+  ASSERT_TRUE(watched.tree.Start().Ok());
+  const int root = watched.tree.AddRoot(scratch.File("small")).nRoot;  // one watch of four
+  ASSERT_GT(root, 0);
+  scratch.Write("small/a/b/c/d/e/f/g/file", "x");
+  EXPECT_TRUE(watched.recorder.WaitFor(root, "", Kind::WatchLimit));
+  const auto refused = watched.tree.AddRoot(scratch.File("big"));
+  EXPECT_EQ(refused.nErrno, ENOSPC);
+  EXPECT_EQ(refused.eLimit, Limit::MaxUserWatches);
+}
+
+TEST(CInotifyTreeTest, TheKernelsWatchLimitInAUserNamespace) {
+  if (std::getenv(kLimitChildVariable) != nullptr) {
+    RunUnderTheLoweredLimit();
+    return;
+  }
+  if (std::system("unshare -Ur true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no user namespaces here";
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+  const std::string command = std::string(kLimitChildVariable) +
+                              "=1 unshare -Ur sh -c 'echo 4 > /proc/sys/user/max_inotify_watches && exec \"$0\""
+                              " --gtest_filter=CInotifyTreeTest.TheKernelsWatchLimitInAUserNamespace' '" +
+                              self + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 }  // namespace
