@@ -176,8 +176,8 @@ int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string&
     m_strDocumentNote = readNote.empty() ? libraryNote : libraryNote.empty() ? readNote : readNote + "; " + libraryNote;
   }
   if (!m_strDocumentNote.empty() && !m_bQuiet) {
-    FKEXCEPTION::CFKException(0, 0, __LINE__, "CCatalogueIndexer", "IndexDocument", m_strDocumentNote, path, true,
-                              false);
+    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "CCatalogueIndexer", "IndexDocument",
+                              m_strDocumentNote, path, true, false);
   }
   if (result == 0 && m_LastOutcome == Outcome::WriteFailed) NoteWriteFailure();
   return result;

@@ -167,7 +167,7 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
       }
       continue;
     }
-    if (!m_Engine.IsRetryDue(path)) continue;
+    if (!m_Engine.m_Retries.IsDue(path, m_Engine.Now())) continue;
     // The new version replaces the old one in the same transaction: readers never miss it.
     if (found != 0 && m_Engine.IsDebug()) m_Engine.SendStatusMessage(kMessageIndexDocument, "remove file " + path);
     written = IndexCounted(path) || written;
@@ -217,7 +217,7 @@ void CFolderDirectoryPass::IndexFreshFile(const std::string& path, bool& written
     m_Engine.ReportWaiting();
     return;
   }
-  if (!m_Engine.IsRetryDue(path)) return;
+  if (!m_Engine.m_Retries.IsDue(path, m_Engine.Now())) return;
   if (found != 0 && m_Engine.IsDebug()) m_Engine.SendStatusMessage(kMessageRemoveDocument, "remove file " + path);
   written = IndexCounted(path) || written;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalogue/PdfTextReader.h"
+#include "monitoring/CDocumentRetries.h"
 #include "monitoring/CEngineParameters.h"
 #include "platform/CDirectoryListing.h"
 #include "platform/CStopLatch.h"
@@ -109,10 +110,6 @@ class CIndexingEngine {
   static bool MayEndLevelAt(std::int64_t arrival, std::optional<std::int64_t> lastCompleteWalkStarted) {
     return lastCompleteWalkStarted && arrival + kStopMarginSeconds < *lastCompleteWalkStarted;
   }
-  // A PDF the helper could not read for a passing reason (deadline, crash, memory cap) is taken
-  // again after these growing intervals (doubling from the first), or as soon as it changes.
-  static constexpr std::int64_t kFirstRetrySeconds = 60;
-  static constexpr std::int64_t kLongestRetrySeconds = 24 * 3600;
 
   // Tests: the clock (whole seconds), the marker's clock (steady milliseconds) and the
   // throttling pause.
@@ -126,13 +123,6 @@ class CIndexingEngine {
  private:
   // The walks of a folder directory use the engine's pacing and its per-document bookkeeping.
   friend class CFolderDirectoryPass;
-
-  struct RetryState {
-    int Failures = 0;
-    std::int64_t Due = 0;            // the engine's clock
-    std::int64_t ModifiedSeconds = 0;  // the file's modification time at the failure
-    std::int64_t ModifiedNanoseconds = 0;
-  };
 
   std::int64_t Now() const;
   // Pacing: true when the work slice begun at start is used up.
@@ -159,9 +149,6 @@ class CIndexingEngine {
   void ReportUnreadable(const std::string& path, const std::string& reason);
   // Indexes one document of a walk with its retry bookkeeping; true when it was stored.
   bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder);
-  // False while a document stored for a later retry is not due again.
-  bool IsRetryDue(const std::string& path);
-  void NoteOutcome(const std::string& path);
   void ReportWriteFailure(const std::string& catalogue);
   void ReportDocumentNote(const std::string& path);
   // True when a folder directory must not be walked ("/", a system tree); with say, a line why.
@@ -185,7 +172,7 @@ class CIndexingEngine {
   std::atomic<bool> m_bStopRequested{false};
   bool m_bFolderPassFailed = false;  // worker thread only: the last ProcessFolder did not complete
   bool m_bFullReconcile = false;     // worker thread only: no early stop (the last walk was cut short)
-  std::map<std::string, RetryState> m_Retries;  // worker thread only
+  CDocumentRetries m_Retries;  // worker thread only
   std::unordered_set<std::string> m_ReportedFileSystems;  // worker thread only
   std::string m_strReadingMarkerError;             // worker thread only: said once, then ""
   static constexpr size_t kMaxUnreadableReported = 10000;

@@ -81,12 +81,13 @@ int CNTServEasyModule::RunStarted() {
 
 int CNTServEasyModule::ParseOptions(int argc, char** argv) {
   m_strProgramDirectory = platform::ExecutableDirectory();
+  const std::string programName = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
   // Every option past --help and --version takes a value.
   for (int i = 1; i < argc; i += 2) {
     const std::string option = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (option == "--help") {
-      PrintUsage(stdout);
+      PrintUsage(stdout, programName);
       return 1;
     }
     if (option == "--version") {
@@ -102,21 +103,19 @@ int CNTServEasyModule::ParseOptions(int argc, char** argv) {
     }
     if (!ok) {
       std::fprintf(stderr, "%s: bad option or value: %s\n", m_strDisplayName.c_str(), argv[i]);
-      PrintUsage(stderr);
+      PrintUsage(stderr, programName);
       return 3;
     }
   }
   return 0;
 }
 
-void CNTServEasyModule::PrintUsage(std::FILE* out) const {
+void CNTServEasyModule::PrintUsage(std::FILE* out, const std::string& programName) const {
   std::fprintf(out,
-               "Usage: fkindexingservice [options]\n"
+               "Usage: %s [options]\n"
                "Runs %s in the foreground until SIGTERM or SIGINT.\n"
-               "  --program-dir DIR      directory of FKIndexingServiceConfig.xml and of the\n"
-               "                         \"_stop_\" marker (default: the executable's directory)\n"
                "%s"
                "  --help                 this text\n"
                "  --version              the version\n",
-               m_strDisplayName.c_str(), GetModuleOptionsUsage().c_str());
+               programName.c_str(), m_strDisplayName.c_str(), GetModuleOptionsUsage().c_str());
 }

@@ -30,7 +30,7 @@ class CNTServEasyModule {
   // An option "--name value" the host does not know, given to the module before InitInstance;
   // true when the module took it (false: a bad option or value).
   virtual bool ParseModuleOption(const std::string& name, const std::string& value);
-  // The usage lines of the module's own options, each ending in '\n'.
+  // The usage lines of the module's options (--program-dir's meaning first), each ending in '\n'.
   virtual std::string GetModuleOptionsUsage() const;
 
   // The host entry: parses the command line and runs the module; returns the exit status.
@@ -47,7 +47,7 @@ class CNTServEasyModule {
  private:
   // 0 to run, otherwise 1 + the exit status for --help, --version or a bad option.
   int ParseOptions(int argc, char** argv);
-  void PrintUsage(std::FILE* out) const;
+  void PrintUsage(std::FILE* out, const std::string& programName) const;
   int RunStarted();
 
   std::string m_strDisplayName;

@@ -49,6 +49,7 @@ CFKService::~CFKService() {
     run = m_pRun;
   }
   if (!worker) return;
+  if (m_pEngine) m_pEngine->StopMonitoring();
   run->Stop.Stop();
   run->Finished.WaitFor(kStopWaitMs);
   worker->join();
@@ -63,7 +64,9 @@ bool CFKService::ParseModuleOption(const std::string& name, const std::string& v
 }
 
 std::string CFKService::GetModuleOptionsUsage() const {
-  return "  --cycle-wait-ms N      wait after each indexing cycle (default 60000)\n"
+  return "  --program-dir DIR      directory of FKIndexingServiceConfig.xml and of the\n"
+         "                         \"_stop_\" marker (default: the executable's directory)\n"
+         "  --cycle-wait-ms N      wait after each indexing cycle (default 60000)\n"
          "  --folder-pause-ms N    pause after each processed folder (default 20000)\n"
          "  --pause-ms N           throttling pause after each work slice (default 5000)\n";
 }

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/CMutex.h"
+
+namespace platform {
+
+// Watches whole directory trees (roots) through one inotify instance read by one thread of its
+// own. Sub-directories are watched as they appear; symbolic links are never followed. Roots must
+// not overlap. Start, AddRoot, RemoveRoot and Stop may be called from any thread except the
+// handler's; the handler runs on the watcher's thread, one event at a time, with no lock held
+// (it may call AddRoot and RemoveRoot, never Stop).
+class CInotifyTree {
+ public:
+  // The first five are the change actions; the numbers are the consumer's.
+  enum class EKind : int {
+    Created = 1,
+    Deleted = 2,
+    Written = 3,   // closed after writing
+    MovedOut = 4,  // a rename within a root comes as MovedOut then MovedIn
+    MovedIn = 5,   // a directory moved in is not listed: the consumer walks it
+    Overflow = 6,    // the kernel queue overflowed: changes of this root were lost
+    RootGone = 7,    // the root directory was deleted, moved or unmounted; it is no longer watched
+    WatchLimit = 8,  // the watch limit was reached; the root is no longer watched (see eLimit)
+  };
+
+  // Which per-user kernel limit was reached.
+  enum class ELimit { None, MaxUserWatches, MaxUserInstances };
+
+  struct SEvent {
+    int nRoot = 0;
+    std::string strRelativePath;  // "" for the root itself and the root-wide kinds
+    EKind eKind = EKind::Created;
+    bool bIsDirectory = false;
+    ELimit eLimit = ELimit::None;  // set with WatchLimit
+  };
+
+  // The outcome of Start or AddRoot: nRoot (AddRoot only) is valid when nErrno is 0.
+  struct SResult {
+    int nRoot = 0;
+    int nErrno = 0;
+    ELimit eLimit = ELimit::None;  // set when nErrno is a kernel limit (ENOSPC, EMFILE)
+    bool Ok() const { return nErrno == 0; }
+  };
+
+  using Handler = std::function<void(const SEvent&)>;
+  // inotify_add_watch's signature; tests replace it to reach the watch limit.
+  using AddWatchFunction = std::function<int(int fd, const char* path, std::uint32_t mask)>;
+
+  explicit CInotifyTree(Handler handler);
+  ~CInotifyTree();  // stops
+  CInotifyTree(const CInotifyTree&) = delete;
+  CInotifyTree& operator=(const CInotifyTree&) = delete;
+
+  // The sysctl that raises a limit ("fs.inotify.max_user_watches"); "" for None.
+  static const char* LimitSetting(ELimit limit);
+
+  // Opens the instance and starts the thread. Call once, before AddRoot.
+  SResult Start();
+  // Watches the directory and every existing sub-directory; existing files are not reported.
+  // On the watch limit nothing of the root stays watched.
+  SResult AddRoot(const std::string& directory);
+  // Ends all watches of the root. An event of it already being delivered may still arrive.
+  void RemoveRoot(int root);
+  // Ends the thread at once (an event being delivered is completed), joins it and closes.
+  void Stop();
+
+  // Test hooks. The add-watch function is set before Start. A paused reader leaves the kernel
+  // queue unread until it is resumed.
+  void SetAddWatchForTest(AddWatchFunction addWatch);
+  void SetReadingPausedForTest(bool paused);
+
+ private:
+  struct SRoot {
+    std::string strPath;
+    int nTopWatch = -1;
+  };
+  struct SWatch {
+    int nRoot = 0;
+    std::string strRelativeDir;
+  };
+
+  void Read(int inotifyFd);
+  void Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) EXCLUDES(m_Mutex);
+  void TranslateOne(int wd, std::uint32_t mask, const char* name, std::vector<SEvent>& out)
+      REQUIRES(m_Mutex);
+  void OnOverflow(std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  // Watches relativeDir of the root and everything below it; with reportContents, each entry
+  // found is reported as created. Returns the errno of a kernel limit, or of relativeDir
+  // itself failing; 0 when it is watched.
+  int WatchTree(int root, const std::string& relativeDir, bool reportContents,
+                std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  void UnwatchSubtree(int root, const std::string& relativeDir) REQUIRES(m_Mutex);
+  void DropRoot(int root) REQUIRES(m_Mutex);
+  void Wake();
+
+  const Handler m_Handler;
+  CMutex m_Mutex;
+  int m_nInotifyFd GUARDED_BY(m_Mutex) = -1;  // owned
+  int m_nWakeFd = -1;  // owned; eventfd, set before the thread starts and closed after the join
+  int m_nNextRoot GUARDED_BY(m_Mutex) = 1;
+  std::map<int, SRoot> m_Roots GUARDED_BY(m_Mutex);
+  std::unordered_map<int, SWatch> m_Watches GUARDED_BY(m_Mutex);  // by watch descriptor
+  AddWatchFunction m_AddWatch GUARDED_BY(m_Mutex);
+  std::atomic<bool> m_bStop{false};
+  std::atomic<bool> m_bPaused{false};
+  std::thread m_Thread;
+};
+
+}  // namespace platform
