@@ -107,13 +107,17 @@ bool ServiceRunner::WaitForExit(int timeoutMs, int& exitCode) {
 }
 
 void ServiceRunner::KillWithChildren() {
+  // The service goes first, as under systemd's watchdog: a helper killed before it would let
+  // the service see the helper's end and carry on for a moment, unlike a real hang.
   const int pid = m_Process.GetPid();
+  std::vector<int> childPids;
   std::error_code error;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
     std::ifstream children(task.path() / "children");
-    for (int child = 0; children >> child;) ::kill(child, SIGKILL);
+    for (int child = 0; children >> child;) childPids.push_back(child);
   }
   m_Process.Kill();
+  for (const int child : childPids) ::kill(child, SIGKILL);
 }
 
 std::vector<std::string> ServiceRunner::LogMessages() const { return ActivityLogMessages(m_strLogPath); }
