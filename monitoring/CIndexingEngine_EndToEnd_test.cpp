@@ -86,12 +86,7 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_TRUE(testsupport::PollUntil([&] { return Count(m_Catalogues + "A") > 0; }, kDeadlineMs));
     return total;
   }
-  void StopService() {
-    ASSERT_TRUE(m_Runner.Stop());
-    int exitCode = -1;
-    ASSERT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode));
-    EXPECT_EQ(exitCode, 0);
-  }
+  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
 
   testsupport::ServiceRunner m_Runner;
   std::string m_Catalogues;

@@ -75,12 +75,7 @@ class HostileInputTest : public ::testing::Test {
   }
   std::vector<std::string> Find(const std::string& word) { return CatalogueScratch::FindIn(m_Catalogues + "ACME", word); }
   bool LogHas(const std::string& message) { return m_Runner.CountLines(message) > 0; }
-  void StopService() {
-    ASSERT_TRUE(m_Runner.Stop());
-    int exitCode = -1;
-    ASSERT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode));
-    EXPECT_EQ(exitCode, 0);
-  }
+  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
 
   testsupport::ServiceRunner m_Runner;
   std::string m_Catalogues;

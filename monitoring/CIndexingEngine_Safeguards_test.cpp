@@ -61,12 +61,7 @@ class SafeguardsTest : public ::testing::Test {
     for (const std::string& line : m_Runner.LogMessages()) count += line.find(part) != std::string::npos ? 1 : 0;
     return count;
   }
-  void StopService() {
-    ASSERT_TRUE(m_Runner.Stop());
-    int exitCode = -100;
-    ASSERT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode));
-    EXPECT_EQ(exitCode, 0);
-  }
+  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
 
   testsupport::ServiceRunner m_Runner;
   std::string m_Catalogues;

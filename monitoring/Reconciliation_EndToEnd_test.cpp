@@ -77,12 +77,7 @@ class ReconciliationEndToEndTest : public ::testing::Test {
   bool WaitForTwoMorePasses(const std::string& reference) const {
     return m_Runner.WaitForLine("starting monitoring for folder " + reference, kDeadlineMs, Passes(reference) + 3);
   }
-  void StopService() {
-    ASSERT_TRUE(m_Runner.Stop());
-    int exitCode = -1;
-    ASSERT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode));
-    EXPECT_EQ(exitCode, 0);
-  }
+  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
   int ErrorLines(const std::string& prefix) const {
     int count = 0;
     for (const std::string& message : m_Runner.LogMessages()) count += message.rfind(prefix, 0) == 0 ? 1 : 0;

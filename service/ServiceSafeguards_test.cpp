@@ -38,12 +38,7 @@ class ServiceSafeguardsTest : public ::testing::Test {
     ASSERT_TRUE(m_Runner.WriteSettings(m_Runner.PathOf("Fennrick Folders.xml"), m_Runner.MakeDirectory("catalogues"),
                                        "<DisableMonitoring>TRUE</DisableMonitoring>" + extra));
   }
-  void StopService() {
-    ASSERT_TRUE(m_Runner.Stop());
-    int exitCode = -100;
-    ASSERT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode));
-    EXPECT_EQ(exitCode, 0);
-  }
+  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
 
   ServiceRunner m_Runner;
 };

@@ -106,6 +106,12 @@ bool ServiceRunner::WaitForExit(int timeoutMs, int& exitCode) {
   return m_Process.WaitForExit(timeoutMs, exitCode);
 }
 
+int ServiceRunner::StopAndWait(int timeoutMs) {
+  int exitCode = kNoExit;
+  if (!Stop() || !WaitForExit(timeoutMs, exitCode)) return kNoExit;
+  return exitCode;
+}
+
 void ServiceRunner::KillWithChildren() {
   // The service goes first, as under systemd's watchdog: a helper killed before it would let
   // the service see the helper's end and carry on for a moment, unlike a real hang.

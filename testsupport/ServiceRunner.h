@@ -62,6 +62,9 @@ class ServiceRunner {
   bool Stop(bool interrupt = false);
   // Waits for the process to end; true with its exit status (-signal when killed) in exitCode.
   bool WaitForExit(int timeoutMs, int& exitCode);
+  // SIGTERM, then the exit status within timeoutMs; kNoExit when either step failed.
+  int StopAndWait(int timeoutMs);
+  static constexpr int kNoExit = -1000;
   // Ends the process at once with SIGKILL, as a crash or a power cut would.
   void Kill() { m_Process.Kill(); }
   // The same, after killing its own child processes (a PDF helper it had running), which
