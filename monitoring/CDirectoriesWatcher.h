@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "folders/CFolder.h"
+#include "monitoring/FileChange.h"
+
+// Turns file-system change notifications of the monitored folders' directories into queued
+// document changes. An archive directory is watched through its first-level directories
+// (except "Originals" and "Catalogue_IS"), new ones included, never for files of its own;
+// any other folder directory (a processing directory) is watched whole. Changes below an
+// "ORIGINALS" or "CATALOGUE_IS" first component, non-documents and ".FK$" companions are
+// dropped, and so is a repeat of the same change to the same path in the same second. Any
+// thread may call any member.
+class CDirectoriesWatcher {
+ public:
+  struct SHooks {
+    // An accepted change, ready to be queued for its catalogue.
+    std::function<void(FileChange change)> Enqueue;
+    // The folder must be reconciled again (changes were lost: the kernel queue overflowed, a
+    // watched directory went away and may come back). Called on the watcher's thread.
+    std::function<void(const std::string& reference)> NeedsReconcile;
+    // A line for the activity log (kind, text).
+    std::function<void(int kind, const std::string& text)> SendStatus;
+  };
+  enum class EWatch {
+    Watched,      // changes of the directory are reported from now on
+    Missing,      // the directory does not exist (nothing watched)
+    NotWatchable  // a network file system or a kernel watch limit (said in the log): the
+                  // folder must be reconciled in every pass instead
+  };
+
+  explicit CDirectoriesWatcher(SHooks hooks);
+  ~CDirectoriesWatcher();  // StopAll
+  CDirectoriesWatcher(const CDirectoriesWatcher&) = delete;
+  CDirectoriesWatcher& operator=(const CDirectoriesWatcher&) = delete;
+
+  // Watches one directory of the folder (its path as GetFolderDirectories gives it) for the
+  // catalogue. A directory already watched is not watched twice. A leftover
+  // "_STOP_FKINDEXING_MONITORING_" in it is deleted.
+  EWatch WatchFolder(const std::string& directory, const FK::CFolder& folder, const std::string& catalogue);
+  // Stops watching every directory of the folder with this reference.
+  void StopWatchingFolder(const FK::CFolder& folder);
+  // Stops watching everything; later WatchFolder calls watch nothing.
+  void StopAll();
+
+ private:
+  struct SImpl;
+  std::unique_ptr<SImpl> m_pImpl;
+};
