@@ -19,9 +19,11 @@ class CDirectoriesWatcher {
   struct SHooks {
     // An accepted change, ready to be queued for its catalogue.
     std::function<void(FileChange change)> Enqueue;
-    // The folder must be reconciled again (changes were lost: the kernel queue overflowed, a
-    // watched directory went away and may come back). Called on the watcher's thread.
-    std::function<void(const std::string& reference)> NeedsReconcile;
+    // The folder must be reconciled again: once (changes were lost: the kernel queue
+    // overflowed, a watched directory went away and may come back), or in every pass from now
+    // on (a kernel watch limit was reached below a watched directory). Called on the watcher's
+    // thread.
+    std::function<void(const std::string& reference, bool everyPass)> NeedsReconcile;
     // A line for the activity log (kind, text).
     std::function<void(int kind, const std::string& text)> SendStatus;
   };
