@@ -10,58 +10,29 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/LIndexer.h"
-#include "catalogue/LSearcher.h"
 #include "testsupport/CatalogueScratch.h"
-#include "testsupport/EngineTestBed.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/Polling.h"
-#include "testsupport/ServiceRunner.h"
+#include "testsupport/ServiceEndToEndTest.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-// Sanitizer builds index several times slower; the deadline only bounds a failing wait.
-constexpr int kDeadlineMs = FK_SANITIZER_BUILD ? 180000 : 30000;
-const char kPolling[] = "<DisableMonitoring>TRUE</DisableMonitoring>";
-
+using testsupport::CatalogueCount;
+using testsupport::CataloguedNames;
+using testsupport::InvoiceXml;
+using testsupport::kServiceDeadlineMs;
 constexpr auto& FolderXml = testsupport::ServiceRunner::FolderXml;
-
-std::string Invoice(const std::string& word) {
-  return "<?xml version=\"1.0\"?><Invoice><Supplier>" + word + "</Supplier></Invoice>";
-}
-
-int Count(const std::string& catalogue) { return LSearcher().Count(catalogue); }
 
 std::string IntegrityCheck(const std::string& catalogue) {
   return testsupport::CatalogueScratch::Pragma(catalogue, "integrity_check");
 }
 
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public testsupport::ServiceEndToEndTest {
  protected:
-  void SetUp() override {
-    m_Runner.SetEnv("FK_LOCK_DIR", m_Runner.MakeDirectory("locks"));
-    m_Catalogues = m_Runner.MakeDirectory("catalogues");
-  }
-  void WriteFolderList(const std::string& folders) { ASSERT_TRUE(m_Runner.WriteFolderList(folders)); }
-  void WriteSettings(const std::string& catalogues, const std::string& extra = kPolling) {
-    ASSERT_TRUE(m_Runner.WriteSettings(m_Runner.PathOf("Fennrick Folders.xml"), catalogues, extra));
-  }
   std::string Archive(const std::string& name) { return m_Runner.PathOf("archives/" + name); }
-  void WriteDocument(const std::string& relative, const std::string& content) {
-    ASSERT_TRUE(m_Runner.WriteFile("archives/" + relative, content));
-  }
-  bool WaitForPasses(const std::string& folderName, int count) {
-    return m_Runner.WaitForLine("starting monitoring for folder " + folderName, kDeadlineMs, count);
-  }
-  std::set<std::string> Names(const std::string& catalogue, const std::string& archive) {
-    std::set<std::string> names;
-    for (const auto& entry : testsupport::EngineTestBed::Documents(catalogue)) {
-      names.insert(entry.first.compare(0, archive.size(), archive) == 0 ? entry.first.substr(archive.size() + 1)
-                                                                         : entry.first);
-    }
-    return names;
-  }
+  void WriteDocument(const std::string& relative, const std::string& content) { Write("archives/" + relative, content); }
   // A large tree for the walks that must be caught in the middle: few files (they are slow
   // to create here) with much text each (slow to index).
   int WriteLargeTree(const std::string& name, int directories, int perDirectory) {
@@ -71,7 +42,7 @@ class EndToEndTest : public ::testing::Test {
       const std::string directory = Archive(name + "/d" + std::to_string(d));
       fs::create_directories(directory);
       for (int f = 0; f < perDirectory; ++f) {
-        std::ofstream(directory + "/f" + std::to_string(f) + ".xml") << Invoice("Supplier" + std::to_string(f) + text);
+        std::ofstream(directory + "/f" + std::to_string(f) + ".xml") << InvoiceXml("Supplier" + std::to_string(f) + text);
       }
     }
     return directories * perDirectory;
@@ -81,80 +52,76 @@ class EndToEndTest : public ::testing::Test {
   int StartLargeWalk(const std::vector<std::string>& options) {
     const int total = WriteLargeTree("alpha", 8, 400);
     WriteFolderList(FolderXml("A", "Alpha", Archive("alpha"), true));
-    WriteSettings(m_Catalogues, std::string(kPolling) + "<Priority>LOW</Priority>");
+    WriteSettings(std::string(testsupport::kPollingElement) + "<Priority>LOW</Priority>");
     EXPECT_TRUE(m_Runner.Start(options));
-    EXPECT_TRUE(testsupport::PollUntil([&] { return Count(m_Catalogues + "A") > 0; }, kDeadlineMs));
+    EXPECT_TRUE(testsupport::PollUntil([&] { return CatalogueCount(m_Catalogues + "A") > 0; }, kServiceDeadlineMs));
     return total;
   }
-  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
-
-  testsupport::ServiceRunner m_Runner;
-  std::string m_Catalogues;
 };
 
 TEST_F(EndToEndTest, PollingCataloguesEveryDocumentAndCatchesEveryChange) {
   const std::string alpha = Archive("alpha");
-  WriteDocument("alpha/a.xml", Invoice("Ashgrove"));
-  WriteDocument("alpha/sub/b.xml", Invoice("Birchwood"));
+  WriteDocument("alpha/a.xml", InvoiceXml("Ashgrove"));
+  WriteDocument("alpha/sub/b.xml", InvoiceXml("Birchwood"));
   ASSERT_TRUE(testsupport::MakePdf(alpha + "/c.pdf", {"Invoice from Pinecrest", "Total due"}));
   WriteDocument("alpha/damaged.pdf", "%PDF-1.4 not a real document");
-  WriteDocument("alpha/ORIGINALS/o.xml", Invoice("Original"));
+  WriteDocument("alpha/ORIGINALS/o.xml", InvoiceXml("Original"));
   WriteDocument("alpha/sub/originals/o2.pdf", "%PDF-1.4");
-  WriteDocument("alpha/a.FK$.xml", Invoice("Companion"));
+  WriteDocument("alpha/a.FK$.xml", InvoiceXml("Companion"));
   WriteDocument("alpha/notes.txt", "notes");
-  WriteDocument("alpha/Catalogue_IS/A/stray.xml", Invoice("Stray"));
-  WriteDocument("beta/b.xml", Invoice("Unused"));
+  WriteDocument("alpha/Catalogue_IS/A/stray.xml", InvoiceXml("Stray"));
+  WriteDocument("beta/b.xml", InvoiceXml("Unused"));
   WriteFolderList(FolderXml("A", "Alpha", alpha, true) + FolderXml("B", "Beta", Archive("beta"), false));
-  WriteSettings("FOLDER_ARCHIVE_PATH");
+  WriteSettings(testsupport::kPollingElement, "FOLDER_ARCHIVE_PATH");
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(WaitForPasses("Alpha", 1));
   const std::string catalogue = alpha + "/Catalogue_IS/A";
-  EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/b.xml", "c.pdf", "damaged.pdf"}));
+  EXPECT_EQ(CataloguedNames(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/b.xml", "c.pdf", "damaged.pdf"}));
   for (const char* word : {"Pinecrest", "due"}) {  // the text of every page
     EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, word), std::vector<std::string>{alpha + "/c.pdf"});
   }
   EXPECT_FALSE(fs::exists(Archive("beta/Catalogue_IS")));
-  EXPECT_EQ(m_Runner.CountLines("starting monitoring for folder Beta"), 0);
+  EXPECT_EQ(Passes("Beta"), 0);
 
-  WriteDocument("alpha/sub/new.xml", Invoice("Newcomer"));
-  WriteDocument("alpha/a.xml", Invoice("Rewritten"));
+  WriteDocument("alpha/sub/new.xml", InvoiceXml("Newcomer"));
+  WriteDocument("alpha/a.xml", InvoiceXml("Rewritten"));
   fs::last_write_time(alpha + "/a.xml", std::time(nullptr) + 100);
   fs::remove(alpha + "/sub/b.xml");
-  const int passes = m_Runner.CountLines("starting monitoring for folder Alpha");
+  const int passes = Passes("Alpha");
   ASSERT_TRUE(WaitForPasses("Alpha", passes + 2));
-  EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/new.xml", "c.pdf", "damaged.pdf"}));
+  EXPECT_EQ(CataloguedNames(catalogue, alpha), (std::set<std::string>{"a.xml", "sub/new.xml", "c.pdf", "damaged.pdf"}));
   EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Rewritten"), std::vector<std::string>{alpha + "/a.xml"});
   EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Ashgrove"), std::vector<std::string>{});
   StopService();
 }
 
 TEST_F(EndToEndTest, FolderListChangesWhileRunningAreFollowed) {
-  WriteDocument("alpha/a.xml", Invoice("Alpha"));
-  WriteDocument("gamma/g1.xml", Invoice("Gamma"));
+  WriteDocument("alpha/a.xml", InvoiceXml("Alpha"));
+  WriteDocument("gamma/g1.xml", InvoiceXml("Gamma"));
   WriteFolderList(FolderXml("A", "Alpha", Archive("alpha"), true));
-  WriteSettings(m_Catalogues);
+  WriteSettings();
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(WaitForPasses("Alpha", 1));
   EXPECT_FALSE(fs::exists(m_Catalogues + "G"));
 
   WriteFolderList(FolderXml("A", "Alpha", Archive("alpha"), true) + FolderXml("G", "Gamma", Archive("gamma"), true));
   ASSERT_TRUE(WaitForPasses("Gamma", 1));
-  EXPECT_EQ(Count(m_Catalogues + "G"), 1);
+  EXPECT_EQ(CatalogueCount(m_Catalogues + "G"), 1);
 
   WriteFolderList(FolderXml("A", "Alpha", Archive("alpha"), true) +
                   FolderXml("G", "Gamma", Archive("gamma"), false));
-  ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs, 3));
-  WriteDocument("gamma/g2.xml", Invoice("Later"));
-  const int gammaPasses = m_Runner.CountLines("starting monitoring for folder Gamma");
-  ASSERT_TRUE(WaitForPasses("Alpha", m_Runner.CountLines("starting monitoring for folder Alpha") + 2));
-  EXPECT_EQ(m_Runner.CountLines("starting monitoring for folder Gamma"), gammaPasses);
-  EXPECT_EQ(Count(m_Catalogues + "G"), 1) << "a folder switched off is no longer processed";
+  ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kServiceDeadlineMs, 3));
+  WriteDocument("gamma/g2.xml", InvoiceXml("Later"));
+  const int gammaPasses = Passes("Gamma");
+  ASSERT_TRUE(WaitForPasses("Alpha", Passes("Alpha") + 2));
+  EXPECT_EQ(Passes("Gamma"), gammaPasses);
+  EXPECT_EQ(CatalogueCount(m_Catalogues + "G"), 1) << "a folder switched off is no longer processed";
   StopService();
 }
 
 TEST_F(EndToEndTest, TheDeletionMarkerRebuildsTheCatalogue) {
   const std::string alpha = Archive("alpha");
-  WriteDocument("alpha/a.xml", Invoice("Alpha"));
+  WriteDocument("alpha/a.xml", InvoiceXml("Alpha"));
   const std::string catalogue = m_Catalogues + "A";
   fs::create_directories(catalogue);
   {
@@ -166,14 +133,14 @@ TEST_F(EndToEndTest, TheDeletionMarkerRebuildsTheCatalogue) {
     LIndexer::CloseCatalogue(catalogue);
   }
   WriteFolderList(FolderXml("A", "Alpha", alpha, true));
-  WriteSettings(m_Catalogues);
+  WriteSettings();
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(WaitForPasses("Alpha", 1));
-  EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml", "/nowhere/ghost.xml"}));
+  EXPECT_EQ(CataloguedNames(catalogue, alpha), (std::set<std::string>{"a.xml", "/nowhere/ghost.xml"}));
   ASSERT_TRUE(m_Runner.WriteFile("catalogues/A/_tobedeleted_", ""));
-  ASSERT_TRUE(testsupport::PollUntil([&] { return !fs::exists(catalogue + "/_tobedeleted_"); }, kDeadlineMs));
-  ASSERT_TRUE(WaitForPasses("Alpha", m_Runner.CountLines("starting monitoring for folder Alpha") + 1));
-  EXPECT_EQ(Names(catalogue, alpha), (std::set<std::string>{"a.xml"}));
+  ASSERT_TRUE(testsupport::PollUntil([&] { return !fs::exists(catalogue + "/_tobedeleted_"); }, kServiceDeadlineMs));
+  ASSERT_TRUE(WaitForPasses("Alpha", Passes("Alpha") + 1));
+  EXPECT_EQ(CataloguedNames(catalogue, alpha), (std::set<std::string>{"a.xml"}));
   StopService();
 }
 
@@ -185,10 +152,10 @@ TEST_F(EndToEndTest, TheStopMarkerEndsTheRunWithinOnePause) {
   ASSERT_TRUE(m_Runner.WriteFile("_stop_", ""));
   const auto stopped = std::chrono::steady_clock::now();
   int exitCode = -1;
-  ASSERT_TRUE(m_Runner.WaitForExit(kDeadlineMs, exitCode));
+  ASSERT_TRUE(m_Runner.WaitForExit(kServiceDeadlineMs, exitCode));
   EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(7000));
   EXPECT_EQ(exitCode, 0);
-  EXPECT_LT(Count(m_Catalogues + "A"), total);
+  EXPECT_LT(CatalogueCount(m_Catalogues + "A"), total);
 }
 
 TEST_F(EndToEndTest, SigtermInTheMiddleOfALargeWalkStopsWithinSeconds) {
@@ -201,7 +168,7 @@ TEST_F(EndToEndTest, SigtermInTheMiddleOfALargeWalkStopsWithinSeconds) {
   ASSERT_GE(messages.size(), 2u);
   EXPECT_EQ(messages[messages.size() - 2], "Stopping...");
   EXPECT_EQ(messages.back(), "Stopped");
-  EXPECT_LT(Count(m_Catalogues + "A"), total);
+  EXPECT_LT(CatalogueCount(m_Catalogues + "A"), total);
 }
 
 TEST_F(EndToEndTest, ACatalogueKilledMidWalkIsSoundAndTheNextRunCompletesIt) {
@@ -209,12 +176,12 @@ TEST_F(EndToEndTest, ACatalogueKilledMidWalkIsSoundAndTheNextRunCompletesIt) {
   const std::string catalogue = m_Catalogues + "A";
   m_Runner.Kill();
   EXPECT_EQ(IntegrityCheck(catalogue), "ok");
-  const int afterKill = Count(catalogue);
+  const int afterKill = CatalogueCount(catalogue);
   EXPECT_LT(afterKill, total);
 
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(WaitForPasses("Alpha", 1));
-  EXPECT_EQ(Count(catalogue), total);
+  EXPECT_EQ(CatalogueCount(catalogue), total);
   StopService();
   EXPECT_EQ(IntegrityCheck(catalogue), "ok");
 }

@@ -5,42 +5,29 @@
 #include <sys/time.h>
 
 #include <chrono>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
 
-#include "catalogue/LSearcher.h"
 #include "testsupport/CatalogueScratch.h"
-#include "testsupport/EngineTestBed.h"
 #include "testsupport/NotifySocket.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/Polling.h"
-#include "testsupport/ServiceRunner.h"
+#include "testsupport/ServiceEndToEndTest.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-constexpr int kDeadlineMs = FK_SANITIZER_BUILD ? 180000 : 30000;
+using testsupport::kServiceDeadlineMs;
 const char kPollingWithDebug[] = "<DisableMonitoring>TRUE</DisableMonitoring><IsDebugAction>TRUE</IsDebugAction>";
 
-constexpr auto& FolderXml = testsupport::ServiceRunner::FolderXml;
 using testsupport::CatalogueScratch;
-
-std::string Invoice(const std::string& word) {
-  return "<?xml version=\"1.0\"?><Invoice><Supplier>" + word + "</Supplier></Invoice>";
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
+using testsupport::InvoiceXml;
+using testsupport::ReadAll;
+using testsupport::UsingFolderXml;
 
 // Sets a file's last-write time secondsFromNow away, so a walk takes the newest files first.
 bool SetWriteTime(const std::string& path, int secondsFromNow) {
@@ -49,48 +36,28 @@ bool SetWriteTime(const std::string& path, int secondsFromNow) {
   return utimes(path.c_str(), times) == 0;
 }
 
-class HostileInputTest : public ::testing::Test {
+class HostileInputTest : public testsupport::ServiceEndToEndTest {
  protected:
-  void SetUp() override {
-    m_Runner.SetEnv("FK_LOCK_DIR", m_Runner.MakeDirectory("locks"));
-    m_Catalogues = m_Runner.MakeDirectory("catalogues");
-    m_Archive = m_Runner.MakeDirectory("archives/acme");
-  }
-  void WriteSetup(const std::string& folders) {
-    ASSERT_TRUE(m_Runner.WriteFolderList(folders));
-    ASSERT_TRUE(m_Runner.WriteSettings(m_Runner.PathOf("Fennrick Folders.xml"), m_Catalogues, kPollingWithDebug));
-  }
-  void WriteDocument(const std::string& name, const std::string& content) {
-    ASSERT_TRUE(m_Runner.WriteFile("archives/acme/" + name, content));
-  }
-  bool WaitForPasses(int count) {
-    return m_Runner.WaitForLine("starting monitoring for folder Acme", kDeadlineMs, count);
-  }
-  std::set<std::string> Catalogued() {
-    std::set<std::string> names;
-    for (const auto& entry : testsupport::EngineTestBed::Documents(m_Catalogues + "ACME", m_Archive)) {
-      names.insert(entry.first.substr(m_Archive.size()));
-    }
-    return names;
-  }
+  HostileInputTest() : m_Archive(m_Runner.MakeDirectory("archives/acme")) {}
+  void WriteSetup(const std::string& folders) { Configure(folders, kPollingWithDebug); }
+  void WriteDocument(const std::string& name, const std::string& content) { Write("archives/acme/" + name, content); }
+  bool WaitForAcmePasses(int count) { return WaitForPasses("Acme", count); }
+  std::set<std::string> Catalogued() { return testsupport::CataloguedNames(m_Catalogues + "ACME", m_Archive); }
   std::vector<std::string> Find(const std::string& word) { return CatalogueScratch::FindIn(m_Catalogues + "ACME", word); }
   bool LogHas(const std::string& message) { return m_Runner.CountLines(message) > 0; }
-  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
 
-  testsupport::ServiceRunner m_Runner;
-  std::string m_Catalogues;
-  std::string m_Archive;  // ends with '/'
+  const std::string m_Archive;  // ends with '/'
 };
 
 TEST_F(HostileInputTest, LinksLeakNothingAndHugeOrWideDocumentsNeitherStallNorFloodTheCatalogue) {
   // Secrets outside the archive, reached only through links planted in it.
   ASSERT_TRUE(m_Runner.WriteFile("secret/shadow", "root:$6$rootsecrethash:19000:0:99999:7:::\n"));
-  ASSERT_TRUE(m_Runner.WriteFile("secret/dir/inner.xml", Invoice("dirsecret")));
+  ASSERT_TRUE(m_Runner.WriteFile("secret/dir/inner.xml", InvoiceXml("dirsecret")));
   ASSERT_TRUE(testsupport::MakePdf(m_Runner.PathOf("secret/private.pdf"), {"pdfsecret"}));
   fs::create_symlink(m_Runner.PathOf("secret/shadow"), m_Archive + "shadow.xml");
   fs::create_symlink(m_Runner.PathOf("secret/private.pdf"), m_Archive + "private.pdf");
   fs::create_symlink(m_Runner.PathOf("secret/dir"), m_Archive + "linked");
-  WriteDocument("good.xml", Invoice("Ashgrove"));
+  WriteDocument("good.xml", InvoiceXml("Ashgrove"));
   // One element with 200,000 attributes: hours of the XML parser's duplicate checks.
   std::string wide = "<?xml version=\"1.0\"?><Invoice";
   for (int i = 0; i < 200000; ++i) wide += " a" + std::to_string(i) + "=\"v\"";
@@ -107,11 +74,11 @@ TEST_F(HostileInputTest, LinksLeakNothingAndHugeOrWideDocumentsNeitherStallNorFl
   pages.back() = page + "Pdftail";
   ASSERT_TRUE(testsupport::MakePdf(m_Archive + "big.pdf", pages));
   // A name that would write a line of its own into the log with debug lines on.
-  WriteDocument("evil\n:error: forged\t.xml", Invoice("Evil"));
+  WriteDocument("evil\n:error: forged\t.xml", InvoiceXml("Evil"));
   m_Runner.SetEnv("FK_MAX_TEXT_MB", "1");
-  WriteSetup(FolderXml("ACME", "Acme", m_Archive, true));
+  WriteSetup(UsingFolderXml("ACME", "Acme", m_Archive));
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(WaitForPasses(1));
+  ASSERT_TRUE(WaitForAcmePasses(1));
 
   EXPECT_EQ(Catalogued(), (std::set<std::string>{"good.xml", "wide.xml", "big.xml", "big.pdf",
                                                  "evil\n:error: forged\t.xml"}));
@@ -137,27 +104,27 @@ TEST_F(HostileInputTest, LinksLeakNothingAndHugeOrWideDocumentsNeitherStallNorFl
 }
 
 TEST_F(HostileInputTest, AFifoSwappedInForAListedFileDoesNotBlockTheWalk) {
-  WriteDocument("victim.xml", Invoice("Victim"));
-  WriteDocument("other.xml", Invoice("Other"));
+  WriteDocument("victim.xml", InvoiceXml("Victim"));
+  WriteDocument("other.xml", InvoiceXml("Other"));
   const std::string slow = m_Archive + "slow.pdf";
   // The helper stalls on slow.pdf until the plug-in's deadline: time to swap the file the walk
   // has listed and will read next.
   m_Runner.SetEnv("FK_PDFTEXT_DEADLINE_MS", "3000");
   m_Runner.SetEnv("FK_PDFTEXT_HELPER_FAULT", "hang:" + slow);
-  WriteSetup(FolderXml("ACME", "Acme", m_Archive, true));
+  WriteSetup(UsingFolderXml("ACME", "Acme", m_Archive));
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(WaitForPasses(1));
+  ASSERT_TRUE(WaitForAcmePasses(1));
 
   ASSERT_TRUE(testsupport::MakePdf(slow, {"Slow"}));
   ASSERT_TRUE(SetWriteTime(slow, 3600));  // newest: read first
-  WriteDocument("victim.xml", Invoice("Changed"));
+  WriteDocument("victim.xml", InvoiceXml("Changed"));
   ASSERT_TRUE(SetWriteTime(m_Archive + "victim.xml", 1800));  // changed: read second
-  ASSERT_TRUE(m_Runner.WaitForLine("index file " + slow, kDeadlineMs));
+  ASSERT_TRUE(m_Runner.WaitForLine("index file " + slow, kServiceDeadlineMs));
   fs::remove(m_Archive + "victim.xml");
   ASSERT_EQ(mkfifo((m_Archive + "victim.xml").c_str(), 0600), 0);
   ASSERT_TRUE(SetWriteTime(m_Archive + "victim.xml", 1800));  // not taken for the catalogued file
 
-  ASSERT_TRUE(WaitForPasses(3)) << "the walk blocked on the FIFO";
+  ASSERT_TRUE(WaitForAcmePasses(3)) << "the walk blocked on the FIFO";
   EXPECT_EQ(Catalogued(), (std::set<std::string>{"other.xml", "slow.pdf"}));
   StopService();
 }
@@ -171,11 +138,11 @@ TEST_F(HostileInputTest, AHungReadStopsTheWatchdogAndIsSkippedOnceAfterTheRestar
   m_Runner.SetEnv("FK_PDFTEXT_DEADLINE_MS", "120000");
   m_Runner.SetEnv("FK_PDFTEXT_HELPER_FAULT", "hang:" + stuck);
   ASSERT_TRUE(testsupport::MakePdf(stuck, {"Stuck"}));
-  WriteDocument("a.xml", Invoice("Ashgrove"));
-  WriteDocument("b.xml", Invoice("Birchwood"));
-  WriteSetup(FolderXml("ACME", "Acme", m_Archive, true));
+  WriteDocument("a.xml", InvoiceXml("Ashgrove"));
+  WriteDocument("b.xml", InvoiceXml("Birchwood"));
+  WriteSetup(UsingFolderXml("ACME", "Acme", m_Archive));
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(m_Runner.WaitForLine("index file " + stuck, kDeadlineMs));
+  ASSERT_TRUE(m_Runner.WaitForLine("index file " + stuck, kServiceDeadlineMs));
 
   // Stuck in the read: the pings stop, so systemd would end the run within its watchdog time.
   auto lastPing = std::chrono::steady_clock::now();
@@ -184,31 +151,30 @@ TEST_F(HostileInputTest, AHungReadStopsTheWatchdogAndIsSkippedOnceAfterTheRestar
         if (notify.TakeWatchdogPings() > 0) lastPing = std::chrono::steady_clock::now();
         return std::chrono::steady_clock::now() - lastPing > std::chrono::seconds(3);
       },
-      kDeadlineMs);
+      kServiceDeadlineMs);
   EXPECT_TRUE(quiet) << "the watchdog is still fed while the worker is stuck";
   EXPECT_EQ(ReadAll(m_Runner.PathOf("_reading_")).compare(0, stuck.size() + 2, "R" + stuck + '\0'), 0);
   m_Runner.KillWithChildren();
 
   // The next start leaves the document unread once, says so, and goes on with the rest.
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(WaitForPasses(2)) << "the restarted service stalled on the same document";
+  ASSERT_TRUE(WaitForAcmePasses(2)) << "the restarted service stalled on the same document";
   EXPECT_EQ(m_Runner.CountLines(":error: Document " + stuck +
                                 ": the service's last run ended while reading it (hung or crashed): "
                                 "catalogued without its text"),
             1);
   EXPECT_EQ(Catalogued(), (std::set<std::string>{"a.xml", "b.xml", "stuck.pdf"}));
-  EXPECT_TRUE(testsupport::PollUntil([&] { return notify.TakeWatchdogPings() > 0; }, kDeadlineMs))
+  EXPECT_TRUE(testsupport::PollUntil([&] { return notify.TakeWatchdogPings() > 0; }, kServiceDeadlineMs))
       << "a working service feeds the watchdog";
   StopService();
 }
 
 TEST_F(HostileInputTest, TheRootAndSystemTreesAreRefusedAsFolderDirectories) {
-  WriteDocument("good.xml", Invoice("Ashgrove"));
-  WriteSetup(FolderXml("ROOT", "Root", "/", true) + FolderXml("PROC", "Proc", "/proc/", true) +
-             "<Folder><Reference>ACME</Reference><Name>Acme</Name><ArchivePath>" + m_Archive +
-             "</ArchivePath><ProcessingPath>/sys</ProcessingPath><Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>");
+  WriteDocument("good.xml", InvoiceXml("Ashgrove"));
+  WriteSetup(UsingFolderXml("ROOT", "Root", "/") + UsingFolderXml("PROC", "Proc", "/proc/") +
+             UsingFolderXml("ACME", "Acme", m_Archive, "/sys"));
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(WaitForPasses(2));
+  ASSERT_TRUE(WaitForAcmePasses(2));
   EXPECT_TRUE(LogHas(":error: Folder ROOT: directory / is refused: it is the root directory: the whole machine "
                      "would be catalogued"));
   EXPECT_TRUE(LogHas(":error: Folder PROC: directory /proc/ is refused: it lies in /proc, a system directory"));

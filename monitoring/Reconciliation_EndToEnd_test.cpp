@@ -7,33 +7,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
 
-#include "catalogue/LSearcher.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/Polling.h"
-#include "testsupport/ServiceRunner.h"
+#include "testsupport/ServiceEndToEndTest.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
-constexpr int kDeadlineMs = FK_SANITIZER_BUILD ? 180000 : 30000;
-const char kPolling[] = "<DisableMonitoring>TRUE</DisableMonitoring>";
+using testsupport::kServiceDeadlineMs;
 // Passes back to back: no wait after a cycle, no pause after a folder.
 const std::vector<std::string> kBackToBack = {"--cycle-wait-ms", "0", "--folder-pause-ms", "0", "--pause-ms", "10"};
 
 std::string FolderXml(const std::string& reference, const std::string& archive, const std::string& processing) {
-  return "<Folder><Reference>" + reference + "</Reference><Name>" + reference + "</Name><ArchivePath>" + archive +
-         "</ArchivePath><ProcessingPath>" + processing +
-         "</ProcessingPath><Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>";
+  return testsupport::UsingFolderXml(reference, reference, archive, processing);
 }
 
 std::string Invoice(const std::string& lastWord) {
@@ -41,51 +35,16 @@ std::string Invoice(const std::string& lastWord) {
          "</Note></Invoice>";
 }
 
-std::string ReadBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-// Writes the bytes in `pieces` parts, flushed one by one with a pause between them, as a slow
-// copy over the network does.
-void WriteInPieces(const std::string& path, const std::string& bytes, int pieces, int pauseMs) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  const size_t size = bytes.size() / static_cast<size_t>(pieces) + 1;
-  for (size_t offset = 0; offset < bytes.size(); offset += size) {
-    file.write(bytes.data() + offset, static_cast<std::streamsize>(std::min(size, bytes.size() - offset)));
-    file.flush();
-    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-  }
-}
-
-class ReconciliationEndToEndTest : public ::testing::Test {
+class ReconciliationEndToEndTest : public testsupport::ServiceEndToEndTest {
  protected:
   void SetUp() override {
-    m_Runner.SetEnv("FK_LOCK_DIR", m_Runner.MakeDirectory("locks"));
     m_Runner.SetEnv("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_PLUGIN_PATH);
     m_Runner.SetEnv("FK_PDFTEXT_HELPER", FK_PDFTEXT_HELPER_PATH);
-    m_Catalogues = m_Runner.MakeDirectory("catalogues");
-  }
-  void Configure(const std::string& folders) {
-    ASSERT_TRUE(m_Runner.WriteFolderList(folders));
-    ASSERT_TRUE(m_Runner.WriteSettings(m_Runner.PathOf("Fennrick Folders.xml"), m_Catalogues, kPolling));
-  }
-  int Passes(const std::string& reference) const {
-    return m_Runner.CountLines("starting monitoring for folder " + reference);
   }
   // Two whole passes that start after this call.
   bool WaitForTwoMorePasses(const std::string& reference) const {
-    return m_Runner.WaitForLine("starting monitoring for folder " + reference, kDeadlineMs, Passes(reference) + 3);
+    return WaitForPasses(reference, Passes(reference) + 3);
   }
-  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
-  int ErrorLines(const std::string& prefix) const {
-    int count = 0;
-    for (const std::string& message : m_Runner.LogMessages()) count += message.rfind(prefix, 0) == 0 ? 1 : 0;
-    return count;
-  }
-
-  testsupport::ServiceRunner m_Runner;
-  std::string m_Catalogues;
 };
 
 TEST_F(ReconciliationEndToEndTest, DocumentsArrivingWhilePassesRunAreAllFoundByTheirLastWord) {
@@ -95,7 +54,7 @@ TEST_F(ReconciliationEndToEndTest, DocumentsArrivingWhilePassesRunAreAllFoundByT
   ASSERT_TRUE(m_Runner.WriteFile("data/arch/old.xml", Invoice("Oldendword")));
   Configure(FolderXml("A", archive, processing));
   ASSERT_TRUE(m_Runner.Start(kBackToBack));
-  ASSERT_TRUE(m_Runner.WaitForLine("starting monitoring for folder A", kDeadlineMs));
+  ASSERT_TRUE(WaitForPasses("A", 1));
 
   std::vector<std::pair<std::string, std::string>> expected;  // path, last word
   const std::string pdfSource = m_Runner.PathOf("source.pdf");
@@ -116,12 +75,12 @@ TEST_F(ReconciliationEndToEndTest, DocumentsArrivingWhilePassesRunAreAllFoundByT
     // Documents written in four pieces while the passes run, XML and PDF.
     const std::string xmlLast = word("Piece");
     const std::string xmlPath = archive + "piece" + std::to_string(round) + ".xml";
-    WriteInPieces(xmlPath, Invoice(xmlLast), 4, 60);
+    testsupport::WriteInPieces(xmlPath, Invoice(xmlLast), 4, 60);
     expected.emplace_back(xmlPath, xmlLast);
     const std::string pdfLast = word("Pdf");
     ASSERT_TRUE(testsupport::MakePdf(pdfSource, {"Invoice total 12.50 " + pdfLast}));
     const std::string pdfPath = processing + "piece" + std::to_string(round) + ".pdf";
-    WriteInPieces(pdfPath, ReadBytes(pdfSource), 4, 60);
+    testsupport::WriteInPieces(pdfPath, testsupport::ReadAll(pdfSource), 4, 60);
     expected.emplace_back(pdfPath, pdfLast);
     // Halfway, every file of the archive gets one status-change second, as a chmod -R does.
     if (!chmodDone && std::chrono::steady_clock::now() > deadline - std::chrono::seconds(2)) {
@@ -147,7 +106,7 @@ TEST_F(ReconciliationEndToEndTest, DocumentsArrivingWhilePassesRunAreAllFoundByT
   EXPECT_EQ(missing, 0) << "of " << expected.size();
   EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Oldendword").size(), 1u);
   StopService();
-  EXPECT_EQ(LSearcher().Count(catalogue), static_cast<int>(expected.size()) + 1);
+  EXPECT_EQ(testsupport::CatalogueCount(catalogue), static_cast<int>(expected.size()) + 1);
 }
 
 TEST_F(ReconciliationEndToEndTest, ACatalogueDatabaseThatIsADirectoryIsSaidAndItsDocumentsComeLater) {
@@ -160,11 +119,11 @@ TEST_F(ReconciliationEndToEndTest, ACatalogueDatabaseThatIsADirectoryIsSaidAndIt
   fs::create_directories(catalogue + "/catalogue.sqlite");
   ASSERT_TRUE(m_Runner.Start(kBackToBack));
   const std::string prefix = ":error: Catalogue " + catalogue + " cannot be written: ";
-  ASSERT_TRUE(testsupport::PollUntil([&] { return ErrorLines(prefix) >= 2; }, kDeadlineMs));
+  ASSERT_TRUE(testsupport::PollUntil([&] { return CountStartingWith(prefix) >= 2; }, kServiceDeadlineMs));
   fs::remove(catalogue + "/catalogue.sqlite");
   ASSERT_TRUE(WaitForTwoMorePasses("A"));
   StopService();
-  EXPECT_EQ(LSearcher().Count(catalogue), 20);
+  EXPECT_EQ(testsupport::CatalogueCount(catalogue), 20);
 }
 
 // Root only: a private mount namespace holds a small file system or a read-only view.
@@ -213,7 +172,7 @@ TEST_F(PrivateMountTest, ACatalogueOnAFullDiskIsSaidAndItsDocumentsAreTakenWhenT
   ASSERT_TRUE(m_Runner.Start(kBackToBack));
   const std::string catalogue = m_Catalogues + "A";
   const std::string prefix = ":error: Catalogue " + catalogue + " cannot be written: ";
-  ASSERT_TRUE(testsupport::PollUntil([&] { return ErrorLines(prefix) >= 1; }, kDeadlineMs));
+  ASSERT_TRUE(testsupport::PollUntil([&] { return CountStartingWith(prefix) >= 1; }, kServiceDeadlineMs));
   bool sayFull = false;
   for (const std::string& message : m_Runner.LogMessages()) {
     sayFull = sayFull || (message.rfind(prefix, 0) == 0 && message.find("full") != std::string::npos);
@@ -223,8 +182,8 @@ TEST_F(PrivateMountTest, ACatalogueOnAFullDiskIsSaidAndItsDocumentsAreTakenWhenT
   fs::remove(SeenByService(m_Catalogues + "filler"));
   ASSERT_TRUE(WaitForTwoMorePasses("A"));
   // The catalogue lives in the service's namespace only: counted while it runs, once it settled.
-  EXPECT_TRUE(testsupport::PollUntil([&] { return CountInServiceNamespace(catalogue) == 600; }, kDeadlineMs))
-      << CountInServiceNamespace(catalogue) << " documents; " << ErrorLines(prefix) << " error lines, "
+  EXPECT_TRUE(testsupport::PollUntil([&] { return CountInServiceNamespace(catalogue) == 600; }, kServiceDeadlineMs))
+      << CountInServiceNamespace(catalogue) << " documents; " << CountStartingWith(prefix) << " error lines, "
       << Passes("A") << " passes";
   StopService();
 }
@@ -237,13 +196,13 @@ TEST_F(PrivateMountTest, AReadOnlyCatalogueDirectoryIsSaidAndItsDocumentsAreTake
   LaunchAfter("mount --bind '" + catalogue + "' '" + catalogue + "' && mount -o remount,bind,ro '" + catalogue + "'");
   ASSERT_TRUE(m_Runner.Start(kBackToBack));
   const std::string prefix = ":error: Catalogue " + m_Catalogues + "A cannot be written: ";
-  ASSERT_TRUE(testsupport::PollUntil([&] { return ErrorLines(prefix) >= 2; }, kDeadlineMs));
+  ASSERT_TRUE(testsupport::PollUntil([&] { return CountStartingWith(prefix) >= 2; }, kServiceDeadlineMs));
   StopService();
-  EXPECT_EQ(LSearcher().Count(catalogue), 0);
+  EXPECT_EQ(testsupport::CatalogueCount(catalogue), 0);
   m_Runner.SetCommandPrefix({});
   ASSERT_TRUE(m_Runner.Start(kBackToBack));
   ASSERT_TRUE(WaitForTwoMorePasses("A"));
-  EXPECT_EQ(LSearcher().Count(catalogue), 30);
+  EXPECT_EQ(testsupport::CatalogueCount(catalogue), 30);
   StopService();
 }
 

@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,46 +10,34 @@
 
 #include "platform/CChildProcess.h"
 #include "testsupport/Polling.h"
-#include "testsupport/ServiceRunner.h"
+#include "testsupport/ServiceEndToEndTest.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::kServiceDeadlineMs;
+using testsupport::ReadAll;
 using testsupport::ServiceRunner;
 
-constexpr int kDeadlineMs = FK_SANITIZER_BUILD ? 120000 : 20000;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
-class ServiceSafeguardsTest : public ::testing::Test {
+class ServiceSafeguardsTest : public testsupport::ServiceEndToEndTest {
  protected:
   void SetUp() override {
-    m_Runner.SetEnv("FK_LOCK_DIR", m_Runner.MakeDirectory("locks"));
-    ASSERT_TRUE(m_Runner.WriteFolderList(ServiceRunner::FolderXml("ACME", "Acme", m_Runner.MakeDirectory("archive"), true)));
+    WriteFolderList(ServiceRunner::FolderXml("ACME", "Acme", m_Runner.MakeDirectory("archive"), true));
   }
   void WriteSettings(const std::string& extra) {
-    ASSERT_TRUE(m_Runner.WriteSettings(m_Runner.PathOf("Fennrick Folders.xml"), m_Runner.MakeDirectory("catalogues"),
-                                       "<DisableMonitoring>TRUE</DisableMonitoring>" + extra));
+    ServiceEndToEndTest::WriteSettings(std::string(testsupport::kPollingElement) + extra);
   }
-  void StopService() { EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0); }
-
-  ServiceRunner m_Runner;
 };
 
 TEST_F(ServiceSafeguardsTest, ASecondServiceOnTheProgramDirectoryIsRefusedAndLeavesTheFirstOnesLogAlone) {
   WriteSettings("");
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(m_Runner.WaitForLine("starting monitoring for folder Acme", kDeadlineMs));
+  ASSERT_TRUE(WaitForPasses("Acme", 1));
   const std::string logBefore = ReadAll(m_Runner.LogPath());
 
   // The second start, same program directory and environment, run to its end (or ended at
   // the deadline when it runs on).
-  std::vector<std::string> argv = {"/usr/bin/timeout", std::to_string(kDeadlineMs / 1000), "/usr/bin/env"};
+  std::vector<std::string> argv = {"/usr/bin/timeout", std::to_string(kServiceDeadlineMs / 1000), "/usr/bin/env"};
   for (const auto& [name, value] : m_Runner.Environment()) argv.push_back(name + "=" + value);
   for (const std::string& arg : m_Runner.CommandLine(ServiceRunner::FastOptions())) argv.push_back(arg);
   std::string out;
@@ -69,7 +55,7 @@ TEST_F(ServiceSafeguardsTest, ASecondServiceOnTheProgramDirectoryIsRefusedAndLea
 
   // Once the first has ended, the program directory is free again.
   ASSERT_TRUE(m_Runner.Start());
-  ASSERT_TRUE(m_Runner.WaitForLine("starting monitoring for folder Acme", kDeadlineMs));
+  ASSERT_TRUE(WaitForPasses("Acme", 1));
   StopService();
 }
 
@@ -90,7 +76,7 @@ TEST_F(ServiceSafeguardsTest, AnActivityLogThatCannotBeWrittenIsSaidOnStandardEr
     SCOPED_TRACE(unusable.PathLogs);
     WriteSettings("<PathLogs>" + unusable.PathLogs + "</PathLogs>");
     ASSERT_TRUE(m_Runner.Start());
-    ASSERT_TRUE(m_Runner.WaitForLine("starting monitoring for folder Acme", kDeadlineMs));
+    ASSERT_TRUE(WaitForPasses("Acme", 1));
     const std::string said = "Activity log " + unusable.PathLogs + " cannot be written (" + unusable.Reason +
                              "): writing " + m_Runner.LogPath();
     EXPECT_EQ(m_Runner.CountLines(":error: " + said), 1);
