@@ -74,6 +74,8 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
     settings.bDebug = m_pParameters->IsDebugAction != 0;
     m_pFlusher = std::make_unique<CChangeFlusher>(
         settings, [this](int kind, const std::string& text) { SendStatusFromAnyThread(kind, text); });
+    // A change given up on an unwritable catalogue is caught up by a reconciliation.
+    m_pFlusher->SetReconcileRequest([this](const std::string& reference) { RequestReconcile(reference, false); });
     CDirectoriesWatcher::SHooks hooks;
     hooks.Enqueue = [this](FileChange change) { OnWatchedChange(std::move(change)); };
     hooks.NeedsReconcile = [this](const std::string& reference, bool everyPass) {
