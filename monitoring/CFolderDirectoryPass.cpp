@@ -74,6 +74,11 @@ CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& direct
     m_Indexer.RecordCompleteWalk(unc, m_strCatalogue, started);
     m_Indexer.ReleaseWriter();
   }
+  // A first walk wrote the whole catalogue: its log is copied into the database now rather than
+  // by the commit of some later small pass.
+  if (fresh && m_nIndexed > 0 && !m_Indexer.WriteFailureSeen() && !m_Indexer.CorruptionSeen()) {
+    m_Indexer.CheckpointLog(m_strCatalogue);
+  }
   return m_Indexer.CorruptionSeen() ? CIndexingEngine::PassResult::Damaged : CIndexingEngine::PassResult::Done;
 }
 
