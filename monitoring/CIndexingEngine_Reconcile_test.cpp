@@ -242,7 +242,7 @@ TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
   fs::create_directories(catalogue);
   CFolderDirectoryPass pass(m_Bed.Engine(), folder, catalogue, nullptr);
   const std::string missing = Path("A/gone/");
-  pass.LoadSnapshot(missing);
+  pass.LoadSnapshot(missing, true);
   pass.Reconcile(missing);
   pass.IndexFresh(missing);
   const auto lines = m_Bed.Listener().Texts(0);
