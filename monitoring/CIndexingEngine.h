@@ -178,7 +178,6 @@ class CIndexingEngine {
   void RequestReconcile(const std::string& reference, bool everyPass);
   // Worker: folders the watcher asked to reconcile are taken again by this pass.
   void TakeReconcileRequests();
-  bool IsExcludedFromWatching(const FileChange& change) EXCLUDES(m_WatchMutex);
 
   std::unique_ptr<std::vector<MonitorListener*>> m_pListeners;  // filled before other threads start
   std::unique_ptr<CCatalogueIndexer> m_pIndexer;
@@ -210,8 +209,6 @@ class CIndexingEngine {
   std::unique_ptr<CChangeFlusher> m_pFlusher;
   std::unique_ptr<CDirectoriesWatcher> m_pWatcher;
   platform::CMutex m_WatchMutex;
-  // Per watched folder: the directories whose documents the walks leave out (normal form).
-  std::unordered_map<std::string, std::vector<std::string>> m_WatchExclusions GUARDED_BY(m_WatchMutex);
   // The watcher's requests: folder reference -> reconcile in every pass from now on.
   std::map<std::string, bool> m_ReconcileRequests GUARDED_BY(m_WatchMutex);
   std::atomic<bool> m_bReconcileRequested{false};

@@ -15,15 +15,6 @@ void CIndexingEngine::SendStatusFromAnyThread(int kind, const std::string& text)
 }
 
 void CIndexingEngine::WatchFolderDirectories(const FK::CFolder& folder, const std::string& catalogue) {
-  std::vector<std::string> excluded;
-  for (const std::string& directory : {folder.GetScanningPath(), folder.GetEInvoicesPath(),
-                                       folder.GetOriginalPath(), catalogue}) {
-    if (!directory.empty()) excluded.push_back(GetUncPath(directory));
-  }
-  {
-    platform::CLockGuard lock(m_WatchMutex);
-    m_WatchExclusions[folder.GetReference()] = std::move(excluded);
-  }
   const std::vector<std::string> directories = GetFolderDirectories(folder);
   for (const std::string& directory : directories) {
     if (directory.empty()) {
@@ -46,8 +37,6 @@ void CIndexingEngine::StopFolder(const FK::CFolder& folder) {
   const std::string catalogue = GetCataloguePath(folder);
   if (!catalogue.empty()) m_pFlusher->Remove(catalogue);
   m_PolledFolders.erase(folder.GetReference());
-  platform::CLockGuard lock(m_WatchMutex);
-  m_WatchExclusions.erase(folder.GetReference());
 }
 
 void CIndexingEngine::StopVanishedFolders(const Dom_FolderList& newList) {
@@ -64,20 +53,7 @@ void CIndexingEngine::StopVanishedFolders(const Dom_FolderList& newList) {
   }
 }
 
-bool CIndexingEngine::IsExcludedFromWatching(const FileChange& change) {
-  platform::CLockGuard lock(m_WatchMutex);
-  const auto found = m_WatchExclusions.find(change.strReference);
-  if (found == m_WatchExclusions.end()) return false;
-  const std::string path = GetUncPath(change.strPath);
-  for (const std::string& excluded : found->second) {
-    if (path.compare(0, excluded.size(), excluded) == 0) return true;
-  }
-  return false;
-}
-
 void CIndexingEngine::OnWatchedChange(FileChange change) {
-  // The walks leave these directories out; so does the watcher.
-  if (IsExcludedFromWatching(change)) return;
   // A catalogue being reconciled keeps its changes queued until the end of the pass, which
   // applies them and wakes the flush thread. Asked again after queueing: a pass that ended
   // in between may have looked at the queue before this change was in it.

@@ -77,6 +77,26 @@ TEST_F(EngineMonitoringTest, ChangesDuringAndAfterTheFirstPassReachTheCatalogue)
                                "A/2027/next.xml"}));
 }
 
+TEST_F(EngineMonitoringTest, ADirectoryRenamedInsideTheTreeIsFollowedUnderItsNewName) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  m_Bed.WriteInvoice("A/2026/old/a.xml", "Alpha");
+  m_Bed.WriteInvoice("A/2026/old/sub/b.xml", "Beta");
+  CIndexingEngine& engine = m_Bed.Engine();
+  engine.ApplyFolderList(m_Bed.Table({folder}), nullptr);
+  engine.IndexAllFolders(nullptr);
+  ASSERT_TRUE(Reaches(folder, {"A/2026/old/a.xml", "A/2026/old/sub/b.xml"}));
+  // Within a first-level directory, and from one first-level directory to another.
+  fs::rename(m_Bed.Scratch().File("A/2026/old"), m_Bed.Scratch().File("A/2026/new"));
+  ASSERT_TRUE(Reaches(folder, {"A/2026/new/a.xml", "A/2026/new/sub/b.xml"}));
+  m_Bed.WriteInvoice("A/2026/new/sub/c.xml", "Gamma");
+  ASSERT_TRUE(Reaches(folder, {"A/2026/new/a.xml", "A/2026/new/sub/b.xml", "A/2026/new/sub/c.xml"}));
+  fs::create_directories(m_Bed.Scratch().File("A/2027"));
+  fs::rename(m_Bed.Scratch().File("A/2026/new"), m_Bed.Scratch().File("A/2027/moved"));
+  m_Bed.WriteInvoice("A/2027/moved/d.xml", "Delta");
+  EXPECT_TRUE(Reaches(folder, {"A/2027/moved/a.xml", "A/2027/moved/sub/b.xml", "A/2027/moved/sub/c.xml",
+                               "A/2027/moved/d.xml"}));
+}
+
 TEST_F(EngineMonitoringTest, DirectoriesTheWalksLeaveOutAreNotWatchedEither) {
   FK::CFolder folder = m_Bed.MakeFolder("A");
   folder.SetScanningPath(m_Bed.Scratch().File("A/2026/scans"));
