@@ -47,7 +47,9 @@ bool CFolderDirectoryPass::IsExcluded(const std::string& directory) const {
 
 void CFolderDirectoryPass::LoadSnapshot(const std::string& directory, bool fresh) {
   m_pSnapshot = std::make_unique<CCatalogueSnapshot>();
-  if (fresh) {
+  // With a rollback journal, a write transaction that outgrows the page cache locks readers out
+  // until its commit, the walk's own look-ups included: there the entries are read beforehand.
+  if (fresh || LIndexer::UsesRollbackJournal(m_strCatalogue)) {
     m_pSnapshot->Load(directory, m_strCatalogue);
   } else {
     m_pSnapshot->Open(directory, m_strCatalogue);

@@ -9,8 +9,11 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/LConnectionRegistry.h"
+#include "catalogue/LDatabase.h"
 #include "catalogue/LIndexer.h"
 #include "monitoring/CFolderDirectoryPass.h"
+#include "platform/CFileSystemType.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/Polling.h"
@@ -290,6 +293,36 @@ TEST_F(ReconcileTest, AFreshWalkLeavesEveryPageInTheDatabaseFileAndNoneOnlyInIts
   EXPECT_EQ(fs::file_size(catalogue + "/catalogue.sqlite"), pages * pageSize);
   EXPECT_EQ(Documents(folder).size(), 40u);
   EXPECT_EQ(testsupport::CatalogueScratch::FtsIntegrityCheck(catalogue), "ok");
+}
+
+// With a rollback journal, a write transaction that outgrew its page cache holds the exclusive
+// lock until its commit: the walk's look-ups must not need a lock of their own then.
+TEST_F(ReconcileTest, OnARollbackJournalTheWalkIsNotLockedOutByItsOwnUncommittedWrites) {
+  platform::CFileSystemType::OverrideForTests(1);
+  LDatabase::SetBusyTimeoutForTests(50);
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::int64_t base = std::time(nullptr) + 10000;
+  const std::string older = m_Bed.WriteInvoice("A/older.xml", "Older");
+  testsupport::EngineTestBed::SetModificationTime(older, base - 100);
+  m_Bed.SetNow(base);
+  EXPECT_EQ(Walk(folder, true), 1);
+  const std::string added = m_Bed.WriteInvoice("A/added.xml", "Added");
+  testsupport::EngineTestBed::SetModificationTime(added, base + 5);
+  m_Bed.SetNow(base + 10);
+
+  const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
+  CFolderDirectoryPass pass(m_Bed.Engine(), folder, catalogue, nullptr);
+  pass.LoadSnapshot(Path("A/"), false);
+  LCatalogueError error;
+  ASSERT_TRUE(LConnectionRegistry::With(catalogue, [](LDatabase& db) { return db.Exec("BEGIN EXCLUSIVE"); }, error))
+      << error.Message;
+  pass.Reconcile(Path("A/"));
+  EXPECT_EQ(pass.Indexed(), 1) << "the unchanged older file is known without a look-up";
+  m_Bed.Engine().GetIndexer()->ReleaseWriter();
+  EXPECT_EQ(Documents(folder).size(), 2u);
+  LIndexer::CloseCatalogue(catalogue);
+  LDatabase::SetBusyTimeoutForTests(0);
+  platform::CFileSystemType::OverrideForTests(-1);
 }
 
 TEST_F(ReconcileTest, CleanerDropsVanishedDocumentsButKeepsAMissingDirectorysEntries) {
