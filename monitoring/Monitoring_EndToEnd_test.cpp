@@ -239,6 +239,25 @@ TEST_F(MonitoringEndToEndTest, AQueueOverflowIsCaughtUpByReconcilingTheFolder) {
   StopService();
 }
 
+TEST_F(MonitoringEndToEndTest, AnArchiveThatGoesAwayAndComesBackIsReconciledAndWatchedAgain) {
+  const std::string kept = WriteInvoice(m_Archive + "2024/kept.xml", "Keptword");
+  StartWatching();
+  const std::string archive = m_Archive.substr(0, m_Archive.size() - 1);
+  const int linesBefore = CountContaining(archive);
+  // Gone as an unmounted share goes; changed meanwhile elsewhere.
+  ASSERT_TRUE(Move(archive, archive + ".away"));
+  EXPECT_TRUE(testsupport::PollUntil([&] { return CountContaining(archive) > linesBefore; }, kServiceDeadlineMs))
+      << "the vanished directory is said";
+  WriteInvoice(archive + ".away/2024/meanwhile.xml", "Meanwhileword");
+  fs::remove(archive + ".away/2024/kept.xml");
+  ASSERT_TRUE(Move(archive + ".away", archive));
+  EXPECT_TRUE(WaitFound("Meanwhileword", m_Archive + "2024/meanwhile.xml"));
+  EXPECT_TRUE(WaitGone(kept));
+  const std::string later = WriteInvoice(m_Archive + "2024/later.xml", "Laterword");
+  EXPECT_TRUE(WaitFound("Laterword", later)) << "watched again";
+  StopService();
+}
+
 TEST_F(MonitoringEndToEndTest, AFolderRemovedFromTheFolderListIsNoLongerWatched) {
   const std::string other = m_Runner.MakeDirectory("other");
   fs::create_directories(other + "2024");
