@@ -93,13 +93,16 @@ IndexWriterToRelease* CCatalogueIndexer::GetWriter(const std::string& catalogue)
   return m_pWriter;
 }
 
-void CCatalogueIndexer::ReleaseWriter() {
-  if (m_pWriter == nullptr) return;
+void CCatalogueIndexer::ReleaseWriter() { Commit(); }
+
+bool CCatalogueIndexer::Commit() {
+  if (m_pWriter == nullptr) return true;
   LCatalogueError error;
   const bool committed = m_pWriter->Release(error);
   m_pWriter = nullptr;
   NoteLibraryState(error);
   if (!committed) NoteWriteFailure();
+  return committed;
 }
 
 void CCatalogueIndexer::CloseWriter(const std::string& /*catalogue*/) { ReleaseWriter(); }
@@ -240,6 +243,16 @@ void CCatalogueIndexer::RemoveDocument(const std::string& path, const std::strin
   NoteLibraryState();
 }
 
+std::int64_t CCatalogueIndexer::RemoveEntries(const std::string& path, const std::string& catalogue, bool below) {
+  IndexWriterToRelease* writer = GetWriter(catalogue);
+  if (writer == nullptr) return -1;
+  LCatalogueError error;
+  const std::int64_t removed = writer->Remove(path, below, error);
+  NoteLibraryState(error);
+  if (removed < 0) NoteWriteFailure();
+  return removed;
+}
+
 LCleaner* CCatalogueIndexer::InitCleaner(const std::string& directory, const std::string& catalogue) {
   LCleaner* cleaner = m_pIndexer->InitCleaner(directory, catalogue);
   NoteLibraryState();
@@ -293,5 +306,5 @@ void CCatalogueIndexer::Shutdown() {
   // The writer belongs to the indexer: it is released before the indexer goes.
   ReleaseWriter();
   m_pIndexer.reset();
-  if (!g_bLibraryMemoryCleared.exchange(true)) LIndexer::ClearMemory();
+  if (!m_bKeepLibrary && !g_bLibraryMemoryCleared.exchange(true)) LIndexer::ClearMemory();
 }

@@ -26,6 +26,8 @@ class CCatalogueIndexer {
   // The catalogue's writer, opened when this holder has none open; null when it cannot be opened.
   IndexWriterToRelease* GetWriter(const std::string& catalogue);
   void ReleaseWriter();
+  // As ReleaseWriter; false when the commit failed (LastError says why; a damaged catalogue too).
+  bool Commit();
   void CloseWriter(const std::string& catalogue);
   void ReopenWriter(const std::string& catalogue);
 
@@ -69,6 +71,9 @@ class CCatalogueIndexer {
   // While quiet, a document's note goes to no error record (a retry of a document already reported).
   void SetQuiet(bool quiet) { m_bQuiet = quiet; }
   void RemoveDocument(const std::string& path, const std::string& catalogue);
+  // Removes the document's entry (below: every entry under the directory path) through the
+  // catalogue's writer, uncommitted; how many went, -1 when the catalogue cannot be written.
+  std::int64_t RemoveEntries(const std::string& path, const std::string& catalogue, bool below);
 
   // The cleaner pass, one to one onto LIndexer.
   LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue);
@@ -91,8 +96,10 @@ class CCatalogueIndexer {
   void NoteCorruption(bool corrupt, const LCatalogueError& error);
   void ClearCorruption() { m_bCorruptionSeen = false; }
 
-  // Releases the writer and the indexer; the first Shutdown of the process clears the library.
+  // Releases the writer and the indexer; the first Shutdown of the process clears the library,
+  // unless this holder is one of several (a flush thread's) that must leave it to the engine's.
   void Shutdown();
+  void KeepLibraryAtShutdown() { m_bKeepLibrary = true; }
 
  private:
   void NoteLibraryState();
@@ -120,4 +127,5 @@ class CCatalogueIndexer {
   std::string m_strDocumentNote;
   bool m_bQuiet = false;
   std::string m_strUnreadableReason;
+  bool m_bKeepLibrary = false;
 };

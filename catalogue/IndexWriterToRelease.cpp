@@ -41,6 +41,14 @@ int IndexWriterToRelease::Store(const std::string& path, const std::string& text
   return result;
 }
 
+std::int64_t IndexWriterToRelease::Remove(const std::string& path, bool below, LCatalogueError& error) {
+  platform::CLockGuard guard(m_Mutex);
+  if (!OpenLocked(error)) return -1;
+  const std::int64_t removed = m_Indexer.Remove(m_pWriter, path, below);
+  error = m_Indexer.LastError();
+  return removed;
+}
+
 bool IndexWriterToRelease::RecordCompleteWalk(const std::string& directory, std::int64_t started,
                                               LCatalogueError& error) {
   platform::CLockGuard guard(m_Mutex);

@@ -27,6 +27,9 @@ class IndexWriterToRelease {
   // the text was kept incomplete ("" when whole).
   int Store(const std::string& path, const std::string& text, const std::string& modified,
             LCatalogueError& error, std::string& note) EXCLUDES(m_Mutex);
+  // Removes the document's entry (below: every entry under the directory), opening the writer
+  // when needed, uncommitted; how many went, -1 (and why) when the catalogue cannot be written.
+  std::int64_t Remove(const std::string& path, bool below, LCatalogueError& error) EXCLUDES(m_Mutex);
   // Notes a complete walk of the directory begun at `started` and commits.
   bool RecordCompleteWalk(const std::string& directory, std::int64_t started, LCatalogueError& error)
       EXCLUDES(m_Mutex);

@@ -95,6 +95,26 @@ bool LDocuments::Delete(const std::string& path) {
   return !id || DeleteById(*id);
 }
 
+bool LDocuments::Delete(const std::string& path, bool& removed) {
+  std::optional<std::int64_t> id;
+  removed = false;
+  if (!IdOf(path, id)) return false;
+  if (!id) return true;
+  removed = DeleteById(*id);
+  return removed;
+}
+
+bool LDocuments::DeleteUnder(const std::string& prefix, std::int64_t& removed) {
+  removed = 0;
+  std::vector<std::int64_t> ids;
+  if (prefix.empty() || !IdsUnder(prefix, ids)) return false;
+  for (std::int64_t id : ids) {
+    if (!DeleteById(id)) return false;
+    ++removed;
+  }
+  return true;
+}
+
 bool LDocuments::DeleteById(std::int64_t id) {
   {
     LDatabase::Query text(m_Db, kDeleteText);

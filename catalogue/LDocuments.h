@@ -27,6 +27,10 @@ class LDocuments {
   bool Upsert(const std::string& path, const std::string& modified, const std::string& text);
   // Removes the entry of path; true also when there was none.
   bool Delete(const std::string& path);
+  // As Delete; removed tells whether there was an entry.
+  bool Delete(const std::string& path, bool& removed);
+  // Removes every entry whose path starts with prefix; removed counts them.
+  bool DeleteUnder(const std::string& prefix, std::int64_t& removed);
   bool DeleteById(std::int64_t id);
   // Nullopt when no such entry, or on failure (Error() tells).
   std::optional<std::string> PathById(std::int64_t id);

@@ -242,6 +242,30 @@ int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const s
   });
 }
 
+std::int64_t LIndexer::Remove(LWriter* writer, const std::string& path, bool below) {
+  return Guarded(m_pImpl->Error, "unexpected failure removing ", path, std::int64_t{-1}, [&]() -> std::int64_t {
+    if (!writer) {
+      m_pImpl->Error = Failure("no writer");
+      return -1;
+    }
+    // "/a/b" must not take "/a/bc/x.xml" with it.
+    const std::string prefix = below && (path.empty() || path.back() != '/') ? path + "/" : path;
+    std::int64_t removed = 0;
+    const bool ok = LConnectionRegistry::With(
+        writer->Catalogue,
+        [&](LDatabase& db) {
+          if (!LConnectionRegistry::Begin(db)) return false;
+          if (below) return LDocuments(db).DeleteUnder(prefix, removed);
+          bool one = false;
+          const bool done = LDocuments(db).Delete(path, one);
+          removed = one ? 1 : 0;
+          return done;
+        },
+        m_pImpl->Error);
+    return ok ? removed : -1;
+  });
+}
+
 LDeleter* LIndexer::GetDeleter(const std::string& catalogue) {
   return OpenHandle<LDeleter>(catalogue, m_pImpl->Error);
 }

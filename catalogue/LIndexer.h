@@ -42,6 +42,10 @@ class LIndexer {
   // without the XML parser); "" when it was kept whole.
   const std::string& LastNote() const;
 
+  // Removes the document's entry through the writer, uncommitted (below: every entry under the
+  // directory path, whole components); how many went, -1 on failure.
+  std::int64_t Remove(LWriter* writer, const std::string& path, bool below);
+
   LDeleter* GetDeleter(const std::string& catalogue);
   void Delete(LDeleter* deleter, const std::string& path);
   void ReleaseDeleter(LDeleter* deleter);  // commits

@@ -19,6 +19,13 @@ class CChangeFlusher {
     int nPauseMilliseconds = 5000;         // between bursts, and the throttled drain's pause
     int nWorkSliceSeconds = 1;             // a burst commits at least this often
     bool bDebug = false;                   // "index file " / "remove file " lines
+    // A change that must wait (a file locked by another program, a document not read in full,
+    // a catalogue that cannot be written) is tried again after growing intervals, from the
+    // first, doubling up to the longest, and given up, with an ":error: " line, once it has
+    // waited this long.
+    int nRetryFirstMilliseconds = 5000;
+    int nRetryLongestMilliseconds = 120000;
+    int nRetryGiveUpMilliseconds = 600000;
   };
   // sendStatus: a status line for the activity log (kind, text); called from flush threads.
   CChangeFlusher(SSettings settings, std::function<void(int kind, const std::string& text)> sendStatus);
@@ -43,7 +50,13 @@ class CChangeFlusher {
   // Ends every flush thread, as Remove; later calls to EnqueueChange are ignored.
   void StopAll();
 
-  // Tests: the changes queued for the catalogue and not yet applied.
+  // Optional, before the first change: called (on a flush thread) with a folder's reference
+  // when a change of it had to be given up because the catalogue could not be written, so that
+  // the folder is reconciled again.
+  void SetReconcileRequest(std::function<void(const std::string& reference)> request);
+
+  // Tests: the changes queued for the catalogue and not yet applied and committed (those
+  // waiting for a retry included).
   size_t QueuedCount(const std::string& catalogue);
 
  private:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -7,13 +8,19 @@
 #include "folders/CFolder.h"
 #include "monitoring/FileChange.h"
 
+namespace platform {
+class CInotifyTree;
+}
+
 // Turns file-system change notifications of the monitored folders' directories into queued
 // document changes. An archive directory is watched through its first-level directories
 // (except "Originals" and "Catalogue_IS"), new ones included, never for files of its own;
 // any other folder directory (a processing directory) is watched whole. Changes below an
 // "ORIGINALS" or "CATALOGUE_IS" first component, non-documents and ".FK$" companions are
 // dropped, and so is a repeat of the same change to the same path in the same second. Any
-// thread may call any member.
+// thread may call any member. The hooks are called on the watcher's one reading thread with no
+// lock of the watcher held; StopWatchingFolder and StopAll wait for a hook call in progress,
+// so their callers must not hold a lock the hooks take.
 class CDirectoriesWatcher {
  public:
   struct SHooks {
@@ -45,8 +52,15 @@ class CDirectoriesWatcher {
   EWatch WatchFolder(const std::string& directory, const FK::CFolder& folder, const std::string& catalogue);
   // Stops watching every directory of the folder with this reference.
   void StopWatchingFolder(const FK::CFolder& folder);
-  // Stops watching everything; later WatchFolder calls watch nothing.
+  // Stops watching everything and ends the reading thread; later WatchFolder calls watch
+  // nothing (they answer NotWatchable).
   void StopAll();
+
+  // Tests: the wall clock (whole seconds) that tells same-second repeats apart, set before
+  // watching starts; and the inotify tree, to pause its reading or limit its watches (the
+  // tree starts with the first WatchFolder).
+  void SetWallClockForTest(std::function<std::int64_t()> seconds);
+  platform::CInotifyTree& TreeForTest();
 
  private:
   struct SImpl;

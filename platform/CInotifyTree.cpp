@@ -80,7 +80,7 @@ CInotifyTree::SResult CInotifyTree::Start() {
   return result;
 }
 
-CInotifyTree::SResult CInotifyTree::AddRoot(const std::string& directory) {
+CInotifyTree::SResult CInotifyTree::AddRoot(const std::string& directory, SkipDirectory skip) {
   SResult result;
   CLockGuard lock(m_Mutex);
   if (m_nInotifyFd < 0) {
@@ -88,7 +88,7 @@ CInotifyTree::SResult CInotifyTree::AddRoot(const std::string& directory) {
     return result;
   }
   const int root = m_nNextRoot++;
-  m_Roots[root] = SRoot{directory, -1};
+  m_Roots[root] = SRoot{directory, std::move(skip)};
   std::vector<SEvent> unused;
   const int err = WatchTree(root, "", false, unused);
   if (err != 0) {
@@ -182,19 +182,28 @@ void CInotifyTree::TranslateOne(int wd, std::uint32_t mask, const char* name,
   const auto watch = m_Watches.find(wd);
   // Events of a watch already ended (a removed root, a directory moved out) are stale.
   if (watch == m_Watches.end()) return;
-  const int root = watch->second.nRoot;
-  const bool isRoot = m_Roots.count(root) != 0 && m_Roots[root].nTopWatch == wd;
+  // A copy: translating for one root may change the watches of the others' directories.
+  const std::vector<SWatch> holders = watch->second;
+  for (const SWatch& holder : holders) {
+    if (m_Roots.count(holder.nRoot) != 0) TranslateFor(holder, mask, name, out);
+  }
+  if (mask & IN_IGNORED) {
+    // The kernel ended this watch itself (its directory was deleted); the parent reported it.
+    m_Watches.erase(wd);
+  }
+}
+
+void CInotifyTree::TranslateFor(const SWatch& holder, std::uint32_t mask, const char* name,
+                                std::vector<SEvent>& out) {
+  const int root = holder.nRoot;
   if (mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED)) {
-    if (isRoot) {
+    if (holder.strRelativeDir.empty()) {
       out.push_back(SEvent{root, "", EKind::RootGone, true, ELimit::None});
       DropRoot(root);
-    } else if (mask & IN_IGNORED) {
-      // The kernel ended this watch itself (its directory was deleted); the parent reported it.
-      m_Watches.erase(watch);
     }
     return;
   }
-  const std::string path = Join(watch->second.strRelativeDir, name);
+  const std::string path = Join(holder.strRelativeDir, name);
   const bool isDirectory = (mask & IN_ISDIR) != 0;
   int err = 0;
   if (mask & IN_CREATE) {
@@ -227,6 +236,7 @@ void CInotifyTree::TranslateOne(int wd, std::uint32_t mask, const char* name,
 void CInotifyTree::OnOverflow(std::vector<SEvent>& out) {
   // Directories created while events were lost have no watch yet: walk every root again so
   // they do before the consumer's reconciliation starts.
+  const std::uint64_t overflow = ++m_nOverflows;
   std::vector<int> roots;
   for (const auto& entry : m_Roots) roots.push_back(entry.first);
   for (const int root : roots) {
@@ -236,7 +246,7 @@ void CInotifyTree::OnOverflow(std::vector<SEvent>& out) {
       DropRoot(root);
       out.push_back(SEvent{root, "", EKind::WatchLimit, true, ELimit::MaxUserWatches});
     } else {
-      out.push_back(SEvent{root, "", EKind::Overflow, true, ELimit::None});
+      out.push_back(SEvent{root, "", EKind::Overflow, true, ELimit::None, overflow});
     }
   }
 }
@@ -244,20 +254,22 @@ void CInotifyTree::OnOverflow(std::vector<SEvent>& out) {
 int CInotifyTree::WatchTree(int root, const std::string& relativeDir, bool reportContents,
                             std::vector<SEvent>& out) {
   const std::string rootPath = m_Roots[root].strPath;
+  const SkipDirectory skip = m_Roots[root].skip;
   std::vector<std::string> pending{relativeDir};
   while (!pending.empty()) {
     const std::string dir = pending.back();
     pending.pop_back();
+    if (!dir.empty() && skip && skip(dir)) continue;
     const std::string fullPath = dir.empty() ? rootPath : rootPath + "/" + dir;
-    const int wd = m_AddWatch(m_nInotifyFd, fullPath.c_str(), kWatchMask);
+    // The root itself may be given as a link to its directory; below it links are not followed.
+    const std::uint32_t mask = dir.empty() ? (kWatchMask & ~IN_DONT_FOLLOW) : kWatchMask;
+    const int wd = m_AddWatch(m_nInotifyFd, fullPath.c_str(), mask);
     if (wd < 0) {
       const int err = errno;
       if (IsLimit(err) || dir == relativeDir) return err;
       continue;  // gone again, or no longer a directory: its parent reports that
     }
-    // Watching the same directory again returns its existing descriptor.
-    if (dir.empty()) m_Roots[root].nTopWatch = wd;
-    m_Watches[wd] = SWatch{root, dir};
+    HoldWatch(wd, root, dir);
     DIR* listing = opendir(fullPath.c_str());
     if (listing == nullptr) continue;
     while (const dirent* entry = readdir(listing)) {
@@ -272,9 +284,26 @@ int CInotifyTree::WatchTree(int root, const std::string& relativeDir, bool repor
   return 0;
 }
 
-void CInotifyTree::UnwatchSubtree(int root, const std::string& relativeDir) {
+void CInotifyTree::HoldWatch(int wd, int root, const std::string& relativeDir) {
+  // Watching the same directory again returns its existing descriptor; after lost events it
+  // may be known under an older name, which its new one replaces.
+  std::vector<SWatch>& holders = m_Watches[wd];
+  for (SWatch& holder : holders) {
+    if (holder.nRoot == root) {
+      holder.strRelativeDir = relativeDir;
+      return;
+    }
+  }
+  holders.push_back(SWatch{root, relativeDir});
+}
+
+void CInotifyTree::UnwatchWhere(int root, const std::function<bool(const std::string&)>& test) {
   for (auto it = m_Watches.begin(); it != m_Watches.end();) {
-    if (it->second.nRoot == root && IsUnder(it->second.strRelativeDir, relativeDir)) {
+    std::vector<SWatch>& holders = it->second;
+    for (auto holder = holders.begin(); holder != holders.end();) {
+      holder = holder->nRoot == root && test(holder->strRelativeDir) ? holders.erase(holder) : holder + 1;
+    }
+    if (holders.empty()) {
       inotify_rm_watch(m_nInotifyFd, it->first);
       it = m_Watches.erase(it);
     } else {
@@ -283,15 +312,12 @@ void CInotifyTree::UnwatchSubtree(int root, const std::string& relativeDir) {
   }
 }
 
+void CInotifyTree::UnwatchSubtree(int root, const std::string& relativeDir) {
+  UnwatchWhere(root, [&relativeDir](const std::string& dir) { return IsUnder(dir, relativeDir); });
+}
+
 void CInotifyTree::DropRoot(int root) {
-  for (auto it = m_Watches.begin(); it != m_Watches.end();) {
-    if (it->second.nRoot == root) {
-      inotify_rm_watch(m_nInotifyFd, it->first);
-      it = m_Watches.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  UnwatchWhere(root, [](const std::string&) { return true; });
   m_Roots.erase(root);
 }
 

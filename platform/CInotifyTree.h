@@ -14,10 +14,11 @@
 namespace platform {
 
 // Watches whole directory trees (roots) through one inotify instance read by one thread of its
-// own. Sub-directories are watched as they appear; symbolic links are never followed. Roots must
-// not overlap. Start, AddRoot, RemoveRoot and Stop may be called from any thread except the
-// handler's; the handler runs on the watcher's thread, one event at a time, with no lock held
-// (it may call AddRoot and RemoveRoot, never Stop).
+// own. Sub-directories are watched as they appear; symbolic links are never followed (but a root
+// given as a link to a directory is watched). Roots may overlap or repeat: an event is reported
+// to every root that holds its directory. Start, AddRoot, RemoveRoot and Stop may be called from
+// any thread except the handler's; the handler runs on the watcher's thread, one event at a time,
+// with no lock held (it may call AddRoot and RemoveRoot, never Stop).
 class CInotifyTree {
  public:
   // The first five are the change actions; the numbers are the consumer's.
@@ -41,6 +42,7 @@ class CInotifyTree {
     EKind eKind = EKind::Created;
     bool bIsDirectory = false;
     ELimit eLimit = ELimit::None;  // set with WatchLimit
+    std::uint64_t nOverflow = 0;   // with Overflow: which one (every root reports each once)
   };
 
   // The outcome of Start or AddRoot: nRoot (AddRoot only) is valid when nErrno is 0.
@@ -52,6 +54,10 @@ class CInotifyTree {
   };
 
   using Handler = std::function<void(const SEvent&)>;
+  // Tells which sub-directories of a root are neither watched nor listed (nor anything below
+  // them), by their path relative to the root. Called with the tree's lock held: it must only
+  // look at the path.
+  using SkipDirectory = std::function<bool(const std::string& relativeDir)>;
   // inotify_add_watch's signature; tests replace it to reach the watch limit.
   using AddWatchFunction = std::function<int(int fd, const char* path, std::uint32_t mask)>;
 
@@ -65,9 +71,9 @@ class CInotifyTree {
 
   // Opens the instance and starts the thread. Call once, before AddRoot.
   SResult Start();
-  // Watches the directory and every existing sub-directory; existing files are not reported.
-  // On the watch limit nothing of the root stays watched.
-  SResult AddRoot(const std::string& directory);
+  // Watches the directory and every existing sub-directory that skip (when given) lets through;
+  // existing files are not reported. On the watch limit nothing of the root stays watched.
+  SResult AddRoot(const std::string& directory, SkipDirectory skip = nullptr);
   // Ends all watches of the root. An event of it already being delivered may still arrive.
   void RemoveRoot(int root);
   // Ends the thread at once (an event being delivered is completed), joins it and closes.
@@ -81,7 +87,7 @@ class CInotifyTree {
  private:
   struct SRoot {
     std::string strPath;
-    int nTopWatch = -1;
+    SkipDirectory skip;
   };
   struct SWatch {
     int nRoot = 0;
@@ -92,12 +98,17 @@ class CInotifyTree {
   void Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) EXCLUDES(m_Mutex);
   void TranslateOne(int wd, std::uint32_t mask, const char* name, std::vector<SEvent>& out)
       REQUIRES(m_Mutex);
+  void TranslateFor(const SWatch& holder, std::uint32_t mask, const char* name, std::vector<SEvent>& out)
+      REQUIRES(m_Mutex);
   void OnOverflow(std::vector<SEvent>& out) REQUIRES(m_Mutex);
   // Watches relativeDir of the root and everything below it; with reportContents, each entry
   // found is reported as created. Returns the errno of a kernel limit, or of relativeDir
   // itself failing; 0 when it is watched.
   int WatchTree(int root, const std::string& relativeDir, bool reportContents,
                 std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  void HoldWatch(int wd, int root, const std::string& relativeDir) REQUIRES(m_Mutex);
+  // Lets go of the root's watches that pass the test; a watch no other root holds is ended.
+  void UnwatchWhere(int root, const std::function<bool(const std::string&)>& test) REQUIRES(m_Mutex);
   void UnwatchSubtree(int root, const std::string& relativeDir) REQUIRES(m_Mutex);
   void DropRoot(int root) REQUIRES(m_Mutex);
   void Wake();
@@ -108,7 +119,10 @@ class CInotifyTree {
   int m_nWakeFd = -1;  // owned; eventfd, set before the thread starts and closed after the join
   int m_nNextRoot GUARDED_BY(m_Mutex) = 1;
   std::map<int, SRoot> m_Roots GUARDED_BY(m_Mutex);
-  std::unordered_map<int, SWatch> m_Watches GUARDED_BY(m_Mutex);  // by watch descriptor
+  // By watch descriptor: every root that holds the directory (the kernel gives one descriptor
+  // per directory and instance, however often it is added).
+  std::unordered_map<int, std::vector<SWatch>> m_Watches GUARDED_BY(m_Mutex);
+  std::uint64_t m_nOverflows GUARDED_BY(m_Mutex) = 0;
   AddWatchFunction m_AddWatch GUARDED_BY(m_Mutex);
   std::atomic<bool> m_bStop{false};
   std::atomic<bool> m_bPaused{false};

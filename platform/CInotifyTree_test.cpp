@@ -212,6 +212,83 @@ TEST(CInotifyTreeTest, SymbolicLinksAreNotFollowed) {
   }
 }
 
+TEST(CInotifyTreeTest, OverlappingAndRepeatedRootsEachGetTheirEventsAndKeepThemWhenAnotherGoes) {
+  testsupport::ScratchDir scratch;
+  scratch.Write("sub/deep/old", "x");
+  Watched watched;
+  ASSERT_TRUE(watched.tree.Start().Ok());
+  const int outer = watched.tree.AddRoot(scratch.Path()).nRoot;
+  const int inner = watched.tree.AddRoot(scratch.File("sub")).nRoot;
+  const int again = watched.tree.AddRoot(scratch.Path()).nRoot;
+  ASSERT_GT(outer, 0);
+  ASSERT_GT(inner, 0);
+  ASSERT_GT(again, 0);
+  Recorder& recorder = watched.recorder;
+  scratch.Write("sub/deep/one", "x");
+  EXPECT_TRUE(recorder.WaitFor(outer, "sub/deep/one", Kind::Written));
+  EXPECT_TRUE(recorder.WaitFor(inner, "deep/one", Kind::Written));
+  EXPECT_TRUE(recorder.WaitFor(again, "sub/deep/one", Kind::Written));
+
+  // The shared watches stay for the roots that still hold them.
+  watched.tree.RemoveRoot(inner);
+  scratch.Write("sub/deep/two", "x");
+  EXPECT_TRUE(recorder.WaitFor(outer, "sub/deep/two", Kind::Written));
+  watched.tree.RemoveRoot(outer);
+  scratch.Write("sub/deep/three", "x");
+  EXPECT_TRUE(recorder.WaitFor(again, "sub/deep/three", Kind::Written));
+  EXPECT_FALSE(recorder.Has(inner, "deep/two", Kind::Written));
+  EXPECT_FALSE(recorder.Has(outer, "sub/deep/three", Kind::Written));
+
+  // The inner root's own directory going is its root gone, and a sub-directory for the other.
+  const int innerAgain = watched.tree.AddRoot(scratch.File("sub/deep")).nRoot;
+  ASSERT_GT(innerAgain, 0);
+  ASSERT_EQ(std::rename(scratch.File("sub/deep").c_str(), scratch.File("moved").c_str()), 0);
+  EXPECT_TRUE(recorder.WaitFor(innerAgain, "", Kind::RootGone));
+  EXPECT_TRUE(recorder.WaitFor(again, "sub/deep", Kind::MovedOut));
+  EXPECT_TRUE(recorder.WaitFor(again, "moved", Kind::MovedIn));
+  scratch.Write("moved/four", "x");
+  EXPECT_TRUE(recorder.WaitFor(again, "moved/four", Kind::Written));
+}
+
+TEST(CInotifyTreeTest, SkippedDirectoriesAreNeitherWatchedNorListed) {
+  testsupport::ScratchDir scratch;
+  scratch.Write("keep/skip/old", "x");
+  Watched watched;
+  ASSERT_TRUE(watched.tree.Start().Ok());
+  const auto skip = [](const std::string& dir) { return dir == "keep/skip" || dir == "fresh/skip"; };
+  const int root = watched.tree.AddRoot(scratch.Path(), skip).nRoot;
+  ASSERT_GT(root, 0);
+  Recorder& recorder = watched.recorder;
+  scratch.Write("keep/skip/ignored", "x");
+  // A new directory is listed, but not its skipped part.
+  MakeDir(scratch.File("fresh"));
+  MakeDir(scratch.File("fresh/skip"));
+  WriteFile(scratch.File("fresh/skip/hidden"), "x");
+  WriteFile(scratch.File("fresh/seen"), "x");
+  EXPECT_TRUE(testsupport::PollUntil(
+      [&] { return recorder.Has(root, "fresh/seen", Kind::Created) || recorder.Has(root, "fresh/seen", Kind::Written); },
+      kWaitMs));
+  scratch.Write("fresh/skip/later", "x");
+  Settle(scratch, recorder, root, "fresh/marker");
+  EXPECT_FALSE(recorder.HasPath("keep/skip/ignored"));
+  EXPECT_FALSE(recorder.HasPath("fresh/skip/hidden"));
+  EXPECT_FALSE(recorder.HasPath("fresh/skip/later"));
+}
+
+TEST(CInotifyTreeTest, ARootGivenAsALinkToItsDirectoryIsWatched) {
+  testsupport::ScratchDir scratch;
+  MakeDir(scratch.File("real"));
+  ASSERT_EQ(symlink(scratch.File("real").c_str(), scratch.File("link").c_str()), 0);
+  Watched watched;
+  ASSERT_TRUE(watched.tree.Start().Ok());
+  const int root = watched.tree.AddRoot(scratch.File("link")).nRoot;
+  ASSERT_GT(root, 0);
+  scratch.Write("real/sub/file", "x");
+  EXPECT_TRUE(watched.recorder.WaitFor(root, "sub", Kind::Created));
+  scratch.Write("real/sub/later", "x");
+  EXPECT_TRUE(watched.recorder.WaitFor(root, "sub/later", Kind::Written));
+}
+
 TEST(CInotifyTreeTest, AStopEndsTheBlockedThreadAtOnce) {
   testsupport::ScratchDir scratch;
   Watched watched;
@@ -297,6 +374,13 @@ TEST(CInotifyTreeTest, AQueueOverflowIsReportedForEveryRootAndWatchingGoesOn) {
   watched.tree.SetReadingPausedForTest(false);
   EXPECT_TRUE(watched.recorder.WaitFor(root, "", Kind::Overflow));
   EXPECT_TRUE(watched.recorder.WaitFor(otherRoot, "", Kind::Overflow));
+  std::uint64_t overflow = 0;
+  for (const Event& event : watched.recorder.Events()) {
+    if (event.eKind != Kind::Overflow) continue;
+    EXPECT_NE(event.nOverflow, 0u);
+    if (overflow == 0) overflow = event.nOverflow;
+    EXPECT_EQ(event.nOverflow, overflow) << "one overflow, one number for every root";
+  }
   scratch.Write("unseen/after", "x");
   EXPECT_TRUE(watched.recorder.WaitFor(root, "unseen/after", Kind::Written));
 }

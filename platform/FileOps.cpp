@@ -100,15 +100,24 @@ int MakeDirectories(const std::string& path) {
 
 int RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
 
-bool IsFileBusy(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return true;
+namespace {
+
+// 1 held by another process, 0 free, -1 not an openable regular file.
+int ProbeHeld(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
   struct stat status {};
-  bool busy = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
-  if (!busy) busy = ProbeWritersWithLease(fd) == 1 || HasForeignLock(fd);
+  int held = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ? -1 : 0;
+  if (held == 0) held = ProbeWritersWithLease(fd) == 1 || HasForeignLock(fd) ? 1 : 0;
   close(fd);
-  return busy;
+  return held;
 }
+
+}  // namespace
+
+bool IsFileBusy(const std::string& path) { return ProbeHeld(path) != 0; }
+
+bool IsFileHeldByOther(const std::string& path) { return ProbeHeld(path) == 1; }
 
 }  // namespace platform
 

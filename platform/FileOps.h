@@ -25,6 +25,10 @@ int RemoveFile(const std::string& path);
 // True when another process has the file open for writing or holds a lock on it, and when
 // the file cannot be opened for reading (missing, no permission, not a regular file).
 bool IsFileBusy(const std::string& path);
+// True only when the regular file opens and another process has it open for writing or holds
+// a lock on it; false when it is free, gone or cannot be opened (its reading then says why).
+// No lock is kept.
+bool IsFileHeldByOther(const std::string& path);
 // True when path is, or can be created as, a regular file that takes a write; it is left
 // empty. Otherwise why says what is wrong (a directory, a device, a missing directory, a full disk).
 bool ProbeWritableFile(const std::string& path, std::string& why);
