@@ -136,9 +136,18 @@ bool CCatalogueFlush::FlushOnce() {
   }
   platform::CLockGuard inUse(m_InUseMutex);
   STask task;
-  if (TakeNext(task, false)) ApplyTask(task);
+  const bool took = TakeNext(task, false);
+  const bool retried = took && task.bRetry;
+  if (took) ApplyTask(task);
   CommitApplied(false, false);
+  // A retry applied while parked ends no burst: its PDF helper is let go here.
+  if (retried && IsParked()) m_pApplier->ReleasePdfTool();
   return true;
+}
+
+bool CCatalogueFlush::IsParked() {
+  platform::CLockGuard lock(m_QueueMutex);
+  return m_bParked;
 }
 
 CCatalogueFlush::EWait CCatalogueFlush::WaitForWork() {

@@ -80,6 +80,7 @@ class CCatalogueFlush {
   void EndBurst() EXCLUDES(m_QueueMutex, m_InUseMutex);
   void PauseFor(int milliseconds) EXCLUDES(m_QueueMutex);
   void WaitForCatalogue() EXCLUDES(m_QueueMutex);
+  bool IsParked() EXCLUDES(m_QueueMutex);
   void Run();
 
   const std::string m_strCatalogue;

@@ -186,11 +186,11 @@ TEST_F(CDirectoriesWatcherTest, ExcludedFirstComponentsNonDocumentsAndCompanions
                            "proc/xml", "arch/SupA/g.xml.bak"}) {
     m_Scratch.Write(file, "<x/>");
   }
-  // Only the first component below the watched tree counts.
-  m_Scratch.Write("proc/deep/Originals/kept.XML", "<x/>");
-  m_Scratch.Write("arch/SupA/deep/originals/kept.Pdf", "%PDF");
-  EXPECT_TRUE(m_Hooks.WaitFor(Path("proc/deep/Originals/kept.XML")));
-  EXPECT_TRUE(m_Hooks.WaitFor(Path("arch/SupA/deep/originals/kept.Pdf")));
+  // Deeper down too, as the walks leave them out; a name that merely holds the word is kept.
+  m_Scratch.Write("proc/deep/Originals/dropped.XML", "<x/>");
+  m_Scratch.Write("arch/SupA/deep/originals/dropped.Pdf", "%PDF");
+  m_Scratch.Write("proc/deep/Originals.2025/kept.XML", "<x/>");
+  EXPECT_TRUE(m_Hooks.WaitFor(Path("proc/deep/Originals.2025/kept.XML")));
   Settle("proc/marker.xml");
   Settle("arch/SupA/marker.xml");
   for (const FileChange& change : m_Hooks.Changes()) {

@@ -15,6 +15,9 @@ struct CEngineParameters {
   int IsDebugAction = 0;
   int PauseMilliseconds = 5000;         // the throttling pause after each work slice
   int FolderPauseMilliseconds = 20000;  // the pause after each processed folder
+  // Monitoring: a changed document is indexed once it has been left alone this long.
+  int XmlSettleMilliseconds = 2000;     // XML metadata
+  int OtherSettleMilliseconds = 10000;  // any other document (PDF)
 
   // True when each folder keeps its catalogue under its own archive path.
   bool IsFolderArchivePath() const { return IsFolderArchivePath(PathCatalogues); }

@@ -7,7 +7,6 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
-#include <boost/regex.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
@@ -18,8 +17,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-const boost::regex kSkippedDirectoryPattern("Originals(W|$)|Catalogue_IS(W|$)", boost::regex::icase);
 
 const std::string kVanishedText = platform::ErrnoText(ENOENT);
 
@@ -136,7 +133,7 @@ void CFolderDirectoryPass::SortLevel(const std::string& directory, const platfor
       } else if (errorText != kVanishedText) {
         m_bWalkIncomplete = true;  // a file that is there but cannot be looked at
       }
-    } else if (kind == EntryKind::Directory && !boost::regex_search(path, kSkippedDirectoryPattern) &&
+    } else if (kind == EntryKind::Directory && !ReconcilePatterns::IsSkippedDirectoryName(name) &&
                !IsExcluded(path)) {
       boost::system::error_code ec;
       const std::time_t written = fs::last_write_time(path, ec);

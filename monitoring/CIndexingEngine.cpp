@@ -10,6 +10,8 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
+#include "monitoring/CChangeFlusher.h"
+#include "monitoring/CDirectoriesWatcher.h"
 #include "monitoring/CWorkerProgress.h"
 #include "monitoring/MonitorListener.h"
 #include "monitoring/PdfTextOfTool.h"
@@ -64,6 +66,24 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
                                              .count());
       }) {
   if (m_pParameters == nullptr) return;
+  if (m_pParameters->DisableMonitoring == 0) {
+    CChangeFlusher::SSettings settings;
+    settings.nXmlSettleMilliseconds = m_pParameters->XmlSettleMilliseconds;
+    settings.nOtherSettleMilliseconds = m_pParameters->OtherSettleMilliseconds;
+    settings.nPauseMilliseconds = m_pParameters->PauseMilliseconds;
+    settings.bDebug = m_pParameters->IsDebugAction != 0;
+    m_pFlusher = std::make_unique<CChangeFlusher>(
+        settings, [this](int kind, const std::string& text) { SendStatusFromAnyThread(kind, text); });
+    // A change given up on an unwritable catalogue is caught up by a reconciliation.
+    m_pFlusher->SetReconcileRequest([this](const std::string& reference) { RequestReconcile(reference, false); });
+    CDirectoriesWatcher::SHooks hooks;
+    hooks.Enqueue = [this](FileChange change) { OnWatchedChange(std::move(change)); };
+    hooks.NeedsReconcile = [this](const std::string& reference, bool everyPass) {
+      RequestReconcile(reference, everyPass);
+    };
+    hooks.SendStatus = [this](int kind, const std::string& text) { SendStatusFromAnyThread(kind, text); };
+    m_pWatcher = std::make_unique<CDirectoriesWatcher>(std::move(hooks));
+  }
   const std::string marker = m_pParameters->ProgramDirectory + kStopMarker;
   boost::system::error_code ec;
   if (!fs::is_directory(marker, ec)) fs::remove(marker, ec);
@@ -75,6 +95,11 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
 }
 
 CIndexingEngine::~CIndexingEngine() {
+  // The watcher feeds the flush threads, and both send lines to the listeners.
+  if (m_pWatcher) m_pWatcher->StopAll();
+  if (m_pFlusher) m_pFlusher->StopAll();
+  m_pWatcher.reset();
+  m_pFlusher.reset();
   m_ReadPdf = nullptr;
   m_pPdfTool.reset();
   m_pListeners.reset();
@@ -146,6 +171,8 @@ void CIndexingEngine::StopMonitoring() {
   // The walks see a stop only through CanContinue; without this flag a service stop would
   // wait for the whole folder being walked.
   m_bStopRequested = true;
+  if (m_pWatcher) m_pWatcher->StopAll();
+  if (m_pFlusher) m_pFlusher->StopAll();
 }
 
 void CIndexingEngine::SetClock(std::function<std::int64_t()> clock) { m_Clock = std::move(clock); }
@@ -169,12 +196,21 @@ void CIndexingEngine::Pause(platform::CStopLatch* stop, int milliseconds) {
 }
 
 bool CIndexingEngine::WaitUnlessStopped(platform::CStopLatch* stop, int milliseconds) {
+  return WaitUntil(stop, milliseconds, false);
+}
+
+bool CIndexingEngine::WaitBetweenPasses(platform::CStopLatch* stop, int milliseconds) {
+  return WaitUntil(stop, milliseconds, true);
+}
+
+bool CIndexingEngine::WaitUntil(platform::CStopLatch* stop, int milliseconds, bool endOnReconcileRequest) {
   // The marker is looked for in steps: an operator's "_stop_" must not wait out a pass's
   // minute-long wait.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, milliseconds));
   const WaitingMark waiting;
   for (;;) {
     if (m_bStopRequested) return true;
+    if (endOnReconcileRequest && m_bReconcileRequested) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     const int step = static_cast<int>(std::min<std::int64_t>(left.count(), kStopMarkerPollMilliseconds));
@@ -195,6 +231,7 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
   if (!m_strReadingMarkerError.empty()) SendStatusMessage(kMessageLine, m_strReadingMarkerError);
   m_strReadingMarkerError.clear();
   if (!m_pFolderList) return;
+  TakeReconcileRequests();
   const std::vector<std::string> references = m_pFolderList->GetFolderReferences();
   size_t notUsing = 0;
   for (const std::string& reference : references) {
@@ -202,9 +239,11 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
     FK::CFolder folder = m_pFolderList->GetFolder(reference);
     if (folder.GetUseMIS() == 1) {
       ProcessFolder(folder, 1, stop);
-      // A folder whose pass failed is taken again by the next pass.
+      // A folder whose pass failed is taken again by the next pass, and so is one whose
+      // directories are not all watched.
       const bool monitoring = m_pParameters == nullptr || m_pParameters->DisableMonitoring == 0;
-      if (monitoring && !m_bFolderPassFailed) folder.SetMonitoringStarted(1);
+      const bool polled = m_bFolderPolled || m_PolledFolders.count(reference) != 0;
+      if (monitoring && !m_bFolderPassFailed && !polled) folder.SetMonitoringStarted(1);
       m_pFolderList->UpdateFolder(folder);
     } else {
       ++notUsing;
@@ -222,7 +261,7 @@ void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList
       SendStatusMessage(kMessageLine,
                         ":sub: :error: Reference \"\" of folder " + name + " is unusable as a catalogue name");
     }
-    // Vanished folders and folders switched off would be stopped in the directory watcher here.
+    StopVanishedFolders(*folderList);
     for (const std::string& reference : folderList->GetFolderReferences()) {
       if (CanContinue() == 0) break;
       FK::CFolder folder = folderList->GetFolder(reference);

@@ -14,11 +14,15 @@
 #include "catalogue/PdfTextReader.h"
 #include "monitoring/CDocumentRetries.h"
 #include "monitoring/CEngineParameters.h"
+#include "monitoring/FileChange.h"
 #include "platform/CDirectoryListing.h"
+#include "platform/CMutex.h"
 #include "platform/CStopLatch.h"
 
 class CCatalogueIndexer;
 class CCatalogueSnapshot;
+class CChangeFlusher;
+class CDirectoriesWatcher;
 class CTool_QuickPDFLib;
 class Dom_FolderList;
 class MonitorListener;
@@ -50,6 +54,8 @@ class CIndexingEngine {
   // stop and soon when "_stop_" appears (looked for every kStopMarkerPollMilliseconds).
   // True when it ended for a stop.
   bool WaitUnlessStopped(platform::CStopLatch* stop, int milliseconds);
+  // As WaitUnlessStopped, and ends early when a watched folder must be reconciled again.
+  bool WaitBetweenPasses(platform::CStopLatch* stop, int milliseconds);
   static constexpr int kStopMarkerPollMilliseconds = 500;
   void SendStatusMessage(int kind, const std::string& text);
   void ReportFolderCheck(const FK::CFolder& folder);
@@ -59,8 +65,11 @@ class CIndexingEngine {
   // Takes over the new folder table (null: keeps none) and stops changed or vanished folders.
   void ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList, platform::CStopLatch* stop);
   void IndexAllFolders(platform::CStopLatch* stop);
-  // Any thread (the service's stop path): ends the walks at their next check.
+  // Any thread (the service's stop path): ends the walks at their next check, every directory
+  // watch and every flush thread.
   void StopMonitoring();
+  // True when the folders' directories are watched (monitoring mode), false when polled.
+  bool IsWatching() const { return m_pWatcher != nullptr; }
 
   // Catalogue layout.
   // False for a reference that cannot name a catalogue directory ("", ".", "..", one with a '/').
@@ -153,6 +162,22 @@ class CIndexingEngine {
   void ReportDocumentNote(const std::string& path);
   // True when a folder directory must not be walked ("/", a system tree); with say, a line why.
   bool IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say);
+  bool WaitUntil(platform::CStopLatch* stop, int milliseconds, bool endOnReconcileRequest);
+
+  // Monitoring.
+  // A status line from a thread other than the worker (it shows no progress of the worker).
+  void SendStatusFromAnyThread(int kind, const std::string& text);
+  // Watches the folder's directories; sets m_bFolderPolled when one of them is not watched.
+  void WatchFolderDirectories(const FK::CFolder& folder, const std::string& catalogue);
+  // Ends the watches and the flush thread of a folder (its queued changes are dropped).
+  void StopFolder(const FK::CFolder& folder);
+  // Stops the folders of the old list that left the new one, were switched off or changed.
+  void StopVanishedFolders(const Dom_FolderList& newList);
+  // The watcher's hooks (its thread).
+  void OnWatchedChange(FileChange change);
+  void RequestReconcile(const std::string& reference, bool everyPass);
+  // Worker: folders the watcher asked to reconcile are taken again by this pass.
+  void TakeReconcileRequests();
 
   std::unique_ptr<std::vector<MonitorListener*>> m_pListeners;  // filled before other threads start
   std::unique_ptr<CCatalogueIndexer> m_pIndexer;
@@ -179,4 +204,14 @@ class CIndexingEngine {
   std::unordered_set<std::string> m_UnreadableReported;  // worker thread only
   // Worker thread only: every folder directory of the folder list (normal form) and its folder.
   std::unordered_map<std::string, std::string> m_FolderDirectories;
+
+  // Monitoring: both made with the engine in monitoring mode, kept until it ends.
+  std::unique_ptr<CChangeFlusher> m_pFlusher;
+  std::unique_ptr<CDirectoriesWatcher> m_pWatcher;
+  platform::CMutex m_WatchMutex;
+  // The watcher's requests: folder reference -> reconcile in every pass from now on.
+  std::map<std::string, bool> m_ReconcileRequests GUARDED_BY(m_WatchMutex);
+  std::atomic<bool> m_bReconcileRequested{false};
+  bool m_bFolderPolled = false;  // worker thread only: the last ProcessFolder left a directory unwatched
+  std::unordered_set<std::string> m_PolledFolders;  // worker thread only: watched folders reconciled every pass
 };

@@ -14,6 +14,7 @@
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
+#include "monitoring/CChangeFlusher.h"
 #include "monitoring/CatalogueMarkers.h"
 #include "monitoring/MonitorListener.h"
 #include "platform/CFileSystemType.h"
@@ -132,6 +133,8 @@ std::string CIndexingEngine::GetUncPath(const std::string& directory) {
 }
 
 void CIndexingEngine::EmptyCatalogue(const std::string& catalogue) {
+  // A flush thread must not write into the files being deleted; what it had queued is on disk.
+  if (m_pFlusher) m_pFlusher->Remove(catalogue);
   LIndexer::CloseCatalogue(catalogue);
   boost::system::error_code ec;
   for (fs::directory_iterator it(catalogue, ec), end; !ec && it != end; it.increment(ec)) {
@@ -246,6 +249,7 @@ void CIndexingEngine::RemoveFile(std::string path, FK::CFolder folder) {
 }
 
 std::string CIndexingEngine::MoveDamagedCatalogueAside(const std::string& catalogue) {
+  if (m_pFlusher) m_pFlusher->Remove(catalogue);
   m_pIndexer->ReleaseWriter();
   LIndexer::CloseCatalogue(catalogue);
   fs::path aside = fs::path(catalogue) / ("damaged-" + TimeStamp());

@@ -9,6 +9,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
+#include "monitoring/CChangeFlusher.h"
 #include "monitoring/CFolderDirectoryPass.h"
 #include "monitoring/CatalogueMarkers.h"
 #include "monitoring/MonitorListener.h"
@@ -41,6 +42,7 @@ void RemoveWalkMarker(const std::string& catalogue) {
 
 void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop) {
   m_bFolderPassFailed = false;
+  m_bFolderPolled = false;
   if (!IsUsableReference(folder.GetReference())) {
     SendStatusMessage(kMessageLine, ":sub: :error: Reference \"" + folder.GetReference() + "\" of folder " +
                       folder.GetName() + " is unusable as a catalogue name");
@@ -71,9 +73,14 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   if (LockCatalogue(catalogue, 1) == 0) {
     SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
   }
-  // Directory watching would start here, before the walks, in monitoring mode.
+  // Watching starts before the walks, so that nothing changed during them is missed: while
+  // the catalogue is locked the changes only queue, and they are applied at the end.
+  if (m_pWatcher) WatchFolderDirectories(folder, catalogue);
   GuardedFolderPass(folder, catalogue, fresh, cleaner, stop);
+  if (m_pFlusher) m_pFlusher->Refresh(catalogue, true);
   UnlockCatalogue();
+  // A change queued between the drain and the unlock waits for no later one.
+  if (m_pFlusher) m_pFlusher->Wake(catalogue);
   SendStatusMessage(kMessageLine, "starting monitoring for folder " + folder.GetName());
   if (CanContinue() == 1) {
     KeepAlive();
@@ -95,7 +102,9 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
   boost::system::error_code ec;
   if (!fs::is_directory(catalogue, ec)) {
     // A catalogue deleted from outside may still have connections open to its unlinked
-    // database: what they wrote would be lost.
+    // database: what they wrote would be lost. Its flush thread goes too; the fresh walk
+    // catalogues everything it had queued.
+    if (m_pFlusher) m_pFlusher->Remove(catalogue);
     m_pIndexer->ReleaseWriter();
     LIndexer::CloseCatalogue(catalogue);
     fs::create_directories(catalogue, ec);
@@ -107,6 +116,7 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
     }
     fresh = true;
   } else if (IsCatalogueMarkedForDeletion(catalogue)) {
+    StopFolder(folder);
     folder.SetMonitoringStarted(0);
     EmptyCatalogue(catalogue);
     fresh = true;

@@ -208,6 +208,17 @@ TEST_F(ReconcileTest, NameRulesOfTheTwoWalks) {
   EXPECT_EQ(names("R"), (std::set<std::string>{"a.xml", "b.pdf", "Originals2/d.xml"}));
 }
 
+TEST_F(ReconcileTest, AnArchiveLyingBelowAnOriginalsLikeNameIsStillWalked) {
+  FK::CFolder folder = m_Bed.MakeFolder("A");
+  folder.SetArchivePath(Path("OriginalsWork/A"));
+  m_Bed.WriteInvoice("OriginalsWork/A/sub/a.xml", "Word");
+  m_Bed.WriteInvoice("OriginalsWork/A/sub/Originals/o.xml", "Word");
+  EXPECT_EQ(Walk(folder, false), 1);
+  const auto documents = Documents(folder);
+  ASSERT_EQ(documents.size(), 1u);
+  EXPECT_EQ(documents.begin()->first, Path("OriginalsWork/A/sub/a.xml"));
+}
+
 TEST_F(ReconcileTest, ExcludedDirectoriesAreLeftOutAtAnyDepth) {
   FK::CFolder folder = m_Bed.MakeFolder("A");
   folder.SetScanningPath(Path("A/deep/er/scan"));

@@ -1,29 +1,8 @@
 #include "monitoring/CWatchRules.h"
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
-#include <boost/regex.hpp>
 
-namespace {
-
-const boost::regex kSkippedFirstLevelPattern("Originals(W|$)|Catalogue_IS(W|$)", boost::regex::icase);
-
-bool IsExcludedFirstComponent(const std::string& name) {
-  return boost::algorithm::iequals(name, "ORIGINALS") || boost::algorithm::iequals(name, "CATALOGUE_IS");
-}
-
-// The first component of path, and what follows it ("" when there is nothing).
-std::string SplitFirst(const std::string& path, std::string& rest) {
-  const size_t slash = path.find('/');
-  if (slash == std::string::npos) {
-    rest.clear();
-    return path;
-  }
-  rest = path.substr(slash + 1);
-  return path.substr(0, slash);
-}
-
-}  // namespace
+#include "monitoring/ReconcilePatterns.h"
 
 CWatchRules::CWatchRules(const std::string& directory, bool archive,
                          const std::vector<std::string>& excludedDirectories)
@@ -39,18 +18,18 @@ CWatchRules::CWatchRules(const std::string& directory, bool archive,
 }
 
 bool CWatchRules::IsExcluded(const std::string& relativePath, bool isDirectory) const {
-  std::string rest;
-  const std::string first = SplitFirst(relativePath, rest);
-  if (m_bArchive) {
-    // The archive is watched for its first-level directories only, never for its own files;
-    // the expression is matched against the first-level name alone, so an archive that
-    // itself lies below an "...Originals..." directory is still watched.
-    if (rest.empty() && !isDirectory) return true;
-    if (IsSkippedFirstLevel(first)) return true;
-    std::string below;
-    if (!rest.empty() && IsExcludedFirstComponent(SplitFirst(rest, below))) return true;
-  } else if (IsExcludedFirstComponent(first)) {
-    return true;
+  // The archive is watched for its first-level directories only, never for its own files.
+  if (m_bArchive && !isDirectory && relativePath.find('/') == std::string::npos) return true;
+  // The directories the walks leave out by name, at any depth ("ORIGINALS" and
+  // "CATALOGUE_IS" among them), so that the watcher catalogues nothing a walk would not.
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = relativePath.find('/', start);
+    if (slash == std::string::npos && !isDirectory) break;
+    const size_t end = slash == std::string::npos ? relativePath.size() : slash;
+    if (ReconcilePatterns::IsSkippedDirectoryName(relativePath.substr(start, end - start))) return true;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
   }
   for (const std::string& excluded : m_ExcludedRelative) {
     if (IsUnder(relativePath, excluded)) return true;
@@ -59,7 +38,7 @@ bool CWatchRules::IsExcluded(const std::string& relativePath, bool isDirectory) 
 }
 
 bool CWatchRules::IsSkippedFirstLevel(const std::string& name) {
-  return boost::regex_search(name, kSkippedFirstLevelPattern);
+  return ReconcilePatterns::IsSkippedDirectoryName(name);
 }
 
 std::string CWatchRules::NormalPath(const std::string& path) {

@@ -20,8 +20,10 @@ TEST(CWatchRulesTest, AnArchiveKeepsItsFirstLevelDirectoriesButOriginalsAndCatal
   EXPECT_TRUE(rules.IsExcluded("SupA/originals", true));
   EXPECT_TRUE(rules.IsExcluded("SupA/ORIGINALS/x/a.pdf", false));
   EXPECT_TRUE(rules.IsExcluded("SupA/Catalogue_is/R/catalogue.sqlite", false));
-  EXPECT_FALSE(rules.IsExcluded("SupA/deep/Originals/a.pdf", false));
-  EXPECT_FALSE(rules.IsExcluded("SupA/OriginalsWest/a.pdf", false));
+  // As the walks do, at any depth.
+  EXPECT_TRUE(rules.IsExcluded("SupA/deep/Originals/a.pdf", false));
+  EXPECT_TRUE(rules.IsExcluded("SupA/OriginalsWest/a.pdf", false));
+  EXPECT_FALSE(rules.IsExcluded("SupA/Originals.old/a.pdf", false));
 }
 
 TEST(CWatchRulesTest, AnyOtherDirectoryIsWatchedWholeButItsExcludedFirstComponentsAndSpecialDirectories) {

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include <boost/regex.hpp>
+
 namespace {
 
 // The regex library folds case in the classic locale: ASCII letters only.
@@ -60,4 +62,9 @@ bool ReconcilePatterns::IsCandidate(const std::string& path) {
 bool ReconcilePatterns::IsCompanion(const std::string& path) {
   static const char* const kTails[] = {"?fk$?xml", "?fk2?xml"};
   return AnyLineEndAfter(path, kTails, 8);
+}
+
+bool ReconcilePatterns::IsSkippedDirectoryName(const std::string& name) {
+  static const boost::regex skipped("Originals(W|$)|Catalogue_IS(W|$)", boost::regex::icase);
+  return boost::regex_search(name, skipped);
 }

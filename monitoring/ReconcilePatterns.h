@@ -10,4 +10,8 @@ class ReconcilePatterns {
  public:
   static bool IsCandidate(const std::string& path);
   static bool IsCompanion(const std::string& path);
+  // A directory the walks and the watcher leave out, by its own name: "Originals(W|$)|Catalogue_IS(W|$)",
+  // case-insensitive, W being the plain letter. Matched against the name alone, so that the
+  // path an archive lies in (say /srv/OriginalsWork/) cannot leave out its whole tree.
+  static bool IsSkippedDirectoryName(const std::string& name);
 };

@@ -71,13 +71,18 @@ TEST(FileBusyTest, FileHeldByAnotherProcessIsBusyUntilReleased) {
     ChildHolder child(path, hold);
     ASSERT_TRUE(child.Held());
     EXPECT_TRUE(platform::IsFileBusy(path)) << static_cast<int>(hold);
+    EXPECT_TRUE(platform::IsFileHeldByOther(path)) << static_cast<int>(hold);
     child.Release();
     EXPECT_FALSE(platform::IsFileBusy(path)) << static_cast<int>(hold);
+    EXPECT_FALSE(platform::IsFileHeldByOther(path)) << static_cast<int>(hold);
   }
 }
 
-TEST(FileBusyTest, MissingFileAndDirectoryCountAsBusy) {
+TEST(FileBusyTest, MissingFileAndDirectoryCountAsBusyButAreHeldByNobody) {
   testsupport::ScratchDir dir;
   EXPECT_TRUE(platform::IsFileBusy(dir.File("missing.pdf")));
   EXPECT_TRUE(platform::IsFileBusy(dir.Path()));
+  // Their reading says what is wrong with them; they are not waited for as locked files.
+  EXPECT_FALSE(platform::IsFileHeldByOther(dir.File("missing.pdf")));
+  EXPECT_FALSE(platform::IsFileHeldByOther(dir.Path()));
 }

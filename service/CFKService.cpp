@@ -59,6 +59,8 @@ bool CFKService::ParseModuleOption(const std::string& name, const std::string& v
   int* target = name == "--cycle-wait-ms"     ? &m_nCycleWaitMilliseconds
                 : name == "--folder-pause-ms" ? &m_EngineParameters.FolderPauseMilliseconds
                 : name == "--pause-ms"        ? &m_EngineParameters.PauseMilliseconds
+                : name == "--xml-settle-ms"   ? &m_EngineParameters.XmlSettleMilliseconds
+                : name == "--other-settle-ms" ? &m_EngineParameters.OtherSettleMilliseconds
                                               : nullptr;
   return target != nullptr && ParseMilliseconds(value, *target);
 }
@@ -68,7 +70,10 @@ std::string CFKService::GetModuleOptionsUsage() const {
          "                         \"_stop_\" marker (default: the executable's directory)\n"
          "  --cycle-wait-ms N      wait after each indexing cycle (default 60000)\n"
          "  --folder-pause-ms N    pause after each processed folder (default 20000)\n"
-         "  --pause-ms N           throttling pause after each work slice (default 5000)\n";
+         "  --pause-ms N           throttling pause after each work slice (default 5000)\n"
+         "  --xml-settle-ms N      monitoring: an XML document is indexed once left alone\n"
+         "                         this long (default 2000)\n"
+         "  --other-settle-ms N    the same for other documents, such as PDF (default 10000)\n";
 }
 
 bool CFKService::InitInstance() {
@@ -246,7 +251,7 @@ int CFKService::RunIndexingCycle(platform::CStopLatch& stop) {
   }
   if (m_pEngine->CanContinue() == 1 && !stop.IsStopped()) {
     ResetWatchdog();
-    m_pEngine->WaitUnlessStopped(&stop, m_nCycleWaitMilliseconds);
+    m_pEngine->WaitBetweenPasses(&stop, m_nCycleWaitMilliseconds);
   }
   return result;
 }

@@ -1,0 +1,90 @@
+#include <algorithm>
+#include <utility>
+
+#include "folders/CFolder.h"
+#include "folders/Dom_FolderList.h"
+#include "monitoring/CChangeFlusher.h"
+#include "monitoring/CDirectoriesWatcher.h"
+#include "monitoring/CIndexingEngine.h"
+#include "monitoring/MonitorListener.h"
+
+void CIndexingEngine::SendStatusFromAnyThread(int kind, const std::string& text) {
+  // A keep-alive from another thread would feed the watchdog for a stuck worker.
+  if (kind == kMessageKeepAlive || !m_pListeners) return;
+  for (MonitorListener* listener : *m_pListeners) listener->OnStatusMessage(kind, text);
+}
+
+void CIndexingEngine::WatchFolderDirectories(const FK::CFolder& folder, const std::string& catalogue) {
+  const std::vector<std::string> directories = GetFolderDirectories(folder);
+  for (const std::string& directory : directories) {
+    if (directory.empty()) {
+      // No processing directory is an ordinary folder; no archive directory leaves nothing to watch.
+      if (&directory == &directories.front()) m_bFolderPolled = true;
+      continue;
+    }
+    if (IsRefusedDirectory(folder, directory, false)) continue;
+    if (m_pWatcher->WatchFolder(GetUncPath(directory), folder, catalogue) != CDirectoriesWatcher::EWatch::Watched) {
+      // Missing, on a network share or past a watch limit: the folder is reconciled in every
+      // pass until all its directories are watched.
+      m_bFolderPolled = true;
+    }
+  }
+}
+
+void CIndexingEngine::StopFolder(const FK::CFolder& folder) {
+  if (!m_pWatcher) return;
+  m_pWatcher->StopWatchingFolder(folder);
+  const std::string catalogue = GetCataloguePath(folder);
+  if (!catalogue.empty()) m_pFlusher->Remove(catalogue);
+  m_PolledFolders.erase(folder.GetReference());
+}
+
+void CIndexingEngine::StopVanishedFolders(const Dom_FolderList& newList) {
+  if (!m_pWatcher || !m_pFolderList) return;
+  const std::vector<std::string> listed = newList.GetFolderReferences();
+  for (const std::string& reference : m_pFolderList->GetFolderReferences()) {
+    const FK::CFolder old = m_pFolderList->GetFolder(reference);
+    if (old.GetUseMIS() != 1) continue;
+    if (std::find(listed.begin(), listed.end(), reference) != listed.end()) {
+      const FK::CFolder now = newList.GetFolder(reference);
+      if (now.GetUseMIS() == 1 && !FolderChanged(now, GetFolderDirectories(now))) continue;
+    }
+    StopFolder(old);
+  }
+}
+
+void CIndexingEngine::OnWatchedChange(FileChange change) {
+  // A catalogue being reconciled keeps its changes queued until the end of the pass, which
+  // applies them and wakes the flush thread. Asked again after queueing: a pass that ended
+  // in between may have looked at the queue before this change was in it.
+  const std::string catalogue = change.strCatalogue;
+  const bool free = LockCatalogue(catalogue, 0) != 0;
+  m_pFlusher->EnqueueChange(std::move(change), free);
+  if (!free && LockCatalogue(catalogue, 0) != 0) m_pFlusher->Wake(catalogue);
+}
+
+void CIndexingEngine::RequestReconcile(const std::string& reference, bool everyPass) {
+  {
+    platform::CLockGuard lock(m_WatchMutex);
+    bool& request = m_ReconcileRequests[reference];
+    request = request || everyPass;
+  }
+  m_bReconcileRequested = true;
+}
+
+void CIndexingEngine::TakeReconcileRequests() {
+  std::map<std::string, bool> requests;
+  {
+    platform::CLockGuard lock(m_WatchMutex);
+    requests.swap(m_ReconcileRequests);
+    m_bReconcileRequested = false;
+  }
+  const std::vector<std::string> references = m_pFolderList->GetFolderReferences();
+  for (const auto& [reference, everyPass] : requests) {
+    if (std::find(references.begin(), references.end(), reference) == references.end()) continue;
+    if (everyPass) m_PolledFolders.insert(reference);
+    FK::CFolder folder = m_pFolderList->GetFolder(reference);
+    folder.SetMonitoringStarted(0);
+    m_pFolderList->UpdateFolder(folder);
+  }
+}
