@@ -28,7 +28,8 @@ class MonitoringBench {
     std::vector<double> Latencies;     // seconds beyond the settling delay, one per change
     double BurstWriteSeconds = 0;      // writing the burst's files
     double BurstSeconds = 0;           // from the last file written until all are searchable, beyond the delay
-    double IdleCpuSeconds = -1;        // the service's user + system time over the idle time
+    double QuietAfterSeconds = 0;      // from the burst's end until the service used no CPU for 5 s
+    double IdleCpuSeconds = -1;        // the service's user + system time over the idle time after that
     double PeakMegabytes = 0;          // VmHWM and VmRSS after the burst
     double ResidentMegabytes = 0;
     bool Completed = false;

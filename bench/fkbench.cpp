@@ -355,7 +355,8 @@ void MeasureMonitoring(const Settings& settings, const std::string& work) {
     Info("  memory after the burst, VmHWM / VmRSS (MB)",
          Format("%.1f", changes.PeakMegabytes) + " / " + Format("%.1f", changes.ResidentMegabytes));
     Report(("CPU while nothing changes, " + std::to_string(settings.Monitoring.IdleSeconds) + " s (s)").c_str(),
-           Format("%.2f", changes.IdleCpuSeconds), "0.0", changes.IdleCpuSeconds >= 0 && changes.IdleCpuSeconds < 0.05);
+           Format("%.2f", changes.IdleCpuSeconds) + " (quiet " + Format("%.1f s after the burst)", changes.QuietAfterSeconds),
+           "0.0", changes.IdleCpuSeconds >= 0 && changes.IdleCpuSeconds < 0.05);
   } else {
     std::printf("  watching service: %s\n", changes.ErrorText.c_str());
   }
