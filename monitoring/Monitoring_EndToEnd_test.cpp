@@ -34,7 +34,7 @@ using testsupport::UsingFolderXml;
 // Short settling delays and pauses; a pass every 100 ms, so a folder reconciled in every pass
 // (rather than watched) catches up quickly too.
 const std::vector<std::string> kWatchingOptions = {"--cycle-wait-ms", "100", "--folder-pause-ms", "10",
-                                                   "--pause-ms",      "10",  "--xml-settle-ms",   "200",
+                                                   "--pause-ms", "10", "--xml-settle-ms", "200",
                                                    "--other-settle-ms", "500"};
 
 bool Move(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
@@ -48,8 +48,8 @@ class MonitoringEndToEndTest : public testsupport::ServiceEndToEndTest {
   }
   // Starts the service watching folder ACME (archive and processing directory) and waits for
   // the end of its first pass: from then on, changes reach the catalogue only by the watcher.
-  void StartWatching(const std::string& extraSettings = "") {
-    Configure(UsingFolderXml("ACME", "Acme", m_Archive, m_Processing), extraSettings);
+  void StartWatching() {
+    Configure(UsingFolderXml("ACME", "Acme", m_Archive, m_Processing), "");
     ASSERT_TRUE(m_Runner.Start(kWatchingOptions));
     ASSERT_TRUE(WaitForPasses("Acme", 1));
   }
