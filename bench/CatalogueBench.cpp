@@ -131,7 +131,7 @@ CatalogueBench::UnchangedFigures CatalogueBench::UnchangedPass(const std::string
   UnchangedFigures figures;
   double start = NowSeconds();
   CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
-  pass.LoadSnapshot(directory);
+  pass.LoadSnapshot(directory, false);
   figures.SnapshotSeconds = NowSeconds() - start;
   figures.SnapshotEntries = pass.Snapshot().GetDocumentCount();
 

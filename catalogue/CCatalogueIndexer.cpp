@@ -113,6 +113,11 @@ void CCatalogueIndexer::ReopenWriter(const std::string& catalogue) {
   GetWriter(catalogue);
 }
 
+void CCatalogueIndexer::CheckpointLog(const std::string& catalogue) {
+  if (!Commit()) return;
+  LIndexer::CheckpointLog(catalogue);
+}
+
 void CCatalogueIndexer::NoteWriteFailure() {
   const LCatalogueError& error = m_LastError;
   // A damaged catalogue is rebuilt, which is its own report.

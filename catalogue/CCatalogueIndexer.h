@@ -56,6 +56,10 @@ class CCatalogueIndexer {
   // Notes the walk that started at `started` as complete; false (a write failure) when it could not.
   bool RecordCompleteWalk(const std::string& directory, const std::string& catalogue, std::int64_t started);
 
+  // After a large write (a fresh walk): commits, then copies the catalogue's write-ahead log into
+  // its database, which SQLite would otherwise leave to whichever later commit first finds the
+  // log past its automatic checkpoint size. A failure loses nothing (the log keeps the pages).
+  void CheckpointLog(const std::string& catalogue);
   // A write to the catalogue (open, store, commit) failed since ClearWriteFailure: what was
   // written since the last commit is rolled back.
   bool WriteFailureSeen() const { return m_bWriteFailureSeen; }

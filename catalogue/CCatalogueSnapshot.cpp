@@ -26,6 +26,49 @@ bool IsUnderOriginals(std::string_view path) {
 
 }  // namespace
 
+CCatalogueSnapshot::CCatalogueSnapshot() = default;
+
+CCatalogueSnapshot::~CCatalogueSnapshot() = default;
+
+void CCatalogueSnapshot::Forget(const LCatalogueError& error) {
+  m_Error = error;
+  m_bCorrupt = error.Corrupt;
+  m_Text.clear();
+  m_Entries.clear();
+  m_Unread.clear();
+  m_LastCompleteWalk.reset();
+  m_pDb.reset();
+}
+
+bool CCatalogueSnapshot::ReadLastCompleteWalk(LDatabase& db, const std::string& directory) {
+  bool failed = false;
+  m_LastCompleteWalk = LWalks(db).LastStarted(directory, failed);
+  // Without the record the walk checks every file: only a damaged catalogue is worse.
+  if (failed) m_LastCompleteWalk.reset();
+  return !failed || !db.Error().Corrupt;
+}
+
+void CCatalogueSnapshot::Open(const std::string& directory, const std::string& catalogue) {
+  if (IsUnderOriginals(directory)) return;
+  try {
+    auto db = std::make_unique<LDatabase>();
+    if (!db->OpenForReading(catalogue)) {
+      m_Error = db->Error();
+      m_bCorrupt = m_Error.Corrupt;
+      return;
+    }
+    const bool listed = LDocuments(*db).UnreadUnder(directory, [&](std::string_view path, std::string_view) {
+      if (!IsUnderOriginals(path)) m_Unread.emplace_back(path);
+    });
+    if (!listed || !ReadLastCompleteWalk(*db, directory)) return Forget(db->Error());
+    std::sort(m_Unread.begin(), m_Unread.end());
+    m_strDirectory = directory;
+    m_pDb = std::move(db);
+  } catch (...) {
+    Forget(LCatalogueError{0, false, "unexpected failure searching " + catalogue});
+  }
+}
+
 void CCatalogueSnapshot::Load(const std::string& directory, const std::string& catalogue) {
   if (IsUnderOriginals(directory)) return;
   try {
@@ -50,20 +93,7 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
       m_Unread.clear();
       return;
     }
-    bool failed = false;
-    m_LastCompleteWalk = LWalks(db).LastStarted(directory, failed);
-    if (failed) {
-      // Without the record the walk checks every file: only a damaged catalogue is worse.
-      m_LastCompleteWalk.reset();
-      if (db.Error().Corrupt) {
-        m_Error = db.Error();
-        m_bCorrupt = true;
-        m_Text.clear();
-        m_Entries.clear();
-        m_Unread.clear();
-        return;
-      }
-    }
+    if (!ReadLastCompleteWalk(db, directory)) return Forget(db.Error());
     m_nDocumentCount = count;
     SortIfNeeded();
     std::sort(m_Unread.begin(), m_Unread.end());
@@ -122,9 +152,27 @@ const CCatalogueSnapshot::Entry* CCatalogueSnapshot::Find(const std::string& pat
   return found != m_Entries.end() && PathOf(*found) == path ? &*found : nullptr;
 }
 
+int CCatalogueSnapshot::LookUp(const std::string& path, int& modified) const {
+  // The same answers as a loaded snapshot: only documents under the directory, none in Originals.
+  if (path.compare(0, m_strDirectory.size(), m_strDirectory) != 0 || IsUnderOriginals(path)) return 0;
+  std::string stored;
+  const int found = LDocuments(*m_pDb).ModifiedOf(path, stored);
+  if (found < 0) {
+    // Taken as not catalogued: the document is stored again, which loses nothing; a damaged
+    // catalogue is told as after a load.
+    m_Error = m_pDb->Error();
+    m_bCorrupt = m_bCorrupt || m_Error.Corrupt;
+    return 0;
+  }
+  if (found == 0) return 0;
+  modified = LSearcher::GetModificationTime(path) != stored ? 1 : 0;
+  return 1;
+}
+
 int CCatalogueSnapshot::IsModified(const std::string& path, int& modified) const {
   ++m_nLookUps;
   modified = 0;
+  if (m_pDb) return LookUp(path, modified);
   if (m_nDocumentCount <= 0) return 0;
   const Entry* stored = Find(path);
   if (stored == nullptr) return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,12 +9,25 @@
 
 #include "catalogue/LCatalogueError.h"
 
-// The stored modification times of one directory's documents in a catalogue, read once per
-// directory pass so that the walks need no look-up per file. Worker thread only.
+class LDatabase;
+
+// The stored modification times of one directory's documents in a catalogue, for one directory
+// pass: read once (Load), or asked of the catalogue path by path (Open). Worker thread only.
 class CCatalogueSnapshot {
  public:
+  CCatalogueSnapshot();
+  ~CCatalogueSnapshot();
+  CCatalogueSnapshot(const CCatalogueSnapshot&) = delete;
+  CCatalogueSnapshot& operator=(const CCatalogueSnapshot&) = delete;
+
+  // Reads every entry under the directory, for a walk that asks about each of its files.
   // Loads nothing for a directory inside an "/ORIGINALS/" directory (any case).
   void Load(const std::string& directory, const std::string& catalogue);
+  // For a walk that asks about few of its files (the reconciling walk stops at the first
+  // unchanged one of a level): reads only the entries stored without a time and the record of
+  // the last complete walk, and keeps the catalogue open for IsModified to look each path up.
+  // Reading every entry cost more than the whole walk of an unchanged tree.
+  void Open(const std::string& directory, const std::string& catalogue);
   // found: the path is catalogued; modified: its file's time differs from the stored one.
   int IsModified(const std::string& path, int& modified) const;
 
@@ -21,6 +35,7 @@ class CCatalogueSnapshot {
   // its file could not be read, and a walk must not pass it by.
   bool HasUnreadIn(const std::string& directory) const;
 
+  // The entries read by Load (Open reads only those without a time).
   int GetDocumentCount() const { return m_nDocumentCount; }
   // When the last complete walk of the loaded directory started (table complete_walks);
   // nullopt when none is recorded.
@@ -43,18 +58,24 @@ class CCatalogueSnapshot {
     std::uint32_t TimeLength;
   };
   void Keep(std::string_view path, std::string_view time);
+  // Reads the record of the last complete walk; false when the catalogue is damaged.
+  bool ReadLastCompleteWalk(LDatabase& db, const std::string& directory);
+  void Forget(const LCatalogueError& error);
+  int LookUp(const std::string& path, int& modified) const;
   void SortIfNeeded();
   std::string_view PathOf(const Entry& entry) const;
   const Entry* Find(const std::string& path) const;
 
   int m_nDocumentCount = 0;
   mutable int m_nLookUps = 0;
-  LCatalogueError m_Error;
+  mutable LCatalogueError m_Error;
+  std::unique_ptr<LDatabase> m_pDb;  // after Open: the catalogue, read-only
+  std::string m_strDirectory;        // after Open: only paths under it are looked up
   // One block of text and a table in path order: a map of 20,000 small strings cost more to
   // build and free than the whole walk of an unchanged tree.
   std::string m_Text;
   std::vector<Entry> m_Entries;
   std::vector<std::string> m_Unread;  // the paths stored without a time, in order
-  bool m_bCorrupt = false;
+  mutable bool m_bCorrupt = false;
   std::optional<std::int64_t> m_LastCompleteWalk;
 };

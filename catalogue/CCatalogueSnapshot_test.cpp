@@ -1,5 +1,6 @@
 #include "catalogue/CCatalogueSnapshot.h"
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,15 @@
 #include "testsupport/ScratchDir.h"
 
 namespace {
+
+// Both ways of taking a snapshot give the same answers.
+void Take(CCatalogueSnapshot& snapshot, bool lookUp, const std::string& directory, const std::string& catalogue) {
+  if (lookUp) {
+    snapshot.Open(directory, catalogue);
+  } else {
+    snapshot.Load(directory, catalogue);
+  }
+}
 
 class CCatalogueSnapshotTest : public ::testing::Test {
  protected:
@@ -34,38 +44,83 @@ class CCatalogueSnapshotTest : public ::testing::Test {
 };
 
 TEST_F(CCatalogueSnapshotTest, HoldsTheDirectorysDocumentsOutsideOriginalsByExactPathAndSeesChanges) {
-  CCatalogueSnapshot snapshot;
-  snapshot.Load(Tree(), Catalogue());
-  EXPECT_EQ(snapshot.GetDocumentCount(), 5);  // the search result, Originals included
-  int modified = 1;
-  EXPECT_EQ(snapshot.IsModified(m_Paths[0], modified), 1);
-  EXPECT_EQ(modified, 0);
-  EXPECT_EQ(snapshot.IsModified(m_Paths[1], modified), 1);
-  // Left out of the map whatever their case.
-  for (size_t i : {2, 3, 4}) EXPECT_EQ(snapshot.IsModified(m_Paths[i], modified), 0) << m_Paths[i];
-  // Another directory that only shares the prefix of the name is not under the tree.
-  EXPECT_EQ(snapshot.IsModified(m_Paths[5], modified), 0);
-  // Paths compare exactly: another case or a doubled slash is not the catalogued path.
-  std::string upper = m_Paths[0];
-  upper.replace(upper.size() - 5, 5, "A.xml");
-  EXPECT_EQ(snapshot.IsModified(upper, modified), 0);
-  EXPECT_EQ(snapshot.IsModified(Tree() + "/a.xml", modified), 0);
-  EXPECT_FALSE(snapshot.IsCorrupt());
-  testsupport::EngineTestBed::SetModificationTime(m_Paths[1], 1000000000);
-  EXPECT_EQ(snapshot.IsModified(m_Paths[1], modified), 1);
-  EXPECT_EQ(modified, 1);
+  for (const bool lookUp : {false, true}) {
+    SCOPED_TRACE(lookUp ? "looked up" : "loaded");
+    testsupport::EngineTestBed::SetModificationTime(m_Paths[1], 1500000000);
+    m_Indexer.IndexDocument(m_Paths[1], Catalogue(), nullptr);
+    m_Indexer.ReleaseWriter();
+    CCatalogueSnapshot snapshot;
+    Take(snapshot, lookUp, Tree(), Catalogue());
+    EXPECT_EQ(snapshot.GetDocumentCount(), lookUp ? 0 : 5);  // the search result, Originals included
+    int modified = 1;
+    EXPECT_EQ(snapshot.IsModified(m_Paths[0], modified), 1);
+    EXPECT_EQ(modified, 0);
+    EXPECT_EQ(snapshot.IsModified(m_Paths[1], modified), 1);
+    // Left out of the map whatever their case.
+    for (size_t i : {2, 3, 4}) EXPECT_EQ(snapshot.IsModified(m_Paths[i], modified), 0) << m_Paths[i];
+    // Another directory that only shares the prefix of the name is not under the tree.
+    EXPECT_EQ(snapshot.IsModified(m_Paths[5], modified), 0);
+    // Paths compare exactly: another case or a doubled slash is not the catalogued path.
+    std::string upper = m_Paths[0];
+    upper.replace(upper.size() - 5, 5, "A.xml");
+    EXPECT_EQ(snapshot.IsModified(upper, modified), 0);
+    EXPECT_EQ(snapshot.IsModified(Tree() + "/a.xml", modified), 0);
+    EXPECT_FALSE(snapshot.IsCorrupt());
+    testsupport::EngineTestBed::SetModificationTime(m_Paths[1], 1000000000);
+    EXPECT_EQ(snapshot.IsModified(m_Paths[1], modified), 1);
+    EXPECT_EQ(modified, 1);
+  }
 }
 
 TEST_F(CCatalogueSnapshotTest, LoadsNothingInsideOriginalsOrFromAMissingCatalogue) {
-  CCatalogueSnapshot inside;
-  inside.Load(m_Bed.Scratch().File("tree/x/Originals/"), Catalogue());
-  EXPECT_EQ(inside.GetDocumentCount(), 0);
-  CCatalogueSnapshot missing;
-  missing.Load(Tree(), m_Bed.Scratch().File("catalogues/none"));
-  int modified = 0;
-  EXPECT_EQ(missing.IsModified(m_Paths[0], modified), 0);
-  EXPECT_FALSE(missing.IsCorrupt());
-  EXPECT_FALSE(boost::filesystem::exists(m_Bed.Scratch().File("catalogues/none")));
+  for (const bool lookUp : {false, true}) {
+    SCOPED_TRACE(lookUp ? "looked up" : "loaded");
+    int modified = 0;
+    CCatalogueSnapshot inside;
+    Take(inside, lookUp, m_Bed.Scratch().File("tree/x/originals/"), Catalogue());
+    EXPECT_EQ(inside.GetDocumentCount(), 0);
+    EXPECT_EQ(inside.IsModified(m_Paths[3], modified), 0);
+    CCatalogueSnapshot missing;
+    Take(missing, lookUp, Tree(), m_Bed.Scratch().File("catalogues/none"));
+    EXPECT_EQ(missing.IsModified(m_Paths[0], modified), 0);
+    EXPECT_FALSE(missing.IsCorrupt());
+    EXPECT_FALSE(boost::filesystem::exists(m_Bed.Scratch().File("catalogues/none")));
+  }
+}
+
+TEST_F(CCatalogueSnapshotTest, TellsTheDocumentsStoredWithoutATimeAndADamagedCatalogue) {
+  {
+    LIndexer indexer;
+    LWriter* writer = indexer.GetWriter(Catalogue());
+    ASSERT_EQ(indexer.IndexFromContent(writer, m_Paths[0], "word", ""), 1);
+    ASSERT_EQ(indexer.IndexFromContent(writer, Tree() + "sub/deeper/d.xml", "word", ""), 1);
+    ASSERT_EQ(indexer.IndexFromContent(writer, m_Paths[2], "word", ""), 1);  // in ORIGINALS
+    indexer.ReleaseWriter(writer);
+  }
+  for (const bool lookUp : {false, true}) {
+    SCOPED_TRACE(lookUp ? "looked up" : "loaded");
+    CCatalogueSnapshot snapshot;
+    Take(snapshot, lookUp, Tree(), Catalogue());
+    EXPECT_EQ(snapshot.GetRetriesIn(Tree()), std::vector<std::string>{m_Paths[0]});
+    EXPECT_TRUE(snapshot.HasUnreadIn(Tree()));
+    EXPECT_FALSE(snapshot.HasUnreadIn(Tree() + "sub/"));
+    EXPECT_TRUE(snapshot.HasUnreadIn(Tree() + "sub/deeper/"));
+    int modified = 0;
+    EXPECT_EQ(snapshot.IsModified(m_Paths[0], modified), 1);
+    EXPECT_EQ(modified, 1) << "an empty time is never the file's";
+  }
+  LIndexer::CloseCatalogue(Catalogue());
+  {
+    std::fstream file(Catalogue() + "/catalogue.sqlite", std::ios::in | std::ios::out | std::ios::binary);
+    file.write("this is no database at all", 26);
+  }
+  for (const bool lookUp : {false, true}) {
+    CCatalogueSnapshot snapshot;
+    Take(snapshot, lookUp, Tree(), Catalogue());
+    EXPECT_TRUE(snapshot.IsCorrupt()) << lookUp;
+    int modified = 0;
+    EXPECT_EQ(snapshot.IsModified(m_Paths[1], modified), 0) << lookUp;
+  }
 }
 
 // Paths whose byte order is easy to get wrong: bytes above 0x7F, characters below '/', case.
@@ -84,19 +139,22 @@ TEST(CCatalogueSnapshotOrderTest, FindsEveryPathWhateverItsBytesAndCountsTheLook
     indexer.ReleaseWriter(writer);
     LIndexer::CloseCatalogue(catalogue);
   }
-  CCatalogueSnapshot snapshot;
-  snapshot.Load(tree, catalogue);
-  EXPECT_EQ(snapshot.GetDocumentCount(), 9);
-  int modified = 1;
-  for (const std::string& path : catalogued) {
-    const bool expected = path.rfind(tree, 0) == 0 && path.find("/ORIGINALS/") == std::string::npos;
-    EXPECT_EQ(snapshot.IsModified(path, modified), expected ? 1 : 0) << path;
-    EXPECT_EQ(modified, 0) << "neither file exists: both times are empty";
+  for (const bool lookUp : {false, true}) {
+    SCOPED_TRACE(lookUp ? "looked up" : "loaded");
+    CCatalogueSnapshot snapshot;
+    Take(snapshot, lookUp, tree, catalogue);
+    EXPECT_EQ(snapshot.GetDocumentCount(), lookUp ? 0 : 9);
+    int modified = 1;
+    for (const std::string& path : catalogued) {
+      const bool expected = path.rfind(tree, 0) == 0 && path.find("/ORIGINALS/") == std::string::npos;
+      EXPECT_EQ(snapshot.IsModified(path, modified), expected ? 1 : 0) << path;
+      EXPECT_EQ(modified, 0) << "neither file exists: both times are empty";
   }
   for (const std::string& path : {tree + "A.xml", tree + "a.xm", tree + "a.xml ", tree, std::string()}) {
     EXPECT_EQ(snapshot.IsModified(path, modified), 0) << path;
   }
   EXPECT_EQ(snapshot.GetLookUpCount(), static_cast<int>(catalogued.size()) + 5);
+  }
 }
 
 }  // namespace

@@ -132,6 +132,14 @@ bool LDatabase::Exec(const char* sql) {
 
 bool LDatabase::InTransaction() const { return m_pDb && !sqlite3_get_autocommit(m_pDb); }
 
+bool LDatabase::CheckpointLog() {
+  if (!m_pDb || m_bRollbackJournal || InTransaction()) return true;
+  const int rc = sqlite3_wal_checkpoint_v2(m_pDb, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  if (rc == SQLITE_OK) return true;
+  Fail(rc);
+  return false;
+}
+
 void LDatabase::SetError(int code, const std::string& message) {
   m_Error.SqliteCode = code;
   const int primary = code & 0xFF;

@@ -64,6 +64,9 @@ class LDatabase {
   // Runs SQL without results; false and the error kept on failure.
   bool Exec(const char* sql);
   bool InTransaction() const;
+  // Copies the write-ahead log into the database without waiting for readers; nothing to do
+  // with a rollback journal or inside a transaction. False (and why) when it failed.
+  bool CheckpointLog();
   // The row id of the last successful INSERT on this connection.
   std::int64_t LastInsertRowId() const { return m_pDb ? sqlite3_last_insert_rowid(m_pDb) : 0; }
 

@@ -27,6 +27,12 @@ const char* const kIdOfPath = "SELECT id FROM documents WHERE path = ?1";
 const char* const kDeleteText = "DELETE FROM document_text WHERE rowid = ?1";
 const char* const kDeleteDocument = "DELETE FROM documents WHERE id = ?1";
 const char* const kPathOfId = "SELECT path FROM documents WHERE id = ?1";
+const char* const kModifiedOfPath = "SELECT modified FROM documents WHERE path = ?1";
+// A pass over the table's rows reads each once; the path index would cost a row look-up per
+// entry to read its time. Few documents are ever stored without one.
+const char* const kUnreadFrom = "SELECT path, modified FROM documents NOT INDEXED WHERE modified = '' AND path >= ?1";
+const char* const kUnreadRange =
+    "SELECT path, modified FROM documents NOT INDEXED WHERE modified = '' AND path >= ?1 AND path < ?2";
 // The excerpt is built from a bounded part of each hit's text (LExcerpt): FTS5's snippet()
 // reads all of a long document's text for every hit.
 const char* const kSearch =
@@ -140,6 +146,24 @@ int LDocuments::Exists(const std::string& path) {
   query.Bind(1, path);
   if (query.Next()) return 1;
   return query.Failed() ? -1 : 0;
+}
+
+int LDocuments::ModifiedOf(const std::string& path, std::string& modified) {
+  LDatabase::Query query(m_Db, kModifiedOfPath);
+  query.Bind(1, path);
+  modified.clear();
+  if (query.Next()) {
+    modified = query.Text(0);
+    return 1;
+  }
+  return query.Failed() ? -1 : 0;
+}
+
+bool LDocuments::UnreadUnder(const std::string& prefix, const RowView& row) {
+  LDatabase::Query query(m_Db, RangeSql(prefix, kUnreadFrom, kUnreadRange));
+  BindRange(query, prefix);
+  while (query.Next()) row(query.TextView(0), query.TextView(1));
+  return !query.Failed();
 }
 
 std::int64_t LDocuments::CountUnder(const std::string& prefix) {

@@ -16,6 +16,7 @@ class LDocuments {
  public:
   using Row = std::function<void(const std::string& path, const std::string& modified)>;
   using Hit = std::function<void(const std::string& path, const std::string& modified, const std::string& snippet)>;
+  using RowView = std::function<void(std::string_view path, std::string_view modified)>;
 
   explicit LDocuments(LDatabase& db) : m_Db(db) {}
 
@@ -36,11 +37,14 @@ class LDocuments {
   std::optional<std::string> PathById(std::int64_t id);
   // 1 present, 0 absent, -1 failure.
   int Exists(const std::string& path);
+  // As Exists, with the entry's stored modification time.
+  int ModifiedOf(const std::string& path, std::string& modified);
+  // The paths under prefix stored without a time, in no particular order.
+  bool UnreadUnder(const std::string& prefix, const RowView& row);
   // Documents whose path starts with prefix ("" = all); -1 on failure.
   std::int64_t CountUnder(const std::string& prefix);
   bool ListUnder(const std::string& prefix, const Row& row);
   // As ListUnder, handing the bytes without a copy; they are valid during the call only.
-  using RowView = std::function<void(std::string_view path, std::string_view modified)>;
   bool ScanUnder(const std::string& prefix, const RowView& row);
   bool IdsUnder(const std::string& prefix, std::vector<std::int64_t>& ids);
   // At most limit entries under prefix whose path is from `from` on, in path order.

@@ -392,6 +392,15 @@ bool LIndexer::IsDatabaseFile(const std::string& name) {
   return suffix.empty() || suffix == "-wal" || suffix == "-shm" || suffix == "-journal";
 }
 
+bool LIndexer::CheckpointLog(const std::string& catalogue) {
+  bool done = false;
+  GuardedLogged("CheckpointLog", catalogue, [&] {
+    LCatalogueError ignored;
+    done = LConnectionRegistry::With(catalogue, [](LDatabase& db) { return db.CheckpointLog(); }, ignored);
+  });
+  return done;
+}
+
 void LIndexer::CloseCatalogue(const std::string& catalogue) {
   GuardedLogged("CloseCatalogue", catalogue, [&] { LConnectionRegistry::Close(catalogue); });
 }

@@ -67,6 +67,9 @@ class LIndexer {
 
   // True for the names of the files the database keeps in a catalogue directory.
   static bool IsDatabaseFile(const std::string& name);
+  // Copies the catalogue's write-ahead log into its database now (the process's connection,
+  // outside a transaction): after a large write, so that a later small one does not pay for it.
+  static bool CheckpointLog(const std::string& catalogue);
   // Closes every connection of the process to the catalogue (before its files are deleted or moved).
   static void CloseCatalogue(const std::string& catalogue);
   // Once per process, at the end: closes every connection.

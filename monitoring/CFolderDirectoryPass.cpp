@@ -45,9 +45,13 @@ bool CFolderDirectoryPass::IsExcluded(const std::string& directory) const {
   return m_Engine.IsExcludedDirectory(m_Folder, directory, m_strCatalogue);
 }
 
-void CFolderDirectoryPass::LoadSnapshot(const std::string& directory) {
+void CFolderDirectoryPass::LoadSnapshot(const std::string& directory, bool fresh) {
   m_pSnapshot = std::make_unique<CCatalogueSnapshot>();
-  m_pSnapshot->Load(directory, m_strCatalogue);
+  if (fresh) {
+    m_pSnapshot->Load(directory, m_strCatalogue);
+  } else {
+    m_pSnapshot->Open(directory, m_strCatalogue);
+  }
 }
 
 CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& directory, bool fresh) {
@@ -55,7 +59,7 @@ CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& direct
   // Taken before anything is read: every file that arrives later is newer than the record.
   const std::int64_t started = m_Engine.Now();
   m_bWalkIncomplete = false;
-  LoadSnapshot(unc);
+  LoadSnapshot(unc, fresh);
   if (m_pSnapshot->IsCorrupt()) {
     m_Indexer.NoteCorruption(true, m_pSnapshot->GetError());
     m_pSnapshot.reset();
@@ -66,6 +70,8 @@ CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& direct
   } else {
     Reconcile(unc);
   }
+  // A look-up that found the catalogue damaged during the walk.
+  if (m_pSnapshot->IsCorrupt()) m_Indexer.NoteCorruption(true, m_pSnapshot->GetError());
   m_pSnapshot.reset();
   m_Indexer.ReleaseWriter();
   // Only a walk that looked at every file of the tree and had every write committed lets a
@@ -73,6 +79,11 @@ CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& direct
   if (!m_bWalkIncomplete && CanWalk()) {
     m_Indexer.RecordCompleteWalk(unc, m_strCatalogue, started);
     m_Indexer.ReleaseWriter();
+  }
+  // A first walk wrote the whole catalogue: its log is copied into the database now rather than
+  // by the commit of some later small pass.
+  if (fresh && m_nIndexed > 0 && !m_Indexer.WriteFailureSeen() && !m_Indexer.CorruptionSeen()) {
+    m_Indexer.CheckpointLog(m_strCatalogue);
   }
   return m_Indexer.CorruptionSeen() ? CIndexingEngine::PassResult::Damaged : CIndexingEngine::PassResult::Done;
 }

@@ -33,8 +33,9 @@ class CFolderDirectoryPass {
   // One walk of a folder directory, fresh or reconciling, with its own snapshot; a walk that
   // ends normally is noted in the catalogue (table complete_walks) with the time it started.
   CIndexingEngine::PassResult Walk(const std::string& directory, bool fresh);
-  // The walks of one directory tree against the snapshot loaded for it (LoadSnapshot).
-  void LoadSnapshot(const std::string& directory);
+  // The walks of one directory tree against the snapshot taken for it (LoadSnapshot): read
+  // whole for the fresh walk, looked up path by path for the reconciling walk.
+  void LoadSnapshot(const std::string& directory, bool fresh);
   const CCatalogueSnapshot& Snapshot() const { return *m_pSnapshot; }  // after LoadSnapshot
   void IndexFresh(const std::string& directory);
   void Reconcile(const std::string& directory);

@@ -242,7 +242,7 @@ TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
   fs::create_directories(catalogue);
   CFolderDirectoryPass pass(m_Bed.Engine(), folder, catalogue, nullptr);
   const std::string missing = Path("A/gone/");
-  pass.LoadSnapshot(missing);
+  pass.LoadSnapshot(missing, true);
   pass.Reconcile(missing);
   pass.IndexFresh(missing);
   const auto lines = m_Bed.Listener().Texts(0);
@@ -277,6 +277,19 @@ TEST_F(ReconcileTest, PacingPausesOnlyWhenTheWorkSliceIsUsedUp) {
   EXPECT_GT(high, 0);
   EXPECT_GT(medium, high);
   EXPECT_GT(low, medium);
+}
+
+TEST_F(ReconcileTest, AFreshWalkLeavesEveryPageInTheDatabaseFileAndNoneOnlyInItsLog) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  for (int i = 0; i < 40; ++i) m_Bed.WriteInvoice("A/d" + std::to_string(i % 3) + "/" + std::to_string(i) + ".xml", "Word");
+  EXPECT_EQ(Walk(folder, true), 40);
+  const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
+  // The writer's connection stays open: only a checkpoint has put the pages in the file.
+  const std::uintmax_t pages = std::stoull(testsupport::CatalogueScratch::Pragma(catalogue, "page_count"));
+  const std::uintmax_t pageSize = std::stoull(testsupport::CatalogueScratch::Pragma(catalogue, "page_size"));
+  EXPECT_EQ(fs::file_size(catalogue + "/catalogue.sqlite"), pages * pageSize);
+  EXPECT_EQ(Documents(folder).size(), 40u);
+  EXPECT_EQ(testsupport::CatalogueScratch::FtsIntegrityCheck(catalogue), "ok");
 }
 
 TEST_F(ReconcileTest, CleanerDropsVanishedDocumentsButKeepsAMissingDirectorysEntries) {

@@ -1,11 +1,12 @@
 #include "pdf/CTool_QuickPDFLib.h"
 
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <boost/regex.hpp>
 
 #include "testsupport/PdfMaker.h"
 #include "testsupport/ScopedEnvironment.h"
@@ -50,11 +51,11 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
   std::vector<ErrorEntry> ErrorEntries() const {
     std::vector<ErrorEntry> entries;
     std::ifstream log(m_ErrorLog.Path(), std::ios::binary);
-    std::regex codePattern("Error n\xB0: ([0-9]+),");
-    std::smatch match;
+    boost::regex codePattern("Error n\xB0: ([0-9]+),");
+    boost::smatch match;
     for (std::string line; std::getline(log, line);) {
       if (line.find("module : CTool_QuickPDFLib") == std::string::npos) continue;
-      if (std::regex_search(line, match, codePattern)) entries.push_back({std::stoi(match[1]), line});
+      if (boost::regex_search(line, match, codePattern)) entries.push_back({std::stoi(match[1]), line});
     }
     return entries;
   }

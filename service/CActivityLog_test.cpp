@@ -1,12 +1,13 @@
 #include "service/CActivityLog.h"
 
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <boost/regex.hpp>
 
 #include "testsupport/ScratchDir.h"
 
@@ -167,10 +168,10 @@ TEST_F(ActivityLogTest, ConcurrentWritersNeverInterleaveLines) {
     });
   }
   for (std::thread& writer : writers) writer.join();
-  const std::regex shape(R"(\d\d/\d\d/\d{4}, \d\d:\d\d:\d\d\t(writer \d line \d+|Waiting for file to index...)\r)");
+  const boost::regex shape(R"(\d\d/\d\d/\d{4}, \d\d:\d\d:\d\d\t(writer \d line \d+|Waiting for file to index...)\r)");
   int numbered = 0;
   for (const std::string& line : Lines()) {
-    ASSERT_TRUE(std::regex_match(line, shape)) << line;
+    ASSERT_TRUE(boost::regex_match(line, shape)) << line;
     numbered += line.find("writer ") != std::string::npos ? 1 : 0;
   }
   EXPECT_EQ(numbered, kThreads * kLines);
