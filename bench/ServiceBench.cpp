@@ -13,6 +13,7 @@
 #include "bench/CatalogueBench.h"
 #include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
+#include "platform/PeakMemory.h"
 
 namespace fs = boost::filesystem;
 
@@ -25,16 +26,6 @@ bool WriteFile(const std::string& path, const std::string& text) {
   file << text;
   file.close();
   return static_cast<bool>(file);
-}
-
-// A field of /proc/<pid>/status in kB ("VmHWM:").
-long StatusKib(int pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, field.size(), field) == 0) return std::atol(line.c_str() + field.size());
-  }
-  return 0;
 }
 
 int OpenDescriptors(int pid) {
@@ -199,7 +190,7 @@ ServiceBench::FolderFigures ServiceBench::RunFolders(int folders, int descriptor
   }
   figures.Seconds = NowSeconds() - start;
   figures.Catalogued = folders - static_cast<int>(pending.size());
-  figures.PeakMegabytes = StatusKib(service.GetPid(), "VmHWM:") * 1024.0 / 1e6;
+  figures.PeakMegabytes = platform::ProcessStatusKiB(service.GetPid(), "VmHWM:") * 1024.0 / 1e6;
   figures.Completed = pending.empty();
   if (!figures.Completed) {
     figures.ErrorText = "not every folder catalogued within " + std::to_string(timeoutSeconds) + " s";

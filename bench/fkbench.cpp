@@ -1,6 +1,7 @@
 // Measures the indexing on a synthetic archive, without the pacing pauses, and prints each
 // figure next to its target: fresh XML indexing, the pass over an unchanged tree, PDF text,
-// peak memory with a large catalogue, and the whole service's first and second pass.
+// peak memory with a large catalogue, the whole service's first and second pass, and the
+// service watching its folder: latency of a change, a burst, idle CPU, many directories.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "bench/ArchiveGenerator.h"
 #include "bench/CatalogueBench.h"
+#include "bench/MonitoringBench.h"
 #include "bench/ServiceBench.h"
 #include "platform/CChildProcess.h"
 #include "platform/HeapSettings.h"
@@ -34,6 +36,9 @@ struct Settings {
   int Folders = 10000;
   unsigned long long Seed = 1;
   bool RunService = true;
+  bool RunMonitoring = true;
+  bool MonitoringOnly = false;
+  bench::MonitoringBench::Options Monitoring;
   bool Keep = false;
   int TimeoutSeconds = 900;
   std::string WorkDirectory;
@@ -51,7 +56,14 @@ void PrintUsage(std::FILE* out) {
                "  --memory-docs D    documents of the peak memory run; 0 skips it (default 100000)\n"
                "  --folders F        folders of the service run under 1,024 descriptors; 0 skips it (default 10000)\n"
                "  --seed S           seed of the invoice contents (default 1)\n"
-               "  --no-service       skip the whole-service figure\n"
+               "  --no-service       skip the whole-service figures (monitoring too)\n"
+               "  --no-monitoring    skip the monitoring figures\n"
+               "  --monitoring-only  only the monitoring figures\n"
+               "  --changes N        changes timed one by one while watched (default 200)\n"
+               "  --burst N          XML files of the watched burst (default 10000)\n"
+               "  --idle-seconds N   the watching service's CPU is measured over N s (default 60)\n"
+               "  --watch-dirs N     directories of the watching start-up run; 0 skips it (default 10000)\n"
+               "  --settle-ms N      XML settling delay of the watching service, subtracted (default 250)\n"
                "  --service PATH     the fkindexingservice binary (default: the one built with fkbench)\n"
                "  --work DIR         where the archives go (default: a new temporary directory)\n"
                "  --keep             keep the archives and catalogues\n");
@@ -82,6 +94,11 @@ bool SetCount(const std::string& option, long long number, Settings& settings) {
   else if (option == "--memory-docs") settings.MemoryDocuments = static_cast<int>(number);
   else if (option == "--folders") settings.Folders = static_cast<int>(number);
   else if (option == "--seed") settings.Seed = static_cast<unsigned long long>(number);
+  else if (option == "--changes") settings.Monitoring.Changes = static_cast<int>(number);
+  else if (option == "--burst") settings.Monitoring.Burst = static_cast<int>(number);
+  else if (option == "--idle-seconds") settings.Monitoring.IdleSeconds = static_cast<int>(number);
+  else if (option == "--watch-dirs") settings.Monitoring.WatchedDirectories = static_cast<int>(number);
+  else if (option == "--settle-ms") settings.Monitoring.SettleMilliseconds = static_cast<int>(number);
   else return false;
   return true;
 }
@@ -98,6 +115,10 @@ int ParseArguments(int argc, char** argv, Settings& settings) {
     }
     if (option == "--no-service") {
       settings.RunService = false;
+    } else if (option == "--no-monitoring") {
+      settings.RunMonitoring = false;
+    } else if (option == "--monitoring-only") {
+      settings.MonitoringOnly = true;
     } else if (option == "--keep") {
       settings.Keep = true;
     } else if (value != nullptr && SetText(option, value, settings)) {
@@ -314,6 +335,64 @@ void MeasureFolders(const Settings& settings, const std::string& work) {
   std::fflush(stdout);
 }
 
+void MeasureMonitoring(const Settings& settings, const std::string& work) {
+  const int settle = settings.Monitoring.SettleMilliseconds;
+  std::printf("service watching its folder (XML settling delay %d ms, subtracted; other settings the defaults)\n",
+              settle);
+  bench::MonitoringBench changesBench(settings.ServiceBinary, work + "/monitoring", settings.Monitoring);
+  const bench::MonitoringBench::ChangeFigures changes = changesBench.MeasureChanges();
+  if (!changes.Latencies.empty()) {
+    const double median = bench::Median(changes.Latencies);
+    const double worst = *std::max_element(changes.Latencies.begin(), changes.Latencies.end());
+    const std::string count = std::to_string(changes.Latencies.size()) + " changes";
+    Report(("change to searchable, median of " + count + " (s)").c_str(), Format("%.3f", median), "< 1", median < 1);
+    Report(("change to searchable, worst of " + count + " (s)").c_str(), Format("%.3f", worst), "< 3", worst < 3);
+  }
+  if (changes.Completed) {
+    Report(("burst of " + std::to_string(settings.Monitoring.Burst) + " XML, all searchable (s)").c_str(),
+           Format("%.2f", changes.BurstSeconds) + " (after " + Format("%.2f s of writing)", changes.BurstWriteSeconds),
+           "< 5", changes.BurstSeconds < 5);
+    Info("  memory after the burst, VmHWM / VmRSS (MB)",
+         Format("%.1f", changes.PeakMegabytes) + " / " + Format("%.1f", changes.ResidentMegabytes));
+    Report(("CPU while nothing changes, " + std::to_string(settings.Monitoring.IdleSeconds) + " s (s)").c_str(),
+           Format("%.2f", changes.IdleCpuSeconds) + " (quiet " + Format("%.1f s after the burst)", changes.QuietAfterSeconds),
+           "0.0", changes.IdleCpuSeconds >= 0 && changes.IdleCpuSeconds < 0.05);
+  } else {
+    std::printf("  watching service: %s\n", changes.ErrorText.c_str());
+  }
+  std::fflush(stdout);
+  if (settings.Monitoring.WatchedDirectories <= 0) return;
+  bench::MonitoringBench startBench(settings.ServiceBinary, work + "/watching", settings.Monitoring);
+  const bench::MonitoringBench::StartFigures start = startBench.MeasureStart();
+  const std::string label = "watching " + std::to_string(start.Directories) + " directories: ";
+  if (start.FirstStartSeconds > 0) {
+    Info((label + "first start (s)").c_str(), Format("%.2f", start.FirstStartSeconds) + " (catalogue made afresh)");
+    Info("  stop, every directory watched (s)", Format("%.2f", start.StopSeconds));
+  }
+  if (start.StartSeconds > 0) Info((label + "next start (s)").c_str(), Format("%.2f", start.StartSeconds));
+  if (start.Completed) {
+    Info("  a change in the last directory, searchable (s)", Format("%.3f", start.ChangeSeconds));
+    Info("  memory after start-up, VmHWM / VmRSS (MB)",
+         Format("%.1f", start.PeakMegabytes) + " / " + Format("%.1f", start.ResidentMegabytes));
+  } else {
+    std::printf("  watching many directories: %s\n", start.ErrorText.c_str());
+  }
+  std::fflush(stdout);
+}
+
+// Every figure but the monitoring ones first, as before; then those.
+void MeasureAll(const Settings& settings, const std::string& work) {
+  MeasureCatalogue(settings, work);
+  const std::string serviceArchive = work + "/service-archive";
+  if (Generate(serviceArchive, settings.XmlCount, settings.PdfCount, settings)) {
+    if (settings.PdfCount > 0) MeasurePdf(settings, serviceArchive);
+    if (settings.MemoryDocuments > 0) MeasureMemory(settings, work);
+    if (settings.RunService) MeasureService(settings, work, serviceArchive);
+  }
+  if (settings.RunService && settings.Folders > 0) MeasureFolders(settings, work);
+  if (settings.RunService && settings.RunMonitoring) MeasureMonitoring(settings, work);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -330,14 +409,11 @@ int main(int argc, char** argv) {
   fs::create_directories(work);
   std::printf("fkbench: %u cores, load average %s, work directory %s\n", std::thread::hardware_concurrency(),
               LoadAverage().c_str(), work.c_str());
-  MeasureCatalogue(settings, work);
-  const std::string serviceArchive = work + "/service-archive";
-  if (Generate(serviceArchive, settings.XmlCount, settings.PdfCount, settings)) {
-    if (settings.PdfCount > 0) MeasurePdf(settings, serviceArchive);
-    if (settings.MemoryDocuments > 0) MeasureMemory(settings, work);
-    if (settings.RunService) MeasureService(settings, work, serviceArchive);
+  if (settings.MonitoringOnly) {
+    MeasureMonitoring(settings, work);
+  } else {
+    MeasureAll(settings, work);
   }
-  if (settings.RunService && settings.Folders > 0) MeasureFolders(settings, work);
   std::printf("load average at the end: %s\n", LoadAverage().c_str());
   boost::system::error_code ec;
   if (!settings.Keep) fs::remove_all(work, ec);

@@ -5,7 +5,7 @@
 // The name tests of the reconciling walk, as plain comparisons on the path's tail. Each one
 // gives exactly what its case-insensitive regular expression gives with regex_search:
 // candidate ".(xml|pdf)$", companion ".(FK\$.xml|fk2.xml)$" ('.' is any character, '$' any
-// line end). Stateless; any thread.
+// line end), skipped directory "Originals(W|$)|Catalogue_IS(W|$)". Stateless; any thread.
 class ReconcilePatterns {
  public:
   static bool IsCandidate(const std::string& path);
