@@ -13,11 +13,11 @@ class CInotifyTree;
 }
 
 // Turns file-system change notifications of the monitored folders' directories into queued
-// document changes. An archive directory is watched through its first-level directories
-// (except "Originals" and "Catalogue_IS"), new ones included, never for files of its own;
-// any other folder directory (a processing directory) is watched whole. Changes below an
-// "ORIGINALS" or "CATALOGUE_IS" first component, non-documents and ".FK$" companions are
-// dropped, and so is a repeat of the same change to the same path in the same second. Any
+// document changes. Each folder directory is watched whole, new sub-directories included, but
+// for what the walks leave out: directories named like "Originals" or "Catalogue_IS" at any
+// depth, the folder's catalogue and its other left-out directories. Non-documents and ".FK$"
+// companions are dropped, and so is a repeat of the same change to the same path in the same
+// second. Any
 // thread may call any member. The hooks are called on the watcher's one reading thread with no
 // lock of the watcher held; StopWatchingFolder and StopAll wait for a hook call in progress,
 // so their callers must not hold a lock the hooks take.

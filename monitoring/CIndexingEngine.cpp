@@ -16,6 +16,7 @@
 #include "monitoring/MonitorListener.h"
 #include "monitoring/PdfTextOfTool.h"
 #include "pdf/CTool_QuickPDFLib.h"
+#include "platform/CMarkerWatch.h"
 
 namespace fs = boost::filesystem;
 
@@ -87,6 +88,7 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
   const std::string marker = m_pParameters->ProgramDirectory + kStopMarker;
   boost::system::error_code ec;
   if (!fs::is_directory(marker, ec)) fs::remove(marker, ec);
+  m_pMarkerWatch = std::make_unique<platform::CMarkerWatch>(m_pParameters->ProgramDirectory, kStopMarker);
   std::string why;
   if (!m_pIndexer->UseReadingMarker(m_pParameters->ProgramDirectory + kReadingMarker, why)) {
     m_strReadingMarkerError = ":error: Cannot use " + m_pParameters->ProgramDirectory + kReadingMarker + ": " + why +
@@ -171,6 +173,7 @@ void CIndexingEngine::StopMonitoring() {
   // The walks see a stop only through CanContinue; without this flag a service stop would
   // wait for the whole folder being walked.
   m_bStopRequested = true;
+  if (m_pMarkerWatch) m_pMarkerWatch->Interrupt();
   if (m_pWatcher) m_pWatcher->StopAll();
   if (m_pFlusher) m_pFlusher->StopAll();
 }
@@ -204,15 +207,24 @@ bool CIndexingEngine::WaitBetweenPasses(platform::CStopLatch* stop, int millisec
 }
 
 bool CIndexingEngine::WaitUntil(platform::CStopLatch* stop, int milliseconds, bool endOnReconcileRequest) {
-  // The marker is looked for in steps: an operator's "_stop_" must not wait out a pass's
-  // minute-long wait.
+  // An operator's "_stop_" must not wait out a pass's minute-long wait: the wait ends when the
+  // file appears, or, where it cannot be watched, at the next of its looks in steps.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, milliseconds));
   const WaitingMark waiting;
+  if (m_pParameters != nullptr && LookForStopMarker()) return true;
   for (;;) {
-    if (m_bStopRequested) return true;
+    if (m_bStopRequested || (stop != nullptr && stop->IsStopped())) return true;
     if (endOnReconcileRequest && m_bReconcileRequested) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
+    if (m_pMarkerWatch && m_pMarkerWatch->IsWatching()) {
+      // Every stop of the service comes through StopMonitoring, which interrupts this wait.
+      if (m_pMarkerWatch->Wait(static_cast<int>(std::min<std::int64_t>(left.count(), 24LL * 3600 * 1000))) &&
+          LookForStopMarker()) {
+        return true;
+      }
+      continue;
+    }
     const int step = static_cast<int>(std::min<std::int64_t>(left.count(), kStopMarkerPollMilliseconds));
     if (stop == nullptr) {
       std::this_thread::sleep_for(std::chrono::milliseconds(step));

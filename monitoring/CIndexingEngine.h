@@ -26,6 +26,9 @@ class CDirectoriesWatcher;
 class CTool_QuickPDFLib;
 class Dom_FolderList;
 class MonitorListener;
+namespace platform {
+class CMarkerWatch;
+}
 namespace FK {
 class CFolder;
 }
@@ -208,6 +211,9 @@ class CIndexingEngine {
   // Monitoring: both made with the engine in monitoring mode, kept until it ends.
   std::unique_ptr<CChangeFlusher> m_pFlusher;
   std::unique_ptr<CDirectoriesWatcher> m_pWatcher;
+  // Wakes the worker's waits when "_stop_" appears, a stop is asked or a folder must be
+  // reconciled, so that a wait needs no periodic look. Null without parameters.
+  std::unique_ptr<platform::CMarkerWatch> m_pMarkerWatch;
   platform::CMutex m_WatchMutex;
   // The watcher's requests: folder reference -> reconcile in every pass from now on.
   std::map<std::string, bool> m_ReconcileRequests GUARDED_BY(m_WatchMutex);

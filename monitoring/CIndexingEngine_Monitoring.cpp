@@ -7,6 +7,7 @@
 #include "monitoring/CDirectoriesWatcher.h"
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/MonitorListener.h"
+#include "platform/CMarkerWatch.h"
 
 void CIndexingEngine::SendStatusFromAnyThread(int kind, const std::string& text) {
   // A keep-alive from another thread would feed the watchdog for a stuck worker.
@@ -70,6 +71,7 @@ void CIndexingEngine::RequestReconcile(const std::string& reference, bool everyP
     request = request || everyPass;
   }
   m_bReconcileRequested = true;
+  if (m_pMarkerWatch) m_pMarkerWatch->Interrupt();
 }
 
 void CIndexingEngine::TakeReconcileRequests() {

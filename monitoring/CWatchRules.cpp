@@ -18,8 +18,6 @@ CWatchRules::CWatchRules(const std::string& directory, bool archive,
 }
 
 bool CWatchRules::IsExcluded(const std::string& relativePath, bool isDirectory) const {
-  // The archive is watched for its first-level directories only, never for its own files.
-  if (m_bArchive && !isDirectory && relativePath.find('/') == std::string::npos) return true;
   // The directories the walks leave out by name, at any depth ("ORIGINALS" and
   // "CATALOGUE_IS" among them), so that the watcher catalogues nothing a walk would not.
   size_t start = 0;

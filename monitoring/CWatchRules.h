@@ -4,7 +4,7 @@
 #include <vector>
 
 // Which paths below one watched folder directory are changes of the folder's documents. Left
-// out: the archive directory's own files; whatever lies in a directory the walks leave out by
+// out: whatever lies in a directory the walks leave out by
 // its name ("Originals", "Catalogue_IS", at any depth and in any case); the folder's catalogue
 // and its other directories the walks skip.
 // Immutable once made; any thread.
