@@ -279,6 +279,8 @@ TEST_F(MonitoringEndToEndTest, AFolderRemovedFromTheFolderListIsNoLongerWatched)
 
   WriteFolderList(UsingFolderXml("ACME", "Acme", m_Archive));
   ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kServiceDeadlineMs, 2));
+  // The folders of the new list are checked once the ones that left it are stopped.
+  ASSERT_TRUE(m_Runner.WaitForLine("Checking Folder ACME", kServiceDeadlineMs, 2));
   const std::string unwatched = WriteInvoice(other + "2024/unwatched.xml", "Unwatchedword");
   // The remaining folder is still watched; two rounds of its queue give the other time to go wrong.
   EXPECT_TRUE(WaitForQuiet(m_Archive + "2024/"));
