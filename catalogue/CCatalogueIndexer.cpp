@@ -20,7 +20,8 @@ using boost::algorithm::iequals;
 std::atomic<bool> g_bLibraryMemoryCleared{false};
 
 // The time to store for content read between two stamps, the read having run from readStart
-// to readEnd (the file clock, whole seconds): the modification time read before the content,
+// (the coarse file clock) to readEnd (the precise clock; whole seconds): the modification time
+// read before the content,
 // or "" when the file changed or was replaced while it was read, or was last written in a
 // second of the read, when a write just after the read could leave the same time behind.
 std::string StoredTime(const platform::FileStamp& before, const platform::FileStamp& after, std::int64_t readStart,
@@ -222,7 +223,8 @@ int CCatalogueIndexer::ReadAndIndex(const std::string& path, const std::string& 
     outcome = OutcomeOf(pdf.Outcome);
   }
   const platform::FileStamp after = platform::StampOf(path);
-  const std::int64_t readEnd = platform::FileClockSeconds();
+  // A stamp taken during the read may run ahead of the coarse clock (a precise stamp).
+  const std::int64_t readEnd = platform::FileClockLatestSeconds();
   if (!after.Ok && after.Error == ENOENT) {
     m_LastOutcome = Outcome::Vanished;
     return 0;

@@ -100,7 +100,18 @@ TEST_F(ReconciliationEndToEndTest, DocumentsArrivingWhilePassesRunAreAllFoundByT
     const std::vector<std::string> found = testsupport::CatalogueScratch::FindIn(catalogue, last);
     if (found != std::vector<std::string>{path}) {
       ++missing;
-      ADD_FAILURE() << path << " is not found by " << last;
+      std::string foundText;
+      for (const std::string& each : found) foundText += " " + each;
+      ADD_FAILURE() << path << " is not found by " << last << "; the search found:" << foundText << " ("
+                    << testsupport::CatalogueScratch::QueryText(
+                           catalogue, "SELECT count(*) FROM documents WHERE path = '" + path + "'", 0)
+                    << " rows of that path, stored time "
+                    << testsupport::CatalogueScratch::QueryText(
+                           catalogue, "SELECT modified FROM documents WHERE path = '" + path + "'", 0)
+                    << ", file time " << fs::last_write_time(path) << ", text "
+                    << testsupport::CatalogueScratch::QueryText(
+                           catalogue, "SELECT text FROM document_text WHERE rowid = (SELECT id FROM documents WHERE path = '" + path + "')", 0)
+                    << ")";
     }
   }
   EXPECT_EQ(missing, 0) << "of " << expected.size();

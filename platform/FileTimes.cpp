@@ -60,4 +60,10 @@ std::int64_t FileClockSeconds() {
   return now.tv_sec;
 }
 
+std::int64_t FileClockLatestSeconds() {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
+
 }  // namespace platform

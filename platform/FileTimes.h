@@ -35,8 +35,12 @@ struct FileStamp {
 
 // The stamp of a file; a symbolic link is stamped itself, not followed.
 FileStamp StampOf(const std::string& path);
-// The clock the kernel stamps local files with (whole seconds): a write that happens after this
-// reading gets a modification time of this second or later.
+// The kernel's coarse clock (whole seconds): a write that happens after this reading gets a
+// modification time of this second or later.
 std::int64_t FileClockSeconds();
+// The precise clock (whole seconds): no write that happened before this reading has a later
+// modification time. Newer kernels stamp a file from the precise clock once its times were
+// looked at, which runs ahead of the coarse one by up to a tick.
+std::int64_t FileClockLatestSeconds();
 
 }  // namespace platform
