@@ -254,8 +254,7 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
       // A folder whose pass failed is taken again by the next pass, and so is one whose
       // directories are not all watched.
       const bool monitoring = m_pParameters == nullptr || m_pParameters->DisableMonitoring == 0;
-      const bool polled = m_bFolderPolled || m_PolledFolders.count(reference) != 0;
-      if (monitoring && !m_bFolderPassFailed && !polled) folder.SetMonitoringStarted(1);
+      if (monitoring && !m_bFolderPassFailed && !m_bFolderPolled) folder.SetMonitoringStarted(1);
       m_pFolderList->UpdateFolder(folder);
     } else {
       ++notUsing;

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -215,9 +216,8 @@ class CIndexingEngine {
   // reconciled, so that a wait needs no periodic look. Null without parameters.
   std::unique_ptr<platform::CMarkerWatch> m_pMarkerWatch;
   platform::CMutex m_WatchMutex;
-  // The watcher's requests: folder reference -> reconcile in every pass from now on.
-  std::map<std::string, bool> m_ReconcileRequests GUARDED_BY(m_WatchMutex);
+  // The folders the watcher asked to reconcile again, by reference.
+  std::set<std::string> m_ReconcileRequests GUARDED_BY(m_WatchMutex);
   std::atomic<bool> m_bReconcileRequested{false};
   bool m_bFolderPolled = false;  // worker thread only: the last ProcessFolder left a directory unwatched
-  std::unordered_set<std::string> m_PolledFolders;  // worker thread only: watched folders reconciled every pass
 };

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include "folders/CFolder.h"
@@ -37,7 +38,6 @@ void CIndexingEngine::StopFolder(const FK::CFolder& folder) {
   m_pWatcher->StopWatchingFolder(folder);
   const std::string catalogue = GetCataloguePath(folder);
   if (!catalogue.empty()) m_pFlusher->Remove(catalogue);
-  m_PolledFolders.erase(folder.GetReference());
 }
 
 void CIndexingEngine::StopVanishedFolders(const Dom_FolderList& newList) {
@@ -64,27 +64,27 @@ void CIndexingEngine::OnWatchedChange(FileChange change) {
   if (!free && LockCatalogue(catalogue, 0) != 0) m_pFlusher->Wake(catalogue);
 }
 
-void CIndexingEngine::RequestReconcile(const std::string& reference, bool everyPass) {
+// A folder that lost a watch to the kernel's limit needs no mark of its own: its pass watches
+// it again, and while that fails the folder is reconciled in every pass.
+void CIndexingEngine::RequestReconcile(const std::string& reference, bool /*everyPass*/) {
   {
     platform::CLockGuard lock(m_WatchMutex);
-    bool& request = m_ReconcileRequests[reference];
-    request = request || everyPass;
+    m_ReconcileRequests.insert(reference);
   }
   m_bReconcileRequested = true;
   if (m_pMarkerWatch) m_pMarkerWatch->Interrupt();
 }
 
 void CIndexingEngine::TakeReconcileRequests() {
-  std::map<std::string, bool> requests;
+  std::set<std::string> requests;
   {
     platform::CLockGuard lock(m_WatchMutex);
     requests.swap(m_ReconcileRequests);
     m_bReconcileRequested = false;
   }
   const std::vector<std::string> references = m_pFolderList->GetFolderReferences();
-  for (const auto& [reference, everyPass] : requests) {
+  for (const std::string& reference : requests) {
     if (std::find(references.begin(), references.end(), reference) == references.end()) continue;
-    if (everyPass) m_PolledFolders.insert(reference);
     FK::CFolder folder = m_pFolderList->GetFolder(reference);
     folder.SetMonitoringStarted(0);
     m_pFolderList->UpdateFolder(folder);
