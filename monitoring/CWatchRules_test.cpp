@@ -4,39 +4,27 @@
 
 namespace {
 
-TEST(CWatchRulesTest, AnArchiveKeepsItsFirstLevelDirectoriesButOriginalsAndCatalogueIS) {
-  const CWatchRules rules("/srv/OriginalsWork/archive/", true, {});
-  EXPECT_FALSE(rules.IsExcluded("top.xml", false)) << "the archive's own documents, as the walks take them";
-  EXPECT_FALSE(rules.IsExcluded("SupA", true));
-  EXPECT_FALSE(rules.IsExcluded("SupA/2026/a.xml", false));
-  for (const char* name : {"Originals", "ORIGINALS", "originalsWest", "Originalsw", "Catalogue_IS", "catalogue_isW", "OldOriginals"}) {
-    EXPECT_TRUE(rules.IsExcluded(name, true)) << name;
-    EXPECT_TRUE(rules.IsExcluded(std::string(name) + "/a.xml", false)) << name;
+TEST(CWatchRulesTest, OriginalsAndCatalogueDirectoriesAreLeftOutAtAnyDepthInAnyCase) {
+  const CWatchRules archive("/srv/OriginalsWork/archive/", true, {});
+  const CWatchRules other("/srv/proc", false, {"/srv/proc/sub/cat/", "/srv/procx/scan", "/srv/proc", "", "/elsewhere"});
+  for (const CWatchRules* rules : {&archive, &other}) {
+    for (const std::string name :
+         {"Originals", "ORIGINALS", "originalsWest", "Originalsw", "Catalogue_IS", "catalogue_isW", "OldOriginals"}) {
+      for (const std::string& dir : {name, "SupA/" + name, "SupA/deep/" + name}) {
+        EXPECT_TRUE(rules->IsExcluded(dir, true)) << dir;
+        EXPECT_TRUE(rules->IsExcluded(dir + "/x/a.pdf", false)) << dir;
+      }
+    }
+    for (const char* path : {"top.xml", "SupA/2026/a.xml", "Originals.old/a.xml", "Originals2/a.xml",
+                             "Catalogue_IS-2/a.xml", "Orig/a.xml", "SupA/Originals.old/a.pdf", "sub/catalogue/a.xml"}) {
+      EXPECT_FALSE(rules->IsExcluded(path, false)) << path;
+    }
+    EXPECT_FALSE(rules->IsExcluded("SupA", true));
   }
-  for (const char* name : {"Originals.old", "Originals2", "Catalogue_IS-2", "Orig"}) {
-    EXPECT_FALSE(rules.IsExcluded(std::string(name) + "/a.xml", false)) << name;
-  }
-  // Below a first-level directory, its first component only, in any case.
-  EXPECT_TRUE(rules.IsExcluded("SupA/originals", true));
-  EXPECT_TRUE(rules.IsExcluded("SupA/ORIGINALS/x/a.pdf", false));
-  EXPECT_TRUE(rules.IsExcluded("SupA/Catalogue_is/R/catalogue.sqlite", false));
-  // As the walks do, at any depth.
-  EXPECT_TRUE(rules.IsExcluded("SupA/deep/Originals/a.pdf", false));
-  EXPECT_TRUE(rules.IsExcluded("SupA/OriginalsWest/a.pdf", false));
-  EXPECT_FALSE(rules.IsExcluded("SupA/Originals.old/a.pdf", false));
-}
-
-TEST(CWatchRulesTest, AnyOtherDirectoryIsWatchedWholeButItsExcludedFirstComponentsAndSpecialDirectories) {
-  const CWatchRules rules("/srv/proc", false, {"/srv/proc/sub/cat/", "/srv/procx/scan", "/srv/proc", "", "/elsewhere"});
-  EXPECT_FALSE(rules.IsExcluded("a.xml", false));
-  EXPECT_FALSE(rules.IsExcluded("x/y/z/a.xml", false));
-  EXPECT_TRUE(rules.IsExcluded("ORIGINALS/a.xml", false));
-  EXPECT_TRUE(rules.IsExcluded("catalogue_IS/a.xml", false));
-  EXPECT_FALSE(rules.IsExcluded("Originals.old/a.xml", false));
-  EXPECT_TRUE(rules.IsExcluded("sub/cat", true));
-  EXPECT_TRUE(rules.IsExcluded("sub/cat/catalogue.sqlite-wal", false));
-  EXPECT_FALSE(rules.IsExcluded("sub/catalogue/a.xml", false));
-  EXPECT_FALSE(rules.IsExcluded("sub/a.xml", false));
+  // Only the special directories below the watched one itself.
+  EXPECT_TRUE(other.IsExcluded("sub/cat", true));
+  EXPECT_TRUE(other.IsExcluded("sub/cat/catalogue.sqlite-wal", false));
+  EXPECT_FALSE(other.IsExcluded("sub/a.xml", false));
 }
 
 TEST(CWatchRulesTest, SpellingsOfOneDirectoryCompareEqual) {
