@@ -63,6 +63,14 @@ class Hooks {
       return change.strPath == path && (action == 0 || change.nAction == action);
     }));
   }
+  // Index of the first matching change, -1 when none.
+  int IndexOf(const std::string& path, int action) {
+    const std::vector<FileChange> changes = Changes();
+    for (size_t i = 0; i < changes.size(); ++i) {
+      if (changes[i].strPath == path && changes[i].nAction == action) return int(i);
+    }
+    return -1;
+  }
   int LinesWith(const std::string& part) {
     platform::CLockGuard lock(m_Mutex);
     return int(std::count_if(m_Lines.begin(), m_Lines.end(),
@@ -121,15 +129,15 @@ TEST_F(CDirectoriesWatcherTest, OnlyDocumentsOutsideLeftOutDirectoriesAreReporte
   EXPECT_FALSE(boost::filesystem::exists(Path(archive + "SupA/_STOP_FKINDEXING_MONITORING_")));
   EXPECT_FALSE(boost::filesystem::exists(Path(archive + "_STOP_FKINDEXING_MONITORING_")));
 
-  for (const std::string& dropped : std::vector<std::string>{archive + "Originals/o.xml", archive + "Catalogue_IS/R/c.xml",
-                                     archive + "SupA/sub/_STOP_FKINDEXING_MONITORING_", archive + "SupA/g.xml.bak",
-                                     "proc/CATALOGUE_is/b.xml", "proc/deep/Originals/e.XML", "proc/e.FK$.xml"}) {
-    m_Scratch.Write(dropped, "<x/>");
-  }
+  const std::vector<std::string> dropped = {
+      archive + "Originals/o.xml", archive + "Catalogue_IS/R/c.xml", archive + "SupA/sub/_STOP_FKINDEXING_MONITORING_",
+      archive + "SupA/g.xml.bak",  "proc/CATALOGUE_is/b.xml",          "proc/deep/Originals/e.XML",
+      "proc/e.FK$.xml"};
+  for (const std::string& file : dropped) m_Scratch.Write(file, "<x/>");
   // The archive's own documents as the walks take them, and next year's directory with documents
   // written before its watch can be in place.
   std::vector<std::string> kept;
-  for (const std::string& file : std::vector<std::string>{archive + "top.xml", archive + "SupA/sub/a.xml", archive + "Originals.old/b.pdf",
+  for (const std::string& file : {archive + "top.xml", archive + "SupA/sub/a.xml", archive + "Originals.old/b.pdf",
                                   archive + "SupNew/2027/01/n.xml", archive + "SupNew/m.pdf"}) {
     kept.push_back(m_Scratch.Write(file, "<x/>"));
   }
@@ -152,7 +160,7 @@ TEST_F(CDirectoriesWatcherTest, OnlyDocumentsOutsideLeftOutDirectoriesAreReporte
 TEST_F(CDirectoriesWatcherTest, EventsMapToActionsAndSameSecondRepeatsAreDropped) {
   std::atomic<std::int64_t> second{1000};
   m_Watcher.SetWallClockForTest([&second] { return second.load(); });
-  MakeDir(Path("proc/sub"));
+  const std::string existing = m_Scratch.Write("proc/sub/deeper/old.xml", "<x/>");
   ASSERT_EQ(Watch("proc", Folder("R", Path("arch"), Path("proc"))), EWatch::Watched);
   const std::string doc = Path("proc/sub/a.xml");
   m_Scratch.Write("proc/sub/a.xml", "<one/>");  // created, then written: one change
@@ -177,14 +185,13 @@ TEST_F(CDirectoriesWatcherTest, EventsMapToActionsAndSameSecondRepeatsAreDropped
   ASSERT_EQ(unlink(renamed.c_str()), 0);
   ASSERT_TRUE(m_Hooks.WaitFor(renamed, kActionRemoved));
   const std::vector<FileChange> changes = m_Hooks.Changes();
-  int out = -1, in = -1;
-  for (size_t i = 0; i < changes.size(); ++i) {
-    if (changes[i].strPath == doc && changes[i].nAction == kActionRenamedOld) out = int(i);
-    if (changes[i].strPath == renamed && changes[i].nAction == kActionRenamedNew) in = int(i);
-    EXPECT_FALSE(changes[i].bDirectory);
-  }
+  const int out = m_Hooks.IndexOf(doc, kActionRenamedOld);
+  const int in = m_Hooks.IndexOf(renamed, kActionRenamedNew);
   ASSERT_GE(out, 0);
   EXPECT_LT(out, in) << "a rename is the old name, then the new";
+  EXPECT_LE(changes[out].nQueuedAt, changes[in].nQueuedAt);
+  for (const FileChange& change : changes) EXPECT_FALSE(change.bDirectory) << change.strPath;
+  EXPECT_EQ(m_Hooks.Count(existing), 0) << "a document there before the watch is the walks' business";
   EXPECT_LE(changes[out].nQueuedAt, changes[in].nQueuedAt);
 }
 
@@ -206,11 +213,6 @@ TEST_F(CDirectoriesWatcherTest, ADirectoryMovedInBringsEveryDocumentAndOneMovedO
   for (const std::string& doc : docs) EXPECT_TRUE(m_Hooks.WaitFor(Path("proc/in/" + doc), kActionAdded)) << doc;
   m_Scratch.Write("proc/in/d0/sub/after.xml", "<x/>");  // the moved tree is watched
   EXPECT_TRUE(m_Hooks.WaitFor(Path("proc/in/d0/sub/after.xml")));
-  for (const FileChange& change : m_Hooks.Changes()) {
-    EXPECT_EQ(change.strPath.find("hidden"), std::string::npos) << "links are not followed";
-    EXPECT_EQ(change.strPath.find("linked"), std::string::npos) << "a link is no document";
-    EXPECT_FALSE(change.bDirectory);
-  }
 
   // Renamed within the tree: the old directory leaves, the new one arrives.
   ASSERT_EQ(std::rename(Path("proc/in").c_str(), Path("proc/renamed").c_str()), 0);
@@ -231,9 +233,11 @@ TEST_F(CDirectoriesWatcherTest, ADirectoryMovedInBringsEveryDocumentAndOneMovedO
   int directoryChanges = 0;
   for (const FileChange& change : m_Hooks.Changes()) {
     directoryChanges += change.bDirectory;
+    EXPECT_EQ(change.strPath.find("hidden"), std::string::npos) << "links are not followed";
+    EXPECT_EQ(change.strPath.find("linked"), std::string::npos) << "a link is no document";
     EXPECT_EQ(change.strPath.find("later.xml"), std::string::npos) << "a tree moved out is no longer watched";
   }
-  EXPECT_EQ(directoryChanges, 4);
+  EXPECT_EQ(directoryChanges, 4) << "the four directories gone, none for the trees that came";
   EXPECT_EQ(m_Hooks.LinesWith("@reconcile "), 0);
 }
 
