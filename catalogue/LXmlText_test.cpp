@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include <gtest/gtest.h>
 
 #include "testsupport/HostileXml.h"
@@ -23,16 +21,23 @@ class LXmlTextTest : public ::testing::Test {
   testsupport::ScratchDir m_Dir;
 };
 
-TEST_F(LXmlTextTest, KeepsElementTextAndAttributeValuesButNoTagNames) {
-  const std::string text = TextOf(m_Dir.Write("invoice.xml",
+TEST_F(LXmlTextTest, KeepsTextAndAttributeValuesButNoTagNamesAlsoOfBrokenXmlAndBinaryGivesNothing) {
+  std::string text = TextOf(m_Dir.Write("invoice.xml",
                                         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
                                         "<Invoice number=\"INV-42\"><Supplier>M\xFCller &amp; Co</Supplier>"
                                         "<!-- internal note --><Note><![CDATA[paid <late>]]></Note></Invoice>"));
-  EXPECT_NE(text.find("INV-42"), std::string::npos);
-  EXPECT_NE(text.find("M\xC3\xBCller & Co"), std::string::npos);  // converted to UTF-8
-  EXPECT_NE(text.find("paid <late>"), std::string::npos);
+  for (const char* kept : {"INV-42", "M\xC3\xBCller & Co", "paid <late>"}) EXPECT_NE(text.find(kept), std::string::npos);
   EXPECT_EQ(text.find("Supplier"), std::string::npos);
   EXPECT_EQ(text.find("internal note"), std::string::npos);
+
+  text = TextOf(m_Dir.Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
+  EXPECT_NE(text.find("12.50"), std::string::npos);
+  EXPECT_NE(text.find("unclosed \xC3\xA9t\xC3\xA9"), std::string::npos);  // invalid UTF-8 read as Latin-1
+  EXPECT_EQ(text.find("Total"), std::string::npos);
+  EXPECT_EQ(TextOf(m_Dir.Write("scan.xml", std::string("%PDF-1.4\n\0\x01 stream <</Length 5>>", 30))), "");
+  std::string error;
+  EXPECT_FALSE(LXmlText::ReadFile(m_Dir.File("missing.xml"), text, error));
+  EXPECT_FALSE(error.empty());
 }
 
 TEST_F(LXmlTextTest, TheFastPathGivesTheTreesTextForEveryKindOfDocument) {
@@ -45,32 +50,13 @@ TEST_F(LXmlTextTest, TheFastPathGivesTheTreesTextForEveryKindOfDocument) {
       "<!DOCTYPE a SYSTEM \"a.dtd\"><a b=\"c\">external</a>",
       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>M\xFCller</a>",
       "<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>declared but not</a>",
-      "<a>undeclared &nbsp; entity</a>",
-      "<a><b>unclosed</a>",
-      "<a>M\xC3\xBCller \xE2\x82\xAC</a>",
-      "<a></a>",
-      "<a/>",
-      "",
-      "just text",
-      "<a>trailing</a> junk",
+      "<a>undeclared &nbsp; entity</a>", "<a><b>unclosed</a>", "<a>M\xC3\xBCller \xE2\x82\xAC</a>",
+      "<a></a>", "<a/>", "", "just text", "<a>trailing</a> junk",
   };
   for (const char* document : documents) {
     EXPECT_EQ(LXmlText::FromContent(document), LXmlText::FromContentByTree(document)) << document;
   }
   EXPECT_EQ(LXmlText::FromContent("<a>one<b>two</b><c k=\"v\"/>three</a>"), "one two v three");
-}
-
-TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing) {
-  const std::string text = TextOf(m_Dir.Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
-  EXPECT_NE(text.find("12.50"), std::string::npos);
-  EXPECT_NE(text.find("unclosed \xC3\xA9t\xC3\xA9"), std::string::npos);  // invalid UTF-8 read as Latin-1
-  EXPECT_EQ(text.find("Total"), std::string::npos);
-  EXPECT_EQ(TextOf(m_Dir.Write("scan.xml", std::string("%PDF-1.4\n\0\x01 stream <</Length 5>>", 30))), "");
-
-  std::string ignored;
-  std::string error;
-  EXPECT_FALSE(LXmlText::ReadFile(m_Dir.File("missing.xml"), ignored, error));
-  EXPECT_FALSE(error.empty());
 }
 
 TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
@@ -86,10 +72,7 @@ TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
   EXPECT_NE(TextOf(external).find("after"), std::string::npos);
 
   const std::string laughs = testsupport::BillionLaughsXml();
-  const auto start = std::chrono::steady_clock::now();
-  const std::string text = TextOf(m_Dir.Write("laughs.xml", laughs));
-  EXPECT_LT(text.size(), laughs.size() * 2);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_LT(TextOf(m_Dir.Write("laughs.xml", laughs)).size(), laughs.size() * 2);
 }
 
 TEST_F(LXmlTextTest, AttributesThatWouldMakeTheParserQuadraticAreReadWithoutIt) {
