@@ -1,9 +1,9 @@
 // End-to-end tests of the fkindexingservice program in a temporary program directory.
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,21 +21,15 @@ const std::string kUnusedFolder = ServiceRunner::FolderXml("ACME", "Acme", "", f
 const std::string kIdle = ":error: No folder use Indexing Service";
 const std::string kOptionsKey = "[Software\\Larkvale Application\\FKIndexingService\\Options]\n";
 
-// The nice value and allowed processors of every thread of a process, read from /proc.
-std::vector<std::pair<int, std::string>> ReadThreads(int pid) {
-  std::vector<std::pair<int, std::string>> threads;
+// The nice value and the number of allowed processors of every thread of a process.
+std::vector<std::pair<int, int>> ReadThreads(int pid) {
+  std::vector<std::pair<int, int>> threads;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-    std::ifstream stat(task.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field = "0";
-    for (int i = 3; i <= 19; ++i) fields >> field;  // the nineteenth field is the nice value
-    std::ifstream status(task.path() / "status");
-    std::string processors;
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("Cpus_allowed_list:", 0) == 0) processors = line.substr(line.find('\t') + 1);
-    }
-    threads.emplace_back(std::stoi(field), processors);
+    const int tid = std::stoi(task.path().filename().string());
+    cpu_set_t processors;
+    CPU_ZERO(&processors);
+    EXPECT_EQ(sched_getaffinity(tid, sizeof processors, &processors), 0);
+    threads.emplace_back(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), CPU_COUNT(&processors));
   }
   return threads;
 }
@@ -78,20 +72,16 @@ TEST_F(ServiceProgramTest, SigintStopsLikeSigtermAndBothLogsGoWherePathLogsSays)
   EXPECT_FALSE(fs::exists(m_Runner.PathOf("FKIndexingServicelogError.txt")));
 }
 
-TEST_F(ServiceProgramTest, EachFailedStartWritesItsErrorAndExitsNonZero) {
-  ExpectFailedStart({":error: Error While Loading Parameters"});
-  // The options file's key without the value gives no folder list either.
-  ASSERT_TRUE(m_Runner.WriteFile("options.ini", kOptionsKey + "Other=1\n"));
+TEST_F(ServiceProgramTest, EachFailedStartWritesItsErrorAndExitsNonZeroAndTheOptionsFileCanSupplyTheFolderList) {
   ExpectFailedStart({":error: Error While Loading Parameters"});
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, ""));
   ExpectFailedStart({"Parameters Loaded Successfully", ":error: Fennrick Folders.xml path is not valid"});
   ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Runner.PathOf("missing"), ""));
   ExpectFailedStart({"Parameters Loaded Successfully", ":error: Catalogues path is not valid"});
-}
 
-TEST_F(ServiceProgramTest, OptionsFileSuppliesTheFolderListWhenThereIsNoSettingsFile) {
-  ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
+  // Without a settings file the options file supplies the folder list.
+  fs::remove(m_Runner.PathOf("FKIndexingServiceConfig.xml"));
   ASSERT_TRUE(m_Runner.WriteFile("options.ini", kOptionsKey + "FolderList=" + m_FolderList + "\n"));
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(m_Runner.WaitForLine("Fennrick Folders.xml Loaded Successfully", kDeadlineMs));
@@ -131,12 +121,10 @@ TEST_F(ServiceProgramTest, FolderListIsReloadedOnlyWhenItsWriteTimeChanges) {
   EXPECT_EQ(m_Runner.CountLines("Loading Fennrick Folders.xml"), 3);
   EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0);
   const std::vector<std::string> messages = m_Runner.LogMessages();
-  ASSERT_GE(messages.size(), 5u);
-  EXPECT_EQ(messages[0], "Parameters Loaded Successfully");
-  EXPECT_EQ(messages[1], "Loading Fennrick Folders.xml");
-  EXPECT_EQ(messages[2], "Fennrick Folders.xml Loaded Successfully");
-  EXPECT_EQ(messages[messages.size() - 2], "Stopping...");
-  EXPECT_EQ(messages.back(), "Stopped");
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 3),
+            (std::vector<std::string>{"Parameters Loaded Successfully", "Loading Fennrick Folders.xml",
+                                      "Fennrick Folders.xml Loaded Successfully"}));
 }
 
 // Every thread gets the priority's nice value (relative to this process's) and one processor; a
@@ -153,7 +141,7 @@ TEST_F(ServiceProgramTest, PriorityChangesEveryThreadAndBindsItToOneProcessor) {
   if (root && fs::exists("/usr/bin/setpriv")) {
     runs.push_back({"HIGH", 0, {"/usr/bin/setpriv", "--inh-caps=-sys_nice", "--bounding-set=-sys_nice", "--"}});
   }
-  const int ownNice = ReadThreads(getpid()).front().first;
+  const int ownNice = getpriority(PRIO_PROCESS, 0);
   for (const Run& run : runs) {
     SCOPED_TRACE(run.priority + " " + std::to_string(run.prefix.size()));
     WriteValidSetup("<Priority>" + run.priority + "</Priority>");
@@ -164,7 +152,7 @@ TEST_F(ServiceProgramTest, PriorityChangesEveryThreadAndBindsItToOneProcessor) {
     ASSERT_GE(threads.size(), 3u) << "host, signal and worker threads";
     for (const auto& [nice, processors] : threads) {
       EXPECT_EQ(nice, std::max(std::min(ownNice + run.niceChange, 19), -20));
-      EXPECT_EQ(processors.find_first_of(",-"), std::string::npos) << processors;
+      EXPECT_EQ(processors, 1);
     }
     ASSERT_TRUE(m_Runner.WaitForLine(kIdle, kDeadlineMs, 2)) << "it goes on";
     EXPECT_EQ(m_Runner.StopAndWait(kDeadlineMs), 0);
