@@ -63,7 +63,7 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
   testsupport::ScopedEnvironment m_Environment;
 };
 
-TEST_F(CTool_QuickPDFLibTest, JoinsPagesWithSeparatorBeforeEveryPageAfterTheFirstTextAndClosesOnce) {
+TEST_F(CTool_QuickPDFLibTest, JoinsPagesWithSeparatorBeforeEveryPageAfterTheFirstTextClosesOnceAndKeepsTheSeparatorOfAnUnreadablePage) {
   // The plug-in and helper are found beside the program.
   m_Environment.Unset("FK_PDFTEXT_PLUGIN");
   m_Environment.Unset("FK_PDFTEXT_HELPER");
@@ -79,6 +79,15 @@ TEST_F(CTool_QuickPDFLibTest, JoinsPagesWithSeparatorBeforeEveryPageAfterTheFirs
   EXPECT_EQ(1, tool.DACloseFile(-1));
   EXPECT_EQ(0, tool.DACloseFile(-1));
   EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
+
+  // An unreadable page gives record 140 and keeps its separator.
+  ASSERT_TRUE(testsupport::MakePdfWithUnreadableLastPage(Path("broken-page.pdf"), {"A", "B"}));
+  EXPECT_EQ("A\r\nB\r\n", TextOf(tool, Path("broken-page.pdf")));
+  const std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ(140, entries[0].code);
+  EXPECT_TRUE(Contains(entries[0].line, "function : DAExtractText"));
+  EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 9, page 3 cannot be read")) << entries[0].line;
 }
 
 TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmptyText) {
@@ -110,17 +119,6 @@ TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmpt
   ASSERT_TRUE(testsupport::MakeHugePageCountPdf(Path("huge.pdf"), 2000000000LL));
   TextOf(tool, Path("huge.pdf"));
   EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
-}
-
-TEST_F(CTool_QuickPDFLibTest, UnreadablePageGivesRecord140AndKeepsItsSeparator) {
-  ASSERT_TRUE(testsupport::MakePdfWithUnreadableLastPage(Path("broken-page.pdf"), {"A", "B"}));
-  CTool_QuickPDFLib tool;
-  EXPECT_EQ("A\r\nB\r\n", TextOf(tool, Path("broken-page.pdf")));
-  const std::vector<ErrorEntry> entries = ErrorEntries();
-  ASSERT_EQ(1u, entries.size());
-  EXPECT_EQ(140, entries[0].code);
-  EXPECT_TRUE(Contains(entries[0].line, "function : DAExtractText"));
-  EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 9, page 3 cannot be read")) << entries[0].line;
 }
 
 // A helper that crashes, hangs or outgrows its memory cap loses its document only: one record 121
