@@ -7,7 +7,6 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
-#include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/Polling.h"
@@ -60,27 +59,6 @@ TEST_F(CatalogueLayoutTest, AProcessingDirectoryInsideTheArchiveIsNotASecondDire
   EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch/"}));
   folder.SetArchivePath("");
   EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{""}));
-}
-
-TEST_F(CatalogueLayoutTest, MarkersAndEmptying) {
-  const std::string catalogue = m_Bed.Scratch().File("catalogues/M");
-  fs::create_directories(catalogue + "/keep");
-  EXPECT_FALSE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
-  fs::create_directories(catalogue + "/_tobedeleted_");  // a directory of that name counts too
-  EXPECT_TRUE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
-  fs::remove(catalogue + "/_tobedeleted_");
-  m_Bed.Scratch().Write("catalogues/M/_tobedeleted_", "");
-  m_Bed.Scratch().Write("catalogues/M/keep/inner", "x");
-  const std::string invoice = m_Bed.WriteInvoice("docs/a.xml", "Word");
-  ASSERT_NE(m_Engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
-  m_Engine.GetIndexer()->ReleaseWriter();
-  m_Engine.EmptyCatalogue(catalogue);  // with the library's connection to it still open
-  EXPECT_FALSE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
-  EXPECT_TRUE(fs::exists(catalogue + "/keep/inner"));
-  EXPECT_EQ(LSearcher().Count(catalogue), 0);
-  ASSERT_NE(m_Engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
-  m_Engine.GetIndexer()->ReleaseWriter();
-  EXPECT_EQ(LSearcher().Count(catalogue), 1);
 }
 
 // Whole path components count, and a Catalogue_IS directory (never walked) may hold catalogues.
