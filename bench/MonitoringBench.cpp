@@ -8,6 +8,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "bench/BenchService.h"
 #include "bench/CatalogueBench.h"
 #include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
@@ -20,13 +21,6 @@ namespace bench {
 namespace {
 
 constexpr const char* kFolderName = "Monitored Archive";
-
-bool WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  return static_cast<bool>(file);
-}
 
 std::string Invoice(const std::string& word) {
   return "<?xml version=\"1.0\"?><Invoice><Supplier>Acme Supplies</Supplier><Number>" + word +
@@ -59,30 +53,14 @@ MonitoringBench::MonitoringBench(const std::string& serviceBinary, const std::st
     : m_strServiceBinary(serviceBinary), m_strProgramDirectory(workDirectory + "/service/"), m_Options(options) {}
 
 bool MonitoringBench::WriteProgramDirectory(const std::string& archive, std::string& errorText) const {
-  boost::system::error_code ec;
-  fs::create_directories(m_strProgramDirectory + "locks", ec);
-  fs::create_directories(m_strProgramDirectory + "catalogues", ec);
-  const std::string folderList = m_strProgramDirectory + "Fennrick Folders.xml";
-  const std::string settings = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FKIndexingConfig>\n  <PathFoldersList>" +
-                               folderList + "</PathFoldersList>\n  <PathCatalogues>" + m_strProgramDirectory +
-                               "catalogues</PathCatalogues>\n</FKIndexingConfig>\n";
-  const std::string folders = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Folders>\n  <Folder>") +
-                              "<Reference>BENCH</Reference><Name>" + kFolderName + "</Name><ArchivePath>" + archive +
-                              "</ArchivePath><Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>\n</Folders>\n";
-  if (!WriteFile(m_strProgramDirectory + "FKIndexingServiceConfig.xml", settings) || !WriteFile(folderList, folders)) {
-    errorText = "cannot write the program directory " + m_strProgramDirectory;
-    return false;
-  }
-  return true;
+  return WriteServiceProgramDirectory(
+      m_strProgramDirectory, m_strProgramDirectory + "catalogues", "",
+      std::string("<Reference>BENCH</Reference><Name>") + kFolderName + "</Name><ArchivePath>" + archive + "</ArchivePath>",
+      errorText);
 }
 
 int MonitoringBench::CountPassLines() const {
-  std::ifstream file(m_strProgramDirectory + "FKIndexing.log", std::ios::binary);
-  const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::string line = std::string("\tstarting monitoring for folder ") + kFolderName + "\r\n";
-  int count = 0;
-  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + line.size())) ++count;
-  return count;
+  return CountLogLines(m_strProgramDirectory, std::string("starting monitoring for folder ") + kFolderName);
 }
 
 double MonitoringBench::StartAndWaitForFirstPass(platform::CChildProcess& service,

@@ -10,6 +10,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "bench/BenchService.h"
 #include "bench/CatalogueBench.h"
 #include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
@@ -20,13 +21,6 @@ namespace fs = boost::filesystem;
 namespace bench {
 
 namespace {
-
-bool WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  return static_cast<bool>(file);
-}
 
 int OpenDescriptors(int pid) {
   boost::system::error_code ec;
@@ -48,36 +42,17 @@ std::string ServiceBench::CataloguePath(const std::string& archive) const {
 }
 
 bool ServiceBench::WriteProgramDirectory(const std::string& archive, std::string& errorText) const {
-  boost::system::error_code ec;
-  fs::create_directories(m_strProgramDirectory + "locks", ec);
-  // Every folder of the suite has a processing directory; this one lies inside the archive.
-  fs::create_directories(archive + "/Processing", ec);
-  const std::string folderList = m_strProgramDirectory + "Fennrick Folders.xml";
-  const std::string settings =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FKIndexingConfig>\n  <PathFoldersList>" + folderList +
-      "</PathFoldersList>\n  <PathCatalogues>FOLDER_ARCHIVE_PATH</PathCatalogues>\n"
+  return WriteServiceProgramDirectory(
+      m_strProgramDirectory, "FOLDER_ARCHIVE_PATH",
       "  <Priority>MEDIUM</Priority>\n  <DisableMonitoring>TRUE</DisableMonitoring>\n"
-      "  <IsDebugAction>FALSE</IsDebugAction>\n</FKIndexingConfig>\n";
-  const std::string folders = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Folders>\n  <Folder>\n") +
-                              "    <Reference>" + kFolderReference + "</Reference>\n    <Name>" + kFolderName +
-                              "</Name>\n    <ArchivePath>" + archive + "</ArchivePath>\n    <ProcessingPath>" + archive +
-                              "/Processing</ProcessingPath>\n" +
-                              "    <Catalogue><UseMIS>TRUE</UseMIS></Catalogue>\n  </Folder>\n</Folders>\n";
-  if (!WriteFile(m_strProgramDirectory + "FKIndexingServiceConfig.xml", settings) ||
-      !WriteFile(folderList, folders)) {
-    errorText = "cannot write the program directory " + m_strProgramDirectory;
-    return false;
-  }
-  return true;
+      "  <IsDebugAction>FALSE</IsDebugAction>\n",
+      std::string("<Reference>") + kFolderReference + "</Reference><Name>" + kFolderName + "</Name><ArchivePath>" +
+          archive + "</ArchivePath><ProcessingPath>" + archive + "/Processing</ProcessingPath>",
+      errorText);
 }
 
 int ServiceBench::CountPassLines() const {
-  std::ifstream file(m_strProgramDirectory + "FKIndexing.log", std::ios::binary);
-  const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::string line = std::string("\tstarting monitoring for folder ") + kFolderName + "\r\n";
-  int count = 0;
-  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + line.size())) ++count;
-  return count;
+  return CountLogLines(m_strProgramDirectory, std::string("starting monitoring for folder ") + kFolderName);
 }
 
 ServiceBench::Figures ServiceBench::Run(const std::string& archive, int timeoutSeconds) {
