@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include <gtest/gtest.h>
 
 #include "testsupport/HostileXml.h"
@@ -20,19 +18,35 @@ class LXmlTextTest : public ::testing::Test {
     EXPECT_TRUE(LXmlText::ReadFile(path, text, error)) << error;
     return text;
   }
+  // Writes the file and reads it into m_Text and m_Note.
+  bool Read(const std::string& name, const std::string& content) {
+    std::string error;
+    const bool read = LXmlText::ReadFile(m_Dir.Write(name, content), m_Text, error, m_Note);
+    EXPECT_TRUE(read) << error;
+    return read;
+  }
   testsupport::ScratchDir m_Dir;
+  std::string m_Text;
+  std::string m_Note;
 };
 
-TEST_F(LXmlTextTest, KeepsElementTextAndAttributeValuesButNoTagNames) {
-  const std::string text = TextOf(m_Dir.Write("invoice.xml",
+TEST_F(LXmlTextTest, KeepsTextAndAttributeValuesButNoTagNamesAlsoOfBrokenXmlAndBinaryGivesNothing) {
+  std::string text = TextOf(m_Dir.Write("invoice.xml",
                                         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
                                         "<Invoice number=\"INV-42\"><Supplier>M\xFCller &amp; Co</Supplier>"
                                         "<!-- internal note --><Note><![CDATA[paid <late>]]></Note></Invoice>"));
-  EXPECT_NE(text.find("INV-42"), std::string::npos);
-  EXPECT_NE(text.find("M\xC3\xBCller & Co"), std::string::npos);  // converted to UTF-8
-  EXPECT_NE(text.find("paid <late>"), std::string::npos);
+  for (const char* kept : {"INV-42", "M\xC3\xBCller & Co", "paid <late>"}) EXPECT_NE(text.find(kept), std::string::npos);
   EXPECT_EQ(text.find("Supplier"), std::string::npos);
   EXPECT_EQ(text.find("internal note"), std::string::npos);
+
+  text = TextOf(m_Dir.Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
+  EXPECT_NE(text.find("12.50"), std::string::npos);
+  EXPECT_NE(text.find("unclosed \xC3\xA9t\xC3\xA9"), std::string::npos);  // invalid UTF-8 read as Latin-1
+  EXPECT_EQ(text.find("Total"), std::string::npos);
+  EXPECT_EQ(TextOf(m_Dir.Write("scan.xml", std::string("%PDF-1.4\n\0\x01 stream <</Length 5>>", 30))), "");
+  std::string error;
+  EXPECT_FALSE(LXmlText::ReadFile(m_Dir.File("missing.xml"), text, error));
+  EXPECT_FALSE(error.empty());
 }
 
 TEST_F(LXmlTextTest, TheFastPathGivesTheTreesTextForEveryKindOfDocument) {
@@ -45,32 +59,13 @@ TEST_F(LXmlTextTest, TheFastPathGivesTheTreesTextForEveryKindOfDocument) {
       "<!DOCTYPE a SYSTEM \"a.dtd\"><a b=\"c\">external</a>",
       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>M\xFCller</a>",
       "<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>declared but not</a>",
-      "<a>undeclared &nbsp; entity</a>",
-      "<a><b>unclosed</a>",
-      "<a>M\xC3\xBCller \xE2\x82\xAC</a>",
-      "<a></a>",
-      "<a/>",
-      "",
-      "just text",
-      "<a>trailing</a> junk",
+      "<a>undeclared &nbsp; entity</a>", "<a><b>unclosed</a>", "<a>M\xC3\xBCller \xE2\x82\xAC</a>",
+      "<a></a>", "<a/>", "", "just text", "<a>trailing</a> junk",
   };
   for (const char* document : documents) {
     EXPECT_EQ(LXmlText::FromContent(document), LXmlText::FromContentByTree(document)) << document;
   }
   EXPECT_EQ(LXmlText::FromContent("<a>one<b>two</b><c k=\"v\"/>three</a>"), "one two v three");
-}
-
-TEST_F(LXmlTextTest, BrokenXmlKeepsItsTextWithTagsStrippedAndBinaryGivesNothing) {
-  const std::string text = TextOf(m_Dir.Write("broken.xml", "<Invoice><Total>12.50</Total><Open>unclosed \xE9t\xE9"));
-  EXPECT_NE(text.find("12.50"), std::string::npos);
-  EXPECT_NE(text.find("unclosed \xC3\xA9t\xC3\xA9"), std::string::npos);  // invalid UTF-8 read as Latin-1
-  EXPECT_EQ(text.find("Total"), std::string::npos);
-  EXPECT_EQ(TextOf(m_Dir.Write("scan.xml", std::string("%PDF-1.4\n\0\x01 stream <</Length 5>>", 30))), "");
-
-  std::string ignored;
-  std::string error;
-  EXPECT_FALSE(LXmlText::ReadFile(m_Dir.File("missing.xml"), ignored, error));
-  EXPECT_FALSE(error.empty());
 }
 
 TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
@@ -86,67 +81,57 @@ TEST_F(LXmlTextTest, HostileEntitiesNeverPullInOtherFilesOrExplode) {
   EXPECT_NE(TextOf(external).find("after"), std::string::npos);
 
   const std::string laughs = testsupport::BillionLaughsXml();
-  const auto start = std::chrono::steady_clock::now();
-  const std::string text = TextOf(m_Dir.Write("laughs.xml", laughs));
-  EXPECT_LT(text.size(), laughs.size() * 2);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_LT(TextOf(m_Dir.Write("laughs.xml", laughs)).size(), laughs.size() * 2);
 }
 
 TEST_F(LXmlTextTest, AttributesThatWouldMakeTheParserQuadraticAreReadWithoutIt) {
   std::string wide = "<Invoice";
   for (int i = 0; i < 5000; ++i) wide += " a" + std::to_string(i) + "='v>'";
-  wide += " last=\"Widevalue\"><!-- <x a='1' b='2'> --><Total>12.50</Total></Invoice>";
-  std::string text;
-  std::string error;
-  std::string note;
-  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("wide.xml", wide), text, error, note)) << error;
-  EXPECT_FALSE(note.empty());
-  EXPECT_NE(text.find("Widevalue"), std::string::npos);
-  EXPECT_NE(text.find("12.50"), std::string::npos);
-  EXPECT_EQ(text.find("Invoice"), std::string::npos);
+  ASSERT_TRUE(Read("wide.xml", wide + " last=\"Widevalue\"><!-- <x a='1' b='2'> --><Total>12.50</Total></Invoice>"));
+  EXPECT_FALSE(m_Note.empty());
+  EXPECT_NE(m_Text.find("Widevalue"), std::string::npos);
+  EXPECT_NE(m_Text.find("12.50"), std::string::npos);
+  EXPECT_EQ(m_Text.find("Invoice"), std::string::npos);
 
   // Defaults an internal subset declares are checked against every tag of their element.
   std::string declared = "<!DOCTYPE r [<!ATTLIST r";
   for (int i = 0; i < 3000; ++i) declared += " d" + std::to_string(i) + " CDATA 'x'";
-  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("declared.xml", declared + ">]><r>Declared</r>"), text, error, note));
-  EXPECT_FALSE(note.empty());
-  EXPECT_NE(text.find("Declared"), std::string::npos);
+  ASSERT_TRUE(Read("declared.xml", declared + ">]><r>Declared</r>"));
+  EXPECT_FALSE(m_Note.empty());
+  EXPECT_NE(m_Text.find("Declared"), std::string::npos);
 
   // Many tags of a few attributes each stay with the parser; quoted '>' and comments do not confuse the count.
   std::string many = "<r>";
   for (int i = 0; i < 20000; ++i) many += "<i a='1>' b='2' c='3'>" + std::to_string(i) + "</i>";
-  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("many.xml", many + "</r>"), text, error, note));
-  EXPECT_EQ(note, "");
-  EXPECT_EQ(text.find("1>"), 0u) << "parsed: attribute values and text, in order";
+  ASSERT_TRUE(Read("many.xml", many + "</r>"));
+  EXPECT_EQ(m_Note, "");
+  EXPECT_EQ(m_Text.find("1>"), 0u) << "parsed: attribute values and text, in order";
 }
 
 TEST_F(LXmlTextTest, LargeDocumentsAreParsedInChunksWithinATimeBudget) {
-  std::string text;
-  std::string error;
-  std::string note;
   // Read a chunk at a time, encodings still hold across the chunks' edges.
   std::string latin = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>";
   while (latin.size() < 300000) latin += "<i n=\"Z\xFC\">M\xFCller</i>";
-  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("latin.xml", latin + "<z>Tail</z></r>"), text, error, note)) << error;
-  EXPECT_EQ(note, "");
-  EXPECT_EQ(text.find("\xC3\xBC"), 1u) << text.substr(0, 20);
-  EXPECT_EQ(text.find('\xFC'), std::string::npos);
-  EXPECT_EQ(text.substr(text.size() - 4), "Tail");
+  ASSERT_TRUE(Read("latin.xml", latin + "<z>Tail</z></r>"));
+  EXPECT_EQ(m_Note, "");
+  EXPECT_EQ(m_Text.find("\xC3\xBC"), 1u) << m_Text.substr(0, 20);
+  EXPECT_EQ(m_Text.find('\xFC'), std::string::npos);
+  EXPECT_EQ(m_Text.substr(m_Text.size() - 4), "Tail");
   std::string utf16 = "\xFF\xFE";
   for (const char c : "<r>" + std::string(100000, 'w') + " Tail</r>") utf16 += std::string(1, c) + '\0';
-  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("utf16.xml", utf16), text, error, note)) << error;
-  EXPECT_EQ(note, "");
-  EXPECT_EQ(text.size(), 100005u);
+  ASSERT_TRUE(Read("utf16.xml", utf16));
+  EXPECT_EQ(m_Note, "");
+  EXPECT_EQ(m_Text.size(), 100005u);
 
   // Past its budget the parse ends, keeping what it read.
   LXmlText::SetParseBudget(1);
   std::string big = "<r><a>Head</a>";
   while (big.size() < (20u << 20)) big += "<i>filler</i>";
-  ASSERT_TRUE(LXmlText::ReadFile(m_Dir.Write("big.xml", big + "<z>Tail</z></r>"), text, error, note)) << error;
+  ASSERT_TRUE(Read("big.xml", big + "<z>Tail</z></r>"));
   LXmlText::SetParseBudget(0);
-  EXPECT_EQ(note, "parsed for longer than 1 ms: the text read so far is kept");
-  EXPECT_EQ(text.find("Head"), 0u);
-  EXPECT_EQ(text.find("Tail"), std::string::npos);
+  EXPECT_EQ(m_Note, "parsed for longer than 1 ms: the text read so far is kept");
+  EXPECT_EQ(m_Text.find("Head"), 0u);
+  EXPECT_EQ(m_Text.find("Tail"), std::string::npos);
 }
 
 TEST_F(LXmlTextTest, OnlyRegularFilesAreReadAndLinksAreNotFollowed) {

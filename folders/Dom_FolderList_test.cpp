@@ -8,22 +8,17 @@
 
 class FolderListTest : public ::testing::Test {
  protected:
-  // Loads a folder list file with the given body inside <Folders>.
   Dom_FolderList LoadFolders(const std::string& body, const std::string& root = "Folders") {
-    const std::string path = m_Dir.Write(
-        "Fennrick Folders.xml", "<?xml version=\"1.0\"?><" + root + ">" + body + "</" + root + ">");
-    Dom_FolderList list(path, 1, 0);
+    Dom_FolderList list(m_Dir.Write("Fennrick Folders.xml", "<" + root + ">" + body + "</" + root + ">"), 1, 0);
     EXPECT_TRUE(list.IsLoaded());
     return list;
   }
-
-  // The folder's flags and choices, in declaration order: UseMIS, UseSpecificCatalogue,
-  // UploadSrcSubDirectory, ActivateSecureScanning, UseFKStamp, FolderType.
+  // UseMIS, UseSpecificCatalogue, UploadSrcSubDirectory, ActivateSecureScanning, UseFKStamp, FolderType.
   static std::vector<int> Flags(const FK::CFolder& f) {
     return {f.GetUseMIS(), f.GetUseSpecificCatalogue(), f.GetUploadSrcSubDirectory(),
             f.GetActivateSecureScanning(), f.GetUseFKStamp(), f.GetFolderType()};
   }
-  // The DocumentMoving values: CanSort, SortBy, MoveNCToTop, AutoMoveAfterDownloading.
+  // CanSort, SortBy, MoveNCToTop, AutoMoveAfterDownloading.
   static std::vector<int> Moving(const FK::CFolder& f) {
     return {f.GetCanSort(), f.GetSortBy(), f.GetMoveNCToTop(), f.GetAutoMoveAfterDownloading()};
   }
@@ -92,9 +87,7 @@ TEST_F(FolderListTest, ReferencesKeyTheTableExactly) {
   std::sort(references.begin(), references.end());
   EXPECT_EQ(references, (std::vector<std::string>{"A", "a"}));
   EXPECT_EQ(list.GetFolder("A").GetName(), "second");
-
   EXPECT_EQ(list.GetFolder("B").GetReference(), "");
-
   EXPECT_TRUE(LoadFolders("").GetFolderReferences().empty());
 }
 
@@ -118,19 +111,14 @@ TEST_F(FolderListTest, BrokenFileWritesOneRecordAndMissingFileNone) {
   EXPECT_FALSE(missing.IsLoaded());
   EXPECT_EQ(m_ErrorLog.Read(), "");
 
-  const std::string path =
-      m_Dir.Write("Fennrick Folders.xml", "<Folders><Folder><Reference>A</Reference></Folders>");
+  const std::string path = m_Dir.Write("Fennrick Folders.xml", "<Folders><Folder><Reference>A</Reference></Folders>");
   Dom_FolderList broken(path, 1, 0);
   EXPECT_FALSE(broken.IsLoaded());
   EXPECT_TRUE(broken.GetFolderReferences().empty());
   const std::string log = m_ErrorLog.Read();
-  EXPECT_NE(log.find("Error n\xB0: 4003, Impossible to load file\t,Internal n\xB0: 0, "
-                     "Impossible to load xml file : " + path +
-                     "\t,line : "),
+  EXPECT_NE(log.find("Error n\xB0: 4003, Impossible to load file\t,Internal n\xB0: 0, Impossible to load xml file : " +
+                     path + "\t,line : "),
             std::string::npos);
   EXPECT_NE(log.find("module : CDOM_FolderList\tfunction : Load\t"), std::string::npos);
   EXPECT_EQ(log.find("2)"), std::string::npos);
-
-  Dom_FolderList notLoadedYet(path, 0, 0);
-  EXPECT_FALSE(notLoadedYet.IsLoaded());
 }

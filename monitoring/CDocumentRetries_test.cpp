@@ -12,7 +12,7 @@ namespace {
 
 using Outcome = CCatalogueIndexer::Outcome;
 
-TEST(DocumentRetriesTest, PassingFailuresWaitDoublingIntervalsUpToADayAndAChangeEndsTheWait) {
+TEST(DocumentRetriesTest, EachOutcomeSetsItsWaitAndPassingFailuresDoubleItUpToADay) {
   testsupport::ScratchDir scratch;
   const std::string pdf = scratch.Write("slow.pdf", "%PDF");
   boost::filesystem::last_write_time(pdf, std::time(nullptr) - 100);
@@ -32,21 +32,15 @@ TEST(DocumentRetriesTest, PassingFailuresWaitDoublingIntervalsUpToADayAndAChange
   boost::filesystem::last_write_time(pdf, std::time(nullptr) - 50);  // the file changed
   EXPECT_TRUE(retries.IsDue(pdf, now));
   EXPECT_FALSE(retries.IsWaiting(pdf));
-}
 
-TEST(DocumentRetriesTest, OtherOutcomesSetTheirOwnWait) {
-  testsupport::ScratchDir scratch;
-  const std::string doc = scratch.Write("a.pdf", "%PDF");
-  CDocumentRetries retries;
-  retries.Note(doc, Outcome::Retry, 500);  // the next pass
-  EXPECT_TRUE(retries.IsDue(doc, 500));
-  retries.Note(doc, Outcome::RetryAtRestart, 500);  // never in this run
-  EXPECT_FALSE(retries.IsDue(doc, 500 + 10 * CDocumentRetries::kLongestRetrySeconds));
-  retries.Note(doc, Outcome::WriteFailed, 500);  // says nothing of the document
-  EXPECT_TRUE(retries.IsWaiting(doc));
-  retries.Note(doc, Outcome::Complete, 500);
-  EXPECT_FALSE(retries.IsWaiting(doc));
-  EXPECT_TRUE(retries.IsDue(doc, 0));
+  retries.Note(pdf, Outcome::RetryAtRestart, 500);  // never in this run
+  EXPECT_FALSE(retries.IsDue(pdf, 500 + 10 * CDocumentRetries::kLongestRetrySeconds));
+  retries.Note(pdf, Outcome::WriteFailed, 500);  // says nothing of the document
+  EXPECT_TRUE(retries.IsWaiting(pdf));
+  retries.Note(pdf, Outcome::Retry, 500);  // the next pass
+  EXPECT_TRUE(retries.IsDue(pdf, 500));
+  retries.Note(pdf, Outcome::Complete, 500);
+  EXPECT_FALSE(retries.IsWaiting(pdf));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "platform/CFileSystemType.h"
 #include "platform/CMutex.h"
 #include "platform/CNamedFileLock.h"
+#include "platform/FileOps.h"
 #include "platform/SystemInfo.h"
 
 namespace fs = boost::filesystem;
@@ -66,14 +67,6 @@ bool IsCatalogueOwnFile(const fs::directory_entry& entry) {
     if (name == marker) return true;
   }
   return false;
-}
-
-// Whole path components, without "." parts, doubled or trailing slashes.
-std::string NormalPath(const std::string& path) {
-  std::string normal = fs::path(path).lexically_normal().string();
-  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
-  if (normal.size() > 2 && normal.compare(normal.size() - 2, 2, "/.") == 0) normal.resize(normal.size() - 2);
-  return normal;
 }
 
 // A folder directory that is refused ("/", a system tree) is never walked: a catalogue below
@@ -152,13 +145,13 @@ void CIndexingEngine::IndexFolderDirectories(const Dom_FolderList& folderList) {
   for (const std::string& reference : folderList.GetFolderReferences()) {
     const FK::CFolder folder = folderList.GetFolder(reference);
     for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-      if (IsWalkedDirectory(directory)) m_FolderDirectories.emplace(NormalPath(directory), reference);
+      if (IsWalkedDirectory(directory)) m_FolderDirectories.emplace(platform::NormalPath(directory), reference);
     }
   }
 }
 
 std::string CIndexingEngine::RefusedCatalogueReason(const FK::CFolder& folder, const std::string& catalogue) const {
-  std::string path = NormalPath(catalogue);
+  std::string path = platform::NormalPath(catalogue);
   // A catalogue inside a "Catalogue_IS" directory is never walked as documents: the default
   // layout keeps it there, inside the archive.
   bool belowCatalogueDirectory = false;
@@ -167,10 +160,12 @@ std::string CIndexingEngine::RefusedCatalogueReason(const FK::CFolder& folder, c
     const auto found = m_FolderDirectories.find(path);
     if (found != m_FolderDirectories.end()) owner = found->second;
     for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-      if (owner.empty() && NormalPath(directory) == path && IsWalkedDirectory(directory)) owner = folder.GetReference();
+      if (owner.empty() && platform::NormalPath(directory) == path && IsWalkedDirectory(directory)) {
+        owner = folder.GetReference();
+      }
     }
     if (!owner.empty()) {
-      return "Catalogue directory " + catalogue + (path == NormalPath(catalogue) ? " is" : " lies inside") +
+      return "Catalogue directory " + catalogue + (path == platform::NormalPath(catalogue) ? " is" : " lies inside") +
              " the folder directory " + path + " of folder " + owner;
     }
     const size_t slash = path.rfind('/');

@@ -7,7 +7,6 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
-#include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/Polling.h"
@@ -47,36 +46,19 @@ TEST_F(CatalogueLayoutTest, CataloguePathFollowsTheSettingAndTheReference) {
   }
 }
 
+// Whole path components count: "/srv/arch2" is not inside "/srv/arch".
 TEST_F(CatalogueLayoutTest, AProcessingDirectoryInsideTheArchiveIsNotASecondDirectory) {
   FK::CFolder folder;
-  folder.SetArchivePath("/data/arch");
-  folder.SetProcessingPath("/data/arch/processing");
-  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/data/arch"}));
-  folder.SetProcessingPath("/other/processing");
-  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/data/arch", "/other/processing"}));
+  folder.SetArchivePath("/srv/arch");
+  folder.SetProcessingPath("/srv/arch2/in");
+  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch", "/srv/arch2/in"}));
+  folder.SetProcessingPath("/srv/arch/in");
+  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch"}));
+  folder.SetArchivePath("/srv/arch/");
+  folder.SetProcessingPath("/srv/arch");
+  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch/"}));
   folder.SetArchivePath("");
   EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{""}));
-}
-
-TEST_F(CatalogueLayoutTest, MarkersAndEmptying) {
-  const std::string catalogue = m_Bed.Scratch().File("catalogues/M");
-  fs::create_directories(catalogue + "/keep");
-  EXPECT_FALSE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
-  fs::create_directories(catalogue + "/_tobedeleted_");  // a directory of that name counts too
-  EXPECT_TRUE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
-  fs::remove(catalogue + "/_tobedeleted_");
-  m_Bed.Scratch().Write("catalogues/M/_tobedeleted_", "");
-  m_Bed.Scratch().Write("catalogues/M/keep/inner", "x");
-  const std::string invoice = m_Bed.WriteInvoice("docs/a.xml", "Word");
-  ASSERT_NE(m_Engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
-  m_Engine.GetIndexer()->ReleaseWriter();
-  m_Engine.EmptyCatalogue(catalogue);  // with the library's connection to it still open
-  EXPECT_FALSE(m_Engine.IsCatalogueMarkedForDeletion(catalogue));
-  EXPECT_TRUE(fs::exists(catalogue + "/keep/inner"));
-  EXPECT_EQ(LSearcher().Count(catalogue), 0);
-  ASSERT_NE(m_Engine.GetIndexer()->IndexDocument(invoice, catalogue, nullptr), 0);
-  m_Engine.GetIndexer()->ReleaseWriter();
-  EXPECT_EQ(LSearcher().Count(catalogue), 1);
 }
 
 // Whole path components count, and a Catalogue_IS directory (never walked) may hold catalogues.
@@ -115,67 +97,39 @@ TEST_F(CatalogueLayoutTest, ForeignCatalogueIsEmptiedOnlyWhenNoneOfItsDocumentsI
   EXPECT_EQ(m_Engine.GetIndexer()->CountDocuments(catalogue), 0);
 }
 
-TEST(CatalogueStopTest, ALeftoverStopMarkerIsDeletedAndANewOneOrAStopEndsTheWork) {
-  testsupport::EngineTestBed bed;
-  bed.Scratch().Write("program/_stop_", "");
-  CIndexingEngine& engine = bed.Engine();
-  EXPECT_FALSE(fs::exists(bed.Scratch().File("program/_stop_")));
-  EXPECT_EQ(engine.CanContinue(), 1);
-  fs::create_directories(bed.Scratch().File("program/_stop_"));
-  EXPECT_EQ(engine.CanContinue(), 0);
-  fs::remove(bed.Scratch().File("program/_stop_"));
-  EXPECT_EQ(engine.CanContinue(), 1);
-  engine.StopMonitoring();
-  EXPECT_EQ(engine.CanContinue(), 0);
-  CIndexingEngine unattached(nullptr);
-  EXPECT_EQ(unattached.CanContinue(), 1);
-}
-
 class CatalogueLockTest : public ::testing::Test {
  protected:
   void TearDown() override { CIndexingEngine::UnlockCatalogue(); }
   testsupport::EngineTestBed m_Bed;  // its own lock directory
 };
 
-TEST_F(CatalogueLockTest, AnotherThreadOfTheProcessGetsZeroForTheHeldCatalogueOnly) {
+// The lock is per thread: another thread of the process is refused the held catalogue only,
+// and each thread holds its own catalogue's lock at the same time.
+TEST_F(CatalogueLockTest, ThreadsOfTheProcessGetZeroForACatalogueHeldByAnother) {
   ASSERT_EQ(CIndexingEngine::LockCatalogue("/cat/A", 1), 1);
   EXPECT_TRUE(fs::exists(m_Bed.Scratch().File("locks/FKIndexingService lock catalog _cat_A")));
-  int asked = -1, taken = -1, other = -1, afterRelease = -1;
+  int asked = -1, taken = -1, other = -1, otherAsked = -1, afterRelease = -1;
   std::thread([&] {
     asked = CIndexingEngine::LockCatalogue("/cat/A", 0);
     taken = CIndexingEngine::LockCatalogue("/cat/A", 1);
     other = CIndexingEngine::LockCatalogue("/cat/B", 1);
-    CIndexingEngine::UnlockCatalogue();  // not its lock: left alone
+    otherAsked = CIndexingEngine::LockCatalogue("/cat/B", 0);
+    std::thread([&] { EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/B", 1), 0); }).join();
+    CIndexingEngine::UnlockCatalogue();  // releases its own lock only
   }).join();
   EXPECT_EQ(asked, 0);
   EXPECT_EQ(taken, 0);
   EXPECT_EQ(other, 1);
+  EXPECT_EQ(otherAsked, 1);
   EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/a", 0), 1) << "the holder itself asks freely";
   ASSERT_EQ(CIndexingEngine::LockCatalogue("/cat/A", 1), 1);
-  // The holding thread takes it again at will; after its release another thread gets it.
   CIndexingEngine::UnlockCatalogue();
   std::thread([&] {
     afterRelease = CIndexingEngine::LockCatalogue("/cat/A", 1);
     CIndexingEngine::UnlockCatalogue();
   }).join();
   EXPECT_EQ(afterRelease, 1);
-}
-
-TEST_F(CatalogueLockTest, ThreadsHoldTheLocksOfTheirOwnCataloguesAtOnce) {
-  ASSERT_EQ(CIndexingEngine::LockCatalogue("/cat/C", 1), 1);
-  int taken = -1;
-  int askedByHolder = -1;
-  std::thread([&] {
-    taken = CIndexingEngine::LockCatalogue("/cat/D", 1);
-    askedByHolder = CIndexingEngine::LockCatalogue("/cat/D", 0);
-    // Its lock is really taken: this process's main thread is refused it until it is released.
-    std::thread([&] { EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/D", 1), 0); }).join();
-    CIndexingEngine::UnlockCatalogue();
-  }).join();
-  EXPECT_EQ(taken, 1);
-  EXPECT_EQ(askedByHolder, 1);
-  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/C", 0), 1);
-  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/D", 1), 1) << "released by its holder";
+  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/B", 1), 1) << "released by its holder";
 }
 
 TEST_F(CatalogueLockTest, AnotherProcessHoldingTheCatalogueGetsItsLockRefused) {

@@ -8,7 +8,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include "platform/CFileSystemType.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/StatusTrigger.h"
 
@@ -109,20 +108,6 @@ TEST_F(ProcessFolderTest, AFailureInsideAFoldersPassEndsOnlyThatPass) {
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(m_Bed.Count(failing), 1);
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F1").GetMonitoringStarted(), 1);
-}
-
-TEST_F(ProcessFolderTest, ACatalogueOnANetworkFileSystemIsNotedOnce) {
-  CIndexingEngine& engine = m_Bed.Engine();
-  FK::CFolder folder = m_Bed.MakeFolder("N");
-  m_Bed.WriteInvoice("N/a.xml", "Word");
-  platform::CFileSystemType::OverrideForTests(1);
-  engine.ProcessFolder(folder, 1, nullptr);
-  engine.ProcessFolder(folder, 1, nullptr);
-  platform::CFileSystemType::OverrideForTests(-1);
-  EXPECT_EQ(m_Bed.Listener().Count(0, ":sub: Catalogue " + engine.GetCataloguePath(folder) +
-                                          " lies on a network file system: it is written with a rollback journal"),
-            1);
-  EXPECT_EQ(m_Bed.Count(folder), 1);
 }
 
 TEST_F(ProcessFolderTest, AWalkCutShortIsCompletedByTheNextOneDespiteTheEarlyStop) {

@@ -3,6 +3,7 @@
 #include <boost/filesystem.hpp>
 
 #include "monitoring/ReconcilePatterns.h"
+#include "platform/FileOps.h"
 
 CWatchRules::CWatchRules(const std::string& directory, bool archive,
                          const std::vector<std::string>& excludedDirectories)
@@ -39,15 +40,6 @@ bool CWatchRules::IsSkippedFirstLevel(const std::string& name) {
   return ReconcilePatterns::IsSkippedDirectoryName(name);
 }
 
-std::string CWatchRules::NormalPath(const std::string& path) {
-  std::string normal = boost::filesystem::path(path).lexically_normal().string();
-  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
-  if (normal.size() > 2 && normal.compare(normal.size() - 2, 2, "/.") == 0) normal.resize(normal.size() - 2);
-  return normal;
-}
+std::string CWatchRules::NormalPath(const std::string& path) { return platform::NormalPath(path); }
 
-bool CWatchRules::IsUnder(const std::string& path, const std::string& dir) {
-  if (path == dir) return true;
-  if (dir == "/") return !path.empty() && path[0] == '/';
-  return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
-}
+bool CWatchRules::IsUnder(const std::string& path, const std::string& dir) { return platform::IsPathUnder(path, dir); }

@@ -19,6 +19,8 @@ struct ErrorEntry {
   std::string line;
 };
 
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 // Runs the real plug-in and helper on PDFs written into a fresh directory, with a short
 // deadline, and reads the error records this tool writes back from the error log.
 class CTool_QuickPDFLibTest : public ::testing::Test {
@@ -30,14 +32,11 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     m_Environment.Unset("FK_PDFTEXT_MEMORY_MB");
     m_Environment.Unset("FK_PDFTEXT_HELPER_FAULT");
   }
-
-  std::string Path(const std::string& name) const { return m_Directory.File(name); }
-
+  std::string Path(const std::string& name) const { return m_ErrorLog.Dir().File(name); }
   std::string WritePdf(const std::string& name, const std::vector<std::string>& pages) {
     EXPECT_TRUE(testsupport::MakePdf(Path(name), pages));
     return Path(name);
   }
-
   // What the indexing code does with one document.
   static std::string TextOf(CTool_QuickPDFLib& tool, const std::string& path) {
     std::string text;
@@ -47,29 +46,27 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     }
     return text;
   }
-
   std::vector<ErrorEntry> ErrorEntries() const {
     std::vector<ErrorEntry> entries;
     std::ifstream log(m_ErrorLog.Path(), std::ios::binary);
-    boost::regex codePattern("Error n\xB0: ([0-9]+),");
+    const boost::regex codePattern("Error n\xB0: ([0-9]+),");
     boost::smatch match;
     for (std::string line; std::getline(log, line);) {
-      if (line.find("module : CTool_QuickPDFLib") == std::string::npos) continue;
-      if (boost::regex_search(line, match, codePattern)) entries.push_back({std::stoi(match[1]), line});
+      if (Contains(line, "module : CTool_QuickPDFLib") && boost::regex_search(line, match, codePattern)) {
+        entries.push_back({std::stoi(match[1]), line});
+      }
     }
     return entries;
   }
 
   testsupport::ScratchErrorLog m_ErrorLog;
-  const testsupport::ScratchDir& m_Directory = m_ErrorLog.Dir();
   testsupport::ScopedEnvironment m_Environment;
 };
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-TEST_F(CTool_QuickPDFLibTest, JoinsPagesWithSeparatorBeforeEveryPageAfterTheFirstTextAndClosesOnce) {
+TEST_F(CTool_QuickPDFLibTest, JoinsPagesWithSeparatorBeforeEveryPageAfterTheFirstTextClosesOnceAndKeepsTheSeparatorOfAnUnreadablePage) {
+  // The plug-in and helper are found beside the program.
+  m_Environment.Unset("FK_PDFTEXT_PLUGIN");
+  m_Environment.Unset("FK_PDFTEXT_HELPER");
   CTool_QuickPDFLib tool;
   ASSERT_TRUE(tool.IsUsable());
   EXPECT_EQ("A\r\n\r\nB", TextOf(tool, WritePdf("three.pdf", {"A", "", "B"})));
@@ -78,108 +75,82 @@ TEST_F(CTool_QuickPDFLibTest, JoinsPagesWithSeparatorBeforeEveryPageAfterTheFirs
   EXPECT_EQ("Caf\xC3\xA9 (1)\nTotal 20.00\r\nPage two",
             TextOf(tool, WritePdf("utf8.pdf", {"Caf\xC3\xA9 (1)\nTotal 20.00", "Page two"})));
   EXPECT_TRUE(ErrorEntries().empty());
-  // A file closes once; reading or closing with no file open gives nothing.
   ASSERT_EQ(1, tool.DAOpenFile(Path("three.pdf"), ""));
   EXPECT_EQ(1, tool.DACloseFile(-1));
   EXPECT_EQ(0, tool.DACloseFile(-1));
   EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
-}
 
-TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmptyText) {
-  std::vector<std::string> refused = {Path("truncated.pdf"), Path("garbage.pdf"),
-                                      Path("protected.pdf"), Path("missing.pdf")};
-  ASSERT_TRUE(testsupport::MakeTruncatedPdf(refused[0], {"A", "B"}, 300));
-  ASSERT_TRUE(testsupport::MakeGarbageFile(refused[1], 20000));
-  ASSERT_TRUE(testsupport::MakePasswordProtectedPdf(refused[2], {"secret"}));
-  CTool_QuickPDFLib tool;
-  // Damaged documents are not worth another try until they change; a file that cannot be
-  // opened (here: missing) is a passing refusal.
-  const std::vector<CTool_QuickPDFLib::Failure> kinds = {
-      CTool_QuickPDFLib::Failure::Damaged, CTool_QuickPDFLib::Failure::Damaged,
-      CTool_QuickPDFLib::Failure::Damaged, CTool_QuickPDFLib::Failure::Refused};
-  for (std::size_t i = 0; i < refused.size(); ++i) {
-    const std::string& path = refused[i];
-    EXPECT_EQ(0, tool.DAOpenFile(path, "")) << path;
-    EXPECT_EQ(kinds[i], tool.LastFailure()) << path;
-    EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
-    EXPECT_EQ(0, tool.DACloseFile(-1));
-  }
-  std::vector<ErrorEntry> entries = ErrorEntries();
-  ASSERT_EQ(refused.size(), entries.size());
-  for (std::size_t i = 0; i < refused.size(); ++i) {
-    EXPECT_EQ(121, entries[i].code);
-    EXPECT_TRUE(Contains(entries[i].line, "function : DAOpenFile"));
-    EXPECT_TRUE(Contains(entries[i].line, refused[i])) << entries[i].line;
-  }
-  EXPECT_TRUE(Contains(entries[2].line, "password"));
-  // Each record's internal message is exactly the path.
-  for (std::size_t i = 0; i < refused.size(); ++i) {
-    EXPECT_TRUE(Contains(entries[i].line, ", " + refused[i] + "\t,line")) << entries[i].line;
-  }
-  EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
-}
-
-TEST_F(CTool_QuickPDFLibTest, UnreadablePageGivesRecord140AndKeepsItsSeparator) {
+  // An unreadable page gives record 140 and keeps its separator.
   ASSERT_TRUE(testsupport::MakePdfWithUnreadableLastPage(Path("broken-page.pdf"), {"A", "B"}));
-  CTool_QuickPDFLib tool;
   EXPECT_EQ("A\r\nB\r\n", TextOf(tool, Path("broken-page.pdf")));
-  std::vector<ErrorEntry> entries = ErrorEntries();
+  const std::vector<ErrorEntry> entries = ErrorEntries();
   ASSERT_EQ(1u, entries.size());
   EXPECT_EQ(140, entries[0].code);
   EXPECT_TRUE(Contains(entries[0].line, "function : DAExtractText"));
   EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 9, page 3 cannot be read")) << entries[0].line;
 }
 
-TEST_F(CTool_QuickPDFLibTest, PlugInAndHelperAreFoundBesideTheProgram) {
-  m_Environment.Unset("FK_PDFTEXT_PLUGIN");
-  m_Environment.Unset("FK_PDFTEXT_HELPER");
+TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmptyText) {
+  const std::vector<std::string> refused = {Path("truncated.pdf"), Path("garbage.pdf"), Path("protected.pdf"),
+                                            Path("missing.pdf")};
+  ASSERT_TRUE(testsupport::MakeTruncatedPdf(refused[0], {"A", "B"}, 300));
+  ASSERT_TRUE(testsupport::MakeGarbageFile(refused[1], 20000));
+  ASSERT_TRUE(testsupport::MakePasswordProtectedPdf(refused[2], {"secret"}));
   CTool_QuickPDFLib tool;
-  ASSERT_TRUE(tool.IsUsable());
-  EXPECT_EQ("found", TextOf(tool, WritePdf("found.pdf", {"found"})));
-}
-
-TEST_F(CTool_QuickPDFLibTest, HugeClaimedPageCountDoesNotTakeTheToolDown) {
+  // Damaged documents are not worth another try until they change; a missing file is a passing refusal.
+  using Failure = CTool_QuickPDFLib::Failure;
+  const std::vector<Failure> kinds = {Failure::Damaged, Failure::Damaged, Failure::Damaged, Failure::Refused};
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(0, tool.DAOpenFile(refused[i], "")) << refused[i];
+    EXPECT_EQ(kinds[i], tool.LastFailure()) << refused[i];
+    EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
+    EXPECT_EQ(0, tool.DACloseFile(-1));
+  }
+  const std::vector<ErrorEntry> entries = ErrorEntries();
+  ASSERT_EQ(refused.size(), entries.size());
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(121, entries[i].code);
+    EXPECT_TRUE(Contains(entries[i].line, "function : DAOpenFile"));
+    // The record's internal message is exactly the path.
+    EXPECT_TRUE(Contains(entries[i].line, ", " + refused[i] + "\t,line")) << entries[i].line;
+  }
+  EXPECT_TRUE(Contains(entries[2].line, "password"));
+  // A page count claimed in the billions does not take the tool down.
   ASSERT_TRUE(testsupport::MakeHugePageCountPdf(Path("huge.pdf"), 2000000000LL));
-  CTool_QuickPDFLib tool;
   TextOf(tool, Path("huge.pdf"));
-  EXPECT_EQ("fine", TextOf(tool, WritePdf("fine.pdf", {"fine"})));
+  EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
 }
 
 // A helper that crashes, hangs or outgrows its memory cap loses its document only: one record 121
-// says why (its internal message exactly the path, the reason after the record's message), and a
-// fresh helper reads the next document.
+// says why, and a fresh helper reads the next document.
 TEST_F(CTool_QuickPDFLibTest, FailingHelperLosesOnlyItsDocument) {
-  struct Case {
-    const char* fault;
-    const char* reason;
-    bool afterPath;  // the memory cap is set for this case
-  };
-  for (const Case& c : {Case{"crash", "(helper crashed (signal 11); retried at growing intervals)", true},
-                        Case{"hang", "(timed out after 1500 ms; retried at growing intervals)", true},
-                        Case{"allocate", "memory cap of 64 MB", false}}) {
+  for (const auto& [fault, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"crash", "(helper crashed (signal 11); retried at growing intervals)"},
+           {"hang", "(timed out after 1500 ms; retried at growing intervals)"},
+           {"allocate", "memory cap of 64 MB"}}) {
     // A sanitizer's allocator ends the helper on exhaustion instead of throwing std::bad_alloc.
-    if (FK_SANITIZER_BUILD && std::string(c.fault) == "allocate") continue;
-    const std::string victim = WritePdf(std::string(c.fault) + ".pdf", {"never read"});
-    m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", std::string(c.fault) + ":" + victim);
-    if (!c.afterPath) m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "64");
+    if (FK_SANITIZER_BUILD && fault == "allocate") continue;
+    const std::string victim = WritePdf(fault + ".pdf", {"never read"});
+    m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", fault + ":" + victim);
+    if (fault == "allocate") m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "64");
     const std::size_t before = ErrorEntries().size();
     CTool_QuickPDFLib tool;
-    EXPECT_EQ("before", TextOf(tool, WritePdf("before.pdf", {"before"}))) << c.fault;
-    EXPECT_EQ(0, tool.DAOpenFile(victim, "")) << c.fault;
-    EXPECT_EQ(tool.LastFailure(), CTool_QuickPDFLib::Failure::Passing) << c.fault;
+    EXPECT_EQ("before", TextOf(tool, WritePdf("before.pdf", {"before"}))) << fault;
+    EXPECT_EQ(0, tool.DAOpenFile(victim, "")) << fault;
+    EXPECT_EQ(tool.LastFailure(), CTool_QuickPDFLib::Failure::Passing) << fault;
     EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
-    EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"}))) << c.fault;
-    std::vector<ErrorEntry> entries = ErrorEntries();
-    ASSERT_EQ(before + 1, entries.size()) << c.fault;
+    EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"}))) << fault;
+    const std::vector<ErrorEntry> entries = ErrorEntries();
+    ASSERT_EQ(before + 1, entries.size()) << fault;
     EXPECT_EQ(121, entries.back().code);
-    EXPECT_TRUE(Contains(entries.back().line, c.reason)) << entries.back().line;
+    EXPECT_TRUE(Contains(entries.back().line, reason)) << entries.back().line;
     EXPECT_TRUE(Contains(entries.back().line, ", " + victim + "\t,line")) << entries.back().line;
   }
 }
 
 TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
+  const std::string path = WritePdf("doc.pdf", {"text"});
   m_Environment.Set("FK_PDFTEXT_PLUGIN", Path("libnothing.so"));
-  std::string path = WritePdf("doc.pdf", {"text"});
   {
     CTool_QuickPDFLib tool;
     EXPECT_FALSE(tool.IsUsable());
@@ -190,7 +161,7 @@ TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
   m_Environment.Set("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_PLUGIN_PATH);
   {
     CTool_QuickPDFLib tool;
-    EXPECT_EQ(0, tool.DAOpenFile(Path("absent.pdf"), ""));  // a record in between
+    EXPECT_EQ(0, tool.DAOpenFile(Path("absent.pdf"), ""));  // a record in between: repeats are skipped
   }
   m_Environment.Set("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_INCOMPLETE_PLUGIN_PATH);
   {
@@ -198,7 +169,7 @@ TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
     EXPECT_FALSE(tool.IsUsable());
     EXPECT_EQ("", TextOf(tool, path));
   }
-  std::vector<ErrorEntry> entries = ErrorEntries();
+  const std::vector<ErrorEntry> entries = ErrorEntries();
   ASSERT_EQ(3u, entries.size());
   EXPECT_EQ(11001, entries[0].code);
   EXPECT_TRUE(Contains(entries[0].line, "Internal n\xB0: 11001,"));

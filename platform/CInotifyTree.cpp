@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FileOps.h"
+
 namespace platform {
 
 namespace {
@@ -23,11 +25,6 @@ constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_CLOSE_WRITE | IN
 
 std::string Join(const std::string& dir, const std::string& name) {
   return dir.empty() ? name : dir + "/" + name;
-}
-
-bool IsUnder(const std::string& path, const std::string& dir) {
-  return path == dir || (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
-                         path[dir.size()] == '/');
 }
 
 bool IsLimit(int err) { return err == ENOSPC || err == EMFILE; }
@@ -313,7 +310,7 @@ void CInotifyTree::UnwatchWhere(int root, const std::function<bool(const std::st
 }
 
 void CInotifyTree::UnwatchSubtree(int root, const std::string& relativeDir) {
-  UnwatchWhere(root, [&relativeDir](const std::string& dir) { return IsUnder(dir, relativeDir); });
+  UnwatchWhere(root, [&relativeDir](const std::string& dir) { return IsPathUnder(dir, relativeDir); });
 }
 
 void CInotifyTree::DropRoot(int root) {

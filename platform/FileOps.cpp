@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include <boost/filesystem.hpp>
+
 #include "platform/ErrnoText.h"
 
 namespace platform {
@@ -99,6 +101,20 @@ int MakeDirectories(const std::string& path) {
 }
 
 int RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
+
+std::string NormalPath(const std::string& path) {
+  std::string normal = boost::filesystem::path(path).lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  if (normal.size() > 2 && normal.compare(normal.size() - 2, 2, "/.") == 0) normal.resize(normal.size() - 2);
+  return normal;
+}
+
+bool IsPathUnder(const std::string& path, const std::string& directory) {
+  if (path == directory) return true;
+  if (directory == "/") return !path.empty() && path[0] == '/';
+  return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
+         path[directory.size()] == '/';
+}
 
 namespace {
 

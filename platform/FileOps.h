@@ -22,6 +22,12 @@ std::vector<std::string> MatchDirectoryEntries(const std::string& dir, const std
 int MakeDirectories(const std::string& path);
 // Removes one file (not a directory); 0 or the errno of the failure.
 int RemoveFile(const std::string& path);
+// True when path is directory or lies below it, by whole components ("/srv/ab" is not below
+// "/srv/a"); both without a trailing '/', "/" standing above every absolute path.
+bool IsPathUnder(const std::string& path, const std::string& directory);
+// The path with "." and ".." resolved lexically, no doubled and no trailing '/': two spellings
+// of one directory compare equal.
+std::string NormalPath(const std::string& path);
 // True when another process has the file open for writing or holds a lock on it, and when
 // the file cannot be opened for reading (missing, no permission, not a regular file).
 bool IsFileBusy(const std::string& path);

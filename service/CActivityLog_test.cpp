@@ -20,27 +20,27 @@ class ActivityLogTest : public ::testing::Test {
   void SetUp() override {
     g_strActivityLogPath = m_Path;
     g_bDebugAction = false;
-    SetDay(6, 12, 2026);
+    SetDay(6);
     m_Log.SetClock([this] { return m_Now; });
   }
   void TearDown() override {
     m_Log.Close();
     g_strActivityLogPath.clear();
   }
-  void SetDay(int day, int month, int year) {
+  void SetDay(int day) {
     m_Now = std::tm{};
     m_Now.tm_mday = day;
-    m_Now.tm_mon = month - 1;
-    m_Now.tm_year = year - 1900;
+    m_Now.tm_mon = 11;
+    m_Now.tm_year = 2026 - 1900;
     m_Now.tm_hour = 9;
     m_Now.tm_min = 5;
     m_Now.tm_sec = 7;
   }
-  std::string ReadAll(const std::string& path) const { return m_Dir.Read(path); }
+  std::string Content() const { return m_Dir.Read(m_Path); }
   // The log's lines, each with its CR.
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
-    std::stringstream content(ReadAll(m_Path));
+    std::stringstream content(Content());
     for (std::string line; std::getline(content, line);) lines.push_back(line);
     return lines;
   }
@@ -54,95 +54,68 @@ class ActivityLogTest : public ::testing::Test {
   CActivityLog m_Log;
 };
 
-TEST_F(ActivityLogTest, FirstLineEmptiesTheOldFileAndHasTheExactFormat) {
+TEST_F(ActivityLogTest, FirstLineEmptiesTheOldFileAndNoMessageCanForgeALine) {
   m_Dir.Write("FKIndexing.log", "a line of the previous run\r\n");
-  m_Log.WriteLine("Parameters Loaded Successfully", 0);
-  m_Now.tm_sec = 8;
-  m_Log.WriteLine(":error: Catalogues path is not valid", 0);
-  EXPECT_EQ(ReadAll(m_Path),
-            "06/12/2026, 09:05:07\tParameters Loaded Successfully\r\n"
-            "06/12/2026, 09:05:08\t:error: Catalogues path is not valid\r\n");
+  for (int kind : {0, 1}) m_Log.WriteLine("index file /a/x\n06/12/2026, 09:05:07\t:error: forged\r\x1b.xml", kind);
+  const std::string escaped = "06/12/2026, 09:05:07\tindex file /a/x\\n06/12/2026, 09:05:07\\t:error: forged\\r\\x1b.xml\r\n";
+  EXPECT_EQ(Content(), escaped + escaped);
   EXPECT_EQ(FilesInDirectory(), 1u) << "no rotation";
 }
 
-TEST_F(ActivityLogTest, ControlCharactersOfAMessageAreEscapedSoNoLineCanBeForged) {
-  m_Log.WriteLine("index file /a/x\n06/12/2026, 09:05:07\t:error: forged\r\x1b.xml", 0);
-  m_Log.WriteLine("index file /a/x\n06/12/2026, 09:05:07\t:error: forged\r\x1b.xml", 1);
-  EXPECT_EQ(ReadAll(m_Path),
-            "06/12/2026, 09:05:07\tindex file /a/x\\n06/12/2026, 09:05:07\\t:error: forged\\r\\x1b.xml\r\n"
-            "06/12/2026, 09:05:07\tindex file /a/x\\n06/12/2026, 09:05:07\\t:error: forged\\r\\x1b.xml\r\n");
-}
-
-TEST_F(ActivityLogTest, NewDayMovesTheLogToAnArchiveNamedAfterTheNewDay) {
+TEST_F(ActivityLogTest, NewDayMovesTheLogToItsArchiveAndAFailedMoveKeepsTheLines) {
   const std::string archive = m_Dir.Write("FKIndexing-07-12-2026.log", "an archive from before a clock change\r\n");
   m_Log.WriteLine("Loading Fennrick Folders.xml", 0);
-  SetDay(7, 12, 2026);
+  SetDay(7);
   m_Log.WriteLine("Checking Folder ACME", 0);
-  EXPECT_EQ(ReadAll(archive), "06/12/2026, 09:05:07\tLoading Fennrick Folders.xml\r\n");
-  EXPECT_EQ(ReadAll(m_Path), "07/12/2026, 09:05:07\tChecking Folder ACME\r\n");
-}
+  EXPECT_EQ(m_Dir.Read(archive), "06/12/2026, 09:05:07\tLoading Fennrick Folders.xml\r\n");
+  EXPECT_EQ(Content(), "07/12/2026, 09:05:07\tChecking Folder ACME\r\n");
 
-TEST_F(ActivityLogTest, FailedRotationKeepsTheDaysLines) {
   // A non-empty directory under the archive name can neither be deleted nor replaced.
-  fs::create_directories(m_Dir.File("FKIndexing-07-12-2026.log/busy"));
-  m_Log.WriteLine("first day", 0);
-  SetDay(7, 12, 2026);
-  m_Log.WriteLine("second day", 0);
-  m_Log.WriteLine("second day again", 0);
+  fs::create_directories(m_Dir.File("FKIndexing-08-12-2026.log/busy"));
+  SetDay(8);
+  m_Log.WriteLine("third day", 0);
+  m_Log.WriteLine("third day again", 0);
   const std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "06/12/2026, 09:05:07\tfirst day\r");
-  EXPECT_EQ(lines[2], "07/12/2026, 09:05:07\tsecond day again\r");
+  EXPECT_EQ(lines[0], "07/12/2026, 09:05:07\tChecking Folder ACME\r");
+  EXPECT_EQ(lines[2], "08/12/2026, 09:05:07\tthird day again\r");
 }
 
 TEST_F(ActivityLogTest, LogAtTheSizeLimitIsDeletedAndStartsWithTheCurrentLine) {
   m_Log.SetSizeLimit(100);
   const std::string message(40, 'x');  // 20 + 1 + 40 + 2 = 63 bytes a line
   m_Log.WriteLine(message, 0);
-  EXPECT_EQ(fs::file_size(m_Path), 63u);
   m_Log.WriteLine(message, 0);
   EXPECT_EQ(fs::file_size(m_Path), 126u) << "below the limit when the line began";
   m_Log.WriteLine("after the reset", 0);
-  EXPECT_EQ(ReadAll(m_Path), "06/12/2026, 09:05:07\tafter the reset\r\n");
+  EXPECT_EQ(Content(), "06/12/2026, 09:05:07\tafter the reset\r\n");
   EXPECT_EQ(FilesInDirectory(), 1u) << "no archive";
 }
 
-TEST_F(ActivityLogTest, RepeatedStatusLineReplacesItsCopyButNeverAnotherLine) {
-  m_Log.WriteLine("Parameters Loaded Successfully", 0);
-  for (int second = 10; second < 20; ++second) {
-    m_Now.tm_sec = second;
-    m_Log.WriteLine("Waiting for file to index...", 1);
-  }
-  EXPECT_EQ(ReadAll(m_Path),
-            "06/12/2026, 09:05:07\tParameters Loaded Successfully\r\n"
-            "06/12/2026, 09:05:19\tWaiting for file to index...\r\n");
-  m_Log.WriteLine("Loading Fennrick Folders.xml", 0);
-  m_Now.tm_sec = 30;
-  m_Log.WriteLine("Waiting for file to index...", 1);
-  const std::vector<std::string> lines = Lines();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2], "06/12/2026, 09:05:19\tLoading Fennrick Folders.xml\r");
-  EXPECT_EQ(lines[3], "06/12/2026, 09:05:30\tWaiting for file to index...\r");
-}
-
-TEST_F(ActivityLogTest, AStatusLineRepeatedWithinItsSecondIsNotWrittenAgain) {
+TEST_F(ActivityLogTest, RepeatedStatusLineReplacesItsCopyOncePerSecondButNeverAnotherLine) {
+  const std::string first = "06/12/2026, 09:05:07\tParameters Loaded Successfully\r\n";
   m_Log.WriteLine("Parameters Loaded Successfully", 0);
   m_Now.tm_sec = 10;
   for (int i = 0; i < 1000; ++i) m_Log.WriteLine("Indexing Folder A...", 1);
-  const std::string expected =
-      "06/12/2026, 09:05:07\tParameters Loaded Successfully\r\n06/12/2026, 09:05:10\tIndexing Folder A...\r\n";
-  EXPECT_EQ(ReadAll(m_Path), expected);
-  // Mark the line on disk: a rewrite would put it back.
+  const std::string expected = first + "06/12/2026, 09:05:10\tIndexing Folder A...\r\n";
+  EXPECT_EQ(Content(), expected);
+  // Mark the line on disk: a rewrite within the same second would put it back.
   std::string marked = expected;
   marked[marked.rfind("Indexing")] = 'X';
   m_Dir.Write("FKIndexing.log", marked);
   m_Log.WriteLine("Indexing Folder A...", 1);
-  EXPECT_EQ(ReadAll(m_Path), marked) << "the same bytes are not written again";
-  m_Now.tm_sec = 11;
+  EXPECT_EQ(Content(), marked);
+  m_Now.tm_sec = 19;
   m_Log.WriteLine("Indexing Folder A...", 1);
-  EXPECT_EQ(ReadAll(m_Path),
-            "06/12/2026, 09:05:07\tParameters Loaded Successfully\r\n06/12/2026, 09:05:11\tIndexing Folder A...\r\n")
-      << "a new second rewrites it";
+  EXPECT_EQ(Content(), first + "06/12/2026, 09:05:19\tIndexing Folder A...\r\n") << "a new second rewrites it";
+
+  m_Log.WriteLine("Loading Fennrick Folders.xml", 0);
+  m_Now.tm_sec = 30;
+  m_Log.WriteLine("Indexing Folder A...", 1);
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2], "06/12/2026, 09:05:19\tLoading Fennrick Folders.xml\r");
+  EXPECT_EQ(lines[3], "06/12/2026, 09:05:30\tIndexing Folder A...\r");
 }
 
 TEST_F(ActivityLogTest, UnwritableDirectoryDropsLinesUntilThePathWorks) {
@@ -151,17 +124,15 @@ TEST_F(ActivityLogTest, UnwritableDirectoryDropsLinesUntilThePathWorks) {
   EXPECT_FALSE(fs::exists(g_strActivityLogPath));
   g_strActivityLogPath = m_Path;
   m_Log.WriteLine("kept", 0);
-  EXPECT_EQ(ReadAll(m_Path), "06/12/2026, 09:05:07\tkept\r\n");
+  EXPECT_EQ(Content(), "06/12/2026, 09:05:07\tkept\r\n");
 }
 
 TEST_F(ActivityLogTest, ConcurrentWritersNeverInterleaveLines) {
   m_Log.SetClock(nullptr);  // the real clock, read by every thread
-  constexpr int kThreads = 4;
-  constexpr int kLines = 300;
   std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     writers.emplace_back([this, t] {
-      for (int i = 0; i < kLines; ++i) {
+      for (int i = 0; i < 300; ++i) {
         m_Log.WriteLine("writer " + std::to_string(t) + " line " + std::to_string(i), 0);
         m_Log.WriteLine("Waiting for file to index...", t % 2);
       }
@@ -174,7 +145,7 @@ TEST_F(ActivityLogTest, ConcurrentWritersNeverInterleaveLines) {
     ASSERT_TRUE(boost::regex_match(line, shape)) << line;
     numbered += line.find("writer ") != std::string::npos ? 1 : 0;
   }
-  EXPECT_EQ(numbered, kThreads * kLines);
+  EXPECT_EQ(numbered, 4 * 300);
 }
 
 }  // namespace

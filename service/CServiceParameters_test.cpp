@@ -21,24 +21,16 @@ class ServiceParametersTest : public ::testing::Test {
   const std::string m_Config = m_Dir.File("FKIndexingServiceConfig.xml");
 };
 
-TEST_F(ServiceParametersTest, MissingOrBrokenFileLeavesDefaultsAndIsNotLoaded) {
-  CServiceParameters missing(m_Config);
-  EXPECT_EQ(missing.IsLoaded, 0);
-  EXPECT_EQ(missing.ConfigFilePath, m_Config);
-  EXPECT_EQ(missing.Priority, 1);
-  EXPECT_EQ(missing.DisableMonitoring, 0);
-  EXPECT_EQ(missing.IsDebugAction, 0);
-  EXPECT_EQ(missing.PathFoldersList, "");
-  EXPECT_EQ(missing.FoldersListDirectory, "");
-  EXPECT_TRUE(missing.IsFolderArchivePath());
-
+TEST_F(ServiceParametersTest, MissingOrBrokenFileIsNotLoadedAndKeepsNothing) {
+  EXPECT_EQ(CServiceParameters(m_Config).IsLoaded, 0);
   m_Dir.Write("FKIndexingServiceConfig.xml", "<FKIndexingConfig><PathFoldersList>/x</PathFoldersList>");
   CServiceParameters broken(m_Config);
   EXPECT_EQ(broken.IsLoaded, 0);
   EXPECT_EQ(broken.PathFoldersList, "");
+  EXPECT_EQ(broken.Priority, 1);
 }
 
-TEST_F(ServiceParametersTest, ReadsEveryElementUnderAnyDocumentElementName) {
+TEST_F(ServiceParametersTest, ReadsEveryElementUnderAnyDocumentElementNameAndOnlyExactWords) {
   WriteConfig("<PathFoldersList>/srv/fk/Fennrick Folders.xml</PathFoldersList>"
               "<PathCatalogues>/srv/catalogues</PathCatalogues>"
               "<PathLogs>/var/log/fk/FKIndexing.log</PathLogs>"
@@ -54,19 +46,13 @@ TEST_F(ServiceParametersTest, ReadsEveryElementUnderAnyDocumentElementName) {
   EXPECT_EQ(parameters.Priority, 2) << "the first Priority element counts";
   EXPECT_EQ(parameters.DisableMonitoring, 1);
   EXPECT_EQ(parameters.IsDebugAction, 1);
-}
 
-TEST_F(ServiceParametersTest, PriorityAndFlagsAreExactWords) {
-  EXPECT_EQ(CServiceParameters::ParsePriority("MEDIUM"), 1);
-  EXPECT_EQ(CServiceParameters::ParsePriority(""), 1);
-  WriteConfig("<Priority>low</Priority><DisableMonitoring>1</DisableMonitoring>"
-              "<IsDebugAction>yes</IsDebugAction>");
-  CServiceParameters parameters(m_Config);
-  EXPECT_EQ(parameters.IsLoaded, 1);
-  EXPECT_EQ(parameters.Priority, 1);
-  EXPECT_EQ(parameters.DisableMonitoring, 0);
-  EXPECT_EQ(parameters.IsDebugAction, 0);
-  EXPECT_EQ(parameters.PathFoldersList, "") << "a file without it still counts as loaded";
+  WriteConfig("<Priority>low</Priority><DisableMonitoring>1</DisableMonitoring><IsDebugAction>yes</IsDebugAction>");
+  CServiceParameters inexact(m_Config);
+  EXPECT_EQ(inexact.IsLoaded, 1) << "a file without a folder list still counts as loaded";
+  EXPECT_EQ(inexact.Priority, 1);
+  EXPECT_EQ(inexact.DisableMonitoring, 0);
+  EXPECT_EQ(inexact.IsDebugAction, 0);
 }
 
 TEST_F(ServiceParametersTest, CatalogueSeparatorAndFolderArchiveMarker) {
@@ -92,17 +78,14 @@ TEST_F(ServiceParametersTest, ValidatePathsChecksFolderListFirstThenCatalogues) 
   int failed = 99;
   EXPECT_FALSE(CServiceParameters(m_Config).ValidatePaths(failed));
   EXPECT_EQ(failed, 0) << "a missing folder list hides the bad catalogue path";
-
   m_Dir.Write("Fennrick Folders.xml", "<Folders/>");
   EXPECT_FALSE(CServiceParameters(m_Config).ValidatePaths(failed));
   EXPECT_EQ(failed, 1);
-
   fs::create_directory(catalogues);
   EXPECT_TRUE(CServiceParameters(m_Config).ValidatePaths(failed));
   EXPECT_EQ(failed, -1);
 
-  WriteConfig("<PathFoldersList>" + folderList + "</PathFoldersList>"
-              "<PathCatalogues>FOLDER_ARCHIVE_PATH</PathCatalogues>");
+  WriteConfig("<PathFoldersList>" + folderList + "</PathFoldersList><PathCatalogues>FOLDER_ARCHIVE_PATH</PathCatalogues>");
   EXPECT_TRUE(CServiceParameters(m_Config).ValidatePaths(failed)) << "no directory test for the marker";
 }
 
