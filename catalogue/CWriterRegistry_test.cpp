@@ -28,27 +28,13 @@ class WriterRegistryTest : public ::testing::Test {
   testsupport::EngineTestBed m_Bed;
 };
 
-TEST_F(WriterRegistryTest, EachCatalogueHasOneRecordFoundByItsExactPath) {
-  const std::string first = MakeCatalogue("R1");
-  const std::string second = MakeCatalogue("r1");  // another catalogue: paths are case-sensitive
-  CWriterRegistry& registry = CWriterRegistry::Process();
-  EXPECT_EQ(registry.Find(first), nullptr);
-  IndexWriterToRelease& record = registry.FindOrCreate(first);
-  EXPECT_EQ(&registry.FindOrCreate(first), &record);
-  EXPECT_EQ(registry.Find(first), &record);
-  EXPECT_NE(&registry.FindOrCreate(second), &record);
-  EXPECT_EQ(record.GetCatalogue(), first);
-}
-
 TEST_F(WriterRegistryTest, TwoCataloguesWrittenFromTwoThreadsAtOnceShareNoWriter) {
   const std::vector<std::string> catalogues = {MakeCatalogue("T1"), MakeCatalogue("T2")};
   constexpr int kDocuments = 40;
   std::vector<std::vector<std::string>> documents(2);
-  for (int c = 0; c < 2; ++c) {
-    for (int i = 0; i < kDocuments; ++i) {
-      documents[c].push_back(
-          m_Bed.WriteInvoice("docs" + std::to_string(c) + "/" + std::to_string(i) + ".xml", "Word" + std::to_string(c)));
-    }
+  for (int i = 0; i < 2 * kDocuments; ++i) {
+    const std::string c = std::to_string(i % 2);
+    documents[i % 2].push_back(m_Bed.WriteInvoice("docs" + c + "/" + std::to_string(i) + ".xml", "Word" + c));
   }
   std::atomic<int> ready{0};
   std::vector<IndexWriterToRelease*> writers(2, nullptr);
@@ -65,8 +51,7 @@ TEST_F(WriterRegistryTest, TwoCataloguesWrittenFromTwoThreadsAtOnceShareNoWriter
     indexer.ReleaseWriter();
     EXPECT_FALSE(indexer.WriteFailureSeen()) << indexer.GetWriteFailure().Message;
   };
-  std::thread first(write, 0);
-  std::thread second(write, 1);
+  std::thread first(write, 0), second(write, 1);
   first.join();
   second.join();
   ASSERT_NE(writers[0], nullptr);

@@ -4,7 +4,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include "catalogue/LIndexer.h"
 #include "monitoring/CIndexingEngine.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/PdfMaker.h"
@@ -40,8 +39,6 @@ CChangeFlusher& FlusherTestBed::Flusher() {
   return *m_pFlusher;
 }
 
-void FlusherTestBed::EndFlusher() { m_pFlusher.reset(); }
-
 FileChange FlusherTestBed::Change(const std::string& path, int action, bool directory) const {
   FileChange change;
   change.strPath = path;
@@ -50,14 +47,6 @@ FileChange FlusherTestBed::Change(const std::string& path, int action, bool dire
   change.strReference = "REF";
   change.bDirectory = directory;
   return change;
-}
-
-void FlusherTestBed::Enqueue(const std::string& path, int action, bool wake) {
-  Flusher().EnqueueChange(Change(path, action), wake);
-}
-
-std::string FlusherTestBed::WriteXml(const std::string& relativePath, const std::string& word) const {
-  return m_Scratch.WriteInvoice(relativePath, word);
 }
 
 std::string FlusherTestBed::WritePdf(const std::string& relativePath, const std::string& word) const {

@@ -23,15 +23,19 @@ class FlusherTestBed {
   CChangeFlusher::SSettings& Settings() { return m_Settings; }
   CChangeFlusher& Flusher();
   // Ends the flusher (as a service stop would); the next Flusher() makes a new one.
-  void EndFlusher();
+  void EndFlusher() { m_pFlusher.reset(); }
   RecordingListener& Listener() { return m_Listener; }
   const CatalogueScratch& Scratch() const { return m_Scratch; }
   const std::string& Catalogue() const { return m_Scratch.Catalogue(); }
 
   // A change of the file below the archive for the scratch catalogue (folder reference "REF").
   FileChange Change(const std::string& path, int action, bool directory = false) const;
-  void Enqueue(const std::string& path, int action, bool wake = true);
-  std::string WriteXml(const std::string& relativePath, const std::string& word) const;
+  void Enqueue(const std::string& path, int action, bool wake = true) {
+    Flusher().EnqueueChange(Change(path, action), wake);
+  }
+  std::string WriteXml(const std::string& relativePath, const std::string& word) const {
+    return m_Scratch.WriteInvoice(relativePath, word);
+  }
   std::string WritePdf(const std::string& relativePath, const std::string& word) const;
 
   // Waits (with a generous deadline) until nothing is queued for the catalogue.
