@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/ErrnoText.h"
@@ -57,7 +59,7 @@ void ResetSignals(posix_spawnattr_t& attributes) {
   posix_spawnattr_setsigmask(&attributes, &none);
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (int signalNumber : {SIGPIPE, SIGALRM, SIGSEGV, SIGBUS, SIGABRT, SIGTERM, SIGINT, SIGHUP,
+  for (int signalNumber : {SIGPIPE, SIGALRM, SIGPROF, SIGSEGV, SIGBUS, SIGABRT, SIGTERM, SIGINT, SIGHUP,
                            SIGCHLD, SIGUSR1, SIGUSR2}) {
     sigaddset(&defaults, signalNumber);
   }
@@ -183,6 +185,25 @@ bool CChildProcess::Fork(const std::function<int()>& body) {
   _exit(status);
 }
 
+long long CChildProcess::CpuMilliseconds() const {
+  if (!IsRunning()) return -1;
+  std::ifstream stat("/proc/" + std::to_string(m_nPid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return -1;
+  // The name in parentheses may hold spaces and ')': the fields are counted after its last ')'.
+  const std::string::size_type nameEnd = line.rfind(')');
+  if (nameEnd == std::string::npos) return -1;
+  std::istringstream fields(line.substr(nameEnd + 1));
+  std::string skipped;
+  for (int field = 3; field <= 13; ++field) fields >> skipped;  // state .. cmajflt
+  unsigned long long userTicks = 0;
+  unsigned long long systemTicks = 0;
+  if (!(fields >> userTicks >> systemTicks)) return -1;
+  const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  if (ticksPerSecond <= 0) return -1;
+  return static_cast<long long>((userTicks + systemTicks) * 1000ULL / static_cast<unsigned long long>(ticksPerSecond));
+}
+
 bool CChildProcess::Signal(bool interrupt) {
   return IsRunning() && kill(m_nPid, interrupt ? SIGINT : SIGTERM) == 0;
 }
@@ -253,6 +274,13 @@ bool LimitAddressSpaceGrowth(unsigned long long bytes) {
 }
 
 void AlarmAfter(unsigned seconds) { alarm(seconds); }
+
+void CpuAlarmAfter(unsigned long long milliseconds) {
+  itimerval timer = {};
+  timer.it_value.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  timer.it_value.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+  setitimer(ITIMER_PROF, &timer, nullptr);
+}
 
 void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 

@@ -32,6 +32,9 @@ class CChildProcess {
 
   bool IsRunning() const { return m_nPid > 0; }
   int GetPid() const { return m_nPid > 0 ? m_nPid : 0; }
+  // Processor time (user and system) the running child used so far, in milliseconds; -1 when
+  // it cannot be read (not running, or no /proc).
+  long long CpuMilliseconds() const;
   // Sends SIGTERM, or SIGINT when interrupt is true.
   bool Signal(bool interrupt);
   // Polls until the child ends or the deadline passes; exitCode is its status, or -signal.
@@ -56,6 +59,9 @@ namespace ChildSelf {
 bool LimitAddressSpaceGrowth(unsigned long long bytes);
 // SIGALRM (default action: end the process) after seconds; 0 cancels.
 void AlarmAfter(unsigned seconds);
+// SIGPROF (default action: end the process) once this process has used milliseconds more of
+// processor time; 0 cancels. Waiting for the processor does not count against it.
+void CpuAlarmAfter(unsigned long long milliseconds);
 // A broken pipe becomes an error result instead of a signal.
 void IgnoreBrokenPipe();
 // Ends this process by signalNumber with its default action (fault switch for tests).

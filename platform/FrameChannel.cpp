@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,19 +35,34 @@ FrameChannel::Result FrameChannel::Receive(std::string& payload, std::size_t max
   return length == 0 ? Result::Ok : ReadExactly(&payload[0], length, deadline);
 }
 
+void FrameChannel::SetWatch(std::function<bool()> keepWaiting, int intervalMs) {
+  m_KeepWaiting = std::move(keepWaiting);
+  m_WatchInterval = std::chrono::milliseconds(intervalMs > 0 ? intervalMs : 1);
+  m_NextWatch = Clock::now() + m_WatchInterval;
+}
+
 FrameChannel::Result FrameChannel::WaitFor(short events, Clock::time_point deadline) {
   for (;;) {
+    // The watch is asked by the clock, not only when the peer is silent: a peer that trickles
+    // bytes for ever must not escape it.
+    if (m_KeepWaiting && Clock::now() >= m_NextWatch) {
+      m_NextWatch = Clock::now() + m_WatchInterval;
+      if (!m_KeepWaiting()) return Result::TimedOut;
+    }
+    Clock::time_point until = deadline;
+    if (m_KeepWaiting && m_NextWatch < until) until = m_NextWatch;
     int timeoutMs = -1;
-    if (deadline != Clock::time_point::max()) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return Result::TimedOut;
+    if (until != Clock::time_point::max()) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      if (left.count() < 0) left = std::chrono::milliseconds(0);
       timeoutMs = left.count() > INT32_MAX ? INT32_MAX : static_cast<int>(left.count());
     }
-    pollfd entry = {m_nFd, events, 0};
-    int ready = poll(&entry, 1, timeoutMs);
+    pollfd entries[2] = {{m_nFd, events, 0}, {m_nAbortFd, POLLIN, 0}};
+    const int ready = poll(entries, m_nAbortFd >= 0 ? 2 : 1, timeoutMs);
+    if (ready < 0 && errno != EINTR) return Result::Failed;
+    if (m_nAbortFd >= 0 && ready > 0 && (entries[1].revents & POLLIN) != 0) return Result::Aborted;
     if (ready > 0) return Result::Ok;  // errors and hang-ups show in the read or write that follows
-    if (ready == 0) return Result::TimedOut;
-    if (errno != EINTR) return Result::Failed;
+    if (ready == 0 && Clock::now() >= deadline) return Result::TimedOut;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -11,7 +12,7 @@ namespace platform {
 // One thread at a time per channel.
 class FrameChannel {
  public:
-  enum class Result { Ok, Closed, TimedOut, Failed };
+  enum class Result { Ok, Closed, TimedOut, Failed, Aborted };
   using Clock = std::chrono::steady_clock;
 
   explicit FrameChannel(int fd = -1) : m_nFd(fd) {}
@@ -21,6 +22,11 @@ class FrameChannel {
 
   void Reset(int fd);  // closes the present socket, takes fd
   bool IsOpen() const { return m_nFd >= 0; }
+  // Every wait ends with Aborted once abortFd (not owned; -1: none) polls readable.
+  void SetAbortFd(int abortFd) { m_nAbortFd = abortFd; }
+  // While a wait lasts, keepWaiting is asked at least every intervalMs; false ends the wait
+  // with TimedOut. An empty function asks nothing.
+  void SetWatch(std::function<bool()> keepWaiting, int intervalMs);
 
   Result Send(const std::string& payload, Clock::time_point deadline = Clock::time_point::max());
   // A frame longer than maxSize fails the channel (its peer is not to be trusted).
@@ -33,6 +39,10 @@ class FrameChannel {
   Result WriteAll(const char* buffer, std::size_t size, Clock::time_point deadline);
 
   int m_nFd = -1;
+  int m_nAbortFd = -1;
+  std::function<bool()> m_KeepWaiting;
+  std::chrono::milliseconds m_WatchInterval{0};
+  Clock::time_point m_NextWatch;
 };
 
 }  // namespace platform
