@@ -15,6 +15,7 @@ CPDFLibraryBinding::CPDFLibraryBinding(const std::string& libraryName) {
   Resolve(m_pCloseFile, "FKPdfText_CloseFile");
   Resolve(m_pLastErrorCode, "FKPdfText_LastErrorCode");
   Resolve(m_pLastErrorText, "FKPdfText_LastErrorText");
+  Resolve(m_pAbort, "FKPdfText_Abort");
   if (m_pCreateLibrary != nullptr) m_nInstance = m_pCreateLibrary();
   if (m_nInstance <= 0 && !m_bLoadFailed) {
     m_bLoadFailed = true;
@@ -82,4 +83,8 @@ int CPDFLibraryBinding::LastErrorCode() {
 std::string CPDFLibraryBinding::LastErrorText() {
   const char* text = m_pLastErrorText ? m_pLastErrorText(m_nInstance) : nullptr;
   return text != nullptr ? text : "";
+}
+
+void CPDFLibraryBinding::Abort() {
+  if (m_pAbort != nullptr && m_nInstance > 0) m_pAbort(m_nInstance);
 }

@@ -7,7 +7,7 @@
 // The PDF text plug-in loaded at run time: resolves every function of its C interface and
 // creates one library instance, released with the binding. A missing plug-in or function
 // leaves IsLoaded() false and every forwarding member returns 0 or "".
-// One thread at a time (the owning CTool_QuickPDFLib's).
+// One thread at a time (the owning CTool_QuickPDFLib's), but for Abort.
 class CPDFLibraryBinding {
  public:
   // A name is looked for in the program's directory first, then on the library path;
@@ -30,6 +30,8 @@ class CPDFLibraryBinding {
   int DACloseFile(int fileHandle);
   int LastErrorCode();
   std::string LastErrorText();
+  // Any thread, while the binding lives: ends the read in progress and every later one.
+  void Abort();
 
  private:
   bool Load(const std::string& libraryName);
@@ -51,4 +53,5 @@ class CPDFLibraryBinding {
   int (*m_pCloseFile)(int, int) = nullptr;
   int (*m_pLastErrorCode)(int) = nullptr;
   const char* (*m_pLastErrorText)(int) = nullptr;
+  int (*m_pAbort)(int) = nullptr;
 };

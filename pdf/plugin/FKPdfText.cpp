@@ -8,15 +8,17 @@
 #include <string>
 
 #include "pdf/plugin/PdfTextClient.h"
+#include "platform/CAbortSignal.h"
 #include "platform/CMutex.h"
 #include "platform/SharedLibrary.h"
 
 namespace {
 
 struct Instance {
+  platform::CAbortSignal abort;  // raised without the lock: it frees a call that holds it
   platform::CMutex mutex;
   PdfTextClient client GUARDED_BY(mutex);
-  explicit Instance(const PdfTextClient::Settings& settings) : client(settings) {}
+  explicit Instance(const PdfTextClient::Settings& settings) : client(settings, &abort) {}
 };
 
 platform::CMutex g_InstancesMutex;
@@ -71,6 +73,13 @@ int FKPdfText_ReleaseLibrary(int instance) {
   }
   // Waits for a call in progress; the helper ends with the last reference.
   platform::CLockGuard lock(entry->mutex);
+  return 1;
+}
+
+int FKPdfText_Abort(int instance) {
+  std::shared_ptr<Instance> entry = FindInstance(instance);
+  if (!entry) return 0;
+  entry->abort.Raise();
   return 1;
 }
 

@@ -19,14 +19,20 @@ enum {
   FKPDFTEXT_ERROR_HELPER = 6,       /* the helper cannot be started or broke the protocol */
   FKPDFTEXT_ERROR_TOO_LARGE = 7,    /* the document's text exceeds the plug-in's limit */
   FKPDFTEXT_ERROR_ARGUMENT = 8,     /* unknown instance, file handle or page */
-  FKPDFTEXT_ERROR_PAGE = 9          /* the page could not be read */
+  FKPDFTEXT_ERROR_PAGE = 9,         /* the page could not be read */
+  FKPDFTEXT_ERROR_ABORTED = 10      /* the instance was aborted (the service stops) */
 };
 
-/* A new instance (> 0), 0 on failure. Reads FK_PDFTEXT_HELPER, FK_PDFTEXT_DEADLINE_MS and
-   FK_PDFTEXT_MEMORY_MB from the environment. */
+/* A new instance (> 0), 0 on failure. Reads FK_PDFTEXT_HELPER, FK_PDFTEXT_DEADLINE_MS (the
+   processor time a document may take), FK_PDFTEXT_WALL_MS (the wall-clock time it may take)
+   and FK_PDFTEXT_MEMORY_MB from the environment. */
 FKPDFTEXT_API int FKPdfText_CreateLibrary(void);
 /* Ends the instance's helper and forgets its files; 1, or 0 for an unknown instance. */
 FKPDFTEXT_API int FKPdfText_ReleaseLibrary(int instance);
+/* From any thread, even during a call on the instance: ends the instance's helper and makes
+   the call in progress and every later open fail with FKPDFTEXT_ERROR_ABORTED; 1, or 0 for an
+   unknown instance. */
+FKPDFTEXT_API int FKPdfText_Abort(int instance);
 /* Opens and reads a document: a file handle (> 0), 0 on failure (see the last error). */
 FKPDFTEXT_API int FKPdfText_OpenFile(int instance, const char* path, const char* password);
 FKPDFTEXT_API int FKPdfText_GetPageCount(int instance, int file);

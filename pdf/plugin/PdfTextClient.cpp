@@ -1,5 +1,7 @@
 #include "pdf/plugin/PdfTextClient.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 
 #include "pdf/plugin/FKPdfText.h"
@@ -11,6 +13,10 @@ using platform::FrameChannel;
 namespace {
 
 const char kHelperName[] = "fkpdftext-helper";
+const char kAbortedText[] = "abandoned: the service is stopping";
+// How often the helper's processor time is looked at while a document is read.
+constexpr int kCpuCheckMilliseconds = 50;
+constexpr long long kLeastWallMilliseconds = 300000;
 
 long long NumberFromEnvironment(const char* name, long long fallback, long long minimum) {
   const char* value = std::getenv(name);
@@ -22,6 +28,11 @@ long long NumberFromEnvironment(const char* name, long long fallback, long long 
 
 }  // namespace
 
+PdfTextClient::PdfTextClient(const Settings& settings, const platform::CAbortSignal* abort)
+    : m_Settings(settings), m_pAbort(abort) {
+  m_Channel.SetAbortFd(abort != nullptr ? abort->Fd() : -1);
+}
+
 PdfTextClient::~PdfTextClient() { m_Helper.Kill(); }
 
 PdfTextClient::Settings PdfTextClient::SettingsFromEnvironment(const std::string& defaultHelperDirectory) {
@@ -32,6 +43,8 @@ PdfTextClient::Settings PdfTextClient::SettingsFromEnvironment(const std::string
                             : defaultHelperDirectory + "/" + kHelperName;
   settings.deadlineMs =
       static_cast<int>(NumberFromEnvironment("FK_PDFTEXT_DEADLINE_MS", settings.deadlineMs, 1));
+  const long long wall = std::max(10LL * settings.deadlineMs, kLeastWallMilliseconds);
+  settings.wallMs = static_cast<int>(std::min<long long>(NumberFromEnvironment("FK_PDFTEXT_WALL_MS", wall, 1), INT_MAX));
   settings.memoryMb = NumberFromEnvironment("FK_PDFTEXT_MEMORY_MB", settings.memoryMb, 0);
   return settings;
 }
@@ -93,17 +106,44 @@ bool PdfTextClient::EnsureHelper() {
   if (m_Helper.IsRunning()) return true;
   std::string error;
   const std::vector<std::string> argv = {m_Settings.helperPath, std::to_string(m_Settings.deadlineMs),
-                                         std::to_string(m_Settings.memoryMb)};
+                                         std::to_string(m_Settings.memoryMb), std::to_string(m_Settings.wallMs)};
   if (m_Helper.StartConnected(argv, m_Channel, error)) return true;
   return SetError(FKPDFTEXT_ERROR_HELPER, error);
 }
 
 bool PdfTextClient::ReadDocument(const std::string& path, const std::string& password, Pages& pages) {
-  auto deadline = FrameChannel::Clock::now() + std::chrono::milliseconds(m_Settings.deadlineMs);
+  if (m_pAbort != nullptr && m_pAbort->IsRaised()) return EndHelper(FKPDFTEXT_ERROR_ABORTED, kAbortedText);
+  m_DocumentStart = FrameChannel::Clock::now();
+  auto deadline = m_DocumentStart + std::chrono::milliseconds(m_Settings.wallMs);
+  m_bOverran = false;
+  m_Channel.SetWatch([this] { return WithinDeadline(); }, kCpuCheckMilliseconds);
   std::string request = Protocol::Message(Protocol::kOpen);
   Protocol::PutText(request, path);
   Protocol::PutText(request, password);
-  return SendRequest(request, deadline) && ReadAnswer(pages, deadline);
+  const bool read = SendRequest(request, deadline) && ReadAnswer(pages, deadline);
+  m_Channel.SetWatch(nullptr, 0);
+  return read;
+}
+
+bool PdfTextClient::WithinDeadline() {
+  const long long cpu = m_Helper.CpuMilliseconds();
+  if (cpu < 0) {
+    // Without the processor time (no /proc) the deadline counts in wall-clock time, as it must.
+    m_bOverran = FrameChannel::Clock::now() - m_DocumentStart >= std::chrono::milliseconds(m_Settings.deadlineMs);
+  } else {
+    if (m_Helper.GetPid() != m_nWatchedPid || m_nCpuAtStart < 0) {
+      m_nWatchedPid = m_Helper.GetPid();
+      m_nCpuAtStart = cpu;
+    }
+    m_bOverran = cpu - m_nCpuAtStart >= m_Settings.deadlineMs;
+  }
+  return !m_bOverran;
+}
+
+bool PdfTextClient::TimedOut() {
+  if (m_bOverran) return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, DeadlineText());
+  return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, "timed out after " + std::to_string(m_Settings.wallMs / 1000) +
+                                                " s of wall-clock time without finishing");
 }
 
 bool PdfTextClient::SendRequest(const std::string& request, FrameChannel::Clock::time_point deadline) {
@@ -111,9 +151,12 @@ bool PdfTextClient::SendRequest(const std::string& request, FrameChannel::Clock:
   // it is replaced once before the document counts as failed.
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!EnsureHelper()) return false;
+    m_nWatchedPid = m_Helper.GetPid();
+    m_nCpuAtStart = m_Helper.CpuMilliseconds();
     FrameChannel::Result sent = m_Channel.Send(request, deadline);
     if (sent == FrameChannel::Result::Ok) return true;
-    if (sent == FrameChannel::Result::TimedOut) return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, DeadlineText());
+    if (sent == FrameChannel::Result::TimedOut) return TimedOut();
+    if (sent == FrameChannel::Result::Aborted) return EndHelper(FKPDFTEXT_ERROR_ABORTED, kAbortedText);
     EndHelper(FKPDFTEXT_ERROR_CRASHED, "");
   }
   return false;
@@ -124,7 +167,8 @@ bool PdfTextClient::ReadAnswer(Pages& pages, FrameChannel::Clock::time_point dea
   for (;;) {
     std::string message;
     FrameChannel::Result got = m_Channel.Receive(message, Protocol::kMaxFrame, deadline);
-    if (got == FrameChannel::Result::TimedOut) return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, DeadlineText());
+    if (got == FrameChannel::Result::TimedOut) return TimedOut();
+    if (got == FrameChannel::Result::Aborted) return EndHelper(FKPDFTEXT_ERROR_ABORTED, kAbortedText);
     if (got == FrameChannel::Result::Closed) return EndHelper(FKPDFTEXT_ERROR_CRASHED, "");
     if (got != FrameChannel::Result::Ok) return EndHelper(FKPDFTEXT_ERROR_HELPER, "helper broke the protocol");
     Protocol::Reader reader(message);

@@ -1,12 +1,13 @@
 // The PDF text helper: reads documents with poppler on behalf of libfkpdftext.so, one at a
 // time, over the socket it finds as descriptor 3. It is expendable: the plug-in kills it on a
 // deadline and replaces it when it dies, so poppler's crashes, hangs and blow-ups stay here.
-// Usage: fkpdftext-helper DEADLINE_MS MEMORY_MB   (MEMORY_MB 0: no cap)
+// Usage: fkpdftext-helper DEADLINE_MS MEMORY_MB [WALL_MS]   (MEMORY_MB 0: no cap)
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -47,17 +48,28 @@ std::string PageText(const poppler::page& page) {
   return text;
 }
 
-// Test-only faults, honoured only when FK_PDFTEXT_HELPER_FAULT is "crash:PATH", "hang:PATH" or
-// "allocate:PATH" and the document is PATH: they stand for what hostile files do to poppler.
+// Test-only faults, honoured only when FK_PDFTEXT_HELPER_FAULT is MODE:PATH and the document is
+// PATH, or lies below PATH when it ends with '/'. They stand for what hostile files do to
+// poppler: "crash", "hang" (blocks without using the processor), "spin" (uses the processor
+// without end), "allocate"; "busy" uses 250 ms of processor time, then reads the document.
 void ApplyTestFault(const std::string& path) {
   const char* fault = std::getenv("FK_PDFTEXT_HELPER_FAULT");
   if (fault == nullptr) return;
   std::string value(fault);
   std::string::size_type colon = value.find(':');
-  if (colon == std::string::npos || value.substr(colon + 1) != path) return;
+  if (colon == std::string::npos) return;
+  const std::string target = value.substr(colon + 1);
+  const bool below = !target.empty() && target.back() == '/' && path.compare(0, target.size(), target) == 0;
+  if (target != path && !below) return;
   std::string mode = value.substr(0, colon);
   if (mode == "crash") platform::ChildSelf::RaiseSignal(SIGSEGV);
   if (mode == "hang") platform::ChildSelf::SleepSeconds(3600);
+  if (mode == "spin" || mode == "busy") {
+    const bool endless = mode == "spin";
+    const std::clock_t end = std::clock() + CLOCKS_PER_SEC / 4;
+    volatile unsigned long long turns = 0;
+    while (endless || std::clock() < end) turns = turns + 1;
+  }
   if (mode == "allocate") {
     // Address space only, left untouched, so that the cap and not the machine's memory ends it.
     std::vector<std::unique_ptr<char[]>> blocks;
@@ -101,7 +113,12 @@ bool ExtractDocument(FrameChannel& channel, const std::string& path, const std::
   return SendPages(channel, *document);
 }
 
-bool ServeOne(FrameChannel& channel, unsigned alarmSeconds) {
+struct Alarms {
+  unsigned long long cpuMs;  // processor time, beyond the plug-in's deadline
+  unsigned wallSeconds;      // wall-clock time, beyond the plug-in's bound
+};
+
+bool ServeOne(FrameChannel& channel, const Alarms& alarms) {
   std::string request;
   if (channel.Receive(request, Protocol::kMaxFrame) != FrameChannel::Result::Ok) return false;
   Protocol::Reader reader(request);
@@ -110,8 +127,11 @@ bool ServeOne(FrameChannel& channel, unsigned alarmSeconds) {
   if (reader.Kind() != Protocol::kOpen || !reader.GetText(path) || !reader.GetText(password)) {
     return Fail(channel, FKPDFTEXT_ERROR_HELPER, "malformed request");
   }
-  // Our own alarm ends a hang even when the plug-in's process is gone and cannot kill us.
-  platform::ChildSelf::AlarmAfter(alarmSeconds);
+  // Our own alarms end a hang even when the plug-in's process is gone and cannot kill us. The
+  // first counts processor time, so that waiting for the processor behind other work does not
+  // end a sound document; the second a block that uses none.
+  platform::ChildSelf::CpuAlarmAfter(alarms.cpuMs);
+  platform::ChildSelf::AlarmAfter(alarms.wallSeconds);
   ApplyTestFault(path);
   bool sent;
   try {
@@ -122,24 +142,27 @@ bool ServeOne(FrameChannel& channel, unsigned alarmSeconds) {
     sent = Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, std::string("poppler: ") + error.what());
   }
   platform::ChildSelf::AlarmAfter(0);
+  platform::ChildSelf::CpuAlarmAfter(0);
   return sent;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
-  long long deadlineMs = std::atoll(argv[1]);
+  if (argc != 3 && argc != 4) return 2;
+  long long deadlineMs = std::max(1LL, std::atoll(argv[1]));
   long long memoryMb = std::atoll(argv[2]);
+  long long wallMs = argc == 4 ? std::max(1LL, std::atoll(argv[3])) : std::max(10 * deadlineMs, 300000LL);
   platform::ChildSelf::IgnoreBrokenPipe();
   poppler::set_debug_error_function(Quiet, nullptr);
   if (memoryMb > 0 && !platform::ChildSelf::LimitAddressSpaceGrowth(static_cast<unsigned long long>(memoryMb) << 20)) {
     return 2;
   }
-  unsigned alarmSeconds = static_cast<unsigned>(deadlineMs / 1000 + 10);
+  const Alarms alarms = {static_cast<unsigned long long>(deadlineMs) + 10000,
+                         static_cast<unsigned>(std::min(wallMs / 1000 + 10, 86400LL))};
   FrameChannel channel(platform::CChildProcess::kChildChannelFd);
   try {
-    while (ServeOne(channel, alarmSeconds)) {
+    while (ServeOne(channel, alarms)) {
     }
   } catch (const std::bad_alloc&) {
     platform::ChildSelf::ExitNow(PdfTextProtocol::kExitOutOfMemory);
