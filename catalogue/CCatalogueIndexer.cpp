@@ -48,6 +48,8 @@ CCatalogueIndexer::Outcome OutcomeOf(PdfText::Result result) {
       return CCatalogueIndexer::Outcome::RetryLater;
     case PdfText::Result::NoTool:
       return CCatalogueIndexer::Outcome::RetryAtRestart;
+    case PdfText::Result::Abandoned:
+      return CCatalogueIndexer::Outcome::Abandoned;
     case PdfText::Result::Damaged:
       break;
   }
@@ -221,6 +223,10 @@ int CCatalogueIndexer::ReadAndIndex(const std::string& path, const std::string& 
     PdfText pdf = readPdf ? readPdf(path) : PdfText();
     text = std::move(pdf.Text);
     outcome = OutcomeOf(pdf.Outcome);
+    if (outcome == Outcome::Abandoned) {
+      m_LastOutcome = outcome;
+      return 0;
+    }
   }
   const platform::FileStamp after = platform::StampOf(path);
   // A stamp taken during the read may run ahead of the coarse clock (a precise stamp).

@@ -44,6 +44,8 @@ class CCatalogueIndexer {
     RetryAtRestart, // no PDF plug-in: stored with time "" and empty text
     Vanished,       // the file is gone: nothing stored
     NotADocument,   // no regular file any more (a FIFO, a link...): nothing stored
+    Abandoned,      // the PDF read was cut short by a stop: nothing stored, the entry stays
+                    // as it was for the next start
     WriteFailed     // the catalogue could not be written (see GetWriteFailure)
   };
   // Nonzero when the document was stored (Outcome says how). A PDF's text comes from readPdf

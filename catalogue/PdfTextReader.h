@@ -11,7 +11,8 @@ struct PdfText {
     Refused,  // the file cannot be opened now (permission, I/O)
     Passing,  // a passing failure (the helper's deadline, crash or memory cap)
     Damaged,  // cannot be read as it is (damaged, not a PDF, protected)
-    NoTool    // no usable PDF plug-in
+    NoTool,   // no usable PDF plug-in
+    Abandoned // the read was cut short by a stop of the service: nothing is known of the document
   };
   Result Outcome = Result::NoTool;
   std::string Text;

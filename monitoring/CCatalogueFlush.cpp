@@ -41,7 +41,8 @@ CCatalogueFlush::CCatalogueFlush(std::string catalogue, const SSettings& setting
       m_Settings(settings),
       m_SendStatus(std::move(sendStatus)),
       m_Reconcile(std::move(reconcile)),
-      m_pApplier(std::make_unique<CChangeApplier>(m_strCatalogue, settings.bDebug, m_SendStatus)) {}
+      m_pApplier(std::make_unique<CChangeApplier>(m_strCatalogue, settings.bDebug, m_SendStatus,
+                                                  settings.pPdfReaders.get())) {}
 
 CCatalogueFlush::~CCatalogueFlush() { Stop(); }
 

@@ -3,19 +3,18 @@
 #include <utility>
 
 #include "monitoring/MonitorListener.h"
-#include "monitoring/PdfTextOfTool.h"
-#include "pdf/CTool_QuickPDFLib.h"
+#include "monitoring/PdfTextOfQueue.h"
+#include "pdf/CPdfReaderQueue.h"
 #include "platform/FileOps.h"
 
-CChangeApplier::CChangeApplier(std::string catalogue, bool debug, SendStatus sendStatus)
-    : m_strCatalogue(std::move(catalogue)), m_bDebug(debug), m_SendStatus(std::move(sendStatus)) {
+CChangeApplier::CChangeApplier(std::string catalogue, bool debug, SendStatus sendStatus, CPdfReaderQueue* pdfReaders)
+    : m_strCatalogue(std::move(catalogue)),
+      m_bDebug(debug),
+      m_SendStatus(std::move(sendStatus)),
+      m_pPdfReaders(pdfReaders),
+      m_ReadPdf(PdfTextOfQueue(pdfReaders, &m_bQuiet)) {
   // The engine's holder clears the library at the end of the run; this one is not the last.
   m_Indexer.KeepLibraryAtShutdown();
-  m_ReadPdf = [this](const std::string& path) {
-    if (!m_pPdfTool) m_pPdfTool = std::make_unique<CTool_QuickPDFLib>();
-    m_pPdfTool->SetQuiet(m_bQuiet);
-    return PdfTextOfTool(m_pPdfTool.get())(path);
-  };
 }
 
 CChangeApplier::~CChangeApplier() = default;
@@ -68,6 +67,7 @@ CChangeApplier::EResult CChangeApplier::Index(const FileChange& change, bool ret
       return Failed();
     case CCatalogueIndexer::Outcome::Retry:
     case CCatalogueIndexer::Outcome::RetryLater:
+    case CCatalogueIndexer::Outcome::Abandoned:
       altered = stored != 0;
       return EResult::ReadLater;
     default:
@@ -109,5 +109,5 @@ void CChangeApplier::ReportDocument(const std::string& path) {
 }
 
 void CChangeApplier::ReleasePdfTool() {
-  if (m_pPdfTool && m_pPdfTool->IsUsable()) m_pPdfTool.reset();
+  if (m_pPdfReaders != nullptr) m_pPdfReaders->ReleaseIdle();
 }

@@ -8,12 +8,12 @@
 #include "catalogue/PdfTextReader.h"
 #include "monitoring/FileChange.h"
 
-class CTool_QuickPDFLib;
+class CPdfReaderQueue;
 
-// Applies queued changes to one catalogue: reads a new or changed document (a PDF through a
-// PDF tool of its own, made at the first PDF) and writes through the catalogue's writer record,
-// uncommitted until Commit. Used by one thread at a time (the catalogue's flush thread, or a
-// drain on the worker); sendStatus must outlive it.
+// Applies queued changes to one catalogue: reads a new or changed document (a PDF through the
+// process's PDF reader queue) and writes through the catalogue's writer record, uncommitted
+// until Commit. Used by one thread at a time (the catalogue's flush thread, or a drain on the
+// worker); sendStatus and pdfReaders (may be null: no PDF plug-in) must outlive it.
 class CChangeApplier {
  public:
   using SendStatus = std::function<void(int kind, const std::string& text)>;
@@ -24,7 +24,7 @@ class CChangeApplier {
     WriteFailed   // the catalogue could not be written (WriteFailure says why): try again later
   };
 
-  CChangeApplier(std::string catalogue, bool debug, SendStatus sendStatus);
+  CChangeApplier(std::string catalogue, bool debug, SendStatus sendStatus, CPdfReaderQueue* pdfReaders);
   ~CChangeApplier();
   CChangeApplier(const CChangeApplier&) = delete;
   CChangeApplier& operator=(const CChangeApplier&) = delete;
@@ -35,8 +35,7 @@ class CChangeApplier {
   // Commits what was applied; false when the commit failed (then it was rolled back).
   bool Commit();
   const std::string& WriteFailure() const { return m_strWriteFailure; }
-  // Ends the PDF tool's helper process while the queue is idle (an unusable tool is kept, so
-  // that a missing plug-in is reported once).
+  // Ends the PDF readers' helper processes while nobody needs them.
   void ReleasePdfTool();
 
  private:
@@ -49,8 +48,8 @@ class CChangeApplier {
   const bool m_bDebug;
   SendStatus m_SendStatus;
   CCatalogueIndexer m_Indexer;
-  std::unique_ptr<CTool_QuickPDFLib> m_pPdfTool;  // null until the first PDF
+  CPdfReaderQueue* const m_pPdfReaders;
   bool m_bQuiet = false;
-  PdfTextReader m_ReadPdf;  // makes m_pPdfTool when needed
+  PdfTextReader m_ReadPdf;  // on m_pPdfReaders
   std::string m_strWriteFailure;
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "monitoring/CCatalogueFlush.h"
+#include "pdf/CPdfReaderQueue.h"
 #include "platform/CMutex.h"
 
 struct CChangeFlusher::SImpl {
@@ -51,6 +52,9 @@ CChangeFlusher::SSettings Sane(CChangeFlusher::SSettings settings) {
 CChangeFlusher::CChangeFlusher(SSettings settings, std::function<void(int kind, const std::string& text)> sendStatus)
     : m_pImpl(std::make_unique<SImpl>()) {
   m_pImpl->Settings = Sane(settings);
+  if (!m_pImpl->Settings.pPdfReaders) {
+    m_pImpl->Settings.pPdfReaders = std::make_shared<CPdfReaderQueue>(CPdfReaderQueue::ReadersFromEnvironment());
+  }
   m_pImpl->SendStatus = std::move(sendStatus);
   if (!m_pImpl->SendStatus) m_pImpl->SendStatus = [](int, const std::string&) {};
 }
@@ -111,6 +115,8 @@ void CChangeFlusher::StopAll() {
     for (auto& entry : m_pImpl->Records) records.push_back(std::move(entry.second));
     m_pImpl->Records.clear();
   }
+  // A thread reading a PDF would hold the stop up for as long as its document may take.
+  m_pImpl->Settings.pPdfReaders->Abort();
   // Every thread is told first, so that they end side by side rather than one after another.
   for (const auto& record : records) record->RequestStop();
   for (const auto& record : records) record->Stop();

@@ -7,6 +7,8 @@
 
 #include "monitoring/FileChange.h"
 
+class CPdfReaderQueue;
+
 // The live half of the writer registry: per catalogue, the queue of pending changes of its
 // watched folders and the flush thread that applies them (settled, one by one, committed at
 // once). A flush thread is made, parked, when its catalogue's first change is queued; it parks
@@ -26,6 +28,9 @@ class CChangeFlusher {
     int nRetryFirstMilliseconds = 5000;
     int nRetryLongestMilliseconds = 120000;
     int nRetryGiveUpMilliseconds = 600000;
+    // The process's PDF readers, shared with the worker's walks; null: the flusher makes its own.
+    // StopAll aborts the reads in progress on it.
+    std::shared_ptr<CPdfReaderQueue> pPdfReaders;
   };
   // sendStatus: a status line for the activity log (kind, text); called from flush threads.
   CChangeFlusher(SSettings settings, std::function<void(int kind, const std::string& text)> sendStatus);
@@ -47,7 +52,8 @@ class CChangeFlusher {
   // Ends the catalogue's flush thread (never in the middle of a write) and forgets its queue:
   // the folder's next reconciliation catches up what was queued.
   void Remove(const std::string& catalogue);
-  // Ends every flush thread, as Remove; later calls to EnqueueChange are ignored.
+  // Ends every flush thread, as Remove, abandoning a PDF read in progress (its document is left
+  // as it was, for the next start); later calls to EnqueueChange are ignored.
   void StopAll();
 
   // Optional, before the first change: called (on a flush thread) with a folder's reference

@@ -21,7 +21,7 @@ bool CDocumentRetries::IsDue(const std::string& path, std::int64_t now) {
 
 void CDocumentRetries::Note(const std::string& path, CCatalogueIndexer::Outcome outcome, std::int64_t now) {
   using Outcome = CCatalogueIndexer::Outcome;
-  if (outcome == Outcome::WriteFailed) return;
+  if (outcome == Outcome::WriteFailed || outcome == Outcome::Abandoned) return;
   if (outcome != Outcome::Retry && outcome != Outcome::RetryLater && outcome != Outcome::RetryAtRestart) {
     if (!m_Retries.empty()) m_Retries.erase(path);
     return;

@@ -233,7 +233,11 @@ void CFolderDirectoryPass::IndexFreshFile(const std::string& path, bool& written
 }
 
 bool CFolderDirectoryPass::IndexCounted(const std::string& path) {
-  if (!m_Engine.IndexCounted(path, m_strCatalogue, m_Folder)) return false;
+  if (!m_Engine.IndexCounted(path, m_strCatalogue, m_Folder)) {
+    // A read cut short by a stop left the document out: the walk has not seen everything.
+    if (m_Indexer.GetLastOutcome() == CCatalogueIndexer::Outcome::Abandoned) m_bWalkIncomplete = true;
+    return false;
+  }
   ++m_nIndexed;
   return true;
 }

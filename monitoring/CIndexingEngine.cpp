@@ -14,8 +14,8 @@
 #include "monitoring/CDirectoriesWatcher.h"
 #include "monitoring/CWorkerProgress.h"
 #include "monitoring/MonitorListener.h"
-#include "monitoring/PdfTextOfTool.h"
-#include "pdf/CTool_QuickPDFLib.h"
+#include "monitoring/PdfTextOfQueue.h"
+#include "pdf/CPdfReaderQueue.h"
 #include "platform/CMarkerWatch.h"
 
 namespace fs = boost::filesystem;
@@ -56,8 +56,8 @@ bool IsExistingDirectory(const std::string& path) {
 CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
     : m_pIndexer(std::make_unique<CCatalogueIndexer>()),
       m_pParameters(parameters),
-      m_pPdfTool(std::make_unique<CTool_QuickPDFLib>()),
-      m_ReadPdf(PdfTextOfTool(m_pPdfTool.get())),
+      m_pPdfReaders(std::make_shared<CPdfReaderQueue>(CPdfReaderQueue::ReadersFromEnvironment())),
+      m_ReadPdf(PdfTextOfQueue(m_pPdfReaders.get(), &m_bPdfQuiet)),
       m_nPauseMilliseconds(ParametersOrDefaults(parameters).PauseMilliseconds),
       m_nFolderPauseMilliseconds(ParametersOrDefaults(parameters).FolderPauseMilliseconds),
       m_Clock([] { return static_cast<std::int64_t>(std::time(nullptr)); }),
@@ -73,6 +73,7 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
     settings.nOtherSettleMilliseconds = m_pParameters->OtherSettleMilliseconds;
     settings.nPauseMilliseconds = m_pParameters->PauseMilliseconds;
     settings.bDebug = m_pParameters->IsDebugAction != 0;
+    settings.pPdfReaders = m_pPdfReaders;
     m_pFlusher = std::make_unique<CChangeFlusher>(
         settings, [this](int kind, const std::string& text) { SendStatusFromAnyThread(kind, text); });
     // A change given up on an unwritable catalogue is caught up by a reconciliation.
@@ -103,7 +104,7 @@ CIndexingEngine::~CIndexingEngine() {
   m_pWatcher.reset();
   m_pFlusher.reset();
   m_ReadPdf = nullptr;
-  m_pPdfTool.reset();
+  m_pPdfReaders.reset();
   m_pListeners.reset();
   m_pFolderList.reset();
   if (m_pIndexer) m_pIndexer->Shutdown();
@@ -173,6 +174,9 @@ void CIndexingEngine::StopMonitoring() {
   // The walks see a stop only through CanContinue; without this flag a service stop would
   // wait for the whole folder being walked.
   m_bStopRequested = true;
+  // A PDF read on the worker or a flush thread would hold the stop up for as long as its
+  // document may take; the document is left as it was, for the next start.
+  if (m_pPdfReaders) m_pPdfReaders->Abort();
   if (m_pMarkerWatch) m_pMarkerWatch->Interrupt();
   if (m_pWatcher) m_pWatcher->StopAll();
   if (m_pFlusher) m_pFlusher->StopAll();

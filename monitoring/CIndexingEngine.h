@@ -24,7 +24,7 @@ class CCatalogueIndexer;
 class CCatalogueSnapshot;
 class CChangeFlusher;
 class CDirectoriesWatcher;
-class CTool_QuickPDFLib;
+class CPdfReaderQueue;
 class Dom_FolderList;
 class MonitorListener;
 namespace platform {
@@ -187,8 +187,10 @@ class CIndexingEngine {
   std::unique_ptr<CCatalogueIndexer> m_pIndexer;
   std::unique_ptr<Dom_FolderList> m_pFolderList;  // worker thread only
   const CEngineParameters* m_pParameters;         // not owned
-  std::unique_ptr<CTool_QuickPDFLib> m_pPdfTool;
-  PdfTextReader m_ReadPdf;  // on m_pPdfTool
+  // The process's PDF readers, shared with the flush threads; aborted by StopMonitoring.
+  std::shared_ptr<CPdfReaderQueue> m_pPdfReaders;
+  bool m_bPdfQuiet = false;  // worker only: a retry's failure is not recorded again
+  PdfTextReader m_ReadPdf;  // on m_pPdfReaders
   int m_nWorkSliceSeconds = 1;
   int m_nPauseMilliseconds;
   int m_nFolderPauseMilliseconds;

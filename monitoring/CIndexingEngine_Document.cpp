@@ -4,7 +4,6 @@
 #include "errors/CFKException.h"
 #include "folders/CFolder.h"
 #include "monitoring/MonitorListener.h"
-#include "pdf/CTool_QuickPDFLib.h"
 
 bool CIndexingEngine::IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
                                           const std::string& catalogue) const {
@@ -19,12 +18,12 @@ bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& c
   // A retry of a document whose failure is already reported is not reported again.
   const bool retried = m_Retries.IsWaiting(path);
   if (retried) {
-    m_pPdfTool->SetQuiet(true);
+    m_bPdfQuiet = true;
     m_pIndexer->SetQuiet(true);
   }
   const int result = m_pIndexer->IndexDocument(path, catalogue, m_ReadPdf);
   if (retried) {
-    m_pPdfTool->SetQuiet(false);
+    m_bPdfQuiet = false;
     m_pIndexer->SetQuiet(false);
   } else {
     ReportDocumentNote(path);

@@ -1,8 +1,9 @@
-#include "monitoring/PdfTextOfTool.h"
+#include "monitoring/PdfTextOfQueue.h"
 
 #include <string>
+#include <utility>
 
-#include "pdf/CTool_QuickPDFLib.h"
+#include "pdf/CPdfReaderQueue.h"
 
 namespace {
 
@@ -12,6 +13,8 @@ PdfText::Result ResultOf(CTool_QuickPDFLib::Failure failure) {
       return PdfText::Result::Refused;
     case CTool_QuickPDFLib::Failure::Passing:
       return PdfText::Result::Passing;
+    case CTool_QuickPDFLib::Failure::Abandoned:
+      return PdfText::Result::Abandoned;
     default:
       return PdfText::Result::Damaged;
   }
@@ -19,16 +22,16 @@ PdfText::Result ResultOf(CTool_QuickPDFLib::Failure failure) {
 
 }  // namespace
 
-PdfTextReader PdfTextOfTool(CTool_QuickPDFLib* tool) {
-  return [tool](const std::string& path) {
+PdfTextReader PdfTextOfQueue(CPdfReaderQueue* queue, const bool* quiet) {
+  return [queue, quiet](const std::string& path) {
     PdfText pdf;
-    if (tool == nullptr || !tool->IsUsable()) return pdf;  // NoTool
-    if (tool->DAOpenFile(path, "") != 0) {
+    if (queue == nullptr || !queue->IsUsable()) return pdf;  // NoTool
+    CPdfReaderQueue::SResult read = queue->Read(path, quiet != nullptr && *quiet);
+    if (read.bRead) {
       pdf.Outcome = PdfText::Result::Read;
-      pdf.Text = tool->DAExtractText(-1, -1, 7);
-      tool->DACloseFile(-1);
+      pdf.Text = std::move(read.Text);
     } else {
-      pdf.Outcome = ResultOf(tool->LastFailure());
+      pdf.Outcome = ResultOf(read.Failure);
     }
     return pdf;
   };

@@ -28,6 +28,8 @@ CTool_QuickPDFLib::Failure Classify(int code, const std::string& path) {
     case FKPDFTEXT_ERROR_MEMORY:
     case FKPDFTEXT_ERROR_HELPER:
       return CTool_QuickPDFLib::Failure::Passing;
+    case FKPDFTEXT_ERROR_ABORTED:
+      return CTool_QuickPDFLib::Failure::Abandoned;
     case FKPDFTEXT_ERROR_UNREADABLE: {
       const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
       if (fd < 0) return CTool_QuickPDFLib::Failure::Refused;
@@ -69,7 +71,8 @@ int CTool_QuickPDFLib::DAOpenFile(const std::string& path, const std::string& pa
   m_nCurrentFile = -1;  // nothing is open
   const int code = m_pBinding->LastErrorCode();
   m_LastFailure = Classify(code, path);
-  if (m_bQuiet) return 0;
+  // An abandoned read is no fault of the document: nothing to record.
+  if (m_bQuiet || m_LastFailure == Failure::Abandoned) return 0;
   // The internal message is exactly the path, as the error log's readers expect; the plug-in's
   // reason (a refused file, a helper that timed out or crashed) follows the record's message.
   // The path as file name keeps failures of different documents from being dropped as repeats.
@@ -105,6 +108,10 @@ std::string CTool_QuickPDFLib::DAExtractText(int fileHandle, int pageSelector, i
                                     m_strCurrentPath, "", true);
   }
   return result;
+}
+
+void CTool_QuickPDFLib::Abort() {
+  if (m_bUsable != 0) m_pBinding->Abort();
 }
 
 int CTool_QuickPDFLib::DACloseFile(int fileHandle) {

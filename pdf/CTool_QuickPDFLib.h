@@ -29,11 +29,15 @@ class CTool_QuickPDFLib {
     None,
     Refused,  // the file cannot be opened now (permission, I/O): a passing reason
     Passing,  // the helper's deadline, crash or memory cap, or no helper: worth a later try
-    Damaged   // damaged, not a PDF, protected, too much text: not until the file changes
+    Damaged,  // damaged, not a PDF, protected, too much text: not until the file changes
+    Abandoned  // the read was aborted (the service stops): says nothing of the document
   };
   Failure LastFailure() const { return m_LastFailure; }
   // While quiet, a failed DAOpenFile writes no record 121 (a retry of a document already reported).
   void SetQuiet(bool quiet) { m_bQuiet = quiet; }
+  // From any thread while the tool lives: the read in progress fails at once as Abandoned, and
+  // so does every later one (its helper process is ended).
+  void Abort();
 
  private:
   int m_bUsable = 0;
