@@ -107,10 +107,10 @@ TEST_F(HostileInputTest, AFifoSwappedInForAListedFileDoesNotBlockTheWalk) {
   WriteDocument("victim.xml", InvoiceXml("Victim"));
   WriteDocument("other.xml", InvoiceXml("Other"));
   const std::string slow = m_Archive + "slow.pdf";
-  // The helper stalls on slow.pdf until the plug-in's deadline: time to swap the file the walk
+  // The helper spins on slow.pdf until the plug-in's deadline: time to swap the file the walk
   // has listed and will read next.
   m_Runner.SetEnv("FK_PDFTEXT_DEADLINE_MS", "3000");
-  m_Runner.SetEnv("FK_PDFTEXT_HELPER_FAULT", "hang:" + slow);
+  m_Runner.SetEnv("FK_PDFTEXT_HELPER_FAULT", "spin:" + slow);
   WriteSetup(UsingFolderXml("ACME", "Acme", m_Archive));
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(WaitForAcmePasses(1));

@@ -84,7 +84,7 @@ TEST_F(RetryTest, APdfThatRunsIntoTheDeadlineIsRetriedAtGrowingIntervalsAndRepor
   const std::string damaged = m_Bed.Scratch().File("A/damaged.pdf");
   ASSERT_TRUE(testsupport::MakeGarbageFile(damaged, 5000));
   testsupport::EngineTestBed::SetModificationTime(damaged, std::time(nullptr) - 60);
-  m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "hang:" + slow);
+  m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "spin:" + slow);
   const std::int64_t start = 1700000000;
   m_Bed.SetNow(start);
   EXPECT_EQ(m_Bed.Walk(folder, true), 2);

@@ -339,6 +339,55 @@ TEST_F(MonitoringEndToEndTest, SigtermWithBusyFlushThreadsStopsWithinSecondsAndK
   StopService();
 }
 
+// PDFs arriving in ten folders at once, each taking processor time: read side by side by ten
+// helpers on the service's one processor, each takes far longer than the deadline in wall-clock
+// time and keeps its text all the same. A stop during a hung read then ends at once, and the
+// document is read at the next start as if nothing had happened.
+TEST_F(MonitoringEndToEndTest, PdfsArrivingInTenFoldersAtOnceKeepTheirTextAndAStopAbandonsAHungRead) {
+  std::string folders;
+  std::vector<std::string> archives;
+  for (int i = 0; i < 10; ++i) {
+    archives.push_back(m_Runner.MakeDirectory("pdfs/f" + std::to_string(i)));
+    folders += UsingFolderXml("F" + std::to_string(i), "Folder" + std::to_string(i), archives.back());
+  }
+  Configure(folders, "<IsDebugAction>TRUE</IsDebugAction>");
+  m_Runner.SetEnv("FK_PDFTEXT_READERS", "10");
+  m_Runner.SetEnv("FK_PDFTEXT_DEADLINE_MS", "1000");
+  m_Runner.SetEnv("FK_PDFTEXT_HELPER_FAULT", "busy:" + m_Runner.PathOf("pdfs/"));  // 250 ms each
+  ASSERT_TRUE(m_Runner.Start(kWatchingOptions));
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(WaitForPasses("Folder" + std::to_string(i), 1));
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(testsupport::MakePdf(archives[i] + "a.pdf", {"Pdfword" + std::to_string(i)}));
+  for (int i = 0; i < 10; ++i) {
+    const std::string catalogue = m_Catalogues + "F" + std::to_string(i);
+    EXPECT_TRUE(testsupport::PollUntil(
+        [&] { return CatalogueScratch::FindIn(catalogue, "Pdfword" + std::to_string(i)).size() == 1; },
+        kServiceDeadlineMs))
+        << archives[i] << "a.pdf lost its text";
+  }
+  StopService();
+
+  const std::string hung = archives[0] + "hung.pdf";
+  m_Runner.SetEnv("FK_PDFTEXT_READERS", "");
+  m_Runner.SetEnv("FK_PDFTEXT_DEADLINE_MS", "600000");
+  m_Runner.SetEnv("FK_PDFTEXT_HELPER_FAULT", "hang:" + hung);
+  ASSERT_TRUE(m_Runner.Start(kWatchingOptions));
+  ASSERT_TRUE(WaitForPasses("Folder0", 1));
+  ASSERT_TRUE(testsupport::MakePdf(hung, {"Hungword"}));
+  ASSERT_TRUE(m_Runner.WaitForLine("index file " + hung, kServiceDeadlineMs));
+  const auto stopped = std::chrono::steady_clock::now();
+  StopService();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(10));
+  EXPECT_EQ(CountContaining(hung), 1) << "only its index line: nothing blames the document";
+  int found = 0;
+  EXPECT_EQ(LSearcher().FileExists(hung, m_Catalogues + "F0", found), 0);
+
+  m_Runner.SetEnv("FK_PDFTEXT_HELPER_FAULT", "");
+  ASSERT_TRUE(m_Runner.Start(kWatchingOptions));
+  EXPECT_TRUE(testsupport::PollUntil(
+      [&] { return CatalogueScratch::FindIn(m_Catalogues + "F0", "Hungword").size() == 1; }, kServiceDeadlineMs));
+  StopService();
+}
+
 // The kernel's watch limit, lowered in a user namespace of the service's own.
 TEST_F(MonitoringEndToEndTest, AtTheWatchLimitTheLimitIsNamedAndEveryDirectoryIsStillKeptUpToDate) {
   if (std::system("unshare -Ur true >/dev/null 2>&1") != 0) {

@@ -1,13 +1,16 @@
 #include "pdf/CTool_QuickPDFLib.h"
 
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <boost/regex.hpp>
 
+#include "pdf/CPdfReaderQueue.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/ScopedEnvironment.h"
 #include "testsupport/ScratchErrorLog.h"
@@ -31,6 +34,7 @@ class CTool_QuickPDFLibTest : public ::testing::Test {
     m_Environment.Set("FK_PDFTEXT_DEADLINE_MS", "1500");
     m_Environment.Unset("FK_PDFTEXT_MEMORY_MB");
     m_Environment.Unset("FK_PDFTEXT_HELPER_FAULT");
+    m_Environment.Unset("FK_PDFTEXT_WALL_MS");
   }
   std::string Path(const std::string& name) const { return m_ErrorLog.Dir().File(name); }
   std::string WritePdf(const std::string& name, const std::vector<std::string>& pages) {
@@ -121,17 +125,20 @@ TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmpt
   EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
 }
 
-// A helper that crashes, hangs or outgrows its memory cap loses its document only: one record 121
-// says why, and a fresh helper reads the next document.
+// A helper that crashes, outgrows its memory cap, uses up its processor time or blocks past the
+// wall-clock bound loses its document only: one record 121 says why, and a fresh helper reads
+// the next document.
 TEST_F(CTool_QuickPDFLibTest, FailingHelperLosesOnlyItsDocument) {
   for (const auto& [fault, reason] : std::vector<std::pair<std::string, std::string>>{
            {"crash", "(helper crashed (signal 11); retried at growing intervals)"},
-           {"hang", "(timed out after 1500 ms; retried at growing intervals)"},
+           {"spin", "(timed out after 1500 ms; retried at growing intervals)"},
+           {"hang", "(timed out after 2 s of wall-clock time without finishing; retried at growing intervals)"},
            {"allocate", "memory cap of 64 MB"}}) {
     // A sanitizer's allocator ends the helper on exhaustion instead of throwing std::bad_alloc.
     if (FK_SANITIZER_BUILD && fault == "allocate") continue;
     const std::string victim = WritePdf(fault + ".pdf", {"never read"});
     m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", fault + ":" + victim);
+    m_Environment.Set("FK_PDFTEXT_WALL_MS", fault == "hang" ? "2500" : "600000");
     if (fault == "allocate") m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "64");
     const std::size_t before = ErrorEntries().size();
     CTool_QuickPDFLib tool;
@@ -146,6 +153,54 @@ TEST_F(CTool_QuickPDFLibTest, FailingHelperLosesOnlyItsDocument) {
     EXPECT_TRUE(Contains(entries.back().line, reason)) << entries.back().line;
     EXPECT_TRUE(Contains(entries.back().line, ", " + victim + "\t,line")) << entries.back().line;
   }
+}
+
+// Documents arriving together wait for the one reader in turn, and only their own processor time
+// counts against the deadline: together they take longer than it, and each keeps its text.
+TEST_F(CTool_QuickPDFLibTest, ManyDocumentsReadAtOnceThroughOneReaderAllKeepTheirText) {
+  m_Environment.Set("FK_PDFTEXT_DEADLINE_MS", "1000");
+  m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "busy:" + m_ErrorLog.Dir().Path() + "/");  // 250 ms each
+  CPdfReaderQueue queue(1);
+  std::vector<CPdfReaderQueue::SResult> results(8);
+  std::vector<std::thread> readers;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const std::string path = WritePdf("doc" + std::to_string(i) + ".pdf", {"text " + std::to_string(i)});
+    readers.emplace_back([&queue, &results, i, path] { results[i] = queue.Read(path, false); });
+  }
+  for (std::thread& reader : readers) reader.join();
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    EXPECT_TRUE(results[i].bRead) << i;
+    EXPECT_EQ("text " + std::to_string(i), results[i].Text);
+  }
+  EXPECT_TRUE(ErrorEntries().empty());
+}
+
+// A stop abandons a hung read and the requests waiting behind it at once, records nothing
+// against the documents, and every later read is abandoned too.
+TEST_F(CTool_QuickPDFLibTest, AbortEndsAHungReadAndTheWaitingOnesAtOnceWithoutBlamingTheDocument) {
+  const std::string hung = WritePdf("hung.pdf", {"never read"});
+  m_Environment.Set("FK_PDFTEXT_DEADLINE_MS", "600000");
+  m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", "hang:" + hung);
+  CPdfReaderQueue queue(1);
+  EXPECT_EQ("before", queue.Read(WritePdf("before.pdf", {"before"}), false).Text);
+  std::vector<CPdfReaderQueue::SResult> results(3);
+  std::vector<std::thread> readers;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const std::string path = i == 0 ? hung : WritePdf("waiting" + std::to_string(i) + ".pdf", {"waiting"});
+    readers.emplace_back([&queue, &results, i, path] { results[i] = queue.Read(path, false); });
+    if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the hung one is read first
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = std::chrono::steady_clock::now();
+  queue.Abort();
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  for (const CPdfReaderQueue::SResult& result : results) {
+    EXPECT_FALSE(result.bRead);
+    EXPECT_EQ(CTool_QuickPDFLib::Failure::Abandoned, result.Failure);
+  }
+  EXPECT_EQ(CTool_QuickPDFLib::Failure::Abandoned, queue.Read(Path("before.pdf"), false).Failure);
+  EXPECT_TRUE(ErrorEntries().empty());
 }
 
 TEST_F(CTool_QuickPDFLibTest, MissingOrIncompletePlugInLeavesEveryTextEmpty) {
