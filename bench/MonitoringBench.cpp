@@ -10,6 +10,7 @@
 
 #include "bench/BenchService.h"
 #include "bench/CatalogueBench.h"
+#include "bench/PdfWriter.h"
 #include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
 #include "platform/PeakMemory.h"
@@ -210,6 +211,65 @@ MonitoringBench::StartFigures MonitoringBench::MeasureStart() {
   } else {
     figures.ChangeSeconds -= m_Options.SettleMilliseconds / 1000.0;
     figures.Completed = true;
+  }
+  StopService(service);
+  return figures;
+}
+
+MonitoringBench::PdfFigures MonitoringBench::MeasureConcurrentPdfs() {
+  PdfFigures figures;
+  figures.Folders = m_Options.PdfFolders;
+  std::string folders;
+  for (int i = 0; i < figures.Folders; ++i) {
+    const std::string archive = m_strProgramDirectory + "pdfs/p" + std::to_string(i) + "/";
+    fs::create_directories(archive);
+    // One <Folder> element is written around them all: each folder closes the one before.
+    if (i > 0) folders += "<Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>\n  <Folder>";
+    folders += "<Reference>P" + std::to_string(i) + "</Reference><Name>Pdf " + std::to_string(i) +
+               "</Name><ArchivePath>" + archive + "</ArchivePath>";
+  }
+  if (!WriteServiceProgramDirectory(m_strProgramDirectory, m_strProgramDirectory + "catalogues", "", folders,
+                                    figures.ErrorText)) {
+    return figures;
+  }
+  platform::CChildProcess service;
+  const std::string settle = std::to_string(m_Options.SettleMilliseconds);
+  if (StartAndWaitForFirstPass(service, {"--other-settle-ms", settle}, figures.ErrorText) < 0) return figures;
+  const double passesStart = NowSeconds();
+  while (CountLogLines(m_strProgramDirectory, "starting monitoring for folder Pdf " + std::to_string(figures.Folders - 1)) < 1) {
+    if (NowSeconds() - passesStart > m_Options.TimeoutSeconds) {
+      figures.ErrorText = "not every folder was watched within " + std::to_string(m_Options.TimeoutSeconds) + " s";
+      StopService(service);
+      return figures;
+    }
+    Pause(10);
+  }
+  // Written aside and renamed in, so that the documents arrive whole and together.
+  std::vector<std::string> pages;
+  for (int page = 0; page < m_Options.PdfPages; ++page) pages.push_back(Invoice("Line" + std::to_string(page)));
+  for (int i = 0; i < figures.Folders; ++i) {
+    pages.back() = "Lastpageword" + std::to_string(i);
+    WritePdf(m_strProgramDirectory + "pdfs/p" + std::to_string(i) + ".pdf", pages);
+  }
+  for (int i = 0; i < figures.Folders; ++i) {
+    const std::string name = m_strProgramDirectory + "pdfs/p" + std::to_string(i);
+    fs::rename(name + ".pdf", name + "/invoice.pdf");
+  }
+  const double written = NowSeconds();
+  while (NowSeconds() - written < m_Options.TimeoutSeconds) {
+    figures.WithText = 0;
+    for (int i = 0; i < figures.Folders; ++i) {
+      const std::string catalogue = m_strProgramDirectory + "catalogues/P" + std::to_string(i);
+      if (Found(catalogue, "Lastpageword" + std::to_string(i))) ++figures.WithText;
+    }
+    if (figures.WithText == figures.Folders) break;
+    Pause(50);
+  }
+  figures.Seconds = NowSeconds() - written - m_Options.SettleMilliseconds / 1000.0;
+  figures.Completed = figures.WithText == figures.Folders;
+  if (!figures.Completed) {
+    figures.ErrorText = std::to_string(figures.WithText) + " of " + std::to_string(figures.Folders) +
+                        " PDFs with their text after " + std::to_string(m_Options.TimeoutSeconds) + " s";
   }
   StopService(service);
   return figures;

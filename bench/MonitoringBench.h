@@ -22,6 +22,8 @@ class MonitoringBench {
     int IdleSeconds = 60;              // CPU measured over this long while nothing changes
     int WatchedDirectories = 10000;    // directories of the start-up run; 0 skips it
     int SettleMilliseconds = 250;      // the service's XML settling delay
+    int PdfFolders = 10;               // folders a PDF arrives in at once; 0 skips that run
+    int PdfPages = 2000;               // pages of each of those PDFs
     int TimeoutSeconds = 900;
   };
   struct ChangeFigures {
@@ -32,6 +34,13 @@ class MonitoringBench {
     double IdleCpuSeconds = -1;        // the service's user + system time over the idle time after that
     double PeakMegabytes = 0;          // VmHWM and VmRSS after the burst
     double ResidentMegabytes = 0;
+    bool Completed = false;
+    std::string ErrorText;
+  };
+  struct PdfFigures {
+    int Folders = 0;
+    int WithText = 0;                  // PDFs catalogued with their whole text
+    double Seconds = 0;                // from the last PDF written until all are, beyond the delay
     bool Completed = false;
     std::string ErrorText;
   };
@@ -53,6 +62,9 @@ class MonitoringBench {
   ChangeFigures MeasureChanges();
   // Start-up, memory and stop with Options::WatchedDirectories directories: two runs.
   StartFigures MeasureStart();
+  // A PDF of Options::PdfPages pages arriving in each of Options::PdfFolders folders at once,
+  // the PDF settling delay set to the XML one: one run.
+  PdfFigures MeasureConcurrentPdfs();
 
  private:
   // Writes the settings and folder list of one folder over the archive.

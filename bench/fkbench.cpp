@@ -64,6 +64,8 @@ void PrintUsage(std::FILE* out) {
                "  --idle-seconds N   the watching service's CPU is measured over N s (default 60)\n"
                "  --watch-dirs N     directories of the watching start-up run; 0 skips it (default 10000)\n"
                "  --settle-ms N      XML settling delay of the watching service, subtracted (default 250)\n"
+               "  --pdf-folders N    folders a PDF arrives in at once; 0 skips that run (default 10)\n"
+               "  --pdf-pages N      pages of each of those PDFs (default 2000)\n"
                "  --service PATH     the fkindexingservice binary (default: the one built with fkbench)\n"
                "  --work DIR         where the archives go (default: a new temporary directory)\n"
                "  --keep             keep the archives and catalogues\n");
@@ -99,6 +101,8 @@ bool SetCount(const std::string& option, long long number, Settings& settings) {
   else if (option == "--idle-seconds") settings.Monitoring.IdleSeconds = static_cast<int>(number);
   else if (option == "--watch-dirs") settings.Monitoring.WatchedDirectories = static_cast<int>(number);
   else if (option == "--settle-ms") settings.Monitoring.SettleMilliseconds = static_cast<int>(number);
+  else if (option == "--pdf-folders") settings.Monitoring.PdfFolders = static_cast<int>(number);
+  else if (option == "--pdf-pages") settings.Monitoring.PdfPages = static_cast<int>(number);
   else return false;
   return true;
 }
@@ -361,6 +365,17 @@ void MeasureMonitoring(const Settings& settings, const std::string& work) {
     std::printf("  watching service: %s\n", changes.ErrorText.c_str());
   }
   std::fflush(stdout);
+  if (settings.Monitoring.PdfFolders > 0) {
+    bench::MonitoringBench pdfBench(settings.ServiceBinary, work + "/concurrent-pdfs", settings.Monitoring);
+    const bench::MonitoringBench::PdfFigures pdfs = pdfBench.MeasureConcurrentPdfs();
+    Report(("PDFs of " + std::to_string(settings.Monitoring.PdfPages) + " pages arriving in " +
+            std::to_string(pdfs.Folders) + " folders at once, with their text")
+               .c_str(),
+           std::to_string(pdfs.WithText) + " of " + std::to_string(pdfs.Folders), "all", pdfs.Completed);
+    if (pdfs.Completed) Info("  all searchable (s)", Format("%.2f", pdfs.Seconds));
+    if (!pdfs.Completed) std::printf("  concurrent PDFs: %s\n", pdfs.ErrorText.c_str());
+    std::fflush(stdout);
+  }
   if (settings.Monitoring.WatchedDirectories <= 0) return;
   bench::MonitoringBench startBench(settings.ServiceBinary, work + "/watching", settings.Monitoring);
   const bench::MonitoringBench::StartFigures start = startBench.MeasureStart();
