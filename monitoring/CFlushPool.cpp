@@ -80,7 +80,8 @@ void CFlushPool::Cancel(const std::shared_ptr<IJob>& job) {
 
 void CFlushPool::StartWorkers() {
   platform::CLockGuard lock(m_Mutex);
-  if (!m_bStopped) StartMissingWorkers();
+  // Workers are started for work: a service with nothing to apply keeps none.
+  if (!m_bStopped && !m_Entries.empty()) StartMissingWorkers();
 }
 
 void CFlushPool::StartMissingWorkers() {

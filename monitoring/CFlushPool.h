@@ -47,7 +47,7 @@ class CFlushPool {
   void Schedule(const std::shared_ptr<IJob>& job, std::int64_t dueAt) EXCLUDES(m_Mutex);
   // Forgets the job; when a worker runs it now, waits for the end of its slice.
   void Cancel(const std::shared_ptr<IJob>& job) EXCLUDES(m_Mutex);
-  // Starts the workers that are missing when their retry is due (a failed start is retried).
+  // Starts the workers that are missing, when jobs wait and the retry of a failed start is due.
   void StartWorkers() EXCLUDES(m_Mutex);
   // Ends every worker after the slice it runs; later jobs are not run.
   void Stop() EXCLUDES(m_Mutex);
