@@ -53,9 +53,10 @@ class UnprivilegedMonitoringTest : public testsupport::ServiceEndToEndTest {
   // The program directory, catalogues and locks belong to the service's user; the archives
   // stay root's, readable only.
   void HandOver() {
-    for (const std::string& path : {m_Runner.ProgramDirectory(), m_Catalogues, m_Runner.PathOf("locks")}) {
-      ASSERT_EQ(std::system(("chown -R " + m_strUser + ":" + m_strUser + " '" + path + "'").c_str()), 0) << path;
-    }
+    const std::string owner = m_strUser + ":" + m_strUser + " ";
+    ASSERT_EQ(std::system(("chown " + owner + m_Runner.ProgramDirectory() + " && chown -R " + owner + m_Catalogues +
+                           " " + m_Runner.PathOf("locks")).c_str()),
+              0);
   }
   // Processes of the service's user that use up its process limit (it counts them all), until
   // they are let go.
