@@ -61,6 +61,8 @@ class UnprivilegedMonitoringTest : public testsupport::ServiceEndToEndTest {
   // Processes of the service's user that use up its process limit (it counts them all), until
   // they are let go.
   void FillProcessLimit(int count) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(m_Release), 0);
     const uid_t user = static_cast<uid_t>(std::stoul(m_strUser));
     for (int i = 0; i < count; ++i) {
@@ -68,13 +70,19 @@ class UnprivilegedMonitoringTest : public testsupport::ServiceEndToEndTest {
       ASSERT_TRUE(m_Fillers.back()->Fork([&] {
         close(m_Release[1]);
         if (setresgid(user, user, user) != 0 || setresuid(user, user, user) != 0) return 1;
-        char ignored;
-        while (read(m_Release[0], &ignored, 1) > 0) {
+        char byte = 'y';
+        if (write(ready[1], &byte, 1) != 1) return 1;
+        while (read(m_Release[0], &byte, 1) > 0) {
         }
         return 0;
       }));
     }
     close(m_Release[0]);
+    close(ready[1]);
+    // Counted once each runs as the user: only then is the limit reached.
+    char byte;
+    for (int i = 0; i < count; ++i) ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
   }
   void ReleaseProcessLimit() {
     close(m_Release[1]);
