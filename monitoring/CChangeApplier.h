@@ -12,7 +12,7 @@ class CPdfReaderQueue;
 
 // Applies queued changes to one catalogue: reads a new or changed document (a PDF through the
 // process's PDF reader queue) and writes through the catalogue's writer record, uncommitted
-// until Commit. Used by one thread at a time (the catalogue's flush thread, or a drain on the
+// until Commit. Used by one thread at a time (a flush worker, or a drain on the
 // worker); sendStatus and pdfReaders (may be null: no PDF plug-in) must outlive it.
 class CChangeApplier {
  public:
