@@ -186,7 +186,8 @@ int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string&
     std::string readNote;
     result = ReadAndIndex(path, catalogue, readPdf, readNote);
     marker.End();
-    if (cutReads == 1) {
+    // A read cut short by a stop says nothing of the document: it is read at the next start.
+    if (cutReads == 1 && m_LastOutcome != Outcome::Abandoned) {
       const char* again = "read once more: the service's last run ended while reading it (hung or crashed)";
       readNote = readNote.empty() ? again : std::string(again) + "; " + readNote;
     }
