@@ -2,6 +2,8 @@
 // the watched directories reach the catalogue without a further pass, whatever the kernel's
 // queue or watch limits do, and a stop keeps what was committed.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -223,6 +225,8 @@ TEST_F(MonitoringEndToEndTest, AQueueOverflowIsCaughtUpByReconcilingTheFolder) {
   constexpr int kFiles = 20000;
   const bool overflows = queueLimit > 0 && queueLimit < 2 * kFiles;
   fs::create_directories(m_Archive + "bulk");
+  const std::string live = WriteInvoice(m_Archive + "2024/sub/live.xml", "Liveword");
+  const std::string staging = m_Runner.MakeDirectory("staging");
   StartWatching();
   ASSERT_EQ(kill(m_Runner.GetPid(), SIGSTOP), 0);
   for (int i = 0; i < kFiles; ++i) {
@@ -230,6 +234,9 @@ TEST_F(MonitoringEndToEndTest, AQueueOverflowIsCaughtUpByReconcilingTheFolder) {
         << "<I>w" << i << "</I>";
     if (i == 0) fs::create_directories(m_Archive + "bulk/odd");
   }
+  // Moved out while its events are lost, and made again with the same document.
+  ASSERT_TRUE(Move(m_Archive + "2024/sub", staging + "sub"));
+  WriteInvoice(live, "Liveword");
   ASSERT_EQ(kill(m_Runner.GetPid(), SIGCONT), 0);
   EXPECT_TRUE(WaitCountUnder(m_Archive + "bulk/", kFiles)) << CountUnder(m_Archive + "bulk/") << " of " << kFiles;
   if (overflows) {
@@ -237,8 +244,11 @@ TEST_F(MonitoringEndToEndTest, AQueueOverflowIsCaughtUpByReconcilingTheFolder) {
                                   "overflowed): the folder is reconciled again"),
               1);
   }
-  // Watching goes on after the overflow.
+  // Watching goes on after the overflow, and the copy moved out no longer speaks for the archive.
   EXPECT_TRUE(WaitForQuiet(m_Archive + "bulk/odd/"));
+  fs::remove(staging + "sub/live.xml");
+  EXPECT_TRUE(WaitForQuiet(m_Archive + "2024/sub/"));
+  EXPECT_EQ(Find("Liveword"), std::vector<std::string>{live});
   StopService();
 }
 
@@ -259,6 +269,58 @@ TEST_F(MonitoringEndToEndTest, AnArchiveThatGoesAwayAndComesBackIsReconciledAndW
   EXPECT_TRUE(WaitGone(kept));
   const std::string later = WriteInvoice(m_Archive + "2024/later.xml", "Laterword");
   EXPECT_TRUE(WaitFound("Laterword", later)) << "watched again";
+  StopService();
+}
+
+TEST_F(MonitoringEndToEndTest, AnArchiveWhoseParentIsRenamedIsWatchedAgainAtItsPathNotInTheOldTree) {
+  const std::string parent = m_Runner.MakeDirectory("outer");
+  const std::string archive = parent + "archive/";
+  const std::string kept = WriteInvoice(archive + "2024/kept.xml", "Keptword");
+  Configure(UsingFolderXml("ACME", "Acme", archive), "");
+  ASSERT_TRUE(m_Runner.Start(kWatchingOptions));
+  ASSERT_TRUE(WaitForPasses("Acme", 1));
+  const std::string old = parent.substr(0, parent.size() - 1) + ".old/";
+  ASSERT_TRUE(Move(parent, old));
+  WriteInvoice(kept, "Keptword");
+  const std::string fresh = WriteInvoice(archive + "2024/fresh.xml", "Freshword");
+  EXPECT_TRUE(WaitFound("Freshword", fresh));
+  fs::remove(old + "archive/2024/kept.xml");
+  EXPECT_TRUE(WaitForQuiet(archive + "2024/"));
+  EXPECT_EQ(Find("Keptword"), std::vector<std::string>{kept});
+  StopService();
+}
+
+// As root, the service runs without the capabilities that read any file, as another user would.
+TEST_F(MonitoringEndToEndTest, ADirectoryClosedToTheServiceIsSaidAndPolledThenWatchedOnceOpened) {
+  const bool root = geteuid() == 0;
+  if (root) {
+    const char caps[] = "-dac_override,-dac_read_search";
+    m_Runner.SetCommandPrefix(
+        {"/usr/bin/setpriv", std::string("--inh-caps=") + caps, std::string("--bounding-set=") + caps, "--"});
+  }
+  fs::create_directories(m_Archive + "2024");
+  StartWatching();
+  const std::string closed = m_Archive + "2024/closed/";
+  // Made by another user with mode 700 and filled; not being root, made aside and moved in closed.
+  const std::string made = root ? closed : m_Runner.MakeDirectory("staging") + "closed/";
+  ASSERT_EQ(mkdir(made.c_str(), 0700), 0);
+  if (root) {
+    ASSERT_EQ(chown(made.c_str(), 65534, 65534), 0);
+  }
+  for (const char* name : {"a.xml", "b.xml", "deep/c.xml"}) WriteInvoice(made + name, "Closedword");
+  if (!root) {
+    ASSERT_EQ(chmod(made.c_str(), 0), 0);
+    ASSERT_TRUE(Move(made, closed));
+  }
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: Folder ACME: directory " + closed +
+                                       " is not watched: Permission denied: the folder is reconciled in every pass "
+                                       "until it can be watched",
+                                   kServiceDeadlineMs));
+  EXPECT_TRUE(WaitForPasses("Acme", Passes("Acme") + 2)) << "polled meanwhile";
+  ASSERT_EQ(chmod(closed.c_str(), 0755), 0);
+  EXPECT_TRUE(WaitCountUnder(closed, 3)) << CountUnder(closed);
+  EXPECT_TRUE(m_Runner.WaitForLine("Folder ACME: directory " + closed + " is watched again", kServiceDeadlineMs));
+  EXPECT_TRUE(WaitForQuiet(closed + "deep/"));
   StopService();
 }
 
