@@ -301,17 +301,14 @@ TEST_F(MonitoringEndToEndTest, ADirectoryClosedToTheServiceIsSaidAndPolledThenWa
   fs::create_directories(m_Archive + "2024");
   StartWatching();
   const std::string closed = m_Archive + "2024/closed/";
-  // Made by another user with mode 700 and filled; not being root, made aside and moved in closed.
-  const std::string made = root ? closed : m_Runner.MakeDirectory("staging") + "closed/";
-  ASSERT_EQ(mkdir(made.c_str(), 0700), 0);
+  // Another user's, mode 700, filled; not being root, the test's own that it may fill but not read.
+  // Made closed: the service tries to watch it at once.
+  ASSERT_EQ(mkdir(closed.c_str(), 0), 0);
   if (root) {
-    ASSERT_EQ(chown(made.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(closed.c_str(), 65534, 65534), 0);
   }
-  for (const char* name : {"a.xml", "b.xml", "deep/c.xml"}) WriteInvoice(made + name, "Closedword");
-  if (!root) {
-    ASSERT_EQ(chmod(made.c_str(), 0), 0);
-    ASSERT_TRUE(Move(made, closed));
-  }
+  ASSERT_EQ(chmod(closed.c_str(), root ? 0700 : 0300), 0);
+  for (const char* name : {"a.xml", "b.xml", "deep/c.xml"}) WriteInvoice(closed + name, "Closedword");
   ASSERT_TRUE(m_Runner.WaitForLine(":error: Folder ACME: directory " + closed +
                                        " is not watched: Permission denied: the folder is reconciled in every pass "
                                        "until it can be watched",
