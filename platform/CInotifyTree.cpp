@@ -158,6 +158,7 @@ void CInotifyTree::Read(int inotifyFd) {
 
 void CInotifyTree::Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) {
   CLockGuard lock(m_Mutex);
+  m_RootsInPlace.clear();
   for (std::size_t offset = 0; offset + sizeof(inotify_event) <= length;) {
     const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
     TranslateOne(event->wd, event->mask, event->len > 0 ? event->name : "", out);
@@ -182,7 +183,7 @@ void CInotifyTree::TranslateOne(int wd, std::uint32_t mask, const char* name,
   // A copy: translating for one root may change the watches of the others' directories.
   const std::vector<SWatch> holders = still->second.holders;
   for (const SWatch& holder : holders) {
-    if (m_Roots.count(holder.nRoot) != 0) TranslateFor(holder, mask, name, out);
+    if (m_Roots.count(holder.nRoot) != 0 && IsRootInPlace(holder.nRoot, out)) TranslateFor(holder, mask, name, out);
   }
   if (mask & IN_IGNORED) {
     // The kernel ended this watch itself (its directory was deleted); the parent reported it.

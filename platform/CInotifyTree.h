@@ -103,6 +103,11 @@ class CInotifyTree {
     std::string strPath;
     SkipDirectory skip;
     Unwatched unwatched;
+    // A directory above it could not be watched (not readable): its rename is found by the
+    // root's identity (device and inode, when it was added) no longer being at its path.
+    bool bAncestorUnwatched = false;
+    std::uint64_t nDevice = 0;
+    std::uint64_t nInode = 0;
   };
   struct SWatch {
     int nRoot = 0;
@@ -131,6 +136,9 @@ class CInotifyTree {
   void DropMisplacedWatches(std::vector<SEvent>& out) REQUIRES(m_Mutex);
   void OnAncestorGone(const SWatchedInode& inode, std::vector<SEvent>& out) REQUIRES(m_Mutex);
   void WatchAncestors(int root) REQUIRES(m_Mutex);
+  // False (and the root reported gone) when the root's directory left its path; asked once
+  // per read of events, for roots with a directory above them unwatched.
+  bool IsRootInPlace(int root, std::vector<SEvent>& out) REQUIRES(m_Mutex);
   void NoteUnwatched(int root, const std::string& relativeDir, int err, std::vector<SEvent>& out)
       REQUIRES(m_Mutex);
   void ForgetUnwatched(int root, const std::string& relativeDir) REQUIRES(m_Mutex);
@@ -157,6 +165,7 @@ class CInotifyTree {
   // per directory and instance, however often it is added).
   std::unordered_map<int, SWatchedInode> m_Watches GUARDED_BY(m_Mutex);
   std::uint64_t m_nOverflows GUARDED_BY(m_Mutex) = 0;
+  std::set<int> m_RootsInPlace GUARDED_BY(m_Mutex);  // found in place during this read
   AddWatchFunction m_AddWatch GUARDED_BY(m_Mutex);
   std::atomic<bool> m_bStop{false};
   std::atomic<bool> m_bPaused{false};

@@ -119,12 +119,38 @@ void CInotifyTree::ForgetUnwatched(int root, const std::string& relativeDir) {
 void CInotifyTree::WatchAncestors(int root) {
   // Renaming a directory above the root moves the root away from its path without an event
   // of the root's own; one watch per directory is shared by every root below it. "/" never moves.
-  std::string path = NormalPath(m_Roots[root].strPath);
+  SRoot& watched = m_Roots[root];
+  struct stat info {};
+  if (stat(watched.strPath.c_str(), &info) == 0) {
+    watched.nDevice = info.st_dev;
+    watched.nInode = info.st_ino;
+  }
+  std::string path = NormalPath(watched.strPath);
   for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0; slash = path.rfind('/')) {
     path.resize(slash);
-    const int wd = inotify_add_watch(m_nInotifyFd, path.c_str(), kAncestorMask);
-    if (wd >= 0) m_Watches[wd].ancestorOf.insert(root);
+    const int wd = m_AddWatch(m_nInotifyFd, path.c_str(), kAncestorMask);
+    if (wd >= 0) {
+      m_Watches[wd].ancestorOf.insert(root);
+    } else {
+      watched.bAncestorUnwatched = true;
+    }
   }
+}
+
+bool CInotifyTree::IsRootInPlace(int root, std::vector<SEvent>& out) {
+  const SRoot& watched = m_Roots[root];
+  if (!watched.bAncestorUnwatched || m_RootsInPlace.count(root) != 0) return true;
+  // The events read were all made before this look: if the root has left its path now, none
+  // of them can be told from the old tree's, and the consumer's reconciliation catches up.
+  struct stat info {};
+  if (stat(watched.strPath.c_str(), &info) == 0 && static_cast<std::uint64_t>(info.st_dev) == watched.nDevice &&
+      static_cast<std::uint64_t>(info.st_ino) == watched.nInode) {
+    m_RootsInPlace.insert(root);
+    return true;
+  }
+  out.push_back(SEvent{root, "", EKind::RootGone, true, ELimit::None});
+  DropRoot(root);
+  return false;
 }
 
 void CInotifyTree::OnAncestorGone(const SWatchedInode& inode, std::vector<SEvent>& out) {

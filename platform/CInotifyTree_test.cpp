@@ -182,6 +182,23 @@ TEST(CInotifyTreeTest, ARootDeletedOrMovedAwayWithOrWithoutItsParentIsReportedGo
   EXPECT_TRUE(watched.WaitFor(sibling, "", Kind::RootGone));
   scratch.Write("parent/archive/2024/new", "x");
   ASSERT_EQ(std::remove(scratch.File("parent.old/archive/2024/old").c_str()), 0);
+  // A parent that cannot be watched: the old tree's first event finds the root gone from its path.
+  MakeDir(scratch.File("hidden"));
+  MakeDir(scratch.File("hidden/archive"));
+  const std::string hidden = scratch.File("hidden");
+  Watched guarded([&hidden](int fd, const char* path, std::uint32_t mask) {
+    if (path == hidden) {
+      errno = EACCES;
+      return -1;
+    }
+    return inotify_add_watch(fd, path, mask);
+  });
+  const int guardedRoot = guarded.Root(scratch.File("hidden/archive"));
+  ASSERT_EQ(std::rename(hidden.c_str(), (hidden + ".old").c_str()), 0);
+  MakeDir(scratch.File("hidden"));
+  MakeDir(scratch.File("hidden/archive"));
+  scratch.Write("hidden.old/archive/old", "x");
+  EXPECT_TRUE(guarded.WaitFor(guardedRoot, "", Kind::RootGone));
   // Gone means no longer watched: a file in the moved directory is not reported.
   scratch.Write("elsewhere/late", "x");
   watched.Settle(watched.Root(scratch.File("elsewhere")), scratch.File("elsewhere"), "marker");
