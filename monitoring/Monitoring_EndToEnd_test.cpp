@@ -2,8 +2,6 @@
 // the watched directories reach the catalogue without a further pass, whatever the kernel's
 // queue or watch limits do, and a stop keeps what was committed.
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -287,37 +285,6 @@ TEST_F(MonitoringEndToEndTest, AnArchiveWhoseParentIsRenamedIsWatchedAgainAtItsP
   fs::remove(old + "archive/2024/kept.xml");
   EXPECT_TRUE(WaitForQuiet(archive + "2024/"));
   EXPECT_EQ(Find("Keptword"), std::vector<std::string>{kept});
-  StopService();
-}
-
-// As root, the service runs without the capabilities that read any file, as another user would.
-TEST_F(MonitoringEndToEndTest, ADirectoryClosedToTheServiceIsSaidAndPolledThenWatchedOnceOpened) {
-  const bool root = geteuid() == 0;
-  if (root) {
-    const char caps[] = "-dac_override,-dac_read_search";
-    m_Runner.SetCommandPrefix(
-        {"/usr/bin/setpriv", std::string("--inh-caps=") + caps, std::string("--bounding-set=") + caps, "--"});
-  }
-  fs::create_directories(m_Archive + "2024");
-  StartWatching();
-  const std::string closed = m_Archive + "2024/closed/";
-  // Another user's, mode 700, filled; not being root, the test's own that it may fill but not read.
-  // Made closed: the service tries to watch it at once.
-  ASSERT_EQ(mkdir(closed.c_str(), 0), 0);
-  if (root) {
-    ASSERT_EQ(chown(closed.c_str(), 65534, 65534), 0);
-  }
-  ASSERT_EQ(chmod(closed.c_str(), root ? 0700 : 0300), 0);
-  for (const char* name : {"a.xml", "b.xml", "deep/c.xml"}) WriteInvoice(closed + name, "Closedword");
-  ASSERT_TRUE(m_Runner.WaitForLine(":error: Folder ACME: directory " + closed +
-                                       " is not watched: Permission denied: the folder is reconciled in every pass "
-                                       "until it can be watched",
-                                   kServiceDeadlineMs));
-  EXPECT_TRUE(WaitForPasses("Acme", Passes("Acme") + 2)) << "polled meanwhile";
-  ASSERT_EQ(chmod(closed.c_str(), 0755), 0);
-  EXPECT_TRUE(WaitCountUnder(closed, 3)) << CountUnder(closed);
-  EXPECT_TRUE(m_Runner.WaitForLine("Folder ACME: directory " + closed + " is watched again", kServiceDeadlineMs));
-  EXPECT_TRUE(WaitForQuiet(closed + "deep/"));
   StopService();
 }
 
