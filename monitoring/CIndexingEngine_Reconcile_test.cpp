@@ -117,6 +117,14 @@ TEST_F(ReconcileTest, WithoutARecordOfACompleteWalkEveryLevelIsWalkedInFull) {
   m_Bed.Engine().RemoveFile(older, m_Folder);
   m_Bed.SetNow(m_nBase + 10);
   EXPECT_EQ(Walk(m_Folder, false), 0);
+  // Unless the record lies in the future, as a clock that was ahead leaves it: not trusted.
+  m_Bed.SetNow(m_nBase + 5);
+  EXPECT_EQ(Walk(m_Folder, false), 1);
+  EXPECT_EQ(Documents(m_Folder).count(older), 1u);
+  EXPECT_EQ(m_Bed.Listener().Count(0, ":sub: :error: Catalogue " + catalogue + ": the last complete walk of " +
+                                          Path("A/") + " is recorded as begun in the future (a clock that was "
+                                          "ahead): it is not trusted, the directory is walked in full"),
+            1);
 }
 
 TEST_F(ReconcileTest, AFileCopiedInWithAnOldModificationTimeIsTakenFirst) {
