@@ -12,6 +12,7 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "monitoring/MonitorListener.h"
 #include "monitoring/ReconcilePatterns.h"
+#include "platform/CBoundedReader.h"
 #include "platform/ErrnoText.h"
 #include "platform/PathChecks.h"
 
@@ -76,6 +77,7 @@ bool CFolderDirectoryPass::IsTooLong(const std::string& path) {
 }
 
 CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& directory, bool fresh) {
+  const platform::CBoundedReader::CLocalReadsDirect localReadsDirect;
   const std::string unc = CIndexingEngine::GetUncPath(directory);
   // Taken before anything is read: every file that arrives later is newer than the record.
   const std::int64_t started = m_Engine.Now();
