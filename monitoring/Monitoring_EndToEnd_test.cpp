@@ -250,6 +250,33 @@ TEST_F(MonitoringEndToEndTest, AQueueOverflowIsCaughtUpByReconcilingTheFolder) {
   StopService();
 }
 
+TEST_F(MonitoringEndToEndTest, ACatalogueDeletedOrReplacedWhileWatchedIsSaidAndBuiltAgainWithEveryDocument) {
+  std::vector<std::pair<std::string, std::string>> documents = {{WriteInvoice(m_Archive + "old.xml", "Oldword"), "Oldword"}};
+  // No pass but the first on its own: the write of a change finds the catalogue gone.
+  Configure(UsingFolderXml("ACME", "Acme", m_Archive, m_Processing), "");
+  std::vector<std::string> options = kWatchingOptions;
+  options[1] = "3600000";
+  ASSERT_TRUE(m_Runner.Start(options));
+  ASSERT_TRUE(WaitForPasses("Acme", 1));
+  const std::string database = Catalogue() + "/catalogue.sqlite";
+  const std::string said =
+      ":error: Catalogue " + Catalogue() + ": its file was removed or replaced while the service ran: it is built again";
+  for (int round = 1; round <= 2; ++round) {
+    if (round == 1) {
+      for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(database + suffix);
+    } else {
+      std::ofstream(database + ".new") << "no database at all";
+      ASSERT_TRUE(Move(database + ".new", database));
+    }
+    const std::string word = "Afterword" + std::to_string(round);
+    documents.emplace_back(WriteInvoice(m_Processing + word + ".xml", word), word);
+    EXPECT_TRUE(testsupport::PollUntil([&] { return m_Runner.CountLines(said) == round; }, kServiceDeadlineMs));
+    for (const auto& [path, found] : documents) EXPECT_TRUE(WaitFound(found, path)) << round;
+  }
+  EXPECT_TRUE(WaitForQuiet(m_Archive)) << "watched on";
+  StopService();
+}
+
 TEST_F(MonitoringEndToEndTest, AnArchiveThatGoesAwayAndComesBackIsReconciledAndWatchedAgain) {
   const std::string kept = WriteInvoice(m_Archive + "2024/kept.xml", "Keptword");
   StartWatching();
