@@ -143,12 +143,12 @@ bool CCatalogueIndexer::RecordCompleteWalk(const std::string& directory, const s
 }
 
 int CCatalogueIndexer::Store(const std::string& path, const std::string& catalogue, const std::string& text,
-                             const std::string& modified) {
+                             const std::string& modified, const LFileIdentity* identity) {
   m_strLibraryNote.clear();
   IndexWriterToRelease* writer = GetWriter(catalogue);
   if (writer == nullptr) return 0;
   LCatalogueError error;
-  const int result = writer->Store(path, text, modified, error, m_strLibraryNote);
+  const int result = writer->Store(path, text, modified, error, m_strLibraryNote, identity);
   NoteLibraryState(error);
   return result;
 }
@@ -248,8 +248,10 @@ int CCatalogueIndexer::ReadAndIndex(const std::string& path, const std::string& 
     modified = StoredTime(before, after, readStart, readEnd);
     if (modified.empty()) outcome = Outcome::Retry;
   }
-  // The document is read: only now is the catalogue's writer taken, for the write itself.
-  const int result = Store(path, catalogue, text, modified);
+  // The document is read: only now is the catalogue's writer taken, for the write itself. The
+  // file's identity goes with a time only: content that may not be the file's is read again anyway.
+  const LFileIdentity identity = LFileIdentity::Of(before);
+  const int result = Store(path, catalogue, text, modified, modified.empty() ? nullptr : &identity);
   if (result != 0) m_LastOutcome = outcome;
   return result;
 }

@@ -115,7 +115,7 @@ class CCatalogueIndexer {
   int ReadAndIndex(const std::string& path, const std::string& catalogue, const PdfTextReader& readPdf,
                    std::string& readNote);
   int Store(const std::string& path, const std::string& catalogue, const std::string& text,
-            const std::string& modified);
+            const std::string& modified, const LFileIdentity* identity = nullptr);
 
   std::unique_ptr<LIndexer> m_pIndexer;  // the cleaner passes and removals
   // The writer registry's record (it outlives the holder) whose writer this holder opened;

@@ -6,8 +6,10 @@
 
 #include "catalogue/LDatabase.h"
 #include "catalogue/LDocuments.h"
+#include "catalogue/LFileIdentities.h"
 #include "catalogue/LSearcher.h"
 #include "catalogue/LWalks.h"
+#include "platform/FileTimes.h"
 
 namespace {
 
@@ -24,6 +26,15 @@ bool IsUnderOriginals(std::string_view path) {
   return false;
 }
 
+// The change test: the file's time differs from the stored one, or it is another file than the
+// one read (a copy that kept the old time). A document with no identity kept is compared by time.
+int Differs(const std::string& path, std::string_view storedTime, const LFileIdentity* stored) {
+  const platform::FileStamp stamp = platform::StampOf(path);
+  const std::string time = stamp.Ok ? LSearcher::FormatModificationTime(stamp.ModifiedSeconds) : std::string();
+  if (time != storedTime) return 1;
+  return stored != nullptr && stamp.Ok && !stored->SameFileAs(LFileIdentity::Of(stamp)) ? 1 : 0;
+}
+
 }  // namespace
 
 CCatalogueSnapshot::CCatalogueSnapshot() = default;
@@ -38,6 +49,12 @@ void CCatalogueSnapshot::Forget(const LCatalogueError& error) {
   m_Unread.clear();
   m_LastCompleteWalk.reset();
   m_pDb.reset();
+}
+
+bool CCatalogueSnapshot::ReadIdentitiesKept(LDatabase& db) {
+  bool failed = false;
+  m_bIdentitiesKept = LFileIdentities::TableExists(db, failed);
+  return !failed || !db.Error().Corrupt;
 }
 
 bool CCatalogueSnapshot::ReadLastCompleteWalk(LDatabase& db, const std::string& directory) {
@@ -60,7 +77,7 @@ void CCatalogueSnapshot::Open(const std::string& directory, const std::string& c
     const bool listed = LDocuments(*db).UnreadUnder(directory, [&](std::string_view path, std::string_view) {
       if (!IsUnderOriginals(path)) m_Unread.emplace_back(path);
     });
-    if (!listed || !ReadLastCompleteWalk(*db, directory)) return Forget(db->Error());
+    if (!listed || !ReadLastCompleteWalk(*db, directory) || !ReadIdentitiesKept(*db)) return Forget(db->Error());
     std::sort(m_Unread.begin(), m_Unread.end());
     m_strDirectory = directory;
     m_pDb = std::move(db);
@@ -80,10 +97,12 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
       return;
     }
     int count = 0;
-    const bool listed = LDocuments(db).ScanUnder(directory, [&](std::string_view path, std::string_view time) {
-      ++count;
-      if (!IsUnderOriginals(path)) Keep(path, time);
-    });
+    if (!ReadIdentitiesKept(db)) return Forget(db.Error());
+    const bool listed = LDocuments(db).ScanWithIdentitiesUnder(
+        directory, m_bIdentitiesKept, [&](std::string_view path, std::string_view time, const LFileIdentity* identity) {
+          ++count;
+          if (!IsUnderOriginals(path)) Keep(path, time, identity);
+        });
     if (!listed) {
       // Nothing of a list cut short is kept; only a damaged catalogue is more than "nothing found".
       m_Error = db.Error();
@@ -106,9 +125,10 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
   }
 }
 
-void CCatalogueSnapshot::Keep(std::string_view path, std::string_view time) {
+void CCatalogueSnapshot::Keep(std::string_view path, std::string_view time, const LFileIdentity* identity) {
   m_Entries.push_back(Entry{m_Text.size(), static_cast<std::uint32_t>(path.size()),
-                            static_cast<std::uint32_t>(time.size())});
+                            static_cast<std::uint32_t>(time.size()), identity != nullptr,
+                            identity ? *identity : LFileIdentity()});
   m_Text += path;
   m_Text += time;
   if (time.empty()) m_Unread.emplace_back(path);
@@ -156,7 +176,8 @@ int CCatalogueSnapshot::LookUp(const std::string& path, int& modified) const {
   // The same answers as a loaded snapshot: only documents under the directory, none in Originals.
   if (path.compare(0, m_strDirectory.size(), m_strDirectory) != 0 || IsUnderOriginals(path)) return 0;
   std::string stored;
-  const int found = LDocuments(*m_pDb).ModifiedOf(path, stored);
+  std::optional<LFileIdentity> identity;
+  const int found = LDocuments(*m_pDb).ChangeTestOf(path, m_bIdentitiesKept, stored, identity);
   if (found < 0) {
     // Taken as not catalogued: the document is stored again, which loses nothing; a damaged
     // catalogue is told as after a load.
@@ -165,7 +186,7 @@ int CCatalogueSnapshot::LookUp(const std::string& path, int& modified) const {
     return 0;
   }
   if (found == 0) return 0;
-  modified = LSearcher::GetModificationTime(path) != stored ? 1 : 0;
+  modified = Differs(path, stored, identity ? &*identity : nullptr);
   return 1;
 }
 
@@ -177,6 +198,6 @@ int CCatalogueSnapshot::IsModified(const std::string& path, int& modified) const
   const Entry* stored = Find(path);
   if (stored == nullptr) return 0;
   const std::string_view time = std::string_view(m_Text).substr(stored->Offset + stored->PathLength, stored->TimeLength);
-  modified = LSearcher::GetModificationTime(path) != time ? 1 : 0;
+  modified = Differs(path, time, stored->HasIdentity ? &stored->Identity : nullptr);
   return 1;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "catalogue/LCatalogueError.h"
+#include "catalogue/LFileIdentity.h"
 
 class LDatabase;
 
@@ -28,7 +29,8 @@ class CCatalogueSnapshot {
   // the last complete walk, and keeps the catalogue open for IsModified to look each path up.
   // Reading every entry cost more than the whole walk of an unchanged tree.
   void Open(const std::string& directory, const std::string& catalogue);
-  // found: the path is catalogued; modified: its file's time differs from the stored one.
+  // found: the path is catalogued; modified: its file's time differs from the stored one, or
+  // its size, status-change time or inode from those kept when it was read.
   int IsModified(const std::string& path, int& modified) const;
 
   // True when a document directly in the directory (ending in '/') is stored without a time:
@@ -51,13 +53,18 @@ class CCatalogueSnapshot {
   const LCatalogueError& GetError() const { return m_Error; }
 
  private:
-  // One catalogued document: its path and then its 14-digit time, back to back in m_Text.
+  // One catalogued document: its path and then its 14-digit time, back to back in m_Text, and
+  // the identity of its file when one is kept.
   struct Entry {
     size_t Offset;
     std::uint32_t PathLength;
     std::uint32_t TimeLength;
+    bool HasIdentity;
+    LFileIdentity Identity;
   };
-  void Keep(std::string_view path, std::string_view time);
+  void Keep(std::string_view path, std::string_view time, const LFileIdentity* identity);
+  // Whether the catalogue keeps file identities; false when damaged (failed set).
+  bool ReadIdentitiesKept(LDatabase& db);
   // Reads the record of the last complete walk; false when the catalogue is damaged.
   bool ReadLastCompleteWalk(LDatabase& db, const std::string& directory);
   void Forget(const LCatalogueError& error);
@@ -78,4 +85,5 @@ class CCatalogueSnapshot {
   std::vector<std::string> m_Unread;  // the paths stored without a time, in order
   mutable bool m_bCorrupt = false;
   std::optional<std::int64_t> m_LastCompleteWalk;
+  bool m_bIdentitiesKept = false;  // after Open: the catalogue has the table of file identities
 };

@@ -1,5 +1,6 @@
 #include "catalogue/CCatalogueSnapshot.h"
 
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/LDatabase.h"
 #include "catalogue/LIndexer.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/ScratchDir.h"
@@ -80,6 +82,47 @@ TEST_F(CCatalogueSnapshotTest, HoldsTheDirectorysDocumentsOutsideOriginalsByExac
     EXPECT_FALSE(missing.IsCorrupt());
     EXPECT_FALSE(boost::filesystem::exists(m_Bed.Scratch().File("catalogues/none")));
   }
+}
+
+// As `touch -r` or `cp -p` leave it: other content of the same size, the old time put back.
+void ReplaceKeepingTheTime(const std::string& path, const std::string& word) {
+  const std::time_t time = boost::filesystem::last_write_time(path);
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      << "<?xml version=\"1.0\"?><Invoice><Supplier>" + word + "</Supplier><Amount>12.50</Amount></Invoice>";
+  boost::filesystem::last_write_time(path, time);
+}
+
+TEST_F(CCatalogueSnapshotTest, AFileChangedWithItsTimeKeptIsChangedButByTimeOnlyInACatalogueWithoutIdentities) {
+  const auto modifiedNow = [&](const std::string& path) {
+    int result[2] = {-1, -1};
+    for (const bool lookUp : {false, true}) {
+      CCatalogueSnapshot snapshot;
+      Take(snapshot, lookUp, Tree(), Catalogue());
+      int modified = -1;
+      EXPECT_EQ(snapshot.IsModified(path, modified), 1) << lookUp;
+      result[lookUp ? 1 : 0] = modified;
+    }
+    EXPECT_EQ(result[0], result[1]) << "loaded and looked up alike";
+    return result[0];
+  };
+  ReplaceKeepingTheTime(m_Paths[0], "Wxrd");
+  EXPECT_EQ(modifiedNow(m_Paths[0]), 1);
+  EXPECT_EQ(modifiedNow(m_Paths[1]), 0);
+  // A catalogue written before the table existed: compared by time, as it always was.
+  LIndexer::CloseCatalogue(Catalogue());
+  {
+    LDatabase db;
+    ASSERT_TRUE(db.OpenForWriting(Catalogue()));
+    ASSERT_TRUE(db.Exec("DROP TABLE file_identities"));
+  }
+  EXPECT_EQ(modifiedNow(m_Paths[0]), 0);
+  // Its next store keeps the identity.
+  EXPECT_NE(m_Indexer.IndexDocument(m_Paths[0], Catalogue(), nullptr), 0);
+  m_Indexer.ReleaseWriter();
+  EXPECT_EQ(modifiedNow(m_Paths[0]), 0);
+  ReplaceKeepingTheTime(m_Paths[0], "Word");
+  EXPECT_EQ(modifiedNow(m_Paths[0]), 1);
+  EXPECT_EQ(modifiedNow(m_Paths[1]), 0);
 }
 
 TEST_F(CCatalogueSnapshotTest, TellsTheDocumentsStoredWithoutATimeAndADamagedCatalogue) {

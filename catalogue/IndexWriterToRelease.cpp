@@ -31,11 +31,11 @@ bool IndexWriterToRelease::Release(LCatalogueError& error) {
 }
 
 int IndexWriterToRelease::Store(const std::string& path, const std::string& text, const std::string& modified,
-                                LCatalogueError& error, std::string& note) {
+                                LCatalogueError& error, std::string& note, const LFileIdentity* identity) {
   platform::CLockGuard guard(m_Mutex);
   note.clear();
   if (!OpenLocked(error)) return 0;
-  const int result = m_Indexer.IndexFromContent(m_pWriter, path, text, modified);
+  const int result = m_Indexer.IndexFromContent(m_pWriter, path, text, modified, identity);
   error = m_Indexer.LastError();
   note = m_Indexer.LastNote();
   return result;

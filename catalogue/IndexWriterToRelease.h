@@ -23,10 +23,10 @@ class IndexWriterToRelease {
   // Commits and closes the writer; false (and why) when the commit failed. True when none is open.
   bool Release(LCatalogueError& error) EXCLUDES(m_Mutex);
   // Stores a document with the content read beforehand and its modification time ("": taken
-  // again at the next pass), opening the writer when needed. Nonzero when stored; note: why
-  // the text was kept incomplete ("" when whole).
+  // again at the next pass) and the identity of the file read (null: none), opening the writer
+  // when needed. Nonzero when stored; note: why the text was kept incomplete ("" when whole).
   int Store(const std::string& path, const std::string& text, const std::string& modified,
-            LCatalogueError& error, std::string& note) EXCLUDES(m_Mutex);
+            LCatalogueError& error, std::string& note, const LFileIdentity* identity = nullptr) EXCLUDES(m_Mutex);
   // Removes the document's entry (below: every entry under the directory), opening the writer
   // when needed, uncommitted; how many went, -1 (and why) when the catalogue cannot be written.
   std::int64_t Remove(const std::string& path, bool below, LCatalogueError& error) EXCLUDES(m_Mutex);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "catalogue/LDatabase.h"
 #include "platform/CMutex.h"
+#include "platform/FileTimes.h"
 #include "platform/SystemInfo.h"
 
 namespace {
@@ -30,6 +32,11 @@ struct Registry {
   std::map<std::string, std::shared_ptr<Connection>> Connections GUARDED_BY(Mutex);
   std::uint64_t Clock GUARDED_BY(Mutex) = 0;
   size_t MaxOpen GUARDED_BY(Mutex) = 0;  // 0 until first needed
+  // Catalogues opened for writing and not closed on purpose since (Close): one whose database
+  // is missing at its next open was deleted under the process, not new.
+  std::set<std::string> Opened GUARDED_BY(Mutex);
+  // Catalogues found removed or replaced, until TakeReplaced.
+  std::set<std::string> Replaced GUARDED_BY(Mutex);
 };
 
 Registry& TheRegistry() {
@@ -79,6 +86,14 @@ std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueErro
     found->second->LastUse = ++registry.Clock;
     return found->second;
   }
+  if (registry.Opened.count(key) != 0 && !platform::StampOf(LDatabase::FilePath(key)).Ok) {
+    // Created again here, it would hold only what comes next: the caller builds it again whole.
+    LDatabase refused;
+    refused.SetReplacedError();
+    error = refused.Error();
+    registry.Replaced.insert(key);
+    return nullptr;
+  }
   if (registry.MaxOpen == 0) registry.MaxOpen = MaxOpenFor(platform::OpenFileLimit());
   while (registry.Connections.size() >= registry.MaxOpen && CloseLeastRecentlyUsed(registry)) {
   }
@@ -90,7 +105,19 @@ std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueErro
   }
   connection->LastUse = ++registry.Clock;
   registry.Connections[key] = connection;
+  registry.Opened.insert(key);
   return connection;
+}
+
+// After a write found the database removed or replaced: the connection to the unlinked files
+// goes, and the catalogue is marked for TakeReplaced.
+void DropReplaced(const std::string& catalogue, const std::shared_ptr<Connection>& connection) {
+  Registry& registry = TheRegistry();
+  platform::CLockGuard lock(registry.Mutex);
+  const std::string key = KeyOf(catalogue);
+  const auto found = registry.Connections.find(key);
+  if (found != registry.Connections.end() && found->second == connection) registry.Connections.erase(found);
+  registry.Replaced.insert(key);
 }
 
 void CommitAndClose(const std::shared_ptr<Connection>& connection) {
@@ -110,11 +137,16 @@ bool LConnectionRegistry::With(const std::string& catalogue, const Work& work, L
   for (int attempt = 0; attempt < 3; ++attempt) {
     const auto connection = Acquire(catalogue, error);
     if (!connection) return false;
-    platform::CLockGuard lock(connection->Mutex);
-    if (!connection->Db.IsOpen()) continue;
-    connection->Db.ClearError();
-    const bool ok = work(connection->Db);
-    if (!ok) error = connection->Db.Error();
+    bool ok = false;
+    {
+      platform::CLockGuard lock(connection->Mutex);
+      if (!connection->Db.IsOpen()) continue;
+      connection->Db.ClearError();
+      ok = work(connection->Db);
+      if (!ok) error = connection->Db.Error();
+      if (!ok && error.Replaced) connection->Db.Close();
+    }
+    if (!ok && error.Replaced) DropReplaced(catalogue, connection);
     return ok;
   }
   error = LCatalogueError{0, false, "catalogue connection closed repeatedly: " + catalogue};
@@ -130,12 +162,43 @@ bool LConnectionRegistry::CommitIfOpen(const std::string& catalogue, LCatalogueE
     if (found == registry.Connections.end()) return true;
     connection = found->second;
   }
-  platform::CLockGuard lock(connection->Mutex);
-  if (!connection->Db.IsOpen()) return true;
-  connection->Db.ClearError();
-  if (Commit(connection->Db)) return true;
-  error = connection->Db.Error();
+  {
+    platform::CLockGuard lock(connection->Mutex);
+    if (!connection->Db.IsOpen()) return true;
+    connection->Db.ClearError();
+    if (Commit(connection->Db)) return true;
+    error = connection->Db.Error();
+    if (!error.Replaced) return false;
+    connection->Db.Close();
+  }
+  DropReplaced(catalogue, connection);
   return false;
+}
+
+bool LConnectionRegistry::TakeReplaced(const std::string& catalogue) {
+  Registry& registry = TheRegistry();
+  const std::string key = KeyOf(catalogue);
+  std::shared_ptr<Connection> connection;
+  {
+    platform::CLockGuard lock(registry.Mutex);
+    const auto found = registry.Connections.find(key);
+    if (found != registry.Connections.end()) connection = found->second;
+  }
+  bool moved = false;
+  if (connection) {
+    platform::CLockGuard lock(connection->Mutex);
+    moved = connection->Db.IsOpen() && connection->Db.FileReplaced();
+    if (moved) connection->Db.Close();
+  }
+  if (moved) DropReplaced(catalogue, connection);
+  platform::CLockGuard lock(registry.Mutex);
+  bool replaced = registry.Replaced.erase(key) != 0;
+  if (!replaced && registry.Connections.count(key) == 0 && registry.Opened.count(key) != 0) {
+    replaced = !platform::StampOf(LDatabase::FilePath(key)).Ok;
+  }
+  // What is built next at the path is new, not a replacement.
+  if (replaced) registry.Opened.erase(key);
+  return replaced;
 }
 
 void LConnectionRegistry::Close(const std::string& catalogue) {
@@ -144,6 +207,8 @@ void LConnectionRegistry::Close(const std::string& catalogue) {
     Registry& registry = TheRegistry();
     platform::CLockGuard lock(registry.Mutex);
     const auto found = registry.Connections.find(KeyOf(catalogue));
+    // Closed on purpose (before its files are deleted or moved): a new database may follow.
+    registry.Opened.erase(found == registry.Connections.end() ? KeyOf(catalogue) : found->first);
     if (found == registry.Connections.end()) return;
     connection = found->second;
     registry.Connections.erase(found);
@@ -170,6 +235,8 @@ void LConnectionRegistry::CloseAll() {
     platform::CLockGuard lock(registry.Mutex);
     for (auto& entry : registry.Connections) connections.push_back(entry.second);
     registry.Connections.clear();
+    registry.Opened.clear();
+    registry.Replaced.clear();
   }
   for (const auto& connection : connections) CommitAndClose(connection);
 }
@@ -180,6 +247,12 @@ bool LConnectionRegistry::Begin(LDatabase& db) {
 
 bool LConnectionRegistry::Commit(LDatabase& db) {
   if (!db.InTransaction()) return true;
+  // Committed into an unlinked file, the work would be lost to every reader, unseen.
+  if (db.FileReplaced()) {
+    db.Exec("ROLLBACK");
+    db.SetReplacedError();
+    return false;
+  }
   // A busy COMMIT (readers holding the lock of a rollback journal longer than the busy
   // timeout) is tried again: the readers end their reads sooner or later.
   for (int attempt = 0;; ++attempt) {

@@ -29,6 +29,10 @@ class LConnectionRegistry {
   static void Close(const std::string& catalogue);
   static void CloseAll();
   static size_t CountOpen();
+  // True once after the catalogue's database was found removed or replaced at its path while
+  // this process had it open (at a commit, at a reopen, or now, by its open connection): the
+  // caller builds it again. The connection is closed; the next use opens what lies at the path.
+  static bool TakeReplaced(const std::string& catalogue);
   // Tests: the bound (0: the default for the process's descriptor limit, taken at the next open).
   static void SetMaxOpen(size_t maxOpen);
 
@@ -36,7 +40,8 @@ class LConnectionRegistry {
   static bool Begin(LDatabase& db);
   // Commits the open transaction, trying a busy commit again (kCommitAttempts in all, each
   // after the connection's busy timeout); a commit that still fails rolls the transaction back
-  // and keeps its error in the connection. True when nothing was open.
+  // and keeps its error in the connection. True when nothing was open. A database whose file
+  // was removed or replaced is not committed to (error Replaced).
   static bool Commit(LDatabase& db);
   static constexpr int kCommitAttempts = 3;
   static constexpr int kCommitRetryPauseMs = 200;

@@ -7,6 +7,7 @@
 
 #include "catalogue/LExcerpt.h"
 #include "platform/CFileSystemType.h"
+#include "platform/FileTimes.h"
 
 namespace {
 
@@ -22,6 +23,13 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS complete_walks("
     " directory TEXT PRIMARY KEY COLLATE BINARY,"
     " started INTEGER NOT NULL);"
+    // The service's own too: what tells each document's file apart besides its time.
+    "CREATE TABLE IF NOT EXISTS file_identities("
+    " id INTEGER PRIMARY KEY,"
+    " size INTEGER NOT NULL,"
+    " changed_ns INTEGER NOT NULL,"
+    " inode INTEGER NOT NULL,"
+    " device INTEGER NOT NULL);"
     "PRAGMA user_version = 1;";
 
 std::atomic<int> g_BusyTimeoutForTests{0};
@@ -64,8 +72,12 @@ bool LDatabase::OpenFile(const std::string& file, int flags) {
 }
 
 bool LDatabase::OpenForWriting(const std::string& catalogue) {
-  if (!OpenFile(FilePath(catalogue), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) return false;
-  if (ConfigureForWriting(catalogue)) return true;
+  const std::string file = FilePath(catalogue);
+  if (!OpenFile(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) return false;
+  if (ConfigureForWriting(catalogue)) {
+    NoteOpenedFiles(file);
+    return true;
+  }
   const LCatalogueError error = m_Error;
   Close();
   m_Error = error;
@@ -101,6 +113,32 @@ void LDatabase::KeepWalFiles() {
   Exec("PRAGMA wal_autocheckpoint = 16384");
 }
 
+void LDatabase::NoteOpenedFiles(const std::string& file) {
+  m_OpenedFiles.clear();
+  // The write-ahead log and its index exist from the first transaction on and stay while open.
+  const std::vector<std::string> paths =
+      m_bRollbackJournal ? std::vector<std::string>{file} : std::vector<std::string>{file, file + "-wal", file + "-shm"};
+  for (const std::string& path : paths) {
+    const platform::FileStamp stamp = platform::StampOf(path);
+    if (stamp.Ok) m_OpenedFiles.push_back(OpenedFile{path, stamp.Device, stamp.Inode});
+  }
+}
+
+bool LDatabase::FileReplaced() const {
+  if (!m_pDb) return false;
+  for (const OpenedFile& opened : m_OpenedFiles) {
+    const platform::FileStamp stamp = platform::StampOf(opened.Path);
+    if (!stamp.Ok || stamp.Device != opened.Device || stamp.Inode != opened.Inode) return true;
+  }
+  return false;
+}
+
+void LDatabase::SetReplacedError() {
+  SetError(SQLITE_READONLY_DBMOVED, "its file was removed or replaced while the service ran");
+  m_Error.Corrupt = true;
+  m_Error.Replaced = true;
+}
+
 bool LDatabase::OpenForReading(const std::string& catalogue) {
   const std::string file = FilePath(catalogue);
   boost::system::error_code ec;
@@ -117,6 +155,7 @@ void LDatabase::Close() {
   m_Cache.clear();
   if (m_pDb) sqlite3_close_v2(m_pDb);
   m_pDb = nullptr;
+  m_OpenedFiles.clear();
 }
 
 bool LDatabase::Exec(const char* sql) {
@@ -144,6 +183,7 @@ void LDatabase::SetError(int code, const std::string& message) {
   m_Error.SqliteCode = code;
   const int primary = code & 0xFF;
   m_Error.Corrupt = primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+  m_Error.Replaced = false;
   m_Error.Message = message;
 }
 
@@ -210,3 +250,5 @@ std::string_view LDatabase::Query::TextView(int column) const {
 }
 
 std::int64_t LDatabase::Query::Int64(int column) const { return sqlite3_column_int64(m_pStmt, column); }
+
+bool LDatabase::Query::IsNull(int column) const { return sqlite3_column_type(m_pStmt, column) == SQLITE_NULL; }

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sqlite3.h>
 
@@ -36,6 +37,7 @@ class LDatabase {
     // The column's bytes, valid until the next step of the query.
     std::string_view TextView(int column) const;
     std::int64_t Int64(int column) const;
+    bool IsNull(int column) const;
 
    private:
     LDatabase& m_Db;
@@ -70,6 +72,13 @@ class LDatabase {
   // The row id of the last successful INSERT on this connection.
   std::int64_t LastInsertRowId() const { return m_pDb ? sqlite3_last_insert_rowid(m_pDb) : 0; }
 
+  // True when a file of the database open for writing (the database, its -wal or -shm) is no
+  // longer the one at its path: removed or replaced since the open, so what is written goes
+  // into an unlinked file that no reader sees.
+  bool FileReplaced() const;
+  // Keeps the error that says so.
+  void SetReplacedError();
+
   const LCatalogueError& Error() const { return m_Error; }
   void ClearError() { m_Error = LCatalogueError(); }
   void SetError(int code, const std::string& message);
@@ -78,6 +87,7 @@ class LDatabase {
   bool OpenFile(const std::string& file, int flags);
   bool ConfigureForWriting(const std::string& catalogue);
   void KeepWalFiles();
+  void NoteOpenedFiles(const std::string& file);
   sqlite3_stmt* Prepare(const char* sql);
   void Fail(int code);
 
@@ -85,4 +95,11 @@ class LDatabase {
   std::map<const char*, sqlite3_stmt*> m_Cache;  // owned; keyed by the SQL literal
   bool m_bRollbackJournal = false;
   LCatalogueError m_Error;
+  // The database's files as they were when it was opened for writing.
+  struct OpenedFile {
+    std::string Path;
+    std::uint64_t Device;
+    std::uint64_t Inode;
+  };
+  std::vector<OpenedFile> m_OpenedFiles;
 };

@@ -1,6 +1,7 @@
 #include "catalogue/LDocuments.h"
 
 #include "catalogue/LDatabase.h"
+#include "catalogue/LFileIdentities.h"
 
 namespace {
 
@@ -28,6 +29,16 @@ const char* const kDeleteText = "DELETE FROM document_text WHERE rowid = ?1";
 const char* const kDeleteDocument = "DELETE FROM documents WHERE id = ?1";
 const char* const kPathOfId = "SELECT path FROM documents WHERE id = ?1";
 const char* const kModifiedOfPath = "SELECT modified FROM documents WHERE path = ?1";
+const char* const kChangeTestOfPath =
+    "SELECT d.modified, f.size, f.changed_ns, f.inode, f.device"
+    " FROM documents d LEFT JOIN file_identities f ON f.id = d.id WHERE d.path = ?1";
+const char* const kIdentitiesFrom =
+    "SELECT d.path, d.modified, f.size, f.changed_ns, f.inode, f.device"
+    " FROM documents d LEFT JOIN file_identities f ON f.id = d.id WHERE d.path >= ?1 ORDER BY d.path";
+const char* const kIdentitiesRange =
+    "SELECT d.path, d.modified, f.size, f.changed_ns, f.inode, f.device"
+    " FROM documents d LEFT JOIN file_identities f ON f.id = d.id WHERE d.path >= ?1 AND d.path < ?2"
+    " ORDER BY d.path";
 // A pass over the table's rows reads each once; the path index would cost a row look-up per
 // entry to read its time. Few documents are ever stored without one.
 const char* const kUnreadFrom = "SELECT path, modified FROM documents NOT INDEXED WHERE modified = '' AND path >= ?1";
@@ -43,6 +54,13 @@ const char* const kSearch =
 // Binds the prefix range and picks the statement with or without an upper bound.
 const char* RangeSql(const std::string& prefix, const char* from, const char* range) {
   return LDocuments::PrefixUpperBound(prefix).empty() ? from : range;
+}
+
+// The identity in the columns from `first` on; nullopt when the document has none.
+std::optional<LFileIdentity> IdentityAt(const LDatabase::Query& query, int first) {
+  if (query.IsNull(first)) return std::nullopt;
+  return LFileIdentity{query.Int64(first), query.Int64(first + 1), static_cast<std::uint64_t>(query.Int64(first + 2)),
+                       static_cast<std::uint64_t>(query.Int64(first + 3))};
 }
 
 void BindRange(LDatabase::Query& query, const std::string& prefix) {
@@ -61,7 +79,8 @@ std::string LDocuments::PrefixUpperBound(const std::string& prefix) {
   return upper;
 }
 
-bool LDocuments::Upsert(const std::string& path, const std::string& modified, const std::string& text) {
+bool LDocuments::Upsert(const std::string& path, const std::string& modified, const std::string& text,
+                        const LFileIdentity* identity) {
   std::optional<std::int64_t> id;
   if (!IdOf(path, id)) return false;
   if (id) {
@@ -78,6 +97,9 @@ bool LDocuments::Upsert(const std::string& path, const std::string& modified, co
     if (insert.Failed()) return false;
     id = m_Db.LastInsertRowId();
   }
+  // An identity of an earlier version of the file must not outlive its content.
+  LFileIdentities identities(m_Db);
+  if (!(identity ? identities.Write(*id, *identity) : identities.Forget(*id))) return false;
   // A new row id may still carry text left by an older catalogue's failed removal: REPLACE
   // keeps one text per document either way, and costs a look-up only.
   LDatabase::Query replace(m_Db, kReplaceText);
@@ -122,6 +144,7 @@ bool LDocuments::DeleteUnder(const std::string& prefix, std::int64_t& removed) {
 }
 
 bool LDocuments::DeleteById(std::int64_t id) {
+  if (!LFileIdentities(m_Db).Forget(id)) return false;
   {
     LDatabase::Query text(m_Db, kDeleteText);
     text.Bind(1, id);
@@ -157,6 +180,34 @@ int LDocuments::ModifiedOf(const std::string& path, std::string& modified) {
     return 1;
   }
   return query.Failed() ? -1 : 0;
+}
+
+int LDocuments::ChangeTestOf(const std::string& path, bool withIdentities, std::string& modified,
+                             std::optional<LFileIdentity>& identity) {
+  identity.reset();
+  if (!withIdentities) return ModifiedOf(path, modified);
+  LDatabase::Query query(m_Db, kChangeTestOfPath);
+  query.Bind(1, path);
+  modified.clear();
+  if (query.Next()) {
+    modified = query.Text(0);
+    identity = IdentityAt(query, 1);
+    return 1;
+  }
+  return query.Failed() ? -1 : 0;
+}
+
+bool LDocuments::ScanWithIdentitiesUnder(const std::string& prefix, bool withIdentities, const IdentityRowView& row) {
+  if (!withIdentities) {
+    return ScanUnder(prefix, [&](std::string_view path, std::string_view modified) { row(path, modified, nullptr); });
+  }
+  LDatabase::Query query(m_Db, RangeSql(prefix, kIdentitiesFrom, kIdentitiesRange));
+  BindRange(query, prefix);
+  while (query.Next()) {
+    const std::optional<LFileIdentity> identity = IdentityAt(query, 2);
+    row(query.TextView(0), query.TextView(1), identity ? &*identity : nullptr);
+  }
+  return !query.Failed();
 }
 
 bool LDocuments::UnreadUnder(const std::string& prefix, const RowView& row) {

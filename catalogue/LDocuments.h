@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue/LFileIdentity.h"
+
 class LDatabase;
 
 // The document operations on one open catalogue database (see the README). Each call is
@@ -24,8 +26,10 @@ class LDocuments {
   // (empty prefix, or only 0xFF bytes).
   static std::string PrefixUpperBound(const std::string& prefix);
 
-  // Adds the document or replaces the entry of the same path (keeping its row id).
-  bool Upsert(const std::string& path, const std::string& modified, const std::string& text);
+  // Adds the document or replaces the entry of the same path (keeping its row id), with the
+  // identity of the file read (null: none known, the document is compared by its time only).
+  bool Upsert(const std::string& path, const std::string& modified, const std::string& text,
+              const LFileIdentity* identity = nullptr);
   // Removes the entry of path; true also when there was none.
   bool Delete(const std::string& path);
   // As Delete; removed tells whether there was an entry.
@@ -39,6 +43,14 @@ class LDocuments {
   int Exists(const std::string& path);
   // As Exists, with the entry's stored modification time.
   int ModifiedOf(const std::string& path, std::string& modified);
+  // As ModifiedOf, with the file's identity when one is kept (withIdentities: the catalogue has
+  // the table, see LFileIdentities::TableExists).
+  int ChangeTestOf(const std::string& path, bool withIdentities, std::string& modified,
+                   std::optional<LFileIdentity>& identity);
+  // As ScanUnder, with each document's identity (null when none is kept).
+  using IdentityRowView =
+      std::function<void(std::string_view path, std::string_view modified, const LFileIdentity* identity)>;
+  bool ScanWithIdentitiesUnder(const std::string& prefix, bool withIdentities, const IdentityRowView& row);
   // The paths under prefix stored without a time, in no particular order.
   bool UnreadUnder(const std::string& prefix, const RowView& row);
   // Documents whose path starts with prefix ("" = all); -1 on failure.

@@ -223,7 +223,7 @@ bool LIndexer::RecordCompleteWalk(LWriter* writer, const std::string& directory,
 }
 
 int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const std::string& text,
-                               const std::string& modified) {
+                               const std::string& modified, const LFileIdentity* identity) {
   return Guarded(m_pImpl->Error, "unexpected failure indexing ", path, 0, [&] {
     if (!writer) {
       m_pImpl->Error = Failure("no writer");
@@ -236,7 +236,7 @@ int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const s
     if (cut) m_pImpl->Note = "text longer than " + std::to_string(cap >> 20) + " MiB: only the first part is kept";
     const bool ok = LConnectionRegistry::With(
         writer->Catalogue,
-        [&](LDatabase& db) { return LConnectionRegistry::Begin(db) && LDocuments(db).Upsert(path, modified, content); },
+        [&](LDatabase& db) { return LConnectionRegistry::Begin(db) && LDocuments(db).Upsert(path, modified, content, identity); },
         m_pImpl->Error);
     return ok ? 1 : 0;
   });
@@ -399,6 +399,12 @@ bool LIndexer::CheckpointLog(const std::string& catalogue) {
     done = LConnectionRegistry::With(catalogue, [](LDatabase& db) { return db.CheckpointLog(); }, ignored);
   });
   return done;
+}
+
+bool LIndexer::TakeReplaced(const std::string& catalogue) {
+  bool replaced = false;
+  GuardedLogged("TakeReplaced", catalogue, [&] { replaced = LConnectionRegistry::TakeReplaced(catalogue); });
+  return replaced;
 }
 
 void LIndexer::CloseCatalogue(const std::string& catalogue) {

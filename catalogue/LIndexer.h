@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalogue/LCatalogueError.h"
+#include "catalogue/LFileIdentity.h"
 
 // Opaque handles served by LIndexer; they stay owned by the library and die with the
 // call that releases them (ReleaseWriter / CloseWriter / ReleaseDeleter / ReleaseCleaner).
@@ -33,8 +34,9 @@ class LIndexer {
   // As Index, with the given text (PDF documents).
   int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text);
   // As IndexFromContent, with the stored modification time given ("" takes it again at the next pass).
+  // identity: the file's, taken with the time (null: the document is compared by its time only).
   int IndexFromContent(LWriter* writer, const std::string& path, const std::string& text,
-                       const std::string& modified);
+                       const std::string& modified, const LFileIdentity* identity = nullptr);
   // Notes in the catalogue (table complete_walks) that a walk of the folder directory that
   // started at `started` (seconds since 1970) ended normally, and commits.
   bool RecordCompleteWalk(LWriter* writer, const std::string& directory, std::int64_t started);
@@ -70,6 +72,9 @@ class LIndexer {
   // Copies the catalogue's write-ahead log into its database now (the process's connection,
   // outside a transaction): after a large write, so that a later small one does not pay for it.
   static bool CheckpointLog(const std::string& catalogue);
+  // True once after the catalogue's database was found removed or replaced at its path while the
+  // process had it open (see LConnectionRegistry::TakeReplaced): it is to be built again.
+  static bool TakeReplaced(const std::string& catalogue);
   // Closes every connection of the process to the catalogue (before its files are deleted or moved).
   static void CloseCatalogue(const std::string& catalogue);
   // Once per process, at the end: closes every connection.

@@ -117,6 +117,8 @@ class CCatalogueFlush : public CFlushPool::IJob {
   std::unique_ptr<CChangeApplier> m_pApplier PT_GUARDED_BY(m_InUseMutex);
   std::vector<STask> m_Uncommitted GUARDED_BY(m_InUseMutex);  // applied, to redo if the commit fails
   bool m_bDirty GUARDED_BY(m_InUseMutex) = false;
+  // The folder of the last change applied: reconciled when the catalogue's file is found replaced.
+  std::string m_strLastReference GUARDED_BY(m_InUseMutex);
   std::int64_t m_nLastCommitAt GUARDED_BY(m_InUseMutex) = 0;
   std::int64_t m_nWriteFailureSaidAt GUARDED_BY(m_InUseMutex) = -1;  // -1: none since the last commit
 };

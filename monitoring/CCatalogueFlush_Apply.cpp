@@ -72,6 +72,7 @@ bool CCatalogueFlush::ApplyTask(STask& task) {
     return false;
   }
   if (altered) m_bDirty = true;
+  m_strLastReference = task.Change.strReference;
   switch (result) {
     case CChangeApplier::EResult::Done:
       if (altered) {
@@ -89,6 +90,8 @@ bool CCatalogueFlush::ApplyTask(STask& task) {
     case CChangeApplier::EResult::WriteFailed: {
       const std::string cause = m_pApplier->WriteFailure();
       ReportWriteFailure(cause);
+      // Its reconciliation builds the catalogue again: no change is lost with the unlinked file.
+      if (m_pApplier->CatalogueReplaced() && m_Reconcile) m_Reconcile(m_strLastReference);
       Retry(std::move(task), EReason::WriteFailed);
       // What was applied before it may have gone with the failed write: the commit tells.
       CommitApplied(true, false);
@@ -119,6 +122,7 @@ void CCatalogueFlush::CommitApplied(bool force, bool drain) {
   }
   const std::string cause = m_pApplier->WriteFailure();
   ReportWriteFailure(cause);
+  if (m_pApplier->CatalogueReplaced() && m_Reconcile) m_Reconcile(m_strLastReference);
   for (STask& task : applied) Retry(std::move(task), EReason::WriteFailed);
 }
 

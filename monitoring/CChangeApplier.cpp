@@ -85,18 +85,23 @@ CChangeApplier::EResult CChangeApplier::Remove(const std::string& path, bool bel
 }
 
 CChangeApplier::EResult CChangeApplier::Failed() {
-  m_strWriteFailure = m_Indexer.LastError().Message;
-  if (m_strWriteFailure.empty()) m_strWriteFailure = "unknown failure";
-  m_Indexer.ClearWriteFailure();
+  NoteFailure();
   return EResult::WriteFailed;
 }
 
 bool CChangeApplier::Commit() {
   if (m_Indexer.Commit()) return true;
-  m_strWriteFailure = m_Indexer.LastError().Message;
-  if (m_strWriteFailure.empty()) m_strWriteFailure = "unknown failure";
-  m_Indexer.ClearWriteFailure();
+  NoteFailure();
   return false;
+}
+
+void CChangeApplier::NoteFailure() {
+  const LCatalogueError& error = m_Indexer.LastError();
+  m_strWriteFailure = error.Message.empty() ? "unknown failure" : error.Message;
+  m_bCatalogueReplaced = error.Replaced;
+  // Each failure is told by its own error, not by a damage seen before.
+  m_Indexer.ClearWriteFailure();
+  m_Indexer.ClearCorruption();
 }
 
 void CChangeApplier::ReportDocument(const std::string& path) {

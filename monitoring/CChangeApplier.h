@@ -35,6 +35,9 @@ class CChangeApplier {
   // Commits what was applied; false when the commit failed (then it was rolled back).
   bool Commit();
   const std::string& WriteFailure() const { return m_strWriteFailure; }
+  // The last write failure found the catalogue's file removed or replaced: its folder is to be
+  // reconciled, which builds the catalogue again.
+  bool CatalogueReplaced() const { return m_bCatalogueReplaced; }
   // Ends the PDF readers' helper processes while nobody needs them.
   void ReleasePdfTool();
 
@@ -42,6 +45,7 @@ class CChangeApplier {
   EResult Index(const FileChange& change, bool retry, bool& altered);
   EResult Remove(const std::string& path, bool below, bool& altered);
   EResult Failed();
+  void NoteFailure();
   void ReportDocument(const std::string& path);
 
   const std::string m_strCatalogue;
@@ -52,4 +56,5 @@ class CChangeApplier {
   bool m_bQuiet = false;
   PdfTextReader m_ReadPdf;  // on m_pPdfReaders
   std::string m_strWriteFailure;
+  bool m_bCatalogueReplaced = false;
 };

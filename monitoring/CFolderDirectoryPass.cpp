@@ -14,6 +14,7 @@
 #include "monitoring/ReconcilePatterns.h"
 #include "platform/CBoundedReader.h"
 #include "platform/ErrnoText.h"
+#include "platform/PathChecks.h"
 
 namespace fs = boost::filesystem;
 
@@ -55,6 +56,24 @@ void CFolderDirectoryPass::LoadSnapshot(const std::string& directory, bool fresh
   } else {
     m_pSnapshot->Open(directory, m_strCatalogue);
   }
+  m_LastCompleteWalk = m_pSnapshot->GetLastCompleteWalk();
+  // A record made while the clock was ahead would let the early stop pass by files that
+  // arrived after the walk it stands for.
+  if (m_LastCompleteWalk && *m_LastCompleteWalk > m_Engine.Now()) {
+    m_LastCompleteWalk.reset();
+    if (!fresh) {
+      m_Engine.SendStatusMessage(kMessageLine, ":sub: :error: Catalogue " + m_strCatalogue + ": the last complete walk of " +
+                                                   directory + " is recorded as begun in the future (a clock that "
+                                                   "was ahead): it is not trusted, the directory is walked in full");
+    }
+  }
+}
+
+bool CFolderDirectoryPass::IsTooLong(const std::string& path) {
+  if (!platform::IsPathTooLong(path)) return false;
+  m_Engine.SendStatusMessage(kMessageLine, ":sub: :error: Path too long for the system, left out: " +
+                                               platform::CutPathForLog(path));
+  return true;
 }
 
 CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& directory, bool fresh) {
@@ -141,6 +160,7 @@ void CFolderDirectoryPass::SortLevel(const std::string& directory, const platfor
     if (!CanWalk()) break;
     const auto& [name, kind] = entries[i];
     path.assign(directory).append(name);
+    if (kind != EntryKind::Other && IsTooLong(path)) continue;
     std::int64_t time = 0;
     if (kind == EntryKind::File && ReconcilePatterns::IsCandidate(path) && !ReconcilePatterns::IsCompanion(path)) {
       if (listing.GetArrivalTime(name, time, errorText)) {
@@ -162,8 +182,7 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
                                           const LevelFiles& files, std::int64_t& start) {
   bool written = false;
   CCatalogueSnapshot& snapshot = *m_pSnapshot;
-  const std::optional<std::int64_t> lastWalk =
-      m_Engine.m_bFullReconcile ? std::nullopt : snapshot.GetLastCompleteWalk();
+  const std::optional<std::int64_t> lastWalk = m_Engine.m_bFullReconcile ? std::nullopt : m_LastCompleteWalk;
   // Documents stored with an empty time are taken again wherever they stand in the level.
   const std::vector<std::string> retries = snapshot.GetRetriesIn(directory);
   bool ended = false;
@@ -199,7 +218,8 @@ void CFolderDirectoryPass::IndexFresh(const std::string& directory) {
   }
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
-    if (kind == EntryKind::Directory && !boost::algorithm::iequals(name, "ORIGINALS")) {
+    if (kind == EntryKind::Directory && !boost::algorithm::iequals(name, "ORIGINALS") &&
+        !IsTooLong(directory + name + "/")) {
       IndexFresh(directory + name + "/");
     }
   }
@@ -208,7 +228,7 @@ void CFolderDirectoryPass::IndexFresh(const std::string& directory) {
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
     if (kind == EntryKind::Directory) continue;
-    if (kind == EntryKind::File && CCatalogueIndexer::IsIndexableDocument(name)) {
+    if (kind == EntryKind::File && CCatalogueIndexer::IsIndexableDocument(name) && !IsTooLong(directory + name)) {
       IndexFreshFile(directory + name, written);
     }
     if (m_Engine.IsSliceUsedUp(start)) {

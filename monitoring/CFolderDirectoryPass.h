@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,8 @@ class CFolderDirectoryPass {
 
   bool CanWalk();
   bool IsExcluded(const std::string& directory) const;
+  // A path the system cannot take: said, and left out.
+  bool IsTooLong(const std::string& path);
   void SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
                  const LevelEntries& entries, LevelFiles& files,
                  std::multimap<std::int64_t, std::string>& subDirectories);
@@ -66,6 +69,8 @@ class CFolderDirectoryPass {
   const std::string m_strCatalogue;
   platform::CStopLatch* const m_pStop;
   std::unique_ptr<CCatalogueSnapshot> m_pSnapshot;  // of the directory being walked
+  // When the last complete walk of it began; none when not recorded or not to be trusted.
+  std::optional<std::int64_t> m_LastCompleteWalk;
   int m_nIndexed = 0;
   bool m_bWalkIncomplete = false;
 };

@@ -88,6 +88,9 @@ class CIndexingEngine {
   // Why the folder's catalogue directory is refused ("" when it is not): it is, or lies inside,
   // a folder directory of a folder of the list, where emptying it could touch documents.
   std::string RefusedCatalogueReason(const FK::CFolder& folder, const std::string& catalogue) const;
+  // The same for the catalogue as it stands at path (its written or its resolved form).
+  std::string RefusedCatalogueReasonAt(const FK::CFolder& folder, const std::string& catalogue,
+                                       std::string path) const;
 
   // The catalogue locks of the process, one per catalogue, shared with other processes by
   // name. Any thread; a thread may hold the locks of several catalogues. acquire 0 only asks:
@@ -157,7 +160,12 @@ class CIndexingEngine {
                          int cleaner, platform::CStopLatch* stop);
   void RebuildDamagedCatalogue(const FK::CFolder& folder, const std::string& catalogue, int cleaner,
                                platform::CStopLatch* stop);
-  std::string MoveDamagedCatalogueAside(const std::string& catalogue);
+  // Moves the catalogue's own files into a new "damaged-" directory beside them; its path, "" on
+  // failure, or (unless always) the catalogue itself when there was nothing to move.
+  std::string MoveDamagedCatalogueAside(const std::string& catalogue, bool always = true);
+  // A catalogue whose file was removed or replaced while open: says so and clears the way for
+  // a fresh walk; false (said) when what was left could not be moved aside.
+  bool StartCatalogueAgain(const std::string& catalogue);
   void ReportCatalogueFileSystem(const std::string& catalogue);
   void ReportUnreadable(const std::string& path, const std::string& reason);
   // Indexes one document of a walk with its retry bookkeeping; true when it was stored.

@@ -1,5 +1,6 @@
 #include "monitoring/CIndexingEngine.h"
 
+#include <algorithm>
 #include <ctime>
 #include <iterator>
 #include <map>
@@ -21,6 +22,7 @@
 #include "platform/CMutex.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/FileOps.h"
+#include "platform/PathChecks.h"
 #include "platform/SystemInfo.h"
 
 namespace fs = boost::filesystem;
@@ -145,13 +147,32 @@ void CIndexingEngine::IndexFolderDirectories(const Dom_FolderList& folderList) {
   for (const std::string& reference : folderList.GetFolderReferences()) {
     const FK::CFolder folder = folderList.GetFolder(reference);
     for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-      if (IsWalkedDirectory(directory)) m_FolderDirectories.emplace(platform::NormalPath(directory), reference);
+      if (!IsWalkedDirectory(directory)) continue;
+      m_FolderDirectories.emplace(platform::NormalPath(directory), reference);
+      // A catalogue reached through a symbolic link is compared where the link leads.
+      m_FolderDirectories.emplace(platform::ResolvedPath(directory), reference);
     }
   }
 }
 
 std::string CIndexingEngine::RefusedCatalogueReason(const FK::CFolder& folder, const std::string& catalogue) const {
-  std::string path = platform::NormalPath(catalogue);
+  // A PathCatalogues that is a symbolic link into an archive overlaps it as much as a plain path.
+  for (const std::string& path : {platform::NormalPath(catalogue), platform::ResolvedPath(catalogue)}) {
+    const std::string reason = RefusedCatalogueReasonAt(folder, catalogue, path);
+    if (!reason.empty()) return reason;
+  }
+  return "";
+}
+
+std::string CIndexingEngine::RefusedCatalogueReasonAt(const FK::CFolder& folder, const std::string& catalogue,
+                                                      std::string path) const {
+  const std::string catalogueAt = path;
+  std::vector<std::string> own;
+  for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
+    if (!IsWalkedDirectory(directory)) continue;
+    own.push_back(platform::NormalPath(directory));
+    own.push_back(platform::ResolvedPath(directory));
+  }
   // A catalogue inside a "Catalogue_IS" directory is never walked as documents: the default
   // layout keeps it there, inside the archive.
   bool belowCatalogueDirectory = false;
@@ -159,13 +180,9 @@ std::string CIndexingEngine::RefusedCatalogueReason(const FK::CFolder& folder, c
     std::string owner;
     const auto found = m_FolderDirectories.find(path);
     if (found != m_FolderDirectories.end()) owner = found->second;
-    for (const std::string& directory : {folder.GetArchivePath(), folder.GetProcessingPath()}) {
-      if (owner.empty() && platform::NormalPath(directory) == path && IsWalkedDirectory(directory)) {
-        owner = folder.GetReference();
-      }
-    }
+    if (owner.empty() && std::find(own.begin(), own.end(), path) != own.end()) owner = folder.GetReference();
     if (!owner.empty()) {
-      return "Catalogue directory " + catalogue + (path == platform::NormalPath(catalogue) ? " is" : " lies inside") +
+      return "Catalogue directory " + catalogue + (path == catalogueAt ? " is" : " lies inside") +
              " the folder directory " + path + " of folder " + owner;
     }
     const size_t slash = path.rfind('/');
@@ -243,10 +260,16 @@ void CIndexingEngine::RemoveFile(std::string path, FK::CFolder folder) {
   m_pIndexer->RemoveDocument(path, catalogue);
 }
 
-std::string CIndexingEngine::MoveDamagedCatalogueAside(const std::string& catalogue) {
+std::string CIndexingEngine::MoveDamagedCatalogueAside(const std::string& catalogue, bool always) {
   if (m_pFlusher) m_pFlusher->Remove(catalogue);
   m_pIndexer->ReleaseWriter();
   LIndexer::CloseCatalogue(catalogue);
+  boost::system::error_code listError;
+  bool anyDatabaseFile = false;
+  for (fs::directory_iterator it(catalogue, listError), end; !listError && it != end; it.increment(listError)) {
+    anyDatabaseFile = anyDatabaseFile || (IsCatalogueOwnFile(*it) && LIndexer::IsDatabaseFile(it->path().filename().string()));
+  }
+  if (!always && !listError && !anyDatabaseFile) return catalogue;
   fs::path aside = fs::path(catalogue) / ("damaged-" + TimeStamp());
   boost::system::error_code ec;
   for (int n = 1; fs::exists(aside, ec); ++n) {

@@ -84,6 +84,12 @@ TEST_F(CatalogueLayoutTest, ACatalogueDirectoryInsideAFolderDirectoryIsRefused) 
   FK::CFolder lone = m_Bed.MakeFolder("L");
   lone.SetArchivePath("/data/lone");
   EXPECT_NE(m_Engine.RefusedCatalogueReason(lone, "/data/lone/cat/L"), "");
+  // A catalogue root that is a symbolic link into an archive lies inside it all the same.
+  const FK::CFolder linked = m_Bed.MakeFolder("S");
+  boost::filesystem::create_directories(linked.GetArchivePath() + "/inner");
+  boost::filesystem::create_directory_symlink(linked.GetArchivePath() + "/inner", m_Bed.Scratch().File("cats"));
+  EXPECT_NE(m_Engine.RefusedCatalogueReason(linked, m_Bed.Scratch().File("cats/S")), "");
+  EXPECT_EQ(m_Engine.RefusedCatalogueReason(linked, m_Bed.Scratch().File("catalogues/S")), "");
 }
 
 TEST_F(CatalogueLayoutTest, ForeignCatalogueIsEmptiedOnlyWhenNoneOfItsDocumentsIsTheFolders) {

@@ -115,6 +115,9 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
       return false;
     }
     fresh = true;
+  } else if (LIndexer::TakeReplaced(catalogue)) {
+    if (!StartCatalogueAgain(catalogue)) return false;
+    fresh = true;
   } else if (IsCatalogueMarkedForDeletion(catalogue)) {
     StopFolder(folder);
     folder.SetMonitoringStarted(0);
@@ -158,15 +161,20 @@ void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::st
 void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const std::string& catalogue,
                                               int cleaner, platform::CStopLatch* stop) {
   const std::string detail = m_pIndexer->LastError().Message;
-  const std::string aside = MoveDamagedCatalogueAside(catalogue);
-  if (aside.empty()) {
+  if (m_pIndexer->LastError().Replaced) {
+    LIndexer::TakeReplaced(catalogue);
+    if (!StartCatalogueAgain(catalogue)) return;
+  } else {
+    const std::string aside = MoveDamagedCatalogueAside(catalogue);
+    if (aside.empty()) {
+      SendStatusMessage(kMessageLine,
+                        ":error: Damaged catalogue " + catalogue + " (" + detail + ") could not be moved aside");
+      m_bFolderPassFailed = true;
+      return;
+    }
     SendStatusMessage(kMessageLine,
-                      ":error: Damaged catalogue " + catalogue + " (" + detail + ") could not be moved aside");
-    m_bFolderPassFailed = true;
-    return;
+                      ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
   }
-  SendStatusMessage(kMessageLine,
-                    ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
   m_pIndexer->ClearCorruption();
   if (RunFolderPass(folder, catalogue, true, cleaner, stop) == PassResult::Damaged) {
     SendStatusMessage(kMessageLine, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
@@ -174,6 +182,22 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
     m_pIndexer->ReleaseWriter();
     m_bFolderPassFailed = true;
   }
+}
+
+bool CIndexingEngine::StartCatalogueAgain(const std::string& catalogue) {
+  SendStatusMessage(kMessageLine, ":error: Catalogue " + catalogue +
+                                      ": its file was removed or replaced while the service ran: it is built again");
+  // What is left at the path (a file put there, a log of the removed database) is no part of
+  // the new catalogue: an old write-ahead log would even be replayed into it.
+  const std::string aside = MoveDamagedCatalogueAside(catalogue, false);
+  if (aside.empty()) {
+    SendStatusMessage(kMessageLine, ":sub: :error: The files left of catalogue " + catalogue +
+                                        " could not be moved aside");
+    m_bFolderPassFailed = true;
+    return false;
+  }
+  if (aside != catalogue) SendStatusMessage(kMessageLine, ":sub: What was left of it was moved aside to " + aside);
+  return true;
 }
 
 CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& folder,

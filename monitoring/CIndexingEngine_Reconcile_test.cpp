@@ -117,6 +117,14 @@ TEST_F(ReconcileTest, WithoutARecordOfACompleteWalkEveryLevelIsWalkedInFull) {
   m_Bed.Engine().RemoveFile(older, m_Folder);
   m_Bed.SetNow(m_nBase + 10);
   EXPECT_EQ(Walk(m_Folder, false), 0);
+  // Unless the record lies in the future, as a clock that was ahead leaves it: not trusted.
+  m_Bed.SetNow(m_nBase + 5);
+  EXPECT_EQ(Walk(m_Folder, false), 1);
+  EXPECT_EQ(Documents(m_Folder).count(older), 1u);
+  EXPECT_EQ(m_Bed.Listener().Count(0, ":sub: :error: Catalogue " + catalogue + ": the last complete walk of " +
+                                          Path("A/") + " is recorded as begun in the future (a clock that was "
+                                          "ahead): it is not trusted, the directory is walked in full"),
+            1);
 }
 
 TEST_F(ReconcileTest, AFileCopiedInWithAnOldModificationTimeIsTakenFirst) {
@@ -159,11 +167,37 @@ TEST_F(ReconcileTest, NameRulesOfTheTwoWalks) {
   const char* tree[] = {"a.xml",          "b.pdf",          "invoice.fk2.xml",     "inv.FK$.xml",
                         "notes.txt",      "ORIGINALS/o.xml", "x/originals/o2.xml", "Catalogue_IS/c.xml",
                         "Originals2/d.xml", "OriginalsWest/w.xml"};
+  // A document deeper than the system's longest path, built (and taken down) by renames of
+  // short paths: said and left out, not a listing that fails.
+  const std::string level(200, 'n');
+  const int kLevels = 22;
+  const auto deep = [&](int i) { return Path("deep" + std::to_string(i)); };
+  const auto buildDeep = [&](const std::string& into) {
+    m_Bed.WriteInvoice("deep0/long.xml", "Word");
+    for (int i = 1; i <= kLevels; ++i) {
+      fs::create_directory(deep(i));
+      fs::rename(deep(i - 1), deep(i) + "/" + level);
+    }
+    fs::rename(deep(kLevels), into);
+  };
+  const auto takeDownDeep = [&](const std::string& from) {
+    fs::rename(from, deep(kLevels));
+    for (int i = kLevels; i >= 1; --i) fs::rename(deep(i) + "/" + level, deep(i - 1));
+    fs::remove_all(deep(0));
+  };
   for (const std::string ref : {"F", "R"}) {
     for (const char* name : tree) m_Bed.WriteInvoice(ref + "/" + name, "Word");
+    buildDeep(Path(ref + "/deep"));
   }
   Walk(m_Bed.MakeFolder("F"), true);
   Walk(m_Bed.MakeFolder("R"), false);
+  EXPECT_FALSE(m_Bed.Listener().HasPrefix(":sub: :error: Cannot list directory "));
+  int tooLong = 0;
+  for (const std::string& line : m_Bed.Listener().Texts(0)) {
+    tooLong += line.rfind(":sub: :error: Path too long for the system, left out: " + Path(""), 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(tooLong, 2);
+  for (const std::string ref : {"F", "R"}) takeDownDeep(Path(ref + "/deep"));
   auto names = [this](const std::string& ref) {
     std::set<std::string> result;
     for (const auto& entry : Documents(m_Bed.MakeFolder(ref))) result.insert(entry.first.substr(Path(ref + "/").size()));

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <thread>
 
@@ -135,6 +136,47 @@ TEST_F(ReconciliationEndToEndTest, ACatalogueDatabaseThatIsADirectoryIsSaidAndIt
   ASSERT_TRUE(WaitForTwoMorePasses("A"));
   StopService();
   EXPECT_EQ(testsupport::CatalogueCount(catalogue), 20);
+}
+
+TEST_F(ReconciliationEndToEndTest, DocumentsReplacedWithTheirOldTimeAreReadAgainInAPassAndAfterARestart) {
+  const std::string archive = m_Runner.MakeDirectory("data/arch");
+  const std::string catalogue = m_Catalogues + "A";
+  const std::vector<std::string> paths = {archive + "cp-p.xml", archive + "touch-r.xml", archive + "renamed.xml"};
+  const auto write = [](const std::string& path, const std::string& word, std::time_t time) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << Invoice(word);
+    fs::last_write_time(path, time);
+  };
+  for (size_t i = 0; i < paths.size(); ++i) write(paths[i], "Alphaword" + std::to_string(i), std::time(nullptr) - 100);
+  // Content of the same size each time, the old modification time put back.
+  const auto replace = [&](const std::string& stem) {
+    const std::time_t old = fs::last_write_time(paths[0]);
+    const std::string copy = m_Runner.PathOf("copy.xml");
+    write(copy, stem + "0", old);
+    fs::copy_file(copy, paths[0], fs::copy_option::overwrite_if_exists);  // cp -p: the same inode
+    fs::last_write_time(paths[0], old);
+    write(paths[1], stem + "1", old);  // touch -r
+    write(archive + "renamed.tmp", stem + "2", old);
+    fs::rename(archive + "renamed.tmp", paths[2]);
+  };
+  const auto allFound = [&](const std::string& stem) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+      EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, stem + std::to_string(i)),
+                std::vector<std::string>{paths[i]}) << stem;
+    }
+  };
+  Configure(FolderXml("A", archive, ""));
+  ASSERT_TRUE(m_Runner.Start(kBackToBack));
+  ASSERT_TRUE(WaitForPasses("A", 1));
+  allFound("Alphaword");
+  replace("Bravoword");
+  ASSERT_TRUE(WaitForTwoMorePasses("A"));
+  allFound("Bravoword");
+  StopService();
+  replace("Charlword");
+  ASSERT_TRUE(m_Runner.Start(kBackToBack));
+  ASSERT_TRUE(WaitForTwoMorePasses("A"));
+  allFound("Charlword");
+  StopService();
 }
 
 // Root only: a private mount namespace holds a small file system or a read-only view.

@@ -15,6 +15,20 @@ namespace {
 constexpr long kDefaultTextCapMb = 16;
 constexpr long kLargestTextCapMb = 64;
 
+// FK_MAX_TEXT_MB, or the default (problem says why) when it is set but unusable.
+long TextCapMegabytes(std::string& problem) {
+  const char* value = std::getenv("FK_MAX_TEXT_MB");
+  if (value == nullptr || *value == '\0') return kDefaultTextCapMb;
+  char* end = nullptr;
+  errno = 0;
+  const long parsed = std::strtol(value, &end, 10);
+  if (*end == '\0' && errno == 0 && parsed >= 1 && parsed <= kLargestTextCapMb) return parsed;
+  problem = "FK_MAX_TEXT_MB=\"" + std::string(value) + "\" is not a number from 1 to " +
+            std::to_string(kLargestTextCapMb) + ": the default text cap of " + std::to_string(kDefaultTextCapMb) +
+            " MiB is used";
+  return kDefaultTextCapMb;
+}
+
 void ApplyTestFault(const std::string& path) {
   if (!ReadBlocksForTests(path)) return;
   for (;;) sleep(3600);
@@ -75,14 +89,14 @@ bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string
 }
 
 std::size_t DocumentTextCap() {
-  long megabytes = kDefaultTextCapMb;
-  const char* value = std::getenv("FK_MAX_TEXT_MB");
-  if (value != nullptr && *value != '\0') {
-    char* end = nullptr;
-    const long parsed = std::strtol(value, &end, 10);
-    if (*end == '\0' && parsed >= 1) megabytes = parsed < kLargestTextCapMb ? parsed : kLargestTextCapMb;
-  }
-  return static_cast<std::size_t>(megabytes) << 20;
+  std::string problem;
+  return static_cast<std::size_t>(TextCapMegabytes(problem)) << 20;
+}
+
+std::string DocumentTextCapProblem() {
+  std::string problem;
+  TextCapMegabytes(problem);
+  return problem;
 }
 
 }  // namespace platform

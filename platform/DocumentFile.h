@@ -22,7 +22,10 @@ bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string
 // read then blocks for good, as one on a hung share or FUSE file system does.
 bool ReadBlocksForTests(const std::string& path);
 
-// The most text kept of one document, in bytes: FK_MAX_TEXT_MB (1 to 64), 16 MiB by default.
+// The most text kept of one document, in bytes: FK_MAX_TEXT_MB (1 to 64), 16 MiB by default
+// (also for a value out of range or not a number).
 std::size_t DocumentTextCap();
+// What is wrong with FK_MAX_TEXT_MB, for a line at start; "" when it is unset or usable.
+std::string DocumentTextCapProblem();
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include "monitoring/CWorkerProgress.h"
 #include "platform/CBoundedReader.h"
 #include "platform/CNamedFileLock.h"
+#include "platform/DocumentFile.h"
 #include "platform/FileOps.h"
 #include "platform/MachineOptions.h"
 #include "platform/ProcessPriority.h"
@@ -113,6 +114,8 @@ bool CFKService::StartModule() {
     return false;
   }
   WriteActivityLog("Parameters Loaded Successfully");
+  const std::string textCapProblem = platform::DocumentTextCapProblem();
+  if (!textCapProblem.empty()) WriteActivityLog(":error: " + textCapProblem);
   int failed = -1;
   if (!m_pParameters->ValidatePaths(failed)) {
     WriteActivityLog(failed == 0 ? ":error: Fennrick Folders.xml path is not valid"

@@ -53,9 +53,14 @@ TEST_F(ServiceSafeguardsTest, ASecondServiceOnTheProgramDirectoryIsRefusedAndLea
   EXPECT_EQ(logAfter.find("Parameters Loaded Successfully", logBefore.size()), std::string::npos);
   StopService();
 
-  // Once the first has ended, the program directory is free again.
+  // Once the first has ended, the program directory is free again. A text cap that is no
+  // usable number is said at start, and the default taken.
+  m_Runner.SetEnv("FK_MAX_TEXT_MB", "100");
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(WaitForPasses("Acme", 1));
+  EXPECT_EQ(CountContaining(":error: FK_MAX_TEXT_MB=\"100\" is not a number from 1 to 64: the default text cap "
+                            "of 16 MiB is used"),
+            1);
   StopService();
 }
 

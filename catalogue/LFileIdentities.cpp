@@ -1,0 +1,38 @@
+#include "catalogue/LFileIdentities.h"
+
+#include "catalogue/LDatabase.h"
+
+namespace {
+
+const char* const kWrite =
+    "INSERT OR REPLACE INTO file_identities(id, size, changed_ns, inode, device) VALUES(?1, ?2, ?3, ?4, ?5)";
+const char* const kForget = "DELETE FROM file_identities WHERE id = ?1";
+const char* const kTableExists = "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'file_identities'";
+
+}  // namespace
+
+bool LFileIdentities::Write(std::int64_t id, const LFileIdentity& identity) {
+  LDatabase::Query query(m_Db, kWrite);
+  query.Bind(1, id);
+  query.Bind(2, identity.Size);
+  query.Bind(3, identity.ChangedNs);
+  // SQLite integers are signed: the bits are kept as they are.
+  query.Bind(4, static_cast<std::int64_t>(identity.Inode));
+  query.Bind(5, static_cast<std::int64_t>(identity.Device));
+  query.Next();
+  return !query.Failed();
+}
+
+bool LFileIdentities::Forget(std::int64_t id) {
+  LDatabase::Query query(m_Db, kForget);
+  query.Bind(1, id);
+  query.Next();
+  return !query.Failed();
+}
+
+bool LFileIdentities::TableExists(LDatabase& db, bool& failed) {
+  LDatabase::Query query(db, kTableExists);
+  const bool exists = query.Next();
+  failed = query.Failed();
+  return exists;
+}

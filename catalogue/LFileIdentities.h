@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+#include "catalogue/LFileIdentity.h"
+
+class LDatabase;
+
+// The table "file_identities" of a catalogue: for each document (by its row id in documents),
+// the identity of the file whose content it holds. A document without a row (stored before the
+// table existed, or without having been read) is compared by its time only.
+class LFileIdentities {
+ public:
+  explicit LFileIdentities(LDatabase& db) : m_Db(db) {}
+
+  // Inside the caller's write transaction.
+  bool Write(std::int64_t id, const LFileIdentity& identity);
+  bool Forget(std::int64_t id);
+  // True when the catalogue has the table (one written by an older service may not).
+  static bool TableExists(LDatabase& db, bool& failed);
+
+ private:
+  LDatabase& m_Db;
+};
