@@ -1,5 +1,6 @@
 #include "pdf/plugin/PdfTextClient.h"
 
+#include <csignal>
 #include <cstdlib>
 
 #include "pdf/plugin/FKPdfText.h"
@@ -90,6 +91,12 @@ bool PdfTextClient::SetError(int code, const std::string& text) {
 }
 
 bool PdfTextClient::EnsureHelper() {
+  if (m_bHelperSpent) {
+    // A helper confined to its last document ends by itself; it is reaped, not counted as a failure.
+    m_Helper.Kill();
+    m_Channel.Reset(-1);
+    m_bHelperSpent = false;
+  }
   if (m_Helper.IsRunning()) return true;
   std::string error;
   const std::vector<std::string> argv = {m_Settings.helperPath, std::to_string(m_Settings.deadlineMs),
@@ -131,6 +138,9 @@ bool PdfTextClient::ReadAnswer(Pages& pages, FrameChannel::Clock::time_point dea
     std::uint32_t code = 0;
     std::string reason;
     switch (reader.Kind()) {
+      case Protocol::kLastDocument:
+        m_bHelperSpent = true;
+        continue;
       case Protocol::kPageCount:
         if (!pages.empty() || !reader.GetNumber(expected)) break;
         continue;
@@ -164,10 +174,15 @@ bool PdfTextClient::EndHelper(int code, const std::string& reason) {
   // Killed before the socket closes, so that a live helper cannot end in its own way meanwhile.
   std::string ending = m_Helper.Kill(&exitStatus, &signalNumber);
   m_Channel.Reset(-1);
+  m_bHelperSpent = false;
   if (!reason.empty()) return SetError(code, reason);
   if (exitStatus == Protocol::kExitOutOfMemory) {
     return SetError(FKPDFTEXT_ERROR_MEMORY,
                     "helper reached its memory cap of " + std::to_string(m_Settings.memoryMb) + " MB");
+  }
+  if (signalNumber == SIGSYS) {
+    return SetError(FKPDFTEXT_ERROR_CRASHED, "helper ended by its sandbox (signal " + std::to_string(signalNumber) +
+                                                 ": a forbidden system call)");
   }
   if (signalNumber != 0) {
     return SetError(FKPDFTEXT_ERROR_CRASHED, "helper crashed (signal " + std::to_string(signalNumber) + ")");

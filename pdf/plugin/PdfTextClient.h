@@ -57,6 +57,7 @@ class PdfTextClient {
   Settings m_Settings;
   platform::CChildProcess m_Helper;
   platform::FrameChannel m_Channel;  // joined to m_Helper while it runs
+  bool m_bHelperSpent = false;       // the helper said it reads no further document
   std::map<int, Pages> m_Documents;
   int m_nNextHandle = 1;
   int m_nLastErrorCode = 0;

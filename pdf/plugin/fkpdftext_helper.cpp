@@ -18,6 +18,7 @@
 #include <poppler-page.h>
 
 #include "pdf/plugin/FKPdfText.h"
+#include "pdf/plugin/HelperSandbox.h"
 #include "pdf/plugin/PdfTextProtocol.h"
 #include "platform/CChildProcess.h"
 #include "platform/DocumentFile.h"
@@ -47,14 +48,17 @@ std::string PageText(const poppler::page& page) {
   return text;
 }
 
-// Test-only faults, honoured only when FK_PDFTEXT_HELPER_FAULT is "crash:PATH", "hang:PATH" or
-// "allocate:PATH" and the document is PATH: they stand for what hostile files do to poppler.
-void ApplyTestFault(const std::string& path) {
+// Test-only faults, honoured only when FK_PDFTEXT_HELPER_FAULT is "crash:PATH", "hang:PATH",
+// "allocate:PATH" or an escape (below) and the document is PATH: they stand for what hostile
+// files do to poppler.
+// An escape ("read", "socket", "write") that the sandbox refuses without ending the helper
+// returns the refusal, and the document fails with it.
+std::string ApplyTestFault(const std::string& path) {
   const char* fault = std::getenv("FK_PDFTEXT_HELPER_FAULT");
-  if (fault == nullptr) return;
+  if (fault == nullptr) return "";
   std::string value(fault);
   std::string::size_type colon = value.find(':');
-  if (colon == std::string::npos || value.substr(colon + 1) != path) return;
+  if (colon == std::string::npos || value.substr(colon + 1) != path) return "";
   std::string mode = value.substr(0, colon);
   if (mode == "crash") platform::ChildSelf::RaiseSignal(SIGSEGV);
   if (mode == "hang") platform::ChildSelf::SleepSeconds(3600);
@@ -63,7 +67,13 @@ void ApplyTestFault(const std::string& path) {
     std::vector<std::unique_ptr<char[]>> blocks;
     for (;;) blocks.emplace_back(new char[1 << 20]);
   }
+  std::string refused;
+  if (mode == "read" || mode == "socket" || mode == "write") platform::ChildSelf::TryEscape(mode, path, refused);
+  return refused;
 }
+
+// Whether this helper may read one document only (then it ends after it), or any.
+enum class Confinement { None, OneDocument, AnyDocument };
 
 // Text past the service's cap is not extracted at all: one byte more than the cap is sent, so
 // the service knows it was cut, and the pages after it go out empty.
@@ -101,7 +111,7 @@ bool ExtractDocument(FrameChannel& channel, const std::string& path, const std::
   return SendPages(channel, *document);
 }
 
-bool ServeOne(FrameChannel& channel, unsigned alarmSeconds) {
+bool ServeOne(FrameChannel& channel, unsigned alarmSeconds, Confinement& confinement) {
   std::string request;
   if (channel.Receive(request, Protocol::kMaxFrame) != FrameChannel::Result::Ok) return false;
   Protocol::Reader reader(request);
@@ -112,17 +122,31 @@ bool ServeOne(FrameChannel& channel, unsigned alarmSeconds) {
   }
   // Our own alarm ends a hang even when the plug-in's process is gone and cannot kill us.
   platform::ChildSelf::AlarmAfter(alarmSeconds);
-  ApplyTestFault(path);
+  if (confinement == Confinement::None) {
+    std::string why;
+    const HelperSandbox::Scope scope = HelperSandbox::Confine(path, why);
+    if (scope == HelperSandbox::Scope::Failed) {
+      Fail(channel, FKPDFTEXT_ERROR_HELPER, "the helper cannot confine itself: " + why);
+      return false;
+    }
+    confinement = scope == HelperSandbox::Scope::OneDocument ? Confinement::OneDocument : Confinement::AnyDocument;
+    if (confinement == Confinement::OneDocument &&
+        channel.Send(Protocol::Message(Protocol::kLastDocument)) != FrameChannel::Result::Ok) {
+      return false;
+    }
+  }
+  const std::string refused = ApplyTestFault(path);
   bool sent;
   try {
-    sent = ExtractDocument(channel, path, password);
+    sent = refused.empty() ? ExtractDocument(channel, path, password)
+                           : Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, refused);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& error) {
     sent = Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, std::string("poppler: ") + error.what());
   }
   platform::ChildSelf::AlarmAfter(0);
-  return sent;
+  return sent && confinement == Confinement::AnyDocument;
 }
 
 }  // namespace
@@ -138,8 +162,9 @@ int main(int argc, char** argv) {
   }
   unsigned alarmSeconds = static_cast<unsigned>(deadlineMs / 1000 + 10);
   FrameChannel channel(platform::CChildProcess::kChildChannelFd);
+  Confinement confinement = Confinement::None;
   try {
-    while (ServeOne(channel, alarmSeconds)) {
+    while (ServeOne(channel, alarmSeconds, confinement)) {
     }
   } catch (const std::bad_alloc&) {
     platform::ChildSelf::ExitNow(PdfTextProtocol::kExitOutOfMemory);
