@@ -24,7 +24,7 @@ find_program(SCDOC scdoc)
 if(SCDOC)
   set(FK_MANPAGES)
   foreach(page fkindexingservice.8 fkcatalogue.1)
-    string(REGEX REPLACE ".*\\\\." "" section ${page})
+    string(REGEX REPLACE "^.*[.]" "" section ${page})
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${SCDOC} ${CMAKE_SOURCE_DIR}/doc/${page}.scd

@@ -38,9 +38,10 @@ std::uint64_t HandledFileRights(long abi) {
   return rights;
 }
 
-// A path that cannot be opened gets no rule: what is not there stays unreadable.
+// A path that cannot be opened gets no rule: what is not there stays unreadable. A file's rule
+// never follows a link: a document swapped for a link grants nothing beyond the link.
 bool AddReadRule(int ruleset, const std::string& path, bool tree, std::string& why) {
-  const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_PATH | O_CLOEXEC | (tree ? 0 : O_NOFOLLOW));
   if (fd < 0) return true;
   landlock_path_beneath_attr rule{};
   rule.allowed_access = tree ? kFileRead | LANDLOCK_ACCESS_FS_READ_DIR : kFileRead;
