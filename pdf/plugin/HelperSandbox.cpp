@@ -10,9 +10,10 @@
 #include "platform/ProcessSandbox.h"
 
 namespace HelperSandbox {
+#if FK_HELPER_SANDBOX
 namespace {
 
-// The channel, standard streams, the document, poppler's data files and a little slack.
+// The channel, standard streams, one document, poppler's data files and a little slack.
 constexpr unsigned kMaxDescriptors = 16;
 // Encodings and character maps poppler reads for some fonts (package poppler-data).
 const char* const kPopplerDataTrees[] = {"/usr/share/poppler"};
@@ -27,25 +28,24 @@ void LoadSharedData() {
 }
 
 }  // namespace
+#endif
 
-Scope Confine(const std::string& documentPath, std::string& why) {
+bool Confine(std::string& why) {
 #if FK_HELPER_SANDBOX
   namespace Sandbox = platform::ProcessSandbox;
   LoadSharedData();
-  if (!Sandbox::DropPrivileges(kMaxDescriptors, why)) return Scope::Failed;
+  if (!Sandbox::DropPrivileges(kMaxDescriptors, why)) return false;
   const std::vector<std::string> trees(std::begin(kPopplerDataTrees), std::end(kPopplerDataTrees));
-  const Sandbox::FileSystemRestriction restriction = Sandbox::RestrictFileSystem({documentPath}, trees, why);
-  if (restriction == Sandbox::FileSystemRestriction::Failed) return Scope::Failed;
+  const Sandbox::FileSystemRestriction restriction = Sandbox::RestrictFileSystem({}, trees, why);
+  if (restriction == Sandbox::FileSystemRestriction::Failed) return false;
   if (restriction == Sandbox::FileSystemRestriction::NotOffered) {
-    std::fprintf(stderr, "fkpdftext-helper: %s: documents are read under the system-call filter only\n", why.c_str());
+    std::fprintf(stderr, "fkpdftext-helper: %s: it may open other files for reading\n", why.c_str());
   }
-  if (!Sandbox::FilterSystemCalls(why)) return Scope::Failed;
-  return restriction == Sandbox::FileSystemRestriction::Applied ? Scope::OneDocument : Scope::AnyDocument;
+  return Sandbox::FilterSystemCalls(why);
 #else
   // Sanitizer builds: their run-time reads /proc and starts threads the filter would refuse.
-  (void)documentPath;
   (void)why;
-  return Scope::AnyDocument;
+  return true;
 #endif
 }
 

@@ -2,16 +2,12 @@
 
 #include <string>
 
-// Confines the PDF helper before it touches its first document: privileges and limits dropped,
-// Landlock (where the kernel offers it) and the system-call filter. Once confined by Landlock the
-// helper can read that one document only, so it ends after it and the plug-in starts another.
+// Confines the PDF helper before it reads any document: privileges and limits dropped, then
+// Landlock (where the kernel offers it: no file but poppler's data may be opened, since each
+// document arrives as a descriptor) and the system-call filter. One way; false with why when a
+// step failed, and then the helper must read nothing.
 namespace HelperSandbox {
 
-enum class Scope {
-  OneDocument,  // Landlock holds: only documentPath (and poppler's data) can be read
-  AnyDocument,  // no Landlock on this kernel: the filter and limits alone
-  Failed,       // not confined: the document must not be read
-};
-Scope Confine(const std::string& documentPath, std::string& why);
+bool Confine(std::string& why);
 
 }  // namespace HelperSandbox

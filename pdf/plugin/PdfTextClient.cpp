@@ -5,6 +5,7 @@
 
 #include "pdf/plugin/FKPdfText.h"
 #include "pdf/plugin/PdfTextProtocol.h"
+#include "platform/DocumentFile.h"
 
 namespace Protocol = PdfTextProtocol;
 using platform::FrameChannel;
@@ -91,12 +92,6 @@ bool PdfTextClient::SetError(int code, const std::string& text) {
 }
 
 bool PdfTextClient::EnsureHelper() {
-  if (m_bHelperSpent) {
-    // A helper confined to its last document ends by itself; it is reaped, not counted as a failure.
-    m_Helper.Kill();
-    m_Channel.Reset(-1);
-    m_bHelperSpent = false;
-  }
   if (m_Helper.IsRunning()) return true;
   std::string error;
   const std::vector<std::string> argv = {m_Settings.helperPath, std::to_string(m_Settings.deadlineMs),
@@ -110,15 +105,22 @@ bool PdfTextClient::ReadDocument(const std::string& path, const std::string& pas
   std::string request = Protocol::Message(Protocol::kOpen);
   Protocol::PutText(request, path);
   Protocol::PutText(request, password);
-  return SendRequest(request, deadline) && ReadAnswer(pages, deadline);
+  // Opened here and handed over, so that the confined helper needs to open no file at all.
+  std::string why;
+  const int fd = platform::OpenDocumentFile(path, why);
+  if (fd < 0) return SetError(FKPDFTEXT_ERROR_UNREADABLE, why);
+  const bool read = SendRequest(request, fd, deadline) && ReadAnswer(pages, deadline);
+  platform::CloseDocumentFile(fd);
+  return read;
 }
 
-bool PdfTextClient::SendRequest(const std::string& request, FrameChannel::Clock::time_point deadline) {
+bool PdfTextClient::SendRequest(const std::string& request, int fd, FrameChannel::Clock::time_point deadline) {
   // A helper that died while idle (killed from outside) is no fault of this document:
   // it is replaced once before the document counts as failed.
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!EnsureHelper()) return false;
     FrameChannel::Result sent = m_Channel.Send(request, deadline);
+    if (sent == FrameChannel::Result::Ok) sent = m_Channel.SendDescriptor(fd, deadline);
     if (sent == FrameChannel::Result::Ok) return true;
     if (sent == FrameChannel::Result::TimedOut) return EndHelper(FKPDFTEXT_ERROR_TIMEOUT, DeadlineText());
     EndHelper(FKPDFTEXT_ERROR_CRASHED, "");
@@ -138,9 +140,6 @@ bool PdfTextClient::ReadAnswer(Pages& pages, FrameChannel::Clock::time_point dea
     std::uint32_t code = 0;
     std::string reason;
     switch (reader.Kind()) {
-      case Protocol::kLastDocument:
-        m_bHelperSpent = true;
-        continue;
       case Protocol::kPageCount:
         if (!pages.empty() || !reader.GetNumber(expected)) break;
         continue;
@@ -174,7 +173,6 @@ bool PdfTextClient::EndHelper(int code, const std::string& reason) {
   // Killed before the socket closes, so that a live helper cannot end in its own way meanwhile.
   std::string ending = m_Helper.Kill(&exitStatus, &signalNumber);
   m_Channel.Reset(-1);
-  m_bHelperSpent = false;
   if (!reason.empty()) return SetError(code, reason);
   if (exitStatus == Protocol::kExitOutOfMemory) {
     return SetError(FKPDFTEXT_ERROR_MEMORY,

@@ -6,8 +6,8 @@
 
 // Messages between the PDF text plug-in and its helper process, one per frame.
 // Request: Open(path, password). Answer: PageCount(n), then one Page per page, then Done;
-// or Failure(code, reason) at any point, after which the document is abandoned. A helper that
-// can read no other document sends LastDocument first and ends after its answer.
+// or Failure(code, reason) at any point, after which the document is abandoned. The document's
+// open descriptor follows each Open frame (FrameChannel::SendDescriptor): the helper opens no file.
 namespace PdfTextProtocol {
 
 constexpr char kOpen = 'O';
@@ -15,7 +15,6 @@ constexpr char kPageCount = 'N';
 constexpr char kPage = 'P';
 constexpr char kDone = 'D';
 constexpr char kFailure = 'E';
-constexpr char kLastDocument = 'L';
 
 // The text of one document is bounded so that a text bomb cannot flood the service.
 constexpr std::size_t kMaxDocumentText = 64u << 20;

@@ -3,9 +3,9 @@
 // deadline and replaces it when it dies, so poppler's crashes, hangs and blow-ups stay here.
 // Usage: fkpdftext-helper DEADLINE_MS MEMORY_MB   (MEMORY_MB 0: no cap)
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -23,6 +23,7 @@
 #include "platform/CChildProcess.h"
 #include "platform/DocumentFile.h"
 #include "platform/FrameChannel.h"
+#include "platform/MappedDocument.h"
 
 namespace {
 
@@ -72,9 +73,6 @@ std::string ApplyTestFault(const std::string& path) {
   return refused;
 }
 
-// Whether this helper may read one document only (then it ends after it), or any.
-enum class Confinement { None, OneDocument, AnyDocument };
-
 // Text past the service's cap is not extracted at all: one byte more than the cap is sent, so
 // the service knows it was cut, and the pages after it go out empty.
 bool SendPages(FrameChannel& channel, const poppler::document& document) {
@@ -93,15 +91,19 @@ bool SendPages(FrameChannel& channel, const poppler::document& document) {
   return channel.Send(Protocol::Message(Protocol::kDone)) == FrameChannel::Result::Ok;
 }
 
-bool ExtractDocument(FrameChannel& channel, const std::string& path, const std::string& password) {
+// The plug-in opened the document and handed over its descriptor: the helper opens no file.
+// Poppler reads it from memory, mapped, never copied.
+bool ExtractDocument(FrameChannel& channel, int fd, const std::string& password) {
+  platform::MappedDocument file;
   std::string why;
-  const int fd = platform::OpenDocumentFile(path, why);
-  if (fd < 0) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, why);
-  // Poppler opens by name: the name of the descriptor already open is the very file checked
-  // above, never a link or a FIFO put in its place since.
-  std::unique_ptr<poppler::document> document(
-      poppler::document::load_from_file("/proc/self/fd/" + std::to_string(fd), password, password));
-  close(fd);
+  bool outOfMemory = false;
+  if (!file.Map(fd, why, outOfMemory)) {
+    if (outOfMemory) throw std::bad_alloc();
+    return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, why);
+  }
+  if (file.Size() > static_cast<std::size_t>(INT_MAX)) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, "larger than 2 GiB");
+  std::unique_ptr<poppler::document> document(poppler::document::load_from_raw_data(
+      file.Data(), static_cast<int>(file.Size()), password, password));
   if (!document) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, "damaged or not a PDF");
   // Poppler must not be asked anything else of a locked document: it crashes on it.
   if (document->is_locked()) return Fail(channel, FKPDFTEXT_ERROR_PASSWORD, "protected by a password");
@@ -111,42 +113,32 @@ bool ExtractDocument(FrameChannel& channel, const std::string& path, const std::
   return SendPages(channel, *document);
 }
 
-bool ServeOne(FrameChannel& channel, unsigned alarmSeconds, Confinement& confinement) {
+bool ServeOne(FrameChannel& channel, unsigned alarmSeconds) {
   std::string request;
   if (channel.Receive(request, Protocol::kMaxFrame) != FrameChannel::Result::Ok) return false;
   Protocol::Reader reader(request);
   std::string path;
   std::string password;
+  int fd = -1;
   if (reader.Kind() != Protocol::kOpen || !reader.GetText(path) || !reader.GetText(password)) {
     return Fail(channel, FKPDFTEXT_ERROR_HELPER, "malformed request");
   }
+  // Without its document's descriptor the channel is out of step: this helper ends.
+  if (channel.ReceiveDescriptor(fd) != FrameChannel::Result::Ok) return false;
   // Our own alarm ends a hang even when the plug-in's process is gone and cannot kill us.
   platform::ChildSelf::AlarmAfter(alarmSeconds);
-  if (confinement == Confinement::None) {
-    std::string why;
-    const HelperSandbox::Scope scope = HelperSandbox::Confine(path, why);
-    if (scope == HelperSandbox::Scope::Failed) {
-      Fail(channel, FKPDFTEXT_ERROR_HELPER, "the helper cannot confine itself: " + why);
-      return false;
-    }
-    confinement = scope == HelperSandbox::Scope::OneDocument ? Confinement::OneDocument : Confinement::AnyDocument;
-    if (confinement == Confinement::OneDocument &&
-        channel.Send(Protocol::Message(Protocol::kLastDocument)) != FrameChannel::Result::Ok) {
-      return false;
-    }
-  }
   const std::string refused = ApplyTestFault(path);
   bool sent;
   try {
-    sent = refused.empty() ? ExtractDocument(channel, path, password)
-                           : Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, refused);
+    sent = refused.empty() ? ExtractDocument(channel, fd, password) : Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, refused);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& error) {
     sent = Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, std::string("poppler: ") + error.what());
   }
+  platform::CloseDocumentFile(fd);
   platform::ChildSelf::AlarmAfter(0);
-  return sent && confinement == Confinement::AnyDocument;
+  return sent;
 }
 
 }  // namespace
@@ -161,10 +153,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   unsigned alarmSeconds = static_cast<unsigned>(deadlineMs / 1000 + 10);
+  std::string why;
+  if (!HelperSandbox::Confine(why)) {
+    std::fprintf(stderr, "fkpdftext-helper: reads no document: it cannot confine itself: %s\n", why.c_str());
+    return 2;
+  }
   FrameChannel channel(platform::CChildProcess::kChildChannelFd);
-  Confinement confinement = Confinement::None;
   try {
-    while (ServeOne(channel, alarmSeconds, confinement)) {
+    while (ServeOne(channel, alarmSeconds)) {
     }
   } catch (const std::bad_alloc&) {
     platform::ChildSelf::ExitNow(PdfTextProtocol::kExitOutOfMemory);
