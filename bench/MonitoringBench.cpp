@@ -60,12 +60,17 @@ bool MonitoringBench::WriteProgramDirectory(const std::string& archive, std::str
 }
 
 int MonitoringBench::CountPassLines() const {
-  return CountLogLines(m_strProgramDirectory, std::string("starting monitoring for folder ") + kFolderName);
+  std::ifstream file(m_strProgramDirectory + "FKIndexing.log", std::ios::binary);
+  const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string line = "\tstarting monitoring for folder ";
+  int count = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + line.size())) ++count;
+  return count;
 }
 
 double MonitoringBench::StartAndWaitForFirstPass(platform::CChildProcess& service,
                                                  const std::vector<std::string>& options,
-                                                 std::string& errorText) const {
+                                                 std::string& errorText, int folders) const {
   std::vector<std::string> argv = {m_strServiceBinary, "--program-dir", m_strProgramDirectory, "--xml-settle-ms",
                                    std::to_string(m_Options.SettleMilliseconds)};
   argv.insert(argv.end(), options.begin(), options.end());
@@ -80,7 +85,7 @@ double MonitoringBench::StartAndWaitForFirstPass(platform::CChildProcess& servic
   }
   int exitCode = 0;
   while (NowSeconds() - start < m_Options.TimeoutSeconds) {
-    if (CountPassLines() >= 1) return NowSeconds() - start;
+    if (CountPassLines() >= folders) return NowSeconds() - start;
     if (service.WaitForExit(0, exitCode)) {
       errorText = "the service ended early with status " + std::to_string(exitCode);
       return -1;
@@ -211,6 +216,52 @@ MonitoringBench::StartFigures MonitoringBench::MeasureStart() {
     figures.ChangeSeconds -= m_Options.SettleMilliseconds / 1000.0;
     figures.Completed = true;
   }
+  StopService(service);
+  return figures;
+}
+
+MonitoringBench::FolderFigures MonitoringBench::MeasureFolders() {
+  FolderFigures figures;
+  figures.Folders = m_Options.ChangedFolders;
+  std::string folders;
+  for (int i = 0; i < figures.Folders; ++i) {
+    const std::string archive = m_strProgramDirectory + "archives/f" + std::to_string(i) + "/";
+    fs::create_directories(archive);
+    folders += "  <Folder><Reference>F" + std::to_string(i) + "</Reference><Name>Folder " + std::to_string(i) +
+               "</Name><ArchivePath>" + archive + "</ArchivePath><Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>\n";
+  }
+  if (!WriteProgramDirectory(m_strProgramDirectory + "archives/", figures.ErrorText)) return figures;
+  if (!WriteFile(m_strProgramDirectory + "Fennrick Folders.xml",
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Folders>\n" + folders + "</Folders>\n")) {
+    figures.ErrorText = "cannot write the folder list";
+    return figures;
+  }
+  platform::CChildProcess service;
+  if (StartAndWaitForFirstPass(service, {"--pause-ms", "0", "--folder-pause-ms", "0"}, figures.ErrorText,
+                               figures.Folders) < 0) {
+    return figures;
+  }
+  figures.ThreadsBefore = platform::ProcessStatusKiB(service.GetPid(), "Threads:");
+  for (int i = 0; i < figures.Folders; ++i) {
+    WriteFile(m_strProgramDirectory + "archives/f" + std::to_string(i) + "/new.xml", Invoice("Folderword" + std::to_string(i)));
+  }
+  const double written = NowSeconds();
+  for (int i = 0; i < figures.Folders; ++i) {
+    const std::string catalogue = m_strProgramDirectory + "catalogues/F" + std::to_string(i);
+    while (!Found(catalogue, "Folderword" + std::to_string(i))) {
+      if (NowSeconds() - written > m_Options.TimeoutSeconds) {
+        figures.ErrorText = "the change of folder F" + std::to_string(i) + " was not searchable in time";
+        StopService(service);
+        return figures;
+      }
+      Pause(5);
+    }
+  }
+  figures.AllSearchableSeconds = NowSeconds() - written - m_Options.SettleMilliseconds / 1000.0;
+  figures.ThreadsAfter = platform::ProcessStatusKiB(service.GetPid(), "Threads:");
+  figures.PeakMegabytes = platform::ProcessStatusKiB(service.GetPid(), "VmHWM:") * 1024.0 / 1e6;
+  figures.ResidentMegabytes = platform::ProcessStatusKiB(service.GetPid(), "VmRSS:") * 1024.0 / 1e6;
+  figures.Completed = true;
   StopService(service);
   return figures;
 }

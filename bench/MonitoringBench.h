@@ -22,6 +22,7 @@ class MonitoringBench {
     int IdleSeconds = 60;              // CPU measured over this long while nothing changes
     int WatchedDirectories = 10000;    // directories of the start-up run; 0 skips it
     int SettleMilliseconds = 250;      // the service's XML settling delay
+    int ChangedFolders = 3000;         // folders of the many-folders run, one change each; 0 skips it
     int TimeoutSeconds = 900;
   };
   struct ChangeFigures {
@@ -47,19 +48,33 @@ class MonitoringBench {
     std::string ErrorText;
   };
 
+  struct FolderFigures {
+    int Folders = 0;
+    double AllSearchableSeconds = 0;   // from the last change written until every one is searchable, beyond the delay
+    long ThreadsBefore = 0;            // threads of the service once every folder is watched
+    long ThreadsAfter = 0;             // ... and once every change is applied
+    double PeakMegabytes = 0;          // VmHWM and VmRSS then
+    double ResidentMegabytes = 0;
+    bool Completed = false;
+    std::string ErrorText;
+  };
+
   MonitoringBench(const std::string& serviceBinary, const std::string& workDirectory, Options options);
 
   // Latency of single changes, the burst, then the idle CPU: one run of the service.
   ChangeFigures MeasureChanges();
   // Start-up, memory and stop with Options::WatchedDirectories directories: two runs.
   StartFigures MeasureStart();
+  // Options::ChangedFolders folders, each with its catalogue, then one change in each: one run.
+  FolderFigures MeasureFolders();
 
  private:
   // Writes the settings and folder list of one folder over the archive.
   bool WriteProgramDirectory(const std::string& archive, std::string& errorText) const;
-  // Starts the service and waits for the end of its first pass; seconds taken, or -1.
+  // Starts the service and waits for the end of its first pass over the folders; seconds
+  // taken, or -1.
   double StartAndWaitForFirstPass(platform::CChildProcess& service, const std::vector<std::string>& options,
-                                  std::string& errorText) const;
+                                  std::string& errorText, int folders = 1) const;
   // Writes an invoice holding the word and waits until a search finds it; seconds from
   // before the write to the first search that found it, or -1 at the timeout.
   double TimeOneChange(const std::string& path, const std::string& word) const;

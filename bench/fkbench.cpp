@@ -64,6 +64,7 @@ void PrintUsage(std::FILE* out) {
                "  --idle-seconds N   the watching service's CPU is measured over N s (default 60)\n"
                "  --watch-dirs N     directories of the watching start-up run; 0 skips it (default 10000)\n"
                "  --settle-ms N      XML settling delay of the watching service, subtracted (default 250)\n"
+               "  --changed-folders N  watched folders with one change each; 0 skips it (default 3000)\n"
                "  --service PATH     the fkindexingservice binary (default: the one built with fkbench)\n"
                "  --work DIR         where the archives go (default: a new temporary directory)\n"
                "  --keep             keep the archives and catalogues\n");
@@ -99,6 +100,7 @@ bool SetCount(const std::string& option, long long number, Settings& settings) {
   else if (option == "--idle-seconds") settings.Monitoring.IdleSeconds = static_cast<int>(number);
   else if (option == "--watch-dirs") settings.Monitoring.WatchedDirectories = static_cast<int>(number);
   else if (option == "--settle-ms") settings.Monitoring.SettleMilliseconds = static_cast<int>(number);
+  else if (option == "--changed-folders") settings.Monitoring.ChangedFolders = static_cast<int>(number);
   else return false;
   return true;
 }
@@ -335,6 +337,25 @@ void MeasureFolders(const Settings& settings, const std::string& work) {
   std::fflush(stdout);
 }
 
+// One change in each of many watched folders: the flush workers stay a handful.
+void MeasureChangedFolders(const Settings& settings, const std::string& work) {
+  if (settings.Monitoring.ChangedFolders <= 0) return;
+  bench::MonitoringBench bench(settings.ServiceBinary, work + "/folders", settings.Monitoring);
+  const bench::MonitoringBench::FolderFigures figures = bench.MeasureFolders();
+  const std::string label = std::to_string(figures.Folders) + " folders, one change each: ";
+  if (!figures.Completed) {
+    std::printf("  %s%s\n", label.c_str(), figures.ErrorText.c_str());
+    return;
+  }
+  Info((label + "all searchable (s)").c_str(), Format("%.2f", figures.AllSearchableSeconds));
+  Report("  threads of the service after", std::to_string(figures.ThreadsAfter) + " (" +
+                                               std::to_string(figures.ThreadsBefore) + " before the changes)",
+         "<= before + 4", figures.ThreadsAfter <= figures.ThreadsBefore + 4);
+  Info("  memory after, VmHWM / VmRSS (MB)",
+       Format("%.1f", figures.PeakMegabytes) + " / " + Format("%.1f", figures.ResidentMegabytes));
+  std::fflush(stdout);
+}
+
 void MeasureMonitoring(const Settings& settings, const std::string& work) {
   const int settle = settings.Monitoring.SettleMilliseconds;
   std::printf("service watching its folder (XML settling delay %d ms, subtracted; other settings the defaults)\n",
@@ -361,6 +382,7 @@ void MeasureMonitoring(const Settings& settings, const std::string& work) {
     std::printf("  watching service: %s\n", changes.ErrorText.c_str());
   }
   std::fflush(stdout);
+  MeasureChangedFolders(settings, work);
   if (settings.Monitoring.WatchedDirectories <= 0) return;
   bench::MonitoringBench startBench(settings.ServiceBinary, work + "/watching", settings.Monitoring);
   const bench::MonitoringBench::StartFigures start = startBench.MeasureStart();

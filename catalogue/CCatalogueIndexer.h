@@ -101,7 +101,7 @@ class CCatalogueIndexer {
   void ClearCorruption() { m_bCorruptionSeen = false; }
 
   // Releases the writer and the indexer; the first Shutdown of the process clears the library,
-  // unless this holder is one of several (a flush thread's) that must leave it to the engine's.
+  // unless this holder is one of several (a flush worker's) that must leave it to the engine's.
   void Shutdown();
   void KeepLibraryAtShutdown() { m_bKeepLibrary = true; }
 

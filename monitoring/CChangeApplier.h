@@ -12,7 +12,7 @@ class CTool_QuickPDFLib;
 
 // Applies queued changes to one catalogue: reads a new or changed document (a PDF through a
 // PDF tool of its own, made at the first PDF) and writes through the catalogue's writer record,
-// uncommitted until Commit. Used by one thread at a time (the catalogue's flush thread, or a
+// uncommitted until Commit. Used by one thread at a time (a flush worker, or a
 // drain on the worker); sendStatus must outlive it.
 class CChangeApplier {
  public:

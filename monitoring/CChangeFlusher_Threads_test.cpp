@@ -74,6 +74,29 @@ TEST_F(FlushThreadTest, NoChangeWaitsForALaterOneWhileProducersRaceTheParkingThr
   EXPECT_EQ(m_Bed.Scratch().Count(), kProducers * (kRounds + 25));
 }
 
+TEST_F(FlushThreadTest, ManyCataloguesShareAFewWorkersAndAnIdleOneIsForgotten) {
+  m_Bed.Settings().nWorkers = 2;
+  constexpr int kCatalogues = 150;
+  const std::vector<std::string> paths = WriteInvoices("many", kCatalogues);
+  std::vector<std::string> catalogues;
+  for (int i = 0; i < kCatalogues; ++i) {
+    catalogues.push_back(m_Bed.Scratch().Scratch().File("cat" + std::to_string(i)));
+    EnqueueFor(catalogues.back(), paths[i], true);
+  }
+  int mostWorkers = 0;
+  ASSERT_TRUE(testsupport::PollUntil([&] {
+    mostWorkers = std::max(mostWorkers, m_Bed.Flusher().RunningWorkers());
+    return m_Bed.Flusher().RecordCount() == 0;
+  }, 60000)) << m_Bed.Flusher().RecordCount() << " catalogues still held";
+  EXPECT_LE(mostWorkers, 2);
+  int applied = 0;
+  for (int i = 0; i < kCatalogues; ++i) {
+    applied += m_Bed.Documents(catalogues[i]) == std::vector<std::string>{paths[i]};
+    LIndexer::CloseCatalogue(catalogues[i]);
+  }
+  EXPECT_EQ(applied, kCatalogues);
+}
+
 TEST_F(FlushThreadTest, ADrainAndTheFlushThreadTogetherApplyEachChangeOnce) {
   const std::vector<std::string> paths = WriteInvoices("2024", 300);
   for (const std::string& path : paths) m_Bed.Enqueue(path, kActionAdded, true);
@@ -88,7 +111,7 @@ TEST_F(FlushThreadTest, ADrainAndTheFlushThreadTogetherApplyEachChangeOnce) {
 }
 
 TEST_F(FlushThreadTest, RefreshAppliesTheQueueOnTheWorkerAndLeavesALockedFileToTheFlushThread) {
-  // The worker holds the catalogue, as a folder pass does: the flush thread holds back.
+  // The worker holds the catalogue, as a folder pass does: the flush workers hold back.
   ASSERT_EQ(CIndexingEngine::LockCatalogue(m_Bed.Catalogue(), 1), 1);
   const std::vector<std::string> paths = WriteInvoices("2024", 3);
   auto lock = platform::CNamedFileLock::AtPath(paths[0]);
@@ -126,7 +149,7 @@ TEST_F(FlushThreadTest, RemoveDuringABurstEndsPromptlyAndKeepsWhatWasCommittedWh
   EXPECT_GT(kept, 0);
   EXPECT_LE(kept, 2000);
 
-  // The watcher goes on queueing: the catalogue gets a new flush thread.
+  // The watcher goes on queueing: the catalogue gets a new record.
   const std::string later = m_Bed.WriteXml("2025/later.xml", "Later");
   m_Bed.Enqueue(later, kActionAdded, true);
   ASSERT_TRUE(m_Bed.WaitUntilApplied());

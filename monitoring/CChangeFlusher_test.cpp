@@ -8,6 +8,7 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/LIndexer.h"
+#include "monitoring/CIndexingEngine.h"
 #include "monitoring/MonitorListener.h"
 #include "platform/CNamedFileLock.h"
 #include "testsupport/EngineTestBed.h"
@@ -55,33 +56,22 @@ TEST_F(ChangeFlusherTest, FilesGoneBeforeTheirTurnAndRemovedDirectoriesTakeOnlyT
   EXPECT_TRUE(m_Bed.Lines(":error:").empty());
 }
 
-TEST_F(ChangeFlusherTest, ALockedFileIsTriedAgainUntilReleasedAndGivenUpWithALinePastTheBound) {
-  const std::string path = m_Bed.WriteXml("2024/locked.xml", "Locked");
+TEST_F(ChangeFlusherTest, ALockedFileIsTriedAgainUntilReleasedNeverGivenUpAndRemindedWhileItLasts) {
+  m_Bed.Settings().nRetryReminderMilliseconds = 400;
+  const std::string path = m_Bed.WritePdf("2024/locked.pdf", "Locked");
   auto lock = platform::CNamedFileLock::AtPath(path);
   ASSERT_TRUE(lock->TryLock());
   m_Bed.Enqueue(path, kActionAdded);
-  // Several retries pass while it is held, said once, and the change stays queued.
-  ASSERT_TRUE(testsupport::PollUntil(
-      [&] { return m_Bed.Listener().Count(kMessageIndexDocument, "index file " + path) >= 3; }, 30000));
+  // Retries pass while it is held, well past the reminder, and the change stays queued.
+  const std::string reminder = ":error: Document " + path + " is still locked by another program after ";
+  ASSERT_TRUE(testsupport::PollUntil([&] { return m_Bed.Lines(reminder).size() >= 2; }, 30000));
   EXPECT_EQ(m_Bed.Scratch().Count(), 0);
   EXPECT_EQ(m_Bed.Flusher().QueuedCount(m_Bed.Catalogue()), 1u);
   lock.reset();
   ASSERT_TRUE(m_Bed.WaitUntilApplied());
   EXPECT_EQ(m_Bed.Find("Locked"), std::vector<std::string>{path});
   EXPECT_EQ(m_Bed.Listener().Count(kMessageIdle, "Impossible file " + path + " is locked"), 1);
-  EXPECT_TRUE(m_Bed.Lines(":error:").empty());
-
-  m_Bed.EndFlusher();
-  m_Bed.Settings().nRetryGiveUpMilliseconds = 300;
-  const std::string held = m_Bed.WritePdf("2024/held.pdf", "Held");
-  lock = platform::CNamedFileLock::AtPath(held);
-  ASSERT_TRUE(lock->TryLock());
-  m_Bed.Enqueue(held, kActionAdded);
-  ASSERT_TRUE(m_Bed.WaitUntilApplied());
-  const auto lines = m_Bed.Lines(":error: Document " + held + " stayed locked by another program for ");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("not indexed until it changes or its folder is reconciled again"), std::string::npos);
-  EXPECT_TRUE(m_Bed.Find("Held").empty());
+  EXPECT_EQ(m_Bed.Lines(":error:").size(), m_Bed.Lines(reminder).size()) << "no other error";
 }
 
 TEST_F(ChangeFlusherTest, ADocumentReadInTheSecondItWasWrittenIsReadAgainForItsTime) {
@@ -118,19 +108,31 @@ TEST_F(ChangeFlusherTest, AChangeForAnUnwritableCatalogueIsKeptAndAppliedOnceItC
   LIndexer::CloseCatalogue(catalogue);
 }
 
-TEST_F(ChangeFlusherTest, AChangeGivenUpForAnUnwritableCatalogueAsksForItsFolderToBeReconciled) {
-  m_Bed.Settings().nRetryGiveUpMilliseconds = 300;
-  const FileChange change = BlockedChange(m_Bed.Scratch().Docs() + "2024/gone.xml", kActionRemoved);
+TEST_F(ChangeFlusherTest, PastItsBoundAQueueIsDroppedAndItsFolderReconciledSaidOnceUntilDrained) {
+  m_Bed.Settings().nQueueBound = 5;
   std::vector<std::string> requested;
   m_Bed.Flusher().SetReconcileRequest([&](const std::string& reference) { requested.push_back(reference); });
-  m_Bed.Flusher().EnqueueChange(change, true);
-  ASSERT_TRUE(m_Bed.WaitUntilApplied(change.strCatalogue));
-  m_Bed.EndFlusher();
+  // The catalogue is being reconciled: nothing is applied, the changes only queue.
+  ASSERT_EQ(CIndexingEngine::LockCatalogue(m_Bed.Catalogue(), 1), 1);
+  const std::string path = m_Bed.WriteXml("2024/a.xml", "Bounded");
+  for (int i = 0; i < 5; ++i) m_Bed.Enqueue(path, kActionModified, false);
+  EXPECT_TRUE(requested.empty());
+  for (int i = 0; i < 6; ++i) m_Bed.Enqueue(path, kActionModified, false);
   EXPECT_EQ(requested, std::vector<std::string>{"REF"});
-  const auto lines = m_Bed.Lines(":error: Catalogue " + change.strCatalogue + " cannot be written: ");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[1].find("; the change of " + change.strPath + " is given up until its folder is reconciled again"),
-            std::string::npos);
+  EXPECT_EQ(m_Bed.Flusher().QueuedCount(m_Bed.Catalogue()), 5u);
+  const auto lines = m_Bed.Lines(":error: Folder REF: more than 5 changes waited for catalogue " + m_Bed.Catalogue());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("they are dropped, and the folder is reconciled again"), std::string::npos);
+
+  // The reconciliation's drain takes what is left; a later overflow is said again.
+  EXPECT_EQ(m_Bed.Flusher().Refresh(m_Bed.Catalogue(), false), 1);
+  for (int i = 0; i < 6; ++i) m_Bed.Enqueue(path, kActionModified, false);
+  EXPECT_EQ(m_Bed.Lines(":error: Folder REF: more than 5 changes").size(), 2u);
+  EXPECT_EQ(requested.size(), 2u);
+  CIndexingEngine::UnlockCatalogue();
+  m_Bed.Flusher().Wake(m_Bed.Catalogue());
+  ASSERT_TRUE(m_Bed.WaitUntilApplied());
+  EXPECT_EQ(m_Bed.Find("Bounded"), std::vector<std::string>{path});
 }
 
 }  // namespace

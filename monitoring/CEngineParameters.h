@@ -18,6 +18,10 @@ struct CEngineParameters {
   // Monitoring: a changed document is indexed once it has been left alone this long.
   int XmlSettleMilliseconds = 2000;     // XML metadata
   int OtherSettleMilliseconds = 10000;  // any other document (PDF)
+  // Monitoring: a document that must wait (locked, not readable yet) is tried again after
+  // this long, the interval doubling up to the longest, for as long as it takes.
+  int RetryFirstMilliseconds = 5000;
+  int RetryLongestMilliseconds = 120000;
 
   // True when each folder keeps its catalogue under its own archive path.
   bool IsFolderArchivePath() const { return IsFolderArchivePath(PathCatalogues); }

@@ -72,10 +72,12 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
     settings.nXmlSettleMilliseconds = m_pParameters->XmlSettleMilliseconds;
     settings.nOtherSettleMilliseconds = m_pParameters->OtherSettleMilliseconds;
     settings.nPauseMilliseconds = m_pParameters->PauseMilliseconds;
+    settings.nRetryFirstMilliseconds = m_pParameters->RetryFirstMilliseconds;
+    settings.nRetryLongestMilliseconds = m_pParameters->RetryLongestMilliseconds;
     settings.bDebug = m_pParameters->IsDebugAction != 0;
     m_pFlusher = std::make_unique<CChangeFlusher>(
         settings, [this](int kind, const std::string& text) { SendStatusFromAnyThread(kind, text); });
-    // A change given up on an unwritable catalogue is caught up by a reconciliation.
+    // Changes dropped past the queue's bound are caught up by a reconciliation.
     m_pFlusher->SetReconcileRequest([this](const std::string& reference) { RequestReconcile(reference, false); });
     CDirectoriesWatcher::SHooks hooks;
     hooks.Enqueue = [this](FileChange change) { OnWatchedChange(std::move(change)); };
@@ -97,7 +99,7 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
 }
 
 CIndexingEngine::~CIndexingEngine() {
-  // The watcher feeds the flush threads, and both send lines to the listeners.
+  // The watcher feeds the flush workers, and both send lines to the listeners.
   if (m_pWatcher) m_pWatcher->StopAll();
   if (m_pFlusher) m_pFlusher->StopAll();
   m_pWatcher.reset();
@@ -244,6 +246,9 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
   m_strReadingMarkerError.clear();
   if (!m_pFolderList) return;
   TakeReconcileRequests();
+  // A flush worker refused by a thread limit is tried again here too: queued changes never
+  // depend on a further change to be taken.
+  if (m_pFlusher) m_pFlusher->StartWorkers();
   const std::vector<std::string> references = m_pFolderList->GetFolderReferences();
   size_t notUsing = 0;
   for (const std::string& reference : references) {

@@ -70,7 +70,7 @@ class CIndexingEngine {
   void ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList, platform::CStopLatch* stop);
   void IndexAllFolders(platform::CStopLatch* stop);
   // Any thread (the service's stop path): ends the walks at their next check, every directory
-  // watch and every flush thread.
+  // watch and every flush worker.
   void StopMonitoring();
   // True when the folders' directories are watched (monitoring mode), false when polled.
   bool IsWatching() const { return m_pWatcher != nullptr; }
@@ -173,7 +173,7 @@ class CIndexingEngine {
   void SendStatusFromAnyThread(int kind, const std::string& text);
   // Watches the folder's directories; sets m_bFolderPolled when one of them is not watched.
   void WatchFolderDirectories(const FK::CFolder& folder, const std::string& catalogue);
-  // Ends the watches and the flush thread of a folder (its queued changes are dropped).
+  // Ends the watches and the flush queue of a folder (its queued changes are dropped).
   void StopFolder(const FK::CFolder& folder);
   // Stops the folders of the old list that left the new one, were switched off or changed.
   void StopVanishedFolders(const Dom_FolderList& newList);

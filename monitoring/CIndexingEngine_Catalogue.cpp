@@ -126,7 +126,7 @@ std::string CIndexingEngine::GetUncPath(const std::string& directory) {
 }
 
 void CIndexingEngine::EmptyCatalogue(const std::string& catalogue) {
-  // A flush thread must not write into the files being deleted; what it had queued is on disk.
+  // A flush worker must not write into the files being deleted; what it had queued is on disk.
   if (m_pFlusher) m_pFlusher->Remove(catalogue);
   LIndexer::CloseCatalogue(catalogue);
   boost::system::error_code ec;

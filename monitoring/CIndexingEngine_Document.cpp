@@ -3,6 +3,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "errors/CFKException.h"
 #include "folders/CFolder.h"
+#include "monitoring/CChangeFlusher.h"
 #include "monitoring/MonitorListener.h"
 #include "pdf/CTool_QuickPDFLib.h"
 
@@ -30,6 +31,16 @@ bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& c
     ReportDocumentNote(path);
   }
   m_Retries.Note(path, m_pIndexer->GetLastOutcome(), Now());
+  // Not readable yet (no permission, an I/O error): a watched folder has no next pass, so the
+  // live retries keep trying it as long as it takes.
+  if (m_pFlusher && m_pIndexer->GetLastOutcome() == CCatalogueIndexer::Outcome::Retry) {
+    FileChange change;
+    change.strPath = path;
+    change.nAction = kActionModified;
+    change.strCatalogue = catalogue;
+    change.strReference = folder.GetReference();
+    m_pFlusher->EnqueueRetry(std::move(change));
+  }
   if (m_pIndexer->GetLastOutcome() == CCatalogueIndexer::Outcome::NotADocument) {
     // A file swapped for a FIFO, a device or a link leaves the catalogue.
     m_pIndexer->ReleaseWriter();

@@ -102,7 +102,7 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
   boost::system::error_code ec;
   if (!fs::is_directory(catalogue, ec)) {
     // A catalogue deleted from outside may still have connections open to its unlinked
-    // database: what they wrote would be lost. Its flush thread goes too; the fresh walk
+    // database: what they wrote would be lost. Its flush queue goes too; the fresh walk
     // catalogues everything it had queued.
     if (m_pFlusher) m_pFlusher->Remove(catalogue);
     m_pIndexer->ReleaseWriter();

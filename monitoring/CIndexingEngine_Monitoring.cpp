@@ -56,7 +56,7 @@ void CIndexingEngine::StopVanishedFolders(const Dom_FolderList& newList) {
 
 void CIndexingEngine::OnWatchedChange(FileChange change) {
   // A catalogue being reconciled keeps its changes queued until the end of the pass, which
-  // applies them and wakes the flush thread. Asked again after queueing: a pass that ended
+  // applies them and wakes the flush workers. Asked again after queueing: a pass that ended
   // in between may have looked at the queue before this change was in it.
   const std::string catalogue = change.strCatalogue;
   const bool free = LockCatalogue(catalogue, 0) != 0;

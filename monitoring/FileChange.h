@@ -12,7 +12,7 @@ enum FileAction : int {
   kActionRenamedNew = 5,  // moved to this path
 };
 
-// One change of a watched folder, queued for its catalogue's flush thread.
+// One change of a watched folder, queued for its catalogue's flush workers.
 struct FileChange {
   std::string strPath;       // full path; "" for no change
   int nAction = 0;           // a FileAction

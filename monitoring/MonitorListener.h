@@ -15,7 +15,7 @@ enum MessageKind : int {
 };
 
 // Receiver of the indexing code's status messages and document changes.
-// OnStatusMessage may be called from the worker thread and from flush threads at once.
+// OnStatusMessage may be called from the worker thread and from flush workers at once.
 class MonitorListener {
  public:
   virtual ~MonitorListener() = default;

@@ -46,16 +46,18 @@ int ProbeWritersWithLease(int fd) {
   return (errno == EAGAIN || errno == EBUSY) ? 1 : -1;
 }
 
-// Record locks (POSIX or OFD) on bytes 0 to 9, or a whole-file flock, held by another owner.
-bool HasForeignLock(int fd) {
+// A write lock held by another owner: a record lock (POSIX or OFD) anywhere in the file, or a
+// whole-file exclusive flock. The probes are shared locks, which conflict only with writers: a
+// reader holding a shared lock does not make the file busy.
+bool HasForeignWriteLock(int fd) {
   struct flock lock {};
-  lock.l_type = F_WRLCK;
+  lock.l_type = F_RDLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
-  lock.l_len = 10;
+  lock.l_len = 0;
   lock.l_pid = 0;
   if (fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) return true;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
   flock(fd, LOCK_UN);
   return false;
 }
@@ -118,13 +120,14 @@ bool IsPathUnder(const std::string& path, const std::string& directory) {
 
 namespace {
 
-// 1 held by another process, 0 free, -1 not an openable regular file.
+// 1 held by another process, 0 free, -1 not an openable regular file. A symbolic link is not
+// followed: its target may lie outside the archive, and a probe takes a lock, however briefly.
 int ProbeHeld(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat status {};
   int held = fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ? -1 : 0;
-  if (held == 0) held = ProbeWritersWithLease(fd) == 1 || HasForeignLock(fd) ? 1 : 0;
+  if (held == 0) held = ProbeWritersWithLease(fd) == 1 || HasForeignWriteLock(fd) ? 1 : 0;
   close(fd);
   return held;
 }

@@ -28,12 +28,13 @@ bool IsPathUnder(const std::string& path, const std::string& directory);
 // The path with "." and ".." resolved lexically, no doubled and no trailing '/': two spellings
 // of one directory compare equal.
 std::string NormalPath(const std::string& path);
-// True when another process has the file open for writing or holds a lock on it, and when
-// the file cannot be opened for reading (missing, no permission, not a regular file).
+// True when another process has the file open for writing or holds a write lock on it (a
+// shared lock of a reader does not count), and when the file cannot be opened for reading
+// (missing, no permission, not a regular file, a symbolic link).
 bool IsFileBusy(const std::string& path);
-// True only when the regular file opens and another process has it open for writing or holds
-// a lock on it; false when it is free, gone or cannot be opened (its reading then says why).
-// No lock is kept.
+// True only when the regular file opens (never through a symbolic link) and another process
+// has it open for writing or holds a write lock on it; false when it is free, only read, gone
+// or cannot be opened (its reading then says why). No lock is kept.
 bool IsFileHeldByOther(const std::string& path);
 // True when path is, or can be created as, a regular file that takes a write; it is left
 // empty. Otherwise why says what is wrong (a directory, a device, a missing directory, a full disk).

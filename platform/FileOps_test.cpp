@@ -11,18 +11,22 @@
 
 namespace {
 
-enum class Hold { OpenForWriting, RecordLock, WholeFileLock };
+enum class Hold { OpenForWriting, WriteRecordLock, ExclusiveFlock, ReadRecordLock, SharedFlock, OfdReadLock };
 
 bool HoldFile(const std::string& path, Hold hold) {
-  const int fd = open(path.c_str(), hold == Hold::OpenForWriting ? O_WRONLY : O_RDONLY);
+  const bool write = hold == Hold::OpenForWriting || hold == Hold::WriteRecordLock;
+  const int fd = open(path.c_str(), write ? O_RDWR : O_RDONLY);
   if (fd < 0) return false;
-  if (hold == Hold::WholeFileLock) return flock(fd, LOCK_SH | LOCK_NB) == 0;
-  if (hold != Hold::RecordLock) return true;
+  if (hold == Hold::OpenForWriting) return true;
+  if (hold == Hold::ExclusiveFlock || hold == Hold::SharedFlock) {
+    return flock(fd, (hold == Hold::ExclusiveFlock ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+  }
   struct flock lock {};
-  lock.l_type = F_RDLCK;
+  lock.l_type = hold == Hold::WriteRecordLock ? F_WRLCK : F_RDLCK;
   lock.l_whence = SEEK_SET;
+  lock.l_start = 4;  // not at the start: a lock anywhere counts
   lock.l_len = 10;
-  return fcntl(fd, F_SETLK, &lock) == 0;
+  return fcntl(fd, hold == Hold::OfdReadLock ? F_OFD_SETLK : F_SETLK, &lock) == 0;
 }
 
 // A child process that holds the file in one way until it is released.
@@ -63,11 +67,11 @@ class ChildHolder {
 
 }  // namespace
 
-TEST(FileBusyTest, FileHeldByAnotherProcessIsBusyUntilReleased) {
+TEST(FileBusyTest, AWriterOrWriteLockMakesAFileBusyUntilReleasedAndAReadersSharedLockNever) {
   testsupport::ScratchDir dir;
   const std::string path = dir.Write("doc.pdf", "%PDF-1.4 some bytes");
   EXPECT_FALSE(platform::IsFileBusy(path));
-  for (Hold hold : {Hold::OpenForWriting, Hold::RecordLock, Hold::WholeFileLock}) {
+  for (Hold hold : {Hold::OpenForWriting, Hold::WriteRecordLock, Hold::ExclusiveFlock}) {
     ChildHolder child(path, hold);
     ASSERT_TRUE(child.Held());
     EXPECT_TRUE(platform::IsFileBusy(path)) << static_cast<int>(hold);
@@ -76,6 +80,20 @@ TEST(FileBusyTest, FileHeldByAnotherProcessIsBusyUntilReleased) {
     EXPECT_FALSE(platform::IsFileBusy(path)) << static_cast<int>(hold);
     EXPECT_FALSE(platform::IsFileHeldByOther(path)) << static_cast<int>(hold);
   }
+  // A reader's lock keeps writers out, not other readers: the file is read at once.
+  for (Hold hold : {Hold::ReadRecordLock, Hold::SharedFlock, Hold::OfdReadLock}) {
+    ChildHolder child(path, hold);
+    ASSERT_TRUE(child.Held());
+    EXPECT_FALSE(platform::IsFileBusy(path)) << static_cast<int>(hold);
+    EXPECT_FALSE(platform::IsFileHeldByOther(path)) << static_cast<int>(hold);
+  }
+  // A symbolic link is never followed, not even for a probe: its target may lie outside.
+  const std::string link = dir.File("link.pdf");
+  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+  ChildHolder child(path, Hold::ExclusiveFlock);
+  ASSERT_TRUE(child.Held());
+  EXPECT_FALSE(platform::IsFileHeldByOther(link));
+  EXPECT_TRUE(platform::IsFileBusy(link));
 }
 
 TEST(FileBusyTest, MissingFileAndDirectoryCountAsBusyButAreHeldByNobody) {

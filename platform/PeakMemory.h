@@ -9,7 +9,8 @@ double ProcessCpuSeconds();
 // The processor time (user and system) another process has used so far, in seconds, from
 // /proc/PID/stat; -1 when it cannot be read.
 double ProcessCpuSecondsOf(int pid);
-// A field of /proc/PID/status in KiB ("VmHWM:", "VmRSS:"); 0 when it cannot be read.
+// A numeric field of /proc/PID/status: in KiB for "VmHWM:" and "VmRSS:", a count for
+// "Threads:"; 0 when it cannot be read.
 long ProcessStatusKiB(int pid, const char* field);
 
 }  // namespace platform

@@ -57,4 +57,11 @@ bool BindProcessToFirstProcessor() {
   return ForEachThread([&one](pid_t tid) { return sched_setaffinity(tid, sizeof(one), &one) == 0; });
 }
 
+int UsableProcessorCount() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return 1;
+  return std::max(1, CPU_COUNT(&allowed));
+}
+
 }  // namespace platform

@@ -8,5 +8,7 @@ namespace platform {
 bool SetProcessPriority(int priority);
 // Binds every thread of the process to the first processor of its allowed set.
 bool BindProcessToFirstProcessor();
+// How many processors the calling thread may run on (1 when it cannot be told).
+int UsableProcessorCount();
 
 }  // namespace platform

@@ -65,6 +65,8 @@ bool CFKService::ParseModuleOption(const std::string& name, const std::string& v
                 : name == "--pause-ms"        ? &m_EngineParameters.PauseMilliseconds
                 : name == "--xml-settle-ms"   ? &m_EngineParameters.XmlSettleMilliseconds
                 : name == "--other-settle-ms" ? &m_EngineParameters.OtherSettleMilliseconds
+                : name == "--retry-first-ms"  ? &m_EngineParameters.RetryFirstMilliseconds
+                : name == "--retry-longest-ms" ? &m_EngineParameters.RetryLongestMilliseconds
                                               : nullptr;
   return target != nullptr && ParseMilliseconds(value, *target);
 }
@@ -79,7 +81,10 @@ std::string CFKService::GetModuleOptionsUsage() const {
          "  --pause-ms N           throttling pause after each work slice (default 5000)\n"
          "  --xml-settle-ms N      monitoring: an XML document is indexed once left alone\n"
          "                         this long (default 2000)\n"
-         "  --other-settle-ms N    the same for other documents, such as PDF (default 10000)\n";
+         "  --other-settle-ms N    the same for other documents, such as PDF (default 10000)\n"
+         "  --retry-first-ms N     monitoring: a document that must wait (locked, not readable\n"
+         "                         yet) is tried again after N ms, then twice as long... (default 5000)\n"
+         "  --retry-longest-ms N   ... up to N ms between tries, for as long as it takes (default 120000)\n";
 }
 
 bool CFKService::InitInstance() {

@@ -20,7 +20,7 @@ class CNamedFileLock;
 
 // The indexing service: reads its settings, runs the indexing engine on one worker thread
 // of its own and writes the engine's status messages to the activity log. One per process;
-// the host calls the module operations, the worker and the flush threads OnStatusMessage.
+// the host calls the module operations, the worker and the flush workers OnStatusMessage.
 class CFKService : public CNTServEasyModule, public MonitorListener {
  public:
   CFKService();

@@ -22,7 +22,6 @@ FlusherTestBed::FlusherTestBed() {
   m_Settings.nPauseMilliseconds = 20;
   m_Settings.nRetryFirstMilliseconds = 50;
   m_Settings.nRetryLongestMilliseconds = 200;
-  m_Settings.nRetryGiveUpMilliseconds = 60000;
   m_Settings.bDebug = true;
 }
 
