@@ -11,6 +11,7 @@
 #include "catalogue/LSearcher.h"
 #include "catalogue/LXmlText.h"
 #include "errors/CFKException.h"
+#include "platform/CReadingMarker.h"
 #include "platform/FileTimes.h"
 
 namespace {
@@ -157,7 +158,7 @@ bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
 }
 
 bool CCatalogueIndexer::UseReadingMarker(const std::string& markerPath, std::string& errorText) {
-  return m_ReadingMarker.Open(markerPath, m_strSkipOnce, errorText);
+  return platform::CReadingMarker::Process().Open(markerPath, errorText);
 }
 
 int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string& catalogue,
@@ -168,19 +169,25 @@ int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string&
   m_LastOutcome = Outcome::WriteFailed;
   // A catalogue that cannot be opened is found out before the document is read.
   if (GetWriter(catalogue) == nullptr) return 0;
+  platform::CReadingMarker& marker = platform::CReadingMarker::Process();
+  const int cutReads = marker.TakeUnfinished(path);
   int result;
-  if (!m_strSkipOnce.empty() && path == m_strSkipOnce) {
-    // Reading it again would likely stall or end the service again; a later change of the
-    // file has it read as usual.
-    m_strSkipOnce.clear();
+  if (cutReads >= 2) {
+    // Reading it a third time would likely stall or end the service again; a later change of
+    // the file has it read as usual.
     result = Store(path, catalogue, "", LSearcher::GetModificationTime(path));
-    m_strDocumentNote = "the service's last run ended while reading it (hung or crashed): catalogued without its text";
+    m_strDocumentNote = "the service's last two runs ended while reading it (hung or crashed): catalogued "
+                        "without its text";
     if (result != 0) m_LastOutcome = Outcome::Damaged;
   } else {
-    m_ReadingMarker.Begin(path);
+    marker.Begin(path, cutReads + 1);
     std::string readNote;
     result = ReadAndIndex(path, catalogue, readPdf, readNote);
-    m_ReadingMarker.End();
+    marker.End();
+    if (cutReads == 1) {
+      const char* again = "read once more: the service's last run ended while reading it (hung or crashed)";
+      readNote = readNote.empty() ? again : std::string(again) + "; " + readNote;
+    }
     const std::string& libraryNote = m_strLibraryNote;
     m_strDocumentNote = readNote.empty() ? libraryNote : libraryNote.empty() ? readNote : readNote + "; " + libraryNote;
   }

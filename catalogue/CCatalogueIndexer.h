@@ -8,7 +8,6 @@
 #include "catalogue/LCatalogueError.h"
 #include "catalogue/LIndexer.h"
 #include "catalogue/PdfTextReader.h"
-#include "platform/CReadingMarker.h"
 
 class IndexWriterToRelease;
 
@@ -68,10 +67,11 @@ class CCatalogueIndexer {
   // Why the last IndexDocument kept no or only part of the document's text, for the activity
   // log; "" when it went normally.
   const std::string& DocumentNote() const { return m_strDocumentNote; }
-  // Names each document in the marker file while it is read. The document a former run was
-  // reading when it hung or crashed is then catalogued once without being read. False (and
-  // why) when the marker file cannot be used; documents are read all the same.
-  bool UseReadingMarker(const std::string& markerPath, std::string& errorText);
+  // Opens the process's reading marker, which names each document while any holder reads it.
+  // A document a former run was reading when it hung or crashed is read once more; one that
+  // two runs in a row ended in is catalogued without its text. False (and why) when the
+  // marker file cannot be used; documents are read all the same.
+  static bool UseReadingMarker(const std::string& markerPath, std::string& errorText);
   // While quiet, a document's note goes to no error record (a retry of a document already reported).
   void SetQuiet(bool quiet) { m_bQuiet = quiet; }
   void RemoveDocument(const std::string& path, const std::string& catalogue);
@@ -126,8 +126,6 @@ class CCatalogueIndexer {
   bool m_bWriteFailureSeen = false;
   LCatalogueError m_WriteFailure;
   Outcome m_LastOutcome = Outcome::Complete;
-  platform::CReadingMarker m_ReadingMarker;
-  std::string m_strSkipOnce;  // the document a former run ended in; "" once taken
   std::string m_strDocumentNote;
   bool m_bQuiet = false;
   std::string m_strUnreadableReason;

@@ -10,7 +10,7 @@
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
-#include "platform/DocumentFile.h"
+#include "platform/CBoundedReader.h"
 #include "platform/XmlParsing.h"
 
 namespace {
@@ -367,7 +367,7 @@ bool LXmlText::ReadFile(const std::string& path, std::string& text, std::string&
 bool LXmlText::ReadFile(const std::string& path, std::string& text, std::string& error, std::string& note) {
   std::string content;
   std::string why;
-  if (!platform::ReadDocumentFile(path, kMaxFileBytes, content, why)) {
+  if (!platform::CBoundedReader::Read(path, kMaxFileBytes, content, why)) {
     error = "cannot read " + path + ": " + why;
     return false;
   }

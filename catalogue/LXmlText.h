@@ -17,9 +17,10 @@ class LXmlText {
   static constexpr int kParseBudgetMilliseconds = 10000;
 
   // Reads the file: a regular file only, never through a symbolic link, never waiting on a
-  // FIFO. False (and why in error) only when it cannot be read. A file that is not
-  // well-formed XML gives its text with the tags stripped; a binary file gives "". note
-  // says why the text was read without the parser or only in part ("" when neither).
+  // FIFO, and given up when it blocks (a hung share). False (and why in error) only when it
+  // cannot be read. A file that is not well-formed XML gives its text with the tags stripped;
+  // a binary file gives "". note says why the text was read without the parser or only in
+  // part ("" when neither).
   static bool ReadFile(const std::string& path, std::string& text, std::string& error);
   static bool ReadFile(const std::string& path, std::string& text, std::string& error, std::string& note);
   // The text of a document held in memory, as ReadFile gives it.

@@ -93,6 +93,10 @@ struct CDirectoriesWatcher::SImpl {
     if (hooks.SendStatus) hooks.SendStatus(kMessageLine, text);
   }
   bool SayOnce(const std::string& normal, const std::string& text) EXCLUDES(mutex);
+  void SayNotWatched(const SWatchedDirectory& directory, const std::string& relativeDir, int err);
+  // Says what below the directory is not watched yet, and what is watched again.
+  EWatch ReportUnwatched(const SWatchedDirectory& directory, const platform::CInotifyTree::Unwatched& unwatched)
+      EXCLUDES(mutex);
 
   const SHooks hooks;
   std::function<std::int64_t()> wallSeconds = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
@@ -101,6 +105,8 @@ struct CDirectoriesWatcher::SImpl {
   std::map<int, std::shared_ptr<SWatchedDirectory>> directories GUARDED_BY(mutex);  // by tree root
   std::shared_ptr<SWatchedDirectory> pDelivering GUARDED_BY(mutex);  // its hooks are being called
   std::set<std::string> said GUARDED_BY(mutex);  // directories whose "not watched" line is written
+  // By tree root: the directories below it whose "is not watched" line is written.
+  std::map<int, std::set<std::string>> unwatchedSaid GUARDED_BY(mutex);
   bool bStarted GUARDED_BY(mutex) = false;
   bool bStopped GUARDED_BY(mutex) = false;
   platform::CMutex stopMutex;  // one tree stop at a time
@@ -162,12 +168,18 @@ CDirectoriesWatcher::EWatch CDirectoriesWatcher::WatchFolder(const std::string& 
   watched->strNormal = normal;
 
   platform::CInotifyTree::SResult result;
+  std::shared_ptr<SWatchedDirectory> existing;
   {
     platform::CLockGuard lock(impl.mutex);
     if (impl.bStopped) return EWatch::NotWatchable;
     for (const auto& entry : impl.directories) {
-      if (entry.second->strReference == reference && entry.second->strNormal == normal) return EWatch::Watched;
+      if (entry.second->strReference == reference && entry.second->strNormal == normal) existing = entry.second;
     }
+  }
+  if (existing) return impl.ReportUnwatched(*existing, impl.tree.RetryUnwatched(existing->nRoot));
+  {
+    platform::CLockGuard lock(impl.mutex);
+    if (impl.bStopped) return EWatch::NotWatchable;
     if (!impl.bStarted) {
       result = impl.tree.Start();
       impl.bStarted = result.Ok();
@@ -180,9 +192,9 @@ CDirectoriesWatcher::EWatch CDirectoriesWatcher::WatchFolder(const std::string& 
     if (result.Ok()) {
       watched->nRoot = result.nRoot;
       impl.directories[result.nRoot] = watched;
-      return EWatch::Watched;
     }
   }
+  if (result.Ok()) return impl.ReportUnwatched(*watched, result.unwatched);
   if (result.nErrno == ENOENT || result.nErrno == ENOTDIR) return EWatch::Missing;
   if (result.eLimit != Limit::None) {
     impl.SayOnce(normal, LimitLine(reference, given, result.eLimit));
@@ -203,6 +215,7 @@ void CDirectoriesWatcher::StopWatchingFolder(const FK::CFolder& folder) {
       if (it->second->strReference == reference) {
         it->second->bStopped = true;
         roots.push_back(it->first);
+        impl.unwatchedSaid.erase(it->first);
         it = impl.directories.erase(it);
       } else {
         ++it;
@@ -238,6 +251,49 @@ bool CDirectoriesWatcher::SImpl::SayOnce(const std::string& normal, const std::s
   }
   Say(text);
   return true;
+}
+
+namespace {
+
+std::string UnwatchedPath(const SWatchedDirectory& directory, const std::string& relativeDir) {
+  return relativeDir.empty() ? directory.strDirectory : directory.strDirectory + relativeDir + "/";
+}
+
+}  // namespace
+
+void CDirectoriesWatcher::SImpl::SayNotWatched(const SWatchedDirectory& directory, const std::string& relativeDir,
+                                               int err) {
+  {
+    platform::CLockGuard lock(mutex);
+    if (!unwatchedSaid[directory.nRoot].insert(relativeDir).second) return;
+  }
+  Say(":error: Folder " + directory.strReference + ": directory " + UnwatchedPath(directory, relativeDir) +
+      " is not watched: " + platform::ErrnoText(err) +
+      ": the folder is reconciled in every pass until it can be watched");
+}
+
+CDirectoriesWatcher::EWatch CDirectoriesWatcher::SImpl::ReportUnwatched(
+    const SWatchedDirectory& directory, const platform::CInotifyTree::Unwatched& unwatched) {
+  std::vector<std::string> again;
+  {
+    platform::CLockGuard lock(mutex);
+    std::set<std::string>& saidOfRoot = unwatchedSaid[directory.nRoot];
+    for (auto it = saidOfRoot.begin(); it != saidOfRoot.end();) {
+      if (unwatched.count(*it) != 0) {
+        ++it;
+        continue;
+      }
+      again.push_back(*it);
+      it = saidOfRoot.erase(it);
+    }
+  }
+  for (const std::string& relative : again) {
+    const std::string path = UnwatchedPath(directory, relative);
+    // One that went meanwhile is not watched, and its line is not due again.
+    if (platform::StatPath(path).bExists) Say("Folder " + directory.strReference + ": directory " + path + " is watched again");
+  }
+  for (const auto& entry : unwatched) SayNotWatched(directory, entry.first, entry.second);
+  return unwatched.empty() ? EWatch::Watched : EWatch::Partly;
 }
 
 void CDirectoriesWatcher::SImpl::Deliver(const platform::CInotifyTree::SEvent& event) {
@@ -279,6 +335,10 @@ void CDirectoriesWatcher::SImpl::Handle(SWatchedDirectory& directory, const plat
           " is gone (deleted, moved or unmounted): it is no longer watched, and the folder is reconciled again");
       if (hooks.NeedsReconcile) hooks.NeedsReconcile(directory.strReference, false);
       return;
+    case Kind::NotWatched:
+      SayNotWatched(directory, event.strRelativePath, event.nErrno);
+      if (hooks.NeedsReconcile) hooks.NeedsReconcile(directory.strReference, true);
+      return;
     case Kind::WatchLimit:
       Forget(directory);
       Say(LimitLine(directory.strReference, directory.strDirectory, event.eLimit));
@@ -306,6 +366,7 @@ void CDirectoriesWatcher::SImpl::Forget(const SWatchedDirectory& directory) {
   platform::CLockGuard lock(mutex);
   const auto found = directories.find(directory.nRoot);
   if (found != directories.end() && found->second.get() == &directory) directories.erase(found);
+  unwatchedSaid.erase(directory.nRoot);
 }
 
 void CDirectoriesWatcher::SImpl::OnChange(SWatchedDirectory& directory, const platform::CInotifyTree::SEvent& event) {

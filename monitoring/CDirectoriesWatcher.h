@@ -28,8 +28,8 @@ class CDirectoriesWatcher {
     std::function<void(FileChange change)> Enqueue;
     // The folder must be reconciled again: once (changes were lost: the kernel queue
     // overflowed, a watched directory went away and may come back), or in every pass from now
-    // on (a kernel watch limit was reached below a watched directory). Called on the watcher's
-    // thread.
+    // on (a kernel watch limit was reached, or a directory below cannot be watched, until
+    // WatchFolder answers Watched). Called on the watcher's thread.
     std::function<void(const std::string& reference, bool everyPass)> NeedsReconcile;
     // A line for the activity log (kind, text).
     std::function<void(int kind, const std::string& text)> SendStatus;
@@ -37,8 +37,10 @@ class CDirectoriesWatcher {
   enum class EWatch {
     Watched,      // changes of the directory are reported from now on
     Missing,      // the directory does not exist (nothing watched)
-    NotWatchable  // a network file system or a kernel watch limit (said in the log): the
-                  // folder must be reconciled in every pass instead
+    NotWatchable,  // a network file system or a kernel watch limit (said in the log): the
+                   // folder must be reconciled in every pass instead
+    Partly         // watched, but directories below it cannot be yet (said in the log): the
+                   // folder is reconciled in every pass until WatchFolder answers Watched
   };
 
   explicit CDirectoriesWatcher(SHooks hooks);
@@ -47,8 +49,8 @@ class CDirectoriesWatcher {
   CDirectoriesWatcher& operator=(const CDirectoriesWatcher&) = delete;
 
   // Watches one directory of the folder (its path as GetFolderDirectories gives it) for the
-  // catalogue. A directory already watched is not watched twice. A leftover
-  // "_STOP_FKINDEXING_MONITORING_" in it is deleted.
+  // catalogue. A directory already watched is not watched twice, but what below it could not
+  // be watched is tried again. A leftover "_STOP_FKINDEXING_MONITORING_" in it is deleted.
   EWatch WatchFolder(const std::string& directory, const FK::CFolder& folder, const std::string& catalogue);
   // Stops watching every directory of the folder with this reference.
   void StopWatchingFolder(const FK::CFolder& folder);

@@ -12,6 +12,7 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "monitoring/MonitorListener.h"
 #include "monitoring/ReconcilePatterns.h"
+#include "platform/CBoundedReader.h"
 #include "platform/ErrnoText.h"
 
 namespace fs = boost::filesystem;
@@ -57,6 +58,7 @@ void CFolderDirectoryPass::LoadSnapshot(const std::string& directory, bool fresh
 }
 
 CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& directory, bool fresh) {
+  const platform::CBoundedReader::CLocalReadsDirect localReadsDirect;
   const std::string unc = CIndexingEngine::GetUncPath(directory);
   // Taken before anything is read: every file that arrives later is newer than the record.
   const std::int64_t started = m_Engine.Now();

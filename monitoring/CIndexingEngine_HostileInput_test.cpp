@@ -45,6 +45,16 @@ class HostileInputTest : public testsupport::ServiceEndToEndTest {
   std::set<std::string> Catalogued() { return testsupport::CataloguedNames(m_Catalogues + "ACME", m_Archive); }
   std::vector<std::string> Find(const std::string& word) { return CatalogueScratch::FindIn(m_Catalogues + "ACME", word); }
   bool LogHas(const std::string& message) { return m_Runner.CountLines(message) > 0; }
+  // No watchdog ping for 3 s, as systemd would see before it ends the run.
+  static bool WatchdogFallsQuiet(testsupport::NotifySocket& notify) {
+    auto lastPing = std::chrono::steady_clock::now();
+    return testsupport::PollUntil(
+        [&] {
+          if (notify.TakeWatchdogPings() > 0) lastPing = std::chrono::steady_clock::now();
+          return std::chrono::steady_clock::now() - lastPing > std::chrono::seconds(3);
+        },
+        kServiceDeadlineMs);
+  }
 
   const std::string m_Archive;  // ends with '/'
 };
@@ -129,7 +139,7 @@ TEST_F(HostileInputTest, AFifoSwappedInForAListedFileDoesNotBlockTheWalk) {
   StopService();
 }
 
-TEST_F(HostileInputTest, AHungReadStopsTheWatchdogAndIsSkippedOnceAfterTheRestart) {
+TEST_F(HostileInputTest, AHungPdfReadStopsTheWatchdogAndIsReadOnceMoreAfterTheRestart) {
   testsupport::NotifySocket notify(m_Runner.PathOf("notify"));
   ASSERT_TRUE(notify.IsOpen());
   m_Runner.SetEnv("NOTIFY_SOCKET", notify.Path());
@@ -143,29 +153,74 @@ TEST_F(HostileInputTest, AHungReadStopsTheWatchdogAndIsSkippedOnceAfterTheRestar
   WriteSetup(UsingFolderXml("ACME", "Acme", m_Archive));
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(m_Runner.WaitForLine("index file " + stuck, kServiceDeadlineMs));
-
-  // Stuck in the read: the pings stop, so systemd would end the run within its watchdog time.
-  auto lastPing = std::chrono::steady_clock::now();
-  const bool quiet = testsupport::PollUntil(
-      [&] {
-        if (notify.TakeWatchdogPings() > 0) lastPing = std::chrono::steady_clock::now();
-        return std::chrono::steady_clock::now() - lastPing > std::chrono::seconds(3);
-      },
-      kServiceDeadlineMs);
-  EXPECT_TRUE(quiet) << "the watchdog is still fed while the worker is stuck";
-  EXPECT_EQ(ReadAll(m_Runner.PathOf("_reading_")).compare(0, stuck.size() + 2, "R" + stuck + '\0'), 0);
+  EXPECT_TRUE(WatchdogFallsQuiet(notify)) << "the watchdog is still fed while the worker is stuck";
+  EXPECT_NE(ReadAll(m_Runner.PathOf("_reading_")).find("R1" + stuck + '\0'), std::string::npos);
   m_Runner.KillWithChildren();
 
-  // The next start leaves the document unread once, says so, and goes on with the rest.
+  // The next start reads the document once more, says so, and goes on with the rest.
+  m_Runner.SetEnv("FK_PDFTEXT_HELPER_FAULT", "");
   ASSERT_TRUE(m_Runner.Start());
   ASSERT_TRUE(WaitForAcmePasses(2)) << "the restarted service stalled on the same document";
   EXPECT_EQ(m_Runner.CountLines(":error: Document " + stuck +
-                                ": the service's last run ended while reading it (hung or crashed): "
-                                "catalogued without its text"),
+                                ": read once more: the service's last run ended while reading it (hung or crashed)"),
             1);
   EXPECT_EQ(Catalogued(), (std::set<std::string>{"a.xml", "b.xml", "stuck.pdf"}));
+  EXPECT_EQ(Find("Stuck"), std::vector<std::string>{stuck});
   EXPECT_TRUE(testsupport::PollUntil([&] { return notify.TakeWatchdogPings() > 0; }, kServiceDeadlineMs))
       << "a working service feeds the watchdog";
+  StopService();
+}
+
+// A read that blocks for good (a hung share): the live change that meets it is given up after
+// the stall bound, so the folder's other changes go on; the watchdog stops being fed; a stop
+// still ends the service; and two runs cut in its read leave it catalogued without its text.
+TEST_F(HostileInputTest, AReadThatBlocksHoldsNeitherTheFolderNorTheStopAndIsGivenUpAfterTwoRuns) {
+  testsupport::NotifySocket notify(m_Runner.PathOf("notify"));
+  ASSERT_TRUE(notify.IsOpen());
+  m_Runner.SetEnv("NOTIFY_SOCKET", notify.Path());
+  m_Runner.SetEnv("WATCHDOG_USEC", "2000000");
+  const std::string hung = m_Archive + "hung.xml";
+  m_Runner.SetEnv("FK_DOCUMENT_READ_FAULT", "hang:" + hung);
+  m_Runner.SetEnv("FK_READ_STALL_MS", "1000");
+  WriteDocument("a.xml", InvoiceXml("Ashgrove"));
+  Configure(UsingFolderXml("ACME", "Acme", m_Archive), "<IsDebugAction>TRUE</IsDebugAction>");
+  std::vector<std::string> options = testsupport::ServiceRunner::FastOptions();
+  options.insert(options.end(), {"--xml-settle-ms", "100"});
+  ASSERT_TRUE(m_Runner.Start(options));
+  ASSERT_TRUE(WaitForAcmePasses(1));
+  WriteDocument("hung.xml", InvoiceXml("Hung"));
+  ASSERT_TRUE(m_Runner.WaitForLine("index file " + hung, kServiceDeadlineMs));
+  WriteDocument("b.xml", InvoiceXml("Birchwood"));
+  EXPECT_TRUE(testsupport::PollUntil([&] { return Catalogued().count("b.xml") == 1; }, kServiceDeadlineMs))
+      << "the folder's changes stopped behind the hung read";
+  EXPECT_EQ(CountContaining(":sub: :error: Cannot read document " + hung + ": cannot read " + hung +
+                            ": no data came for 1000 ms"),
+            1);
+  EXPECT_NE(ReadAll(m_Runner.PathOf("_reading_")).find("R1" + hung + '\0'), std::string::npos);
+  EXPECT_TRUE(WatchdogFallsQuiet(notify)) << "the watchdog is still fed while a read hangs";
+  StopService();
+  EXPECT_EQ(m_Runner.CountLines("Stopped"), 1);
+
+  // The next run reads it once more and hangs in it again: a stop gives the read up at once,
+  // long before its stall bound.
+  m_Runner.SetEnv("FK_READ_STALL_MS", "3600000");
+  ASSERT_TRUE(m_Runner.Start(options));
+  EXPECT_TRUE(testsupport::PollUntil(
+      [&] { return ReadAll(m_Runner.PathOf("_reading_")).find("R2" + hung + '\0') != std::string::npos; },
+      kServiceDeadlineMs));
+  StopService();
+  EXPECT_EQ(m_Runner.CountLines(":error: Document " + hung +
+                                ": read once more: the service's last run ended while reading it (hung or crashed)"),
+            1);
+  m_Runner.SetEnv("FK_DOCUMENT_READ_FAULT", "");
+  ASSERT_TRUE(m_Runner.Start(options));
+  ASSERT_TRUE(WaitForAcmePasses(1));  // each start begins a new activity log
+  EXPECT_EQ(m_Runner.CountLines(":error: Document " + hung +
+                                ": the service's last two runs ended while reading it (hung or crashed): catalogued "
+                                "without its text"),
+            1);
+  EXPECT_EQ(Catalogued(), (std::set<std::string>{"a.xml", "b.xml", "hung.xml"}));
+  EXPECT_TRUE(Find("Hung").empty());
   StopService();
 }
 

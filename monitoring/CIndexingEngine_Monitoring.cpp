@@ -26,8 +26,8 @@ void CIndexingEngine::WatchFolderDirectories(const FK::CFolder& folder, const st
     }
     if (IsRefusedDirectory(folder, directory, false)) continue;
     if (m_pWatcher->WatchFolder(GetUncPath(directory), folder, catalogue) != CDirectoriesWatcher::EWatch::Watched) {
-      // Missing, on a network share or past a watch limit: the folder is reconciled in every
-      // pass until all its directories are watched.
+      // Missing, on a network share, past a watch limit or with directories that cannot be
+      // watched: the folder is reconciled in every pass until all its directories are watched.
       m_bFolderPolled = true;
     }
   }
@@ -64,8 +64,9 @@ void CIndexingEngine::OnWatchedChange(FileChange change) {
   if (!free && LockCatalogue(catalogue, 0) != 0) m_pFlusher->Wake(catalogue);
 }
 
-// A folder that lost a watch to the kernel's limit needs no mark of its own: its pass watches
-// it again, and while that fails the folder is reconciled in every pass.
+// A folder that lost a watch to the kernel's limit, or has a directory that cannot be watched,
+// needs no mark of its own: its pass watches it again, and while that fails the folder is
+// reconciled in every pass.
 void CIndexingEngine::RequestReconcile(const std::string& reference, bool /*everyPass*/) {
   {
     platform::CLockGuard lock(m_WatchMutex);

@@ -223,6 +223,8 @@ TEST_F(MonitoringEndToEndTest, AQueueOverflowIsCaughtUpByReconcilingTheFolder) {
   constexpr int kFiles = 20000;
   const bool overflows = queueLimit > 0 && queueLimit < 2 * kFiles;
   fs::create_directories(m_Archive + "bulk");
+  const std::string live = WriteInvoice(m_Archive + "2024/sub/live.xml", "Liveword");
+  const std::string staging = m_Runner.MakeDirectory("staging");
   StartWatching();
   ASSERT_EQ(kill(m_Runner.GetPid(), SIGSTOP), 0);
   for (int i = 0; i < kFiles; ++i) {
@@ -230,6 +232,9 @@ TEST_F(MonitoringEndToEndTest, AQueueOverflowIsCaughtUpByReconcilingTheFolder) {
         << "<I>w" << i << "</I>";
     if (i == 0) fs::create_directories(m_Archive + "bulk/odd");
   }
+  // Moved out while its events are lost, and made again with the same document.
+  ASSERT_TRUE(Move(m_Archive + "2024/sub", staging + "sub"));
+  WriteInvoice(live, "Liveword");
   ASSERT_EQ(kill(m_Runner.GetPid(), SIGCONT), 0);
   EXPECT_TRUE(WaitCountUnder(m_Archive + "bulk/", kFiles)) << CountUnder(m_Archive + "bulk/") << " of " << kFiles;
   if (overflows) {
@@ -237,8 +242,11 @@ TEST_F(MonitoringEndToEndTest, AQueueOverflowIsCaughtUpByReconcilingTheFolder) {
                                   "overflowed): the folder is reconciled again"),
               1);
   }
-  // Watching goes on after the overflow.
+  // Watching goes on after the overflow, and the copy moved out no longer speaks for the archive.
   EXPECT_TRUE(WaitForQuiet(m_Archive + "bulk/odd/"));
+  fs::remove(staging + "sub/live.xml");
+  EXPECT_TRUE(WaitForQuiet(m_Archive + "2024/sub/"));
+  EXPECT_EQ(Find("Liveword"), std::vector<std::string>{live});
   StopService();
 }
 
@@ -259,6 +267,24 @@ TEST_F(MonitoringEndToEndTest, AnArchiveThatGoesAwayAndComesBackIsReconciledAndW
   EXPECT_TRUE(WaitGone(kept));
   const std::string later = WriteInvoice(m_Archive + "2024/later.xml", "Laterword");
   EXPECT_TRUE(WaitFound("Laterword", later)) << "watched again";
+  StopService();
+}
+
+TEST_F(MonitoringEndToEndTest, AnArchiveWhoseParentIsRenamedIsWatchedAgainAtItsPathNotInTheOldTree) {
+  const std::string parent = m_Runner.MakeDirectory("outer");
+  const std::string archive = parent + "archive/";
+  const std::string kept = WriteInvoice(archive + "2024/kept.xml", "Keptword");
+  Configure(UsingFolderXml("ACME", "Acme", archive), "");
+  ASSERT_TRUE(m_Runner.Start(kWatchingOptions));
+  ASSERT_TRUE(WaitForPasses("Acme", 1));
+  const std::string old = parent.substr(0, parent.size() - 1) + ".old/";
+  ASSERT_TRUE(Move(parent, old));
+  WriteInvoice(kept, "Keptword");
+  const std::string fresh = WriteInvoice(archive + "2024/fresh.xml", "Freshword");
+  EXPECT_TRUE(WaitFound("Freshword", fresh));
+  fs::remove(old + "archive/2024/kept.xml");
+  EXPECT_TRUE(WaitForQuiet(archive + "2024/"));
+  EXPECT_EQ(Find("Keptword"), std::vector<std::string>{kept});
   StopService();
 }
 

@@ -1,7 +1,8 @@
 // The real service in monitoring mode run as an ordinary user with a process limit, as a
 // hardened unit runs it:
 // a thread limit never strands a change, hundreds of watched folders cost a bounded number of
-// threads, and a document that cannot be read yet is read once it can, however long it waits.
+// threads, a document that cannot be read yet is read once it can, however long it waits, and so
+// are the documents of a directory that cannot be watched yet.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +172,33 @@ TEST_F(UnprivilegedMonitoringTest, ADocumentNotReadableYetIsReadOnceItCanBeEvenA
   ASSERT_TRUE(WaitForPasses("Acme", 1));
   std::this_thread::sleep_for(std::chrono::seconds(2));
   chmod(later.c_str(), 0644);
+  EXPECT_TRUE(WaitFound(catalogue, "Laterword", later));
+  StopService();
+}
+
+// Another user's directory, mode 700, filled and then opened.
+TEST_F(UnprivilegedMonitoringTest, ADirectoryClosedToTheServiceIsSaidAndPolledThenWatchedOnceOpened) {
+  const std::string archive = m_Runner.MakeDirectory("archive");
+  fs::create_directories(archive + "2024");
+  Configure(UsingFolderXml("ACME", "Acme", archive), "");
+  HandOver();
+  ASSERT_TRUE(m_Runner.Start(kOptions));
+  ASSERT_TRUE(WaitForPasses("Acme", 1));
+  const std::string catalogue = m_Catalogues + "ACME";
+  const std::string closed = archive + "2024/closed/";
+  ASSERT_EQ(mkdir(closed.c_str(), 0700), 0);
+  for (const char* name : {"a.xml", "b.xml", "deep/c.xml"}) WriteInvoice(closed + name, "Closedword");
+  ASSERT_TRUE(m_Runner.WaitForLine(":error: Folder ACME: directory " + closed +
+                                       " is not watched: Permission denied: the folder is reconciled in every pass "
+                                       "until it can be watched",
+                                   kServiceDeadlineMs));
+  EXPECT_TRUE(WaitForPasses("Acme", Passes("Acme") + 2)) << "polled meanwhile";
+
+  ASSERT_EQ(chmod(closed.c_str(), 0755), 0);
+  EXPECT_TRUE(testsupport::PollUntil([&] { return CatalogueScratch::FindIn(catalogue, "Closedword").size() == 3; },
+                                     kServiceDeadlineMs));
+  EXPECT_TRUE(m_Runner.WaitForLine("Folder ACME: directory " + closed + " is watched again", kServiceDeadlineMs));
+  const std::string later = WriteInvoice(closed + "deep/later.xml", "Laterword");
   EXPECT_TRUE(WaitFound(catalogue, "Laterword", later));
   StopService();
 }

@@ -11,6 +11,7 @@ namespace platform {
 
 namespace {
 
+// File systems whose contents other machines or processes change without inotify seeing it.
 // Magic numbers from linux/magic.h and the file systems' own sources.
 constexpr long long kNetworkMagics[] = {
     0x6969,      // NFS
@@ -26,6 +27,15 @@ constexpr long long kNetworkMagics[] = {
     0x013111A8,  // IBRIX
     0x47504653,  // GPFS
     0x0BD00BD0,  // Lustre
+    0x65735546,  // FUSE and fuseblk: sshfs, rclone, GlusterFS, virtiofs, s3fs...
+    0x01161970,  // GFS2 (cluster)
+    0x7461636F,  // OCFS2 (cluster)
+    0x20030528,  // OrangeFS / PVFS2
+    0x19830326,  // BeeGFS
+    0xAAD7AAEA,  // PanFS
+    0x786F4256,  // VirtualBox shared folder
+    0x61636673,  // ACFS (cluster)
+    0xBEEFDEAD,  // StorNext
 };
 
 // Kernel file systems whose "files" are processes, devices and settings, never documents.
@@ -66,6 +76,14 @@ bool SameFileSystem(const std::string& a, const std::string& b) {
   return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev;
 }
 
+// The same directory by device and inode: a bind mount of "/" is "/" under another name.
+bool SameDirectory(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
 std::string ParentOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -89,7 +107,7 @@ std::string CFileSystemType::WhyRefusedAsFolderDirectory(const std::string& dire
   char resolved[PATH_MAX];
   if (directory.empty() || realpath(directory.c_str(), resolved) == nullptr) return "";
   const std::string path(resolved);
-  if (path == "/") return "it is the root directory: the whole machine would be catalogued";
+  if (path == "/" || SameDirectory(path, "/")) return "it is the root directory: the whole machine would be catalogued";
   for (const char* tree : kRefusedTrees) {
     if (IsInTree(path, tree)) return std::string("it lies in ") + tree + ", a system directory";
   }

@@ -1,42 +1,19 @@
 #include "platform/CInotifyTree.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-
-#include "platform/FileOps.h"
 
 namespace platform {
 
-namespace {
+bool CInotifyTree::IsLimit(int err) { return err == ENOSPC || err == EMFILE; }
 
-// IN_ONLYDIR and IN_DONT_FOLLOW: a path that became a file or a symbolic link since it was listed
-// is refused by the kernel instead of being watched in place of the directory.
-constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_CLOSE_WRITE | IN_MOVED_FROM |
-                                     IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
-                                     IN_DONT_FOLLOW;
-
-std::string Join(const std::string& dir, const std::string& name) {
+std::string CInotifyTree::Join(const std::string& dir, const std::string& name) {
   return dir.empty() ? name : dir + "/" + name;
 }
-
-bool IsLimit(int err) { return err == ENOSPC || err == EMFILE; }
-
-// d_type is DT_UNKNOWN on some file systems; lstat never follows a link.
-bool IsRealDirectory(int dirFd, const dirent* entry) {
-  if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_DIR;
-  struct stat info {};
-  return fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
-}
-
-}  // namespace
 
 CInotifyTree::CInotifyTree(Handler handler) : m_Handler(std::move(handler)) {
   m_AddWatch = [](int fd, const char* path, std::uint32_t mask) {
@@ -85,7 +62,7 @@ CInotifyTree::SResult CInotifyTree::AddRoot(const std::string& directory, SkipDi
     return result;
   }
   const int root = m_nNextRoot++;
-  m_Roots[root] = SRoot{directory, std::move(skip)};
+  m_Roots[root] = SRoot{directory, std::move(skip), {}};
   std::vector<SEvent> unused;
   const int err = WatchTree(root, "", false, unused);
   if (err != 0) {
@@ -94,8 +71,26 @@ CInotifyTree::SResult CInotifyTree::AddRoot(const std::string& directory, SkipDi
     if (IsLimit(err)) result.eLimit = ELimit::MaxUserWatches;
     return result;
   }
+  WatchAncestors(root);
   result.nRoot = root;
+  result.unwatched = m_Roots[root].unwatched;
   return result;
+}
+
+CInotifyTree::Unwatched CInotifyTree::RetryUnwatched(int root) {
+  CLockGuard lock(m_Mutex);
+  const auto found = m_Roots.find(root);
+  if (found == m_Roots.end()) return {};
+  std::vector<std::string> dirs;
+  for (const auto& entry : found->second.unwatched) dirs.push_back(entry.first);
+  // In map order a directory comes before what lies below it, which its walk watches too.
+  for (const std::string& dir : dirs) {
+    if (m_Roots[root].unwatched.count(dir) == 0) continue;
+    std::vector<SEvent> unused;
+    const int err = WatchTree(root, dir, false, unused);
+    if (IsLimit(err)) m_Roots[root].unwatched[dir] = err;
+  }
+  return m_Roots[root].unwatched;
 }
 
 void CInotifyTree::RemoveRoot(int root) {
@@ -163,6 +158,7 @@ void CInotifyTree::Read(int inotifyFd) {
 
 void CInotifyTree::Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) {
   CLockGuard lock(m_Mutex);
+  m_RootsInPlace.clear();
   for (std::size_t offset = 0; offset + sizeof(inotify_event) <= length;) {
     const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
     TranslateOne(event->wd, event->mask, event->len > 0 ? event->name : "", out);
@@ -179,10 +175,15 @@ void CInotifyTree::TranslateOne(int wd, std::uint32_t mask, const char* name,
   const auto watch = m_Watches.find(wd);
   // Events of a watch already ended (a removed root, a directory moved out) are stale.
   if (watch == m_Watches.end()) return;
+  if ((mask & (IN_MOVE_SELF | IN_DELETE_SELF)) && !watch->second.ancestorOf.empty()) {
+    OnAncestorGone(watch->second, out);
+  }
+  const auto still = m_Watches.find(wd);
+  if (still == m_Watches.end()) return;
   // A copy: translating for one root may change the watches of the others' directories.
-  const std::vector<SWatch> holders = watch->second;
+  const std::vector<SWatch> holders = still->second.holders;
   for (const SWatch& holder : holders) {
-    if (m_Roots.count(holder.nRoot) != 0) TranslateFor(holder, mask, name, out);
+    if (m_Roots.count(holder.nRoot) != 0 && IsRootInPlace(holder.nRoot, out)) TranslateFor(holder, mask, name, out);
   }
   if (mask & IN_IGNORED) {
     // The kernel ended this watch itself (its directory was deleted); the parent reported it.
@@ -210,6 +211,7 @@ void CInotifyTree::TranslateFor(const SWatch& holder, std::uint32_t mask, const 
     if (isDirectory) err = WatchTree(root, path, true, out);
     if (!IsLimit(err)) err = 0;  // the directory went again: its deletion follows
   } else if (mask & IN_DELETE) {
+    if (isDirectory) ForgetUnwatched(root, path);
     out.push_back(SEvent{root, path, EKind::Deleted, isDirectory, ELimit::None});
   } else if (mask & IN_CLOSE_WRITE) {
     out.push_back(SEvent{root, path, EKind::Written, isDirectory, ELimit::None});
@@ -223,6 +225,10 @@ void CInotifyTree::TranslateFor(const SWatch& holder, std::uint32_t mask, const 
     if (isDirectory) err = WatchTree(root, path, false, out);
     if (!IsLimit(err)) err = 0;
     out.push_back(SEvent{root, path, EKind::MovedIn, isDirectory, ELimit::None});
+  } else if ((mask & IN_ATTRIB) && m_Roots[root].unwatched.count(path) != 0) {
+    // Opened up (chmod, an ACL): watched now, and what it holds reported as for a new directory.
+    err = WatchTree(root, path, true, out);
+    if (!IsLimit(err)) err = 0;
   }
   if (err != 0) {
     DropRoot(root);
@@ -234,6 +240,9 @@ void CInotifyTree::OnOverflow(std::vector<SEvent>& out) {
   // Directories created while events were lost have no watch yet: walk every root again so
   // they do before the consumer's reconciliation starts.
   const std::uint64_t overflow = ++m_nOverflows;
+  // A directory moved away while events were lost still has its watch, which would report its
+  // changes under the path it left.
+  DropMisplacedWatches(out);
   std::vector<int> roots;
   for (const auto& entry : m_Roots) roots.push_back(entry.first);
   for (const int root : roots) {
@@ -246,76 +255,6 @@ void CInotifyTree::OnOverflow(std::vector<SEvent>& out) {
       out.push_back(SEvent{root, "", EKind::Overflow, true, ELimit::None, overflow});
     }
   }
-}
-
-int CInotifyTree::WatchTree(int root, const std::string& relativeDir, bool reportContents,
-                            std::vector<SEvent>& out) {
-  const std::string rootPath = m_Roots[root].strPath;
-  const SkipDirectory skip = m_Roots[root].skip;
-  std::vector<std::string> pending{relativeDir};
-  while (!pending.empty()) {
-    const std::string dir = pending.back();
-    pending.pop_back();
-    if (!dir.empty() && skip && skip(dir)) continue;
-    const std::string fullPath = dir.empty() ? rootPath : rootPath + "/" + dir;
-    // The root itself may be given as a link to its directory; below it links are not followed.
-    const std::uint32_t mask = dir.empty() ? (kWatchMask & ~IN_DONT_FOLLOW) : kWatchMask;
-    const int wd = m_AddWatch(m_nInotifyFd, fullPath.c_str(), mask);
-    if (wd < 0) {
-      const int err = errno;
-      if (IsLimit(err) || dir == relativeDir) return err;
-      continue;  // gone again, or no longer a directory: its parent reports that
-    }
-    HoldWatch(wd, root, dir);
-    DIR* listing = opendir(fullPath.c_str());
-    if (listing == nullptr) continue;
-    while (const dirent* entry = readdir(listing)) {
-      if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-      const bool isDirectory = IsRealDirectory(dirfd(listing), entry);
-      const std::string path = Join(dir, entry->d_name);
-      if (reportContents) out.push_back(SEvent{root, path, EKind::Created, isDirectory, ELimit::None});
-      if (isDirectory) pending.push_back(path);
-    }
-    closedir(listing);
-  }
-  return 0;
-}
-
-void CInotifyTree::HoldWatch(int wd, int root, const std::string& relativeDir) {
-  // Watching the same directory again returns its existing descriptor; after lost events it
-  // may be known under an older name, which its new one replaces.
-  std::vector<SWatch>& holders = m_Watches[wd];
-  for (SWatch& holder : holders) {
-    if (holder.nRoot == root) {
-      holder.strRelativeDir = relativeDir;
-      return;
-    }
-  }
-  holders.push_back(SWatch{root, relativeDir});
-}
-
-void CInotifyTree::UnwatchWhere(int root, const std::function<bool(const std::string&)>& test) {
-  for (auto it = m_Watches.begin(); it != m_Watches.end();) {
-    std::vector<SWatch>& holders = it->second;
-    for (auto holder = holders.begin(); holder != holders.end();) {
-      holder = holder->nRoot == root && test(holder->strRelativeDir) ? holders.erase(holder) : holder + 1;
-    }
-    if (holders.empty()) {
-      inotify_rm_watch(m_nInotifyFd, it->first);
-      it = m_Watches.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-void CInotifyTree::UnwatchSubtree(int root, const std::string& relativeDir) {
-  UnwatchWhere(root, [&relativeDir](const std::string& dir) { return IsPathUnder(dir, relativeDir); });
-}
-
-void CInotifyTree::DropRoot(int root) {
-  UnwatchWhere(root, [](const std::string&) { return true; });
-  m_Roots.erase(root);
 }
 
 }  // namespace platform

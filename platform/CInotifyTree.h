@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -31,6 +32,10 @@ class CInotifyTree {
     Overflow = 6,    // the kernel queue overflowed: changes of this root were lost
     RootGone = 7,    // the root directory was deleted, moved or unmounted; it is no longer watched
     WatchLimit = 8,  // the watch limit was reached; the root is no longer watched (see eLimit)
+    // A directory below the root cannot be watched or listed (nErrno says why, EACCES mostly):
+    // nothing in it is reported until RetryUnwatched or a change of its attributes (a chmod
+    // that opens it) watches it; its contents are then reported as created.
+    NotWatched = 9,
   };
 
   // Which per-user kernel limit was reached.
@@ -43,13 +48,17 @@ class CInotifyTree {
     bool bIsDirectory = false;
     ELimit eLimit = ELimit::None;  // set with WatchLimit
     std::uint64_t nOverflow = 0;   // with Overflow: which one (every root reports each once)
+    int nErrno = 0;                // with NotWatched
   };
+  // Directories of a root that could not be watched or listed: relative path -> errno.
+  using Unwatched = std::map<std::string, int>;
 
   // The outcome of Start or AddRoot: nRoot (AddRoot only) is valid when nErrno is 0.
   struct SResult {
     int nRoot = 0;
     int nErrno = 0;
     ELimit eLimit = ELimit::None;  // set when nErrno is a kernel limit (ENOSPC, EMFILE)
+    Unwatched unwatched;           // AddRoot: directories below the root left unwatched
     bool Ok() const { return nErrno == 0; }
   };
 
@@ -73,7 +82,12 @@ class CInotifyTree {
   SResult Start();
   // Watches the directory and every existing sub-directory that skip (when given) lets through;
   // existing files are not reported. On the watch limit nothing of the root stays watched.
+  // The directories above the root are watched for their own rename or removal, which takes
+  // the root away from its path (reported as RootGone).
   SResult AddRoot(const std::string& directory, SkipDirectory skip = nullptr);
+  // Tries again to watch the root's directories that could not be; their contents are not
+  // reported (the caller walks them). Returns those still unwatched.
+  Unwatched RetryUnwatched(int root);
   // Ends all watches of the root. An event of it already being delivered may still arrive.
   void RemoveRoot(int root);
   // Ends the thread at once (an event being delivered is completed), joins it and closes.
@@ -88,12 +102,28 @@ class CInotifyTree {
   struct SRoot {
     std::string strPath;
     SkipDirectory skip;
+    Unwatched unwatched;
+    // A directory above it could not be watched (not readable): its rename is found by the
+    // root's identity (device and inode, when it was added) no longer being at its path.
+    bool bAncestorUnwatched = false;
+    std::uint64_t nDevice = 0;
+    std::uint64_t nInode = 0;
   };
   struct SWatch {
     int nRoot = 0;
     std::string strRelativeDir;
   };
+  // What a watch descriptor stands for: one directory (device and inode, recorded when it was
+  // watched), the roots that hold it under their paths, and the roots it lies above.
+  struct SWatchedInode {
+    std::uint64_t nDevice = 0;
+    std::uint64_t nInode = 0;
+    std::vector<SWatch> holders;
+    std::set<int> ancestorOf;
+  };
 
+  static std::string Join(const std::string& dir, const std::string& name);
+  static bool IsLimit(int err);  // a kernel limit (ENOSPC, EMFILE)
   void Read(int inotifyFd);
   void Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) EXCLUDES(m_Mutex);
   void TranslateOne(int wd, std::uint32_t mask, const char* name, std::vector<SEvent>& out)
@@ -101,12 +131,24 @@ class CInotifyTree {
   void TranslateFor(const SWatch& holder, std::uint32_t mask, const char* name, std::vector<SEvent>& out)
       REQUIRES(m_Mutex);
   void OnOverflow(std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  // Lets go of every watch whose directory no longer sits at the path a root holds it under;
+  // a root whose own directory moved is reported gone.
+  void DropMisplacedWatches(std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  void OnAncestorGone(const SWatchedInode& inode, std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  void WatchAncestors(int root) REQUIRES(m_Mutex);
+  // False (and the root reported gone) when the root's directory left its path; asked once
+  // per read of events, for roots with a directory above them unwatched.
+  bool IsRootInPlace(int root, std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  void NoteUnwatched(int root, const std::string& relativeDir, int err, std::vector<SEvent>& out)
+      REQUIRES(m_Mutex);
+  void ForgetUnwatched(int root, const std::string& relativeDir) REQUIRES(m_Mutex);
   // Watches relativeDir of the root and everything below it; with reportContents, each entry
   // found is reported as created. Returns the errno of a kernel limit, or of relativeDir
   // itself failing; 0 when it is watched.
   int WatchTree(int root, const std::string& relativeDir, bool reportContents,
                 std::vector<SEvent>& out) REQUIRES(m_Mutex);
-  void HoldWatch(int wd, int root, const std::string& relativeDir) REQUIRES(m_Mutex);
+  void HoldWatch(int wd, int root, const std::string& relativeDir, std::uint64_t device, std::uint64_t inode)
+      REQUIRES(m_Mutex);
   // Lets go of the root's watches that pass the test; a watch no other root holds is ended.
   void UnwatchWhere(int root, const std::function<bool(const std::string&)>& test) REQUIRES(m_Mutex);
   void UnwatchSubtree(int root, const std::string& relativeDir) REQUIRES(m_Mutex);
@@ -121,8 +163,9 @@ class CInotifyTree {
   std::map<int, SRoot> m_Roots GUARDED_BY(m_Mutex);
   // By watch descriptor: every root that holds the directory (the kernel gives one descriptor
   // per directory and instance, however often it is added).
-  std::unordered_map<int, std::vector<SWatch>> m_Watches GUARDED_BY(m_Mutex);
+  std::unordered_map<int, SWatchedInode> m_Watches GUARDED_BY(m_Mutex);
   std::uint64_t m_nOverflows GUARDED_BY(m_Mutex) = 0;
+  std::set<int> m_RootsInPlace GUARDED_BY(m_Mutex);  // found in place during this read
   AddWatchFunction m_AddWatch GUARDED_BY(m_Mutex);
   std::atomic<bool> m_bStop{false};
   std::atomic<bool> m_bPaused{false};

@@ -1,9 +1,11 @@
 #include "platform/CInotifyTree.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -156,27 +158,55 @@ TEST(CInotifyTreeTest, OverlappingRepeatedAndLinkedRootsEachGetTheirEventsAndKee
   EXPECT_TRUE(watched.WaitFor(again, "moved/four", Kind::Written));
 }
 
-TEST(CInotifyTreeTest, ARootDeletedOrMovedAwayIsReportedGoneAndAStopEndsTheBlockedThread) {
+TEST(CInotifyTreeTest, ARootDeletedOrMovedAwayWithOrWithoutItsParentIsReportedGoneAndAStopEndsTheBlockedThread) {
   ScratchDir scratch;
   MakeDir(scratch.File("deleted"));
   MakeDir(scratch.File("deleted/sub"));
   MakeDir(scratch.File("moved"));
+  scratch.Write("parent/archive/2024/old", "x");
   Watched watched;
   const int deleted = watched.Root(scratch.File("deleted"));
   const int moved = watched.Root(scratch.File("moved"));
+  const int archive = watched.Root(scratch.File("parent/archive"));
+  const int sibling = watched.Root(scratch.File("parent"));  // shares the watch of the archive's parent
   ASSERT_EQ(rmdir(scratch.File("deleted/sub").c_str()), 0);
   ASSERT_EQ(rmdir(scratch.File("deleted").c_str()), 0);
   ASSERT_EQ(std::rename(scratch.File("moved").c_str(), scratch.File("elsewhere").c_str()), 0);
   EXPECT_TRUE(watched.WaitFor(deleted, "", Kind::RootGone));
   EXPECT_TRUE(watched.WaitFor(moved, "", Kind::RootGone));
   EXPECT_TRUE(watched.WaitFor(deleted, "sub", Kind::Deleted));
+  // The archive's parent renamed and the archive made again: the old tree is no longer taken
+  // for the archive's path.
+  ASSERT_EQ(std::rename(scratch.File("parent").c_str(), scratch.File("parent.old").c_str()), 0);
+  EXPECT_TRUE(watched.WaitFor(archive, "", Kind::RootGone));
+  EXPECT_TRUE(watched.WaitFor(sibling, "", Kind::RootGone));
+  scratch.Write("parent/archive/2024/new", "x");
+  ASSERT_EQ(std::remove(scratch.File("parent.old/archive/2024/old").c_str()), 0);
+  // A parent that cannot be watched: the old tree's first event finds the root gone from its path.
+  MakeDir(scratch.File("hidden"));
+  MakeDir(scratch.File("hidden/archive"));
+  const std::string hidden = scratch.File("hidden");
+  Watched guarded([&hidden](int fd, const char* path, std::uint32_t mask) {
+    if (path == hidden) {
+      errno = EACCES;
+      return -1;
+    }
+    return inotify_add_watch(fd, path, mask);
+  });
+  const int guardedRoot = guarded.Root(scratch.File("hidden/archive"));
+  ASSERT_EQ(std::rename(hidden.c_str(), (hidden + ".old").c_str()), 0);
+  MakeDir(scratch.File("hidden"));
+  MakeDir(scratch.File("hidden/archive"));
+  scratch.Write("hidden.old/archive/old", "x");
+  EXPECT_TRUE(guarded.WaitFor(guardedRoot, "", Kind::RootGone));
   // Gone means no longer watched: a file in the moved directory is not reported.
   scratch.Write("elsewhere/late", "x");
   watched.Settle(watched.Root(scratch.File("elsewhere")), scratch.File("elsewhere"), "marker");
   EXPECT_FALSE(watched.Mentions("late"));
+  EXPECT_FALSE(watched.Mentions("old"));
   int gone = 0;
   for (const Event& event : watched.Events()) gone += event.eKind == Kind::RootGone;
-  EXPECT_EQ(gone, 2) << "one report per root";
+  EXPECT_EQ(gone, 4) << "one report per root";
 
   watched.tree.Stop();  // returns although the thread waits in poll
   watched.tree.Stop();  // a second stop changes nothing
@@ -188,12 +218,17 @@ TEST(CInotifyTreeTest, AQueueOverflowIsReportedForEveryRootAndWatchingGoesOn) {
   if (queueLimit == 0) GTEST_SKIP() << "the kernel's queue of events is too long to overflow";
   ScratchDir scratch;
   ScratchDir other;
+  ScratchDir away;
+  MakeDir(scratch.File("moving"));
   Watched watched;
   const int root = watched.Root(scratch.Path());
   const int otherRoot = watched.Root(other.Path());
   watched.tree.SetReadingPausedForTest(true);
   ASSERT_TRUE(testsupport::TouchFiles(scratch.File("f"), "", queueLimit / 2 + 100));
   MakeDir(scratch.File("unseen"));  // made while events are lost: watched by the walk after the overflow
+  // Moved out while events are lost, and made again: its old watch must not speak for the new one.
+  ASSERT_EQ(std::rename(scratch.File("moving").c_str(), away.File("moving").c_str()), 0);
+  MakeDir(scratch.File("moving"));
   watched.tree.SetReadingPausedForTest(false);
   EXPECT_TRUE(watched.WaitFor(root, "", Kind::Overflow));
   EXPECT_TRUE(watched.WaitFor(otherRoot, "", Kind::Overflow));
@@ -206,6 +241,34 @@ TEST(CInotifyTreeTest, AQueueOverflowIsReportedForEveryRootAndWatchingGoesOn) {
   }
   scratch.Write("unseen/after", "x");
   EXPECT_TRUE(watched.WaitFor(root, "unseen/after", Kind::Written));
+  away.Write("moving/outside", "x");
+  scratch.Write("moving/inside", "x");
+  EXPECT_TRUE(watched.WaitFor(root, "moving/inside", Kind::Written));
+  EXPECT_FALSE(watched.Mentions("outside"));
+}
+
+// A directory opened by a chmod is watched at once (the service's own test); one opened otherwise, at the next try.
+TEST(CInotifyTreeTest, ADirectoryThatCannotBeWatchedIsNamedAndWatchedWhenTriedAgain) {
+  ScratchDir scratch;
+  scratch.Write("early/closed/deep/file", "x");
+  // Root is never refused for permissions: the add-watch fails as it does for another user.
+  std::atomic<bool> closed{true};
+  Watched watched([&closed](int fd, const char* path, std::uint32_t mask) {
+    if (closed && std::string(path).find("closed") != std::string::npos) {
+      errno = EACCES;
+      return -1;
+    }
+    return inotify_add_watch(fd, path, mask);
+  });
+  const auto added = watched.tree.AddRoot(scratch.Path());
+  ASSERT_TRUE(added.Ok());
+  const platform::CInotifyTree::Unwatched unwatched{{"early/closed", EACCES}};
+  EXPECT_EQ(added.unwatched, unwatched);
+  EXPECT_EQ(watched.tree.RetryUnwatched(added.nRoot), unwatched);
+  closed = false;
+  EXPECT_TRUE(watched.tree.RetryUnwatched(added.nRoot).empty());
+  scratch.Write("early/closed/deep/later", "x");
+  EXPECT_TRUE(watched.WaitFor(added.nRoot, "early/closed/deep/later", Kind::Written));
 }
 
 TEST(CInotifyTreeTest, AtTheWatchLimitTheRootIsGivenUpAndTheLimitNamed) {

@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
+#include <thread>
+
+#include "platform/CStopLatch.h"
 #include "platform/CStopSignalWatcher.h"
 #include "platform/ProgramPaths.h"
 
@@ -60,10 +64,28 @@ int CNTServEasyModule::Run(int argc, char** argv) {
 
 int CNTServEasyModule::RunStarted() {
   platform::CStopSignalWatcher watcher;
-  const bool watching = watcher.Start([this](int) {
+  platform::CStopLatch stopped;
+  std::thread deadline;
+  const bool watching = watcher.Start([&](int) {
     m_bStopSignalled = true;
     sd_notify(0, "STOPPING=1");
-    if (StopModule()) return;
+    // Whatever holds the stop (a thread blocked in the kernel), the process ends before
+    // systemd's stop timeout kills it.
+    if (!deadline.joinable()) {
+      try {
+        deadline = std::thread([&] {
+          if (stopped.WaitFor(StopDeadlineMs())) return;
+          std::fprintf(stderr, "%s: the module did not stop within %d ms: ended\n", m_strDisplayName.c_str(),
+                       StopDeadlineMs());
+          std::_Exit(1);
+        });
+      } catch (const std::system_error&) {
+        std::fprintf(stderr, "%s: no thread for the stop's deadline\n", m_strDisplayName.c_str());
+      }
+    }
+    const bool done = StopModule();
+    stopped.Stop();
+    if (done) return;
     // The worker did not end in time and still uses the module: no orderly exit is possible.
     std::fprintf(stderr, "%s: the module did not stop\n", m_strDisplayName.c_str());
     std::_Exit(1);
@@ -76,6 +98,8 @@ int CNTServEasyModule::RunStarted() {
   while (!m_bStopSignalled && RunModule()) {
   }
   watcher.Stop();
+  stopped.Stop();
+  if (deadline.joinable()) deadline.join();
   return 0;
 }
 

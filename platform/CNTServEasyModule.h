@@ -22,6 +22,9 @@ class CNTServEasyModule {
   virtual bool RunModule() = 0;
   // Called on a stop signal from the host's signal thread; true when the module has stopped.
   virtual bool StopModule() = 0;
+  // How long StopModule may take before the host ends the process anyway (a thread blocked in
+  // the kernel can hold a stop for good); within the unit's TimeoutStopSec.
+  virtual int StopDeadlineMs() const { return 310000; }
   // Tells systemd's watchdog the module is alive (nothing when not run under systemd).
   virtual void ResetWatchdog();
   // How often the module must show it is alive: half of systemd's watchdog time

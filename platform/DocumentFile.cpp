@@ -15,7 +15,18 @@ namespace {
 constexpr long kDefaultTextCapMb = 16;
 constexpr long kLargestTextCapMb = 64;
 
+void ApplyTestFault(const std::string& path) {
+  if (!ReadBlocksForTests(path)) return;
+  for (;;) sleep(3600);
+}
+
 }  // namespace
+
+// Honoured only when FK_DOCUMENT_READ_FAULT is "hang:PATH" and the document is PATH.
+bool ReadBlocksForTests(const std::string& path) {
+  static const char* const fault = std::getenv("FK_DOCUMENT_READ_FAULT");
+  return fault != nullptr && std::string(fault) == "hang:" + path;
+}
 
 int OpenDocumentFile(const std::string& path, std::string& errorText) {
   // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for good.
@@ -40,9 +51,15 @@ void CloseDocumentFile(int fd) {
 
 bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string& content,
                       std::string& errorText) {
+  return ReadDocumentFile(path, maxBytes, content, errorText, nullptr);
+}
+
+bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string& content, std::string& errorText,
+                      const std::function<void(std::size_t)>& onProgress) {
   content.clear();
   const int fd = OpenDocumentFile(path, errorText);
   if (fd < 0) return false;
+  ApplyTestFault(path);
   char buffer[65536];
   bool ok = true;
   while (content.size() < maxBytes) {
@@ -54,6 +71,7 @@ bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string
     }
     if (got <= 0) break;
     content.append(buffer, static_cast<std::size_t>(got));
+    if (onProgress) onProgress(content.size());
   }
   close(fd);
   if (content.size() > maxBytes) content.resize(maxBytes);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -16,6 +17,13 @@ void CloseDocumentFile(int fd);
 // Reads at most maxBytes of the document opened as above; false with errorText set.
 bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string& content,
                       std::string& errorText);
+// The same, telling onProgress the bytes read so far after each block.
+bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string& content, std::string& errorText,
+                      const std::function<void(std::size_t)>& onProgress);
+
+// Test-only fault: true when FK_DOCUMENT_READ_FAULT is "hang:PATH" for this document, whose
+// read then blocks for good, as one on a hung share or FUSE file system does.
+bool ReadBlocksForTests(const std::string& path);
 
 // The most text kept of one document, in bytes: FK_MAX_TEXT_MB (1 to 64), 16 MiB by default.
 std::size_t DocumentTextCap();

@@ -9,6 +9,7 @@
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CIndexingEngine.h"
 #include "monitoring/CWorkerProgress.h"
+#include "platform/CBoundedReader.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/FileOps.h"
 #include "platform/MachineOptions.h"
@@ -49,10 +50,12 @@ CFKService::~CFKService() {
     run = m_pRun;
   }
   if (!worker) return;
+  platform::CBoundedReader::Abandon(true);
   if (m_pEngine) m_pEngine->StopMonitoring();
   run->Stop.Stop();
   run->Finished.WaitFor(kStopWaitMs);
   worker->join();
+  platform::CBoundedReader::Abandon(false);
 }
 
 bool CFKService::ParseModuleOption(const std::string& name, const std::string& value) {
@@ -211,6 +214,7 @@ bool CFKService::RunModule() {
     platform::CLockGuard lock(m_ModuleMutex);
     if (m_bStopped) return false;
     if (!m_pWorkerThread) {
+      platform::CBoundedReader::Abandon(false);
       m_pRun = std::make_shared<WorkerRun>();
       std::shared_ptr<WorkerRun> workerRun = m_pRun;
       m_pWorkerThread = std::make_unique<std::thread>([this, workerRun] { IndexingWorkerProc(*workerRun); });
@@ -223,9 +227,9 @@ bool CFKService::RunModule() {
     }
     run = m_pRun;
   }
-  // Only a worker that moves on (or waits by itself) keeps the service alive: one stuck in a
-  // read lets systemd's watchdog end and restart the service.
-  if (g_WorkerProgress.ShowsLife()) ResetWatchdog();
+  // Only a worker that moves on (or waits by itself), and reads that move on, keep the service
+  // alive: a thread stuck in a read lets systemd's watchdog end and restart the service.
+  if (g_WorkerProgress.ShowsLife(WatchdogIntervalMs(kRunModuleWaitMs))) ResetWatchdog();
   run->Stop.WaitFor(WatchdogIntervalMs(kRunModuleWaitMs));
   return true;
 }
@@ -272,7 +276,7 @@ int CFKService::RunIndexingCycle(platform::CStopLatch& stop) {
     m_pEngine->IndexAllFolders(&stop);
   }
   if (m_pEngine->CanContinue() == 1 && !stop.IsStopped()) {
-    ResetWatchdog();
+    FeedWatchdog();
     m_pEngine->WaitBetweenPasses(&stop, m_nCycleWaitMilliseconds);
   }
   return result;
@@ -306,27 +310,34 @@ void CFKService::ReloadFolderList(platform::CStopLatch& stop) {
 }
 
 bool CFKService::StopModule() {
-  if (m_pEngine) m_pEngine->StopMonitoring();
   std::shared_ptr<WorkerRun> run;
   {
     platform::CLockGuard lock(m_ModuleMutex);
     m_bStopped = true;  // RunModule must not start a new worker from now on
     if (m_pWorkerThread) run = m_pRun;
   }
-  if (run) {
-    // Ends the worker's waits and RunModule's at once.
-    run->Stop.Stop();
-    if (!run->Finished.WaitFor(kStopWaitMs)) return false;
-  }
+  // Ends the worker's waits and RunModule's at once; told first, so that the worker leaves
+  // its walk rather than meet the reads given up below.
+  if (run) run->Stop.Stop();
+  // A read blocked in the kernel would hold its thread, and so the stop, for good.
+  platform::CBoundedReader::Abandon(true);
+  if (m_pEngine) m_pEngine->StopMonitoring();
+  if (run && !run->Finished.WaitFor(kStopWaitMs)) return false;
   {
     platform::CLockGuard lock(m_ModuleMutex);
     if (m_pWorkerThread) m_pWorkerThread->join();
     m_pWorkerThread.reset();
   }
+  platform::CBoundedReader::Abandon(false);  // nobody reads any more; the process may run again
   WriteActivityLog("Stopping...");
   WriteActivityLog("Stopped");
   CloseActivityLog();
   return true;
+}
+
+// The worker shows life by calling; the reads of every thread must move on too.
+void CFKService::FeedWatchdog() {
+  if (CWorkerProgress::ReadsMoveOn(WatchdogIntervalMs(kRunModuleWaitMs))) ResetWatchdog();
 }
 
 void CFKService::OnDocumentChange(int kind, std::string path, FK::CFolder folder) {
@@ -337,7 +348,7 @@ void CFKService::OnDocumentChange(int kind, std::string path, FK::CFolder folder
 
 void CFKService::OnStatusMessage(int kind, const std::string& text) {
   if (kind == kMessageKeepAlive) {
-    ResetWatchdog();
+    FeedWatchdog();
     return;
   }
   platform::CLockGuard lock(m_MessageMutex);

@@ -61,6 +61,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   void FinishWorker(WorkerRun& run, bool endedByItself);
   void ApplyPriority();
   void ReloadFolderList(platform::CStopLatch& stop);
+  void FeedWatchdog();
 
   // Set by the options and StartModule before any other thread runs; read-only afterwards.
   std::unique_ptr<platform::CNamedFileLock> m_pInstanceLock;  // held for the process's life
