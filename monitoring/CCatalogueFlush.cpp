@@ -163,6 +163,11 @@ std::int64_t CCatalogueFlush::NextDue() {
   return NextDueLocked(NowMs());
 }
 
+bool CCatalogueFlush::HasQueued() {
+  platform::CLockGuard lock(m_QueueMutex);
+  return !m_Queue.empty();
+}
+
 std::int64_t CCatalogueFlush::RunSlice() {
   const std::int64_t start = NowMs();
   {
@@ -182,7 +187,7 @@ std::int64_t CCatalogueFlush::RunSlice() {
     if (!TakeNext(task, false)) break;
     ApplyTask(task);
     CommitApplied(false, false);
-    if (NowMs() - start >= slice) {
+    if (NowMs() - start >= slice && HasQueued()) {
       // The rest of a long burst waits behind the other catalogues that are due.
       CommitApplied(true, false);
       return NextDue();

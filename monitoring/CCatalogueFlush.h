@@ -75,6 +75,7 @@ class CCatalogueFlush : public CFlushPool::IJob {
   std::int64_t ReadyAt(const FileChange& change) const;
   std::int64_t NextDueLocked(std::int64_t now) const REQUIRES(m_QueueMutex);
   std::int64_t NextDue() EXCLUDES(m_QueueMutex);
+  bool HasQueued() EXCLUDES(m_QueueMutex);  // a change waits in the queue (due or not)
   // Past the bound the queue goes, and the folders it held are reconciled instead.
   void DropOverflow(std::vector<std::string>& references) REQUIRES(m_QueueMutex);
   void RequestReconciles(const std::vector<std::string>& references, const std::string& path);

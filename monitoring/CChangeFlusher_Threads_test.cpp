@@ -76,6 +76,8 @@ TEST_F(FlushThreadTest, NoChangeWaitsForALaterOneWhileProducersRaceTheParkingThr
 
 TEST_F(FlushThreadTest, ManyCataloguesShareAFewWorkersAndAnIdleOneIsForgotten) {
   m_Bed.Settings().nWorkers = 2;
+  // Every slice is used up at once: a record emptied by the last change of its slice is let go too.
+  m_Bed.Settings().nWorkSliceSeconds = 0;
   constexpr int kCatalogues = 150;
   const std::vector<std::string> paths = WriteInvoices("many", kCatalogues);
   std::vector<std::string> catalogues;

@@ -33,6 +33,8 @@ bool CPDFLibraryBinding::Load(const std::string& libraryName) {
   if (libraryName.find('/') == std::string::npos) {
     std::string programDirectory = platform::SharedLibrary::ProgramDirectory();
     if (!programDirectory.empty() && m_Module.Open(programDirectory + "/" + libraryName)) return true;
+    // An installed service keeps its plug-in in its private library directory.
+    if (m_Module.Open(std::string(FK_PKGLIBDIR) + "/" + libraryName)) return true;
   }
   if (m_Module.Open(libraryName)) return true;
   m_strLoadError = m_Module.LastError();

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <boost/regex.hpp>
 
 #include "pdf/CPdfReaderQueue.h"
+#include "platform/ProcessSandbox.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/ScopedEnvironment.h"
 #include "testsupport/ScratchErrorLog.h"
@@ -125,18 +127,35 @@ TEST_F(CTool_QuickPDFLibTest, RefusedDocumentsGiveOneRecord121WithThePathAndEmpt
   EXPECT_EQ("after", TextOf(tool, WritePdf("after.pdf", {"after"})));
 }
 
-// A helper that crashes, outgrows its memory cap, uses up its processor time or blocks past the
-// wall-clock bound loses its document only: one record 121 says why, and a fresh helper reads
-// the next document.
+// A helper that crashes, outgrows its memory cap, uses up its processor time, blocks past the
+// wall-clock bound or tries to leave its sandbox (read another file, open a socket, write a
+// file) loses its document only: one record 121 says why,
+// nothing escapes, and a fresh helper reads the next document.
 TEST_F(CTool_QuickPDFLibTest, FailingHelperLosesOnlyItsDocument) {
-  for (const auto& [fault, reason] : std::vector<std::pair<std::string, std::string>>{
-           {"crash", "(helper crashed (signal 11); retried at growing intervals)"},
-           {"spin", "(timed out after 1500 ms; retried at growing intervals)"},
-           {"hang", "(timed out after 2 s of wall-clock time without finishing; retried at growing intervals)"},
-           {"allocate", "memory cap of 64 MB"}}) {
-    // A sanitizer's allocator ends the helper on exhaustion instead of throwing std::bad_alloc.
-    if (FK_SANITIZER_BUILD && fault == "allocate") continue;
+  using Failure = CTool_QuickPDFLib::Failure;
+  struct Case {
+    std::string fault, reason;
+    Failure failure;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"crash", "(helper crashed (signal 11); retried at growing intervals)", Failure::Passing},
+           {"spin", "(timed out after 1500 ms; retried at growing intervals)", Failure::Passing},
+           {"hang", "(timed out after 2 s of wall-clock time without finishing; retried at growing intervals)",
+            Failure::Passing},
+           {"allocate", "memory cap of 64 MB", Failure::Passing},
+           {"read", ".secret: Permission denied", Failure::Damaged},
+           {"socket", "helper ended by its sandbox (signal 31", Failure::Passing},
+           {"write", "helper ended by its sandbox (signal 31", Failure::Passing}}) {
+    const std::string& fault = c.fault;
+    // A sanitizer's allocator ends the helper on exhaustion instead of throwing std::bad_alloc,
+    // and its run-time needs more than the sandbox allows, so those builds have none.
+    if (FK_SANITIZER_BUILD && fault != "crash" && fault != "hang" && fault != "spin") continue;
+    if (fault == "read" && !platform::ProcessSandbox::FileSystemRestrictionOffered()) {
+      std::cout << "[ SKIPPED  ] no Landlock on this kernel: the helper may read other files\n";
+      continue;
+    }
     const std::string victim = WritePdf(fault + ".pdf", {"never read"});
+    std::ofstream(victim + ".secret") << "secret";
     m_Environment.Set("FK_PDFTEXT_HELPER_FAULT", fault + ":" + victim);
     m_Environment.Set("FK_PDFTEXT_WALL_MS", fault == "hang" ? "2500" : "600000");
     if (fault == "allocate") m_Environment.Set("FK_PDFTEXT_MEMORY_MB", "64");
@@ -144,13 +163,14 @@ TEST_F(CTool_QuickPDFLibTest, FailingHelperLosesOnlyItsDocument) {
     CTool_QuickPDFLib tool;
     EXPECT_EQ("before", TextOf(tool, WritePdf("before.pdf", {"before"}))) << fault;
     EXPECT_EQ(0, tool.DAOpenFile(victim, "")) << fault;
-    EXPECT_EQ(tool.LastFailure(), CTool_QuickPDFLib::Failure::Passing) << fault;
+    EXPECT_EQ(tool.LastFailure(), c.failure) << fault;
     EXPECT_EQ("", tool.DAExtractText(-1, -1, 7));
     EXPECT_EQ("next", TextOf(tool, WritePdf("next.pdf", {"next"}))) << fault;
+    EXPECT_FALSE(std::ifstream(victim + ".written").good()) << fault;
     const std::vector<ErrorEntry> entries = ErrorEntries();
     ASSERT_EQ(before + 1, entries.size()) << fault;
     EXPECT_EQ(121, entries.back().code);
-    EXPECT_TRUE(Contains(entries.back().line, reason)) << entries.back().line;
+    EXPECT_TRUE(Contains(entries.back().line, c.reason)) << entries.back().line;
     EXPECT_TRUE(Contains(entries.back().line, ", " + victim + "\t,line")) << entries.back().line;
   }
 }

@@ -282,6 +282,24 @@ void CpuAlarmAfter(unsigned long long milliseconds) {
   setitimer(ITIMER_PROF, &timer, nullptr);
 }
 
+bool TryEscape(const std::string& how, const std::string& besidePath, std::string& refusal) {
+  int fd = -1;
+  std::string target = besidePath;
+  if (how == "read") {
+    target += ".secret";
+    fd = open(target.c_str(), O_RDONLY | O_CLOEXEC);
+  } else if (how == "socket") {
+    target = "a socket";
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  } else {
+    target += ".written";
+    fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  }
+  if (fd < 0) refusal = target + ": " + ErrnoText(errno);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
 void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 
 void RaiseSignal(int signalNumber) {

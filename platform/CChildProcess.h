@@ -67,6 +67,10 @@ void IgnoreBrokenPipe();
 // Ends this process by signalNumber with its default action (fault switch for tests).
 void RaiseSignal(int signalNumber);
 void SleepSeconds(unsigned seconds);
+// Fault switch for the sandbox's tests: does what a sandboxed helper must not ("read" the file
+// besidePath + ".secret", open a "socket", "write" besidePath + ".written"); false with refusal
+// set when the kernel refused it without ending the process.
+bool TryEscape(const std::string& how, const std::string& besidePath, std::string& refusal);
 // Ends the process at once: no destructor closes the channel before the exit status is set,
 // so the parent, seeing the channel close, reads this status and not its own SIGKILL.
 [[noreturn]] void ExitNow(int status);

@@ -59,6 +59,10 @@ int OpenDocumentFile(const std::string& path, std::string& errorText) {
   return fd;
 }
 
+void CloseDocumentFile(int fd) {
+  if (fd >= 0) close(fd);
+}
+
 bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string& content,
                       std::string& errorText) {
   return ReadDocumentFile(path, maxBytes, content, errorText, nullptr);

@@ -11,6 +11,9 @@ namespace platform {
 // regular file. The open descriptor (the caller closes it), or -1 with errorText set.
 int OpenDocumentFile(const std::string& path, std::string& errorText);
 
+// Closes a descriptor from OpenDocumentFile.
+void CloseDocumentFile(int fd);
+
 // Reads at most maxBytes of the document opened as above; false with errorText set.
 bool ReadDocumentFile(const std::string& path, std::size_t maxBytes, std::string& content,
                       std::string& errorText);

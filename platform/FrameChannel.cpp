@@ -6,6 +6,7 @@
 #include <utility>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace platform {
@@ -39,6 +40,63 @@ void FrameChannel::SetWatch(std::function<bool()> keepWaiting, int intervalMs) {
   m_KeepWaiting = std::move(keepWaiting);
   m_WatchInterval = std::chrono::milliseconds(intervalMs > 0 ? intervalMs : 1);
   m_NextWatch = Clock::now() + m_WatchInterval;
+}
+
+// The descriptor rides on one byte of its own, so that no plain read of a frame can take it.
+FrameChannel::Result FrameChannel::SendDescriptor(int fd, Clock::time_point deadline) {
+  if (m_nFd < 0) return Result::Closed;
+  char byte = 'F';
+  iovec data = {&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
+  for (;;) {
+    Result ready = WaitFor(POLLOUT, deadline);
+    if (ready != Result::Ok) return ready;
+    if (sendmsg(m_nFd, &message, MSG_NOSIGNAL) == 1) return Result::Ok;
+    if (errno == EINTR || errno == EAGAIN) continue;
+    return errno == EPIPE || errno == ECONNRESET ? Result::Closed : Result::Failed;
+  }
+}
+
+FrameChannel::Result FrameChannel::ReceiveDescriptor(int& fd, Clock::time_point deadline) {
+  fd = -1;
+  if (m_nFd < 0) return Result::Closed;
+  char byte = 0;
+  iovec data = {&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  for (;;) {
+    Result ready = WaitFor(POLLIN, deadline);
+    if (ready != Result::Ok) return ready;
+    ssize_t got = recvmsg(m_nFd, &message, MSG_CMSG_CLOEXEC);
+    if (got == 0) return Result::Closed;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got < 0) return errno == ECONNRESET ? Result::Closed : Result::Failed;
+    break;
+  }
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  if (header == nullptr || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS ||
+      header->cmsg_len != CMSG_LEN(sizeof(int)) || (message.msg_flags & MSG_CTRUNC) != 0) {
+    return Result::Failed;
+  }
+  std::memcpy(&fd, CMSG_DATA(header), sizeof(int));
+  if (byte == 'F') return Result::Ok;
+  close(fd);
+  fd = -1;
+  return Result::Failed;
 }
 
 FrameChannel::Result FrameChannel::WaitFor(short events, Clock::time_point deadline) {

@@ -32,6 +32,10 @@ class FrameChannel {
   // A frame longer than maxSize fails the channel (its peer is not to be trusted).
   Result Receive(std::string& payload, std::size_t maxSize,
                  Clock::time_point deadline = Clock::time_point::max());
+  // Hands an open descriptor to the peer (a copy: the caller still closes its own), sent after
+  // the frame it belongs to; the peer takes it with ReceiveDescriptor after that frame.
+  Result SendDescriptor(int fd, Clock::time_point deadline = Clock::time_point::max());
+  Result ReceiveDescriptor(int& fd, Clock::time_point deadline = Clock::time_point::max());
 
  private:
   Result WaitFor(short events, Clock::time_point deadline);

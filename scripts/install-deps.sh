@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that the build, the tests and the demo need, when missing.
+# Installs the Debian 12 packages that the build, the tests, the package and the demo need, when missing.
 set -euo pipefail
 packages=(
   cmake g++ clang make pkg-config
   libboost-regex-dev libboost-filesystem-dev
   libxml2-dev libsystemd-dev libsqlite3-dev libpoppler-cpp-dev
   libgtest-dev libgmock-dev
+  libseccomp-dev scdoc
+  debhelper dpkg-dev lintian systemd
 )
 missing=()
 for p in "${packages[@]}"; do

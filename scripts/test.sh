@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the layers, builds everything and runs every test; then builds the tests with clang and
 # ThreadSanitizer (which also checks the locking annotations) and runs every test again.
-# The last line sums up both runs.
+# Then it builds the Debian package and checks it (scripts/check-package.sh). The last line sums
+# up both runs and the package check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${FK_BUILD_DIR:-build}"
@@ -30,8 +31,11 @@ CC=clang CXX=clang++ cmake -S . -B "$tsanBuild" -DCMAKE_BUILD_TYPE=RelWithDebInf
 cmake --build "$tsanBuild" -j"$(nproc)" --target fk_tests
 runTests "$tsanBuild" || failed=1
 
-passed=0
-failedTests=0
+packageChecked=0
+if scripts/check-package.sh; then packageChecked=1; else failed=1; fi
+
+passed=$packageChecked
+failedTests=$((1 - packageChecked))
 for summary in "${summaries[@]}"; do
   echo "$summary"
   # "98% tests passed, 2 tests failed out of 168"
@@ -40,6 +44,7 @@ for summary in "${summaries[@]}"; do
   passed=$((passed + ${total:-0} - ${bad:-0}))
   failedTests=$((failedTests + ${bad:-0}))
 done
+echo "package: $([ "$packageChecked" = 1 ] && echo "checks passed" || echo "checks FAILED")"
 if [ "${#summaries[@]}" -ne 2 ]; then failed=1; fi
 echo "$passed passed, $failedTests failed"
 exit "$failed"

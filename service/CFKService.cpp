@@ -60,6 +60,10 @@ CFKService::~CFKService() {
 }
 
 bool CFKService::ParseModuleOption(const std::string& name, const std::string& value) {
+  if (name == "--config") {
+    m_strConfigFile = value;
+    return !value.empty();
+  }
   int* target = name == "--cycle-wait-ms"     ? &m_nCycleWaitMilliseconds
                 : name == "--folder-pause-ms" ? &m_EngineParameters.FolderPauseMilliseconds
                 : name == "--pause-ms"        ? &m_EngineParameters.PauseMilliseconds
@@ -74,6 +78,8 @@ bool CFKService::ParseModuleOption(const std::string& name, const std::string& v
 std::string CFKService::GetModuleOptionsUsage() const {
   return "  --program-dir DIR      directory of FKIndexingServiceConfig.xml and of the\n"
          "                         \"_stop_\" marker (default: the executable's directory)\n"
+         "  --config FILE          the settings file (default: FKIndexingServiceConfig.xml in\n"
+         "                         the program directory)\n"
          "  --cycle-wait-ms N      wait after each indexing cycle (default 60000)\n"
          "  --folder-pause-ms N    pause after each processed folder (default 20000)\n"
          "  --pause-ms N           throttling pause after each work slice (default 5000)\n"
@@ -102,7 +108,8 @@ bool CFKService::StartModule() {
   const std::string programDirectory = ProgramDirectory();
   // Before anything is written: a second service would empty the first one's activity log.
   if (!LockProgramDirectory(programDirectory)) return false;
-  m_pParameters = std::make_unique<CServiceParameters>(programDirectory + "FKIndexingServiceConfig.xml");
+  m_pParameters = std::make_unique<CServiceParameters>(
+      m_strConfigFile.empty() ? programDirectory + "FKIndexingServiceConfig.xml" : m_strConfigFile);
   m_pParameters->ProgramDirectory = programDirectory;
   m_bPriorityApplied = 0;
   if (m_pParameters->PathLogs.empty()) m_pParameters->PathLogs = programDirectory + "FKIndexing.log";
@@ -110,7 +117,7 @@ bool CFKService::StartModule() {
   PublishLogPaths();
   if (!unusableLog.empty()) WriteActivityLog(":error: " + unusableLog);
   if (m_pParameters->IsLoaded == 0 && !ReadRegistryFallback()) {
-    WriteActivityLog(":error: Error While Loading Parameters");
+    ReportStartFailure(":error: Error While Loading Parameters");
     return false;
   }
   WriteActivityLog("Parameters Loaded Successfully");
@@ -118,8 +125,8 @@ bool CFKService::StartModule() {
   if (!textCapProblem.empty()) WriteActivityLog(":error: " + textCapProblem);
   int failed = -1;
   if (!m_pParameters->ValidatePaths(failed)) {
-    WriteActivityLog(failed == 0 ? ":error: Fennrick Folders.xml path is not valid"
-                                 : ":error: Catalogues path is not valid");
+    ReportStartFailure(failed == 0 ? ":error: Fennrick Folders.xml path is not valid"
+                                   : ":error: Catalogues path is not valid");
     return false;
   }
   return StartEngine();
@@ -168,6 +175,16 @@ void CFKService::PublishLogPaths() {
   std::string errorLog = CTool_FileSystem::RemoveFileSpec(m_pParameters->PathLogs);
   CTool_FileSystem::AddBackslash(errorLog);
   FKEXCEPTION::CFKException::SetErrorLogFile(errorLog + "FKIndexingServicelogError.txt");
+}
+
+// A failed start is also said on standard error (the journal under systemd), with the
+// settings file and the path it concerns, since the unit's restarts hide the log's last line.
+void CFKService::ReportStartFailure(const std::string& line) {
+  WriteActivityLog(line);
+  const std::string& catalogues = m_pParameters->PathCatalogues;
+  std::fprintf(stderr, "%s: not started: %s (settings file %s; folder list \"%s\"; catalogues \"%s\")\n", kDisplayName,
+               line.substr(8).c_str(), m_pParameters->ConfigFilePath.c_str(), m_pParameters->PathFoldersList.c_str(),
+               catalogues.c_str());
 }
 
 // True when the options file gave a folder list path.

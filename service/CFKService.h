@@ -30,7 +30,8 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   bool StartModule() override;
   bool RunModule() override;
   bool StopModule() override;
-  // The pacing options: --cycle-wait-ms, --folder-pause-ms and --pause-ms.
+  // --config FILE (the settings file, default FKIndexingServiceConfig.xml in the program
+  // directory) and the pacing options: --cycle-wait-ms, --folder-pause-ms and --pause-ms.
   bool ParseModuleOption(const std::string& name, const std::string& value) override;
   std::string GetModuleOptionsUsage() const override;
 
@@ -53,6 +54,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   bool LockProgramDirectory(const std::string& programDirectory);
   std::string ChooseUsableLogPath(const std::string& programDirectory);
   void PublishLogPaths();
+  void ReportStartFailure(const std::string& line);
   bool ReadRegistryFallback();
   bool StartEngine();
   void IndexingWorkerProc(WorkerRun& run);
@@ -66,6 +68,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   std::unique_ptr<CServiceParameters> m_pParameters;
   CEngineParameters m_EngineParameters;
   int m_nCycleWaitMilliseconds = 60000;  // the wait after each indexing cycle
+  std::string m_strConfigFile;           // --config, or "" for the program directory's file
   std::unique_ptr<CIndexingEngine> m_pEngine;
 
   platform::CMutex m_ModuleMutex;

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -41,8 +43,9 @@ class ServiceProgramTest : public ::testing::Test {
     ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues, moreSettings));
   }
   // Starts the service and expects it to fail at once with exactly these log lines.
-  void ExpectFailedStart(const std::vector<std::string>& messages) {
-    ASSERT_TRUE(m_Runner.Start());
+  void ExpectFailedStart(const std::vector<std::string>& messages,
+                         const std::vector<std::string>& options = ServiceRunner::FastOptions()) {
+    ASSERT_TRUE(m_Runner.Start(options));
     EXPECT_NE(ExitCode(), 0);
     EXPECT_EQ(m_Runner.LogMessages(), messages);
   }
@@ -64,6 +67,18 @@ TEST_F(ServiceProgramTest, EachFailedStartWritesItsErrorAndExitsNonZeroAndTheOpt
   ASSERT_TRUE(m_Runner.WriteFolderList(kUnusedFolder));
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Runner.PathOf("missing"), ""));
   ExpectFailedStart({"Parameters Loaded Successfully", ":error: Catalogues path is not valid"});
+
+  // --config names a settings file elsewhere, and standard error (the journal) says which and why.
+  const std::string settings = m_Runner.PathOf("elsewhere.xml");
+  fs::rename(m_Runner.PathOf("FKIndexingServiceConfig.xml"), settings);
+  m_Runner.SetStandardErrorFile(m_Runner.PathOf("stderr.txt"));
+  std::vector<std::string> options = ServiceRunner::FastOptions();
+  options.insert(options.end(), {"--config", settings});
+  ExpectFailedStart({"Parameters Loaded Successfully", ":error: Catalogues path is not valid"}, options);
+  std::ifstream standardError(m_Runner.PathOf("stderr.txt"));
+  const std::string said((std::istreambuf_iterator<char>(standardError)), std::istreambuf_iterator<char>());
+  EXPECT_NE(said.find("not started: Catalogues path is not valid (settings file " + settings + ";"), std::string::npos)
+      << said;
 
   // Without a settings file the options file supplies the folder list.
   fs::remove(m_Runner.PathOf("FKIndexingServiceConfig.xml"));

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 
 #include "pdf/plugin/FKPdfText.h"
 #include "pdf/plugin/PdfTextProtocol.h"
+#include "platform/DocumentFile.h"
 
 namespace Protocol = PdfTextProtocol;
 using platform::FrameChannel;
@@ -120,7 +122,15 @@ bool PdfTextClient::ReadDocument(const std::string& path, const std::string& pas
   std::string request = Protocol::Message(Protocol::kOpen);
   Protocol::PutText(request, path);
   Protocol::PutText(request, password);
-  const bool read = SendRequest(request, deadline) && ReadAnswer(pages, deadline);
+  // Opened here and handed over, so that the confined helper needs to open no file at all.
+  std::string why;
+  const int fd = platform::OpenDocumentFile(path, why);
+  if (fd < 0) {
+    m_Channel.SetWatch(nullptr, 0);
+    return SetError(FKPDFTEXT_ERROR_UNREADABLE, why);
+  }
+  const bool read = SendRequest(request, fd, deadline) && ReadAnswer(pages, deadline);
+  platform::CloseDocumentFile(fd);
   m_Channel.SetWatch(nullptr, 0);
   return read;
 }
@@ -146,7 +156,7 @@ bool PdfTextClient::TimedOut() {
                                                 " s of wall-clock time without finishing");
 }
 
-bool PdfTextClient::SendRequest(const std::string& request, FrameChannel::Clock::time_point deadline) {
+bool PdfTextClient::SendRequest(const std::string& request, int fd, FrameChannel::Clock::time_point deadline) {
   // A helper that died while idle (killed from outside) is no fault of this document:
   // it is replaced once before the document counts as failed.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -154,6 +164,7 @@ bool PdfTextClient::SendRequest(const std::string& request, FrameChannel::Clock:
     m_nWatchedPid = m_Helper.GetPid();
     m_nCpuAtStart = m_Helper.CpuMilliseconds();
     FrameChannel::Result sent = m_Channel.Send(request, deadline);
+    if (sent == FrameChannel::Result::Ok) sent = m_Channel.SendDescriptor(fd, deadline);
     if (sent == FrameChannel::Result::Ok) return true;
     if (sent == FrameChannel::Result::TimedOut) return TimedOut();
     if (sent == FrameChannel::Result::Aborted) return EndHelper(FKPDFTEXT_ERROR_ABORTED, kAbortedText);
@@ -212,6 +223,10 @@ bool PdfTextClient::EndHelper(int code, const std::string& reason) {
   if (exitStatus == Protocol::kExitOutOfMemory) {
     return SetError(FKPDFTEXT_ERROR_MEMORY,
                     "helper reached its memory cap of " + std::to_string(m_Settings.memoryMb) + " MB");
+  }
+  if (signalNumber == SIGSYS) {
+    return SetError(FKPDFTEXT_ERROR_CRASHED, "helper ended by its sandbox (signal " + std::to_string(signalNumber) +
+                                                 ": a forbidden system call)");
   }
   if (signalNumber != 0) {
     return SetError(FKPDFTEXT_ERROR_CRASHED, "helper crashed (signal " + std::to_string(signalNumber) + ")");

@@ -52,7 +52,7 @@ class PdfTextClient {
   using Pages = std::vector<Page>;
 
   bool ReadDocument(const std::string& path, const std::string& password, Pages& pages);
-  bool SendRequest(const std::string& request, platform::FrameChannel::Clock::time_point deadline);
+  bool SendRequest(const std::string& request, int fd, platform::FrameChannel::Clock::time_point deadline);
   bool ReadAnswer(Pages& pages, platform::FrameChannel::Clock::time_point deadline);
   bool TakePage(const std::string& message, std::uint32_t expected, Pages& pages);
   bool EnsureHelper();

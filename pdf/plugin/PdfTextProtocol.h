@@ -6,7 +6,8 @@
 
 // Messages between the PDF text plug-in and its helper process, one per frame.
 // Request: Open(path, password). Answer: PageCount(n), then one Page per page, then Done;
-// or Failure(code, reason) at any point, after which the document is abandoned.
+// or Failure(code, reason) at any point, after which the document is abandoned. The document's
+// open descriptor follows each Open frame (FrameChannel::SendDescriptor): the helper opens no file.
 namespace PdfTextProtocol {
 
 constexpr char kOpen = 'O';

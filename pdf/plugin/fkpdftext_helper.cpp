@@ -3,9 +3,9 @@
 // deadline and replaces it when it dies, so poppler's crashes, hangs and blow-ups stay here.
 // Usage: fkpdftext-helper DEADLINE_MS MEMORY_MB [WALL_MS]   (MEMORY_MB 0: no cap)
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <csignal>
 #include <ctime>
 #include <cstdlib>
@@ -19,10 +19,12 @@
 #include <poppler-page.h>
 
 #include "pdf/plugin/FKPdfText.h"
+#include "pdf/plugin/HelperSandbox.h"
 #include "pdf/plugin/PdfTextProtocol.h"
 #include "platform/CChildProcess.h"
 #include "platform/DocumentFile.h"
 #include "platform/FrameChannel.h"
+#include "platform/MappedDocument.h"
 
 namespace {
 
@@ -52,15 +54,17 @@ std::string PageText(const poppler::page& page) {
 // PATH, or lies below PATH when it ends with '/'. They stand for what hostile files do to
 // poppler: "crash", "hang" (blocks without using the processor), "spin" (uses the processor
 // without end), "allocate"; "busy" uses 250 ms of processor time, then reads the document.
-void ApplyTestFault(const std::string& path) {
+// An escape ("read", "socket", "write") that the sandbox refuses without ending the helper
+// returns the refusal, and the document fails with it.
+std::string ApplyTestFault(const std::string& path) {
   const char* fault = std::getenv("FK_PDFTEXT_HELPER_FAULT");
-  if (fault == nullptr) return;
+  if (fault == nullptr) return "";
   std::string value(fault);
   std::string::size_type colon = value.find(':');
-  if (colon == std::string::npos) return;
+  if (colon == std::string::npos) return "";
   const std::string target = value.substr(colon + 1);
   const bool below = !target.empty() && target.back() == '/' && path.compare(0, target.size(), target) == 0;
-  if (target != path && !below) return;
+  if (target != path && !below) return "";
   std::string mode = value.substr(0, colon);
   if (mode == "crash") platform::ChildSelf::RaiseSignal(SIGSEGV);
   if (mode == "hang") platform::ChildSelf::SleepSeconds(3600);
@@ -75,6 +79,9 @@ void ApplyTestFault(const std::string& path) {
     std::vector<std::unique_ptr<char[]>> blocks;
     for (;;) blocks.emplace_back(new char[1 << 20]);
   }
+  std::string refused;
+  if (mode == "read" || mode == "socket" || mode == "write") platform::ChildSelf::TryEscape(mode, path, refused);
+  return refused;
 }
 
 // Text past the service's cap is not extracted at all: one byte more than the cap is sent, so
@@ -95,15 +102,19 @@ bool SendPages(FrameChannel& channel, const poppler::document& document) {
   return channel.Send(Protocol::Message(Protocol::kDone)) == FrameChannel::Result::Ok;
 }
 
-bool ExtractDocument(FrameChannel& channel, const std::string& path, const std::string& password) {
+// The plug-in opened the document and handed over its descriptor: the helper opens no file.
+// Poppler reads it from memory, mapped, never copied.
+bool ExtractDocument(FrameChannel& channel, int fd, const std::string& password) {
+  platform::MappedDocument file;
   std::string why;
-  const int fd = platform::OpenDocumentFile(path, why);
-  if (fd < 0) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, why);
-  // Poppler opens by name: the name of the descriptor already open is the very file checked
-  // above, never a link or a FIFO put in its place since.
-  std::unique_ptr<poppler::document> document(
-      poppler::document::load_from_file("/proc/self/fd/" + std::to_string(fd), password, password));
-  close(fd);
+  bool outOfMemory = false;
+  if (!file.Map(fd, why, outOfMemory)) {
+    if (outOfMemory) throw std::bad_alloc();
+    return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, why);
+  }
+  if (file.Size() > static_cast<std::size_t>(INT_MAX)) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, "larger than 2 GiB");
+  std::unique_ptr<poppler::document> document(poppler::document::load_from_raw_data(
+      file.Data(), static_cast<int>(file.Size()), password, password));
   if (!document) return Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, "damaged or not a PDF");
   // Poppler must not be asked anything else of a locked document: it crashes on it.
   if (document->is_locked()) return Fail(channel, FKPDFTEXT_ERROR_PASSWORD, "protected by a password");
@@ -124,23 +135,27 @@ bool ServeOne(FrameChannel& channel, const Alarms& alarms) {
   Protocol::Reader reader(request);
   std::string path;
   std::string password;
+  int fd = -1;
   if (reader.Kind() != Protocol::kOpen || !reader.GetText(path) || !reader.GetText(password)) {
     return Fail(channel, FKPDFTEXT_ERROR_HELPER, "malformed request");
   }
+  // Without its document's descriptor the channel is out of step: this helper ends.
+  if (channel.ReceiveDescriptor(fd) != FrameChannel::Result::Ok) return false;
   // Our own alarms end a hang even when the plug-in's process is gone and cannot kill us. The
   // first counts processor time, so that waiting for the processor behind other work does not
   // end a sound document; the second a block that uses none.
   platform::ChildSelf::CpuAlarmAfter(alarms.cpuMs);
   platform::ChildSelf::AlarmAfter(alarms.wallSeconds);
-  ApplyTestFault(path);
+  const std::string refused = ApplyTestFault(path);
   bool sent;
   try {
-    sent = ExtractDocument(channel, path, password);
+    sent = refused.empty() ? ExtractDocument(channel, fd, password) : Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, refused);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& error) {
     sent = Fail(channel, FKPDFTEXT_ERROR_UNREADABLE, std::string("poppler: ") + error.what());
   }
+  platform::CloseDocumentFile(fd);
   platform::ChildSelf::AlarmAfter(0);
   platform::ChildSelf::CpuAlarmAfter(0);
   return sent;
@@ -160,6 +175,11 @@ int main(int argc, char** argv) {
   }
   const Alarms alarms = {static_cast<unsigned long long>(deadlineMs) + 10000,
                          static_cast<unsigned>(std::min(wallMs / 1000 + 10, 86400LL))};
+  std::string why;
+  if (!HelperSandbox::Confine(why)) {
+    std::fprintf(stderr, "fkpdftext-helper: reads no document: it cannot confine itself: %s\n", why.c_str());
+    return 2;
+  }
   FrameChannel channel(platform::CChildProcess::kChildChannelFd);
   try {
     while (ServeOne(channel, alarms)) {
