@@ -59,6 +59,14 @@ class UnprivilegedMonitoringTest : public testsupport::ServiceEndToEndTest {
                            " " + m_Runner.PathOf("locks")).c_str()),
               0);
   }
+  // The service, as its user, watching folder ACME over archive (with its "2024" directory).
+  void StartWatchingOneFolder(const std::string& archive) {
+    fs::create_directories(archive + "2024");
+    Configure(UsingFolderXml("ACME", "Acme", archive), "");
+    HandOver();
+    ASSERT_TRUE(m_Runner.Start(kOptions));
+    ASSERT_TRUE(WaitForPasses("Acme", 1));
+  }
   // Processes of the service's user that use up its process limit (it counts them all), until
   // they are let go.
   void FillProcessLimit(int count) {
@@ -149,11 +157,7 @@ TEST_F(UnprivilegedMonitoringTest, UnderAThreadLimitEveryChangeOfHundredsOfFolde
 
 TEST_F(UnprivilegedMonitoringTest, ADocumentNotReadableYetIsReadOnceItCanBeEvenAfterARestart) {
   const std::string archive = m_Runner.MakeDirectory("archive");
-  fs::create_directories(archive + "2024");
-  Configure(UsingFolderXml("ACME", "Acme", archive), "");
-  HandOver();
-  ASSERT_TRUE(m_Runner.Start(kOptions));
-  ASSERT_TRUE(WaitForPasses("Acme", 1));
+  ASSERT_NO_FATAL_FAILURE(StartWatchingOneFolder(archive));
   const std::string catalogue = m_Catalogues + "ACME";
 
   // Arrives with no permission to read it, made readable many retry intervals later: a change
@@ -179,11 +183,7 @@ TEST_F(UnprivilegedMonitoringTest, ADocumentNotReadableYetIsReadOnceItCanBeEvenA
 // Another user's directory, mode 700, filled and then opened.
 TEST_F(UnprivilegedMonitoringTest, ADirectoryClosedToTheServiceIsSaidAndPolledThenWatchedOnceOpened) {
   const std::string archive = m_Runner.MakeDirectory("archive");
-  fs::create_directories(archive + "2024");
-  Configure(UsingFolderXml("ACME", "Acme", archive), "");
-  HandOver();
-  ASSERT_TRUE(m_Runner.Start(kOptions));
-  ASSERT_TRUE(WaitForPasses("Acme", 1));
+  ASSERT_NO_FATAL_FAILURE(StartWatchingOneFolder(archive));
   const std::string catalogue = m_Catalogues + "ACME";
   const std::string closed = archive + "2024/closed/";
   ASSERT_EQ(mkdir(closed.c_str(), 0700), 0);

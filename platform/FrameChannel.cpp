@@ -42,17 +42,27 @@ void FrameChannel::SetWatch(std::function<bool()> keepWaiting, int intervalMs) {
   m_NextWatch = Clock::now() + m_WatchInterval;
 }
 
+namespace {
+
+// A message of one data byte with room for one descriptor beside it.
+msghdr DescriptorMessage(iovec& data, char* control, std::size_t controlSize) {
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = controlSize;
+  return message;
+}
+
+}  // namespace
+
 // The descriptor rides on one byte of its own, so that no plain read of a frame can take it.
 FrameChannel::Result FrameChannel::SendDescriptor(int fd, Clock::time_point deadline) {
   if (m_nFd < 0) return Result::Closed;
   char byte = 'F';
   iovec data = {&byte, 1};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  msghdr message = DescriptorMessage(data, control, sizeof control);
   cmsghdr* header = CMSG_FIRSTHDR(&message);
   header->cmsg_level = SOL_SOCKET;
   header->cmsg_type = SCM_RIGHTS;
@@ -73,11 +83,7 @@ FrameChannel::Result FrameChannel::ReceiveDescriptor(int& fd, Clock::time_point 
   char byte = 0;
   iovec data = {&byte, 1};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  msghdr message = DescriptorMessage(data, control, sizeof control);
   for (;;) {
     Result ready = WaitFor(POLLIN, deadline);
     if (ready != Result::Ok) return ready;
