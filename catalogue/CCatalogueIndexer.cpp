@@ -12,6 +12,7 @@
 #include "catalogue/LXmlText.h"
 #include "errors/CFKException.h"
 #include "platform/CReadingMarker.h"
+#include "folders/CFolderLayout.h"
 #include "platform/FileTimes.h"
 
 namespace {
@@ -153,11 +154,7 @@ int CCatalogueIndexer::Store(const std::string& path, const std::string& catalog
   return result;
 }
 
-bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
-  const std::string extension = ExtensionOf(name);
-  if (!iequals(extension, ".XML") && !iequals(extension, ".PDF")) return false;
-  return !iequals(ExtensionOf(name.substr(0, name.size() - extension.size())), ".FK$");
-}
+bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) { return FK::CFolderLayout::IsDocumentName(name); }
 
 bool CCatalogueIndexer::UseReadingMarker(const std::string& markerPath, std::string& errorText) {
   return platform::CReadingMarker::Process().Open(markerPath, errorText);

@@ -21,6 +21,7 @@
 #include "platform/CPresenceCheck.h"
 #include "platform/DocumentFile.h"
 
+#include "platform/FileOps.h"
 struct LWriter {
   std::string Catalogue;
 };
@@ -249,7 +250,7 @@ std::int64_t LIndexer::Remove(LWriter* writer, const std::string& path, bool bel
       return -1;
     }
     // "/a/b" must not take "/a/bc/x.xml" with it.
-    const std::string prefix = below && (path.empty() || path.back() != '/') ? path + "/" : path;
+    const std::string prefix = below ? platform::WithTrailingSlash(path.empty() ? "/" : path) : path;
     std::int64_t removed = 0;
     const bool ok = LConnectionRegistry::With(
         writer->Catalogue,

@@ -6,13 +6,6 @@
 #include "monitoring/CChangeFlusher.h"
 #include "monitoring/MonitorListener.h"
 
-bool CIndexingEngine::IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
-                                          const std::string& catalogue) const {
-  const std::string unc = GetUncPath(directory);
-  return unc == GetUncPath(folder.GetScanningPath()) || unc == GetUncPath(folder.GetEInvoicesPath()) ||
-         unc == GetUncPath(folder.GetOriginalPath()) || unc == GetUncPath(catalogue);
-}
-
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder) {
   if (IsDebug()) SendStatusMessage(kMessageIndexDocument, "index file " + path);

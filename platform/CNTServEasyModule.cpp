@@ -13,6 +13,7 @@
 
 #include "platform/CStopLatch.h"
 #include "platform/CStopSignalWatcher.h"
+#include "platform/FileOps.h"
 #include "platform/ProgramPaths.h"
 
 namespace {
@@ -21,8 +22,7 @@ std::string AsDirectory(const std::string& path) {
   std::error_code error;
   std::string absolute = std::filesystem::absolute(path, error).string();
   if (error) absolute = path;
-  if (absolute.empty() || absolute.back() != '/') absolute += '/';
-  return absolute;
+  return platform::WithTrailingSlash(absolute.empty() ? std::string("/") : absolute);
 }
 
 }  // namespace

@@ -47,9 +47,9 @@ bool CTool_FileSystem::IsDirectory(const std::string& path) {
 bool CTool_FileSystem::AddBackslash(std::string& path) {
   // An empty path would become "/", the root directory: refuse it.
   if (path.empty()) return false;
-  if (path.back() == '/') return true;
-  if (path.size() + 1 > kMaxPathLength) return false;
-  path += '/';
+  const std::string withSlash = platform::WithTrailingSlash(path);
+  if (withSlash.size() > kMaxPathLength) return false;
+  path = withSlash;
   return true;
 }
 
