@@ -62,7 +62,7 @@ int CTool_QuickPDFLib::DAOpenFile(const std::string& path, const std::string& pa
   if (m_bUsable == 0) return 1;
   // A document left open by a caller would stay in the plug-in's memory for good.
   if (m_nCurrentFile != -1) DACloseFile(-1);
-  m_LastFailure = Failure::None;
+  m_LastFailure = Failure::Read;
   m_nCurrentFile = m_pBinding->DAOpenFile(path, password);
   if (m_nCurrentFile != 0) {
     m_strCurrentPath = path;
