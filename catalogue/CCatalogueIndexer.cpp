@@ -10,9 +10,10 @@
 #include "catalogue/IndexWriterToRelease.h"
 #include "catalogue/LSearcher.h"
 #include "catalogue/LXmlText.h"
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
-#include "platform/CReadingMarker.h"
 #include "folders/CFolderLayout.h"
+#include "platform/CReadingMarker.h"
 #include "platform/FileTimes.h"
 
 namespace {
@@ -192,8 +193,8 @@ int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string&
     m_strDocumentNote = readNote.empty() ? libraryNote : libraryNote.empty() ? readNote : readNote + "; " + libraryNote;
   }
   if (!m_strDocumentNote.empty() && !m_bQuiet) {
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "CCatalogueIndexer", "IndexDocument",
-                              m_strDocumentNote, path, true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(
+        FKEXCEPTION::kErrorUnknown, 0, __LINE__, "CCatalogueIndexer", "IndexDocument", m_strDocumentNote, path, false));
   }
   if (result == 0 && m_LastOutcome == Outcome::WriteFailed) NoteWriteFailure();
   return result;

@@ -15,13 +15,14 @@
 #include "catalogue/LSearcher.h"
 #include "catalogue/LWalks.h"
 #include "catalogue/LXmlText.h"
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "errors/ErrorCodes.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CPresenceCheck.h"
 #include "platform/DocumentFile.h"
-
 #include "platform/FileOps.h"
+
 struct LWriter {
   std::string Catalogue;
 };
@@ -79,11 +80,12 @@ void GuardedLogged(const char* function, const std::string& catalogue, Body&& bo
   try {
     body();
   } catch (const std::exception& error) {
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
-                              std::string("unexpected failure: ") + error.what(), catalogue, true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(
+        FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
+                                  std::string("unexpected failure: ") + error.what(), catalogue, false));
   } catch (...) {
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
-                              "unexpected failure", catalogue, true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer",
+                                                                    function, "unexpected failure", catalogue, false));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <exception>
 #include <ctime>
 #include <map>
+#include <new>
 #include <set>
 #include <vector>
 
@@ -298,10 +299,11 @@ void CDirectoriesWatcher::SImpl::Deliver(const platform::CInotifyTree::SEvent& e
   } catch (const std::exception& error) {
     // Nothing may end the reading thread: the folder's next reconciliation catches up.
     try {
+      if (hooks.NeedsReconcile) hooks.NeedsReconcile(directory->strReference, false);
       Say(":error: Folder " + directory->strReference + ": a change could not be handled (" + error.what() +
           "): the folder is reconciled again");
-      if (hooks.NeedsReconcile) hooks.NeedsReconcile(directory->strReference, false);
-    } catch (const std::exception&) {
+    } catch (const std::bad_alloc&) {
+      // Out of memory even for the line: the reconciliation asked for first is what counts.
     }
   }
   t_pDelivering = nullptr;

@@ -1,6 +1,7 @@
 #include "monitoring/CIndexingEngine.h"
 
 #include "catalogue/CCatalogueIndexer.h"
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "folders/CFolder.h"
 #include "monitoring/CChangeFlusher.h"
@@ -50,8 +51,9 @@ void CIndexingEngine::ReportUnreadable(const std::string& path, const std::strin
   if (m_UnreadableReported.size() >= kMaxUnreadableReported) m_UnreadableReported.clear();
   if (!m_UnreadableReported.insert(path).second) return;
   SendStatusMessage(kMessageLine, ":sub: :error: Cannot read document " + path + ": " + reason);
-  FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CIndexingEngine", "IndexDocument",
-                            path + " (" + reason + ")", path, true, false);
+  FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadFile, 0, __LINE__,
+                                                                  "CIndexingEngine", "IndexDocument",
+                                                                  path + " (" + reason + ")", path, false));
 }
 
 void CIndexingEngine::ReportDocumentNote(const std::string& path) {

@@ -27,11 +27,7 @@ std::string AsDirectory(const std::string& path) {
 
 }  // namespace
 
-CNTServEasyModule::CNTServEasyModule(int /*moduleId*/, const std::string& displayName,
-                                     const std::string& /*parameters*/,
-                                     const std::string& /*company*/,
-                                     const std::string& /*framework*/)
-    : m_strDisplayName(displayName) {}
+CNTServEasyModule::CNTServEasyModule(const std::string& displayName) : m_strDisplayName(displayName) {}
 
 bool CNTServEasyModule::InitInstance() { return true; }
 

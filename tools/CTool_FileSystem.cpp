@@ -1,5 +1,6 @@
 #include "tools/CTool_FileSystem.h"
 
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "platform/ErrnoText.h"
 #include "platform/FileOps.h"
@@ -85,9 +86,9 @@ bool CTool_FileSystem::CreateDirectory(const std::string& path) {
   if (IsDirectory(path)) return true;
   const int error = platform::MakeDirectories(path);
   if (error == 0) return true;
-  FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorUnknown, error, __LINE__, "Tool_FileSystem",
-                                    "CTool_FileSystem::CreateDirectory",
-                                    "could not create directory " + path, "");
+  FKEXCEPTION::CErrorLog::WriteErrorLog(
+      FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorUnknown, error, __LINE__, "Tool_FileSystem",
+                                        "CTool_FileSystem::CreateDirectory", "could not create directory " + path, ""));
   return false;
 }
 
@@ -95,7 +96,7 @@ bool CTool_FileSystem::DeleteFile(const std::string& path) {
   const int error = platform::RemoveFile(path);
   if (error == 0) return true;
   const FKEXCEPTION::CFileError fileError{error, platform::ErrnoText(error), path};
-  FKEXCEPTION::CFKException_General(fileError, FKEXCEPTION::kErrorDeleteFile, __LINE__, "Tool_FileSystem",
-                                    "DeleteFileA", true);
+  FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException_General(fileError, FKEXCEPTION::kErrorDeleteFile,
+                                                                          __LINE__, "Tool_FileSystem", "DeleteFileA"));
   return false;
 }
