@@ -50,7 +50,8 @@ TEST_F(ErrorLogTest, FirstEntryOfTheRunHasTheHeaderAndExactBytes) {
   const CFKException error(4003, -1, 42, "CDOM_FolderList", "Load", "line1\nline2", "/data/x.xml", false);
   CErrorLog::WriteErrorLog(error);
   const std::string rule(80, '/');
-  const std::string header = rule + "\r\r\nFKService Version : " + CTool_Global::kVersion + "\r\r\ndate : " + CTool_Global::GetBuildDate() +
+  const std::string header = rule + "\r\r\nFKService Version : " + CTool_Global::GetVersion() +
+                             "\r\r\ndate : " + CTool_Global::GetBuildDate() +
                              "\r\r\nLogin Os : " + platform::EffectiveUserName() + "\r\r\n" +
                              platform::OsDisplayName() + "\r\r\n" + rule + "\r\r\n";
   const std::string entry = "1)\t" + platform::FormatLocalTime(error.GetErrorInfo().Time, "%d/%m/%Y-%H:%M:%S") +

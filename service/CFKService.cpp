@@ -93,7 +93,7 @@ std::string CFKService::GetModuleOptionsUsage() const {
 }
 
 bool CFKService::InitInstance() {
-  m_ModuleVersion = CTool_Global::kVersion;
+  m_ModuleVersion = CTool_Global::GetVersion();
   m_ModuleDescription = "Keeps the full-text catalogues of the Fennrick document folders up to date";
   m_CopyrightNotice = "Copyright Larkvale Application";
   m_ModuleAuthor = "Larkvale Application";
