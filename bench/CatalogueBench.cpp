@@ -12,11 +12,11 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LDatabase.h"
 #include "catalogue/LXmlText.h"
+#include "engine/CIndexingEngine.h"
 #include "folders/CFolderLayout.h"
-#include "monitoring/CFolderDirectoryPass.h"
-#include "monitoring/CIndexingEngine.h"
 #include "pdf/CTool_QuickPDFLib.h"
 #include "platform/PeakMemory.h"
+#include "walk/CFolderDirectoryPass.h"
 
 namespace fs = boost::filesystem;
 
