@@ -1,7 +1,10 @@
 #include "service/CConfigCheck.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
+#include <random>
+#include <system_error>
 
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CEngineParameters.h"
@@ -21,6 +24,29 @@ const char* const kUnitWritable[] = {"/var/lib/fkindexingservice/", "/var/log/fk
 const char* PriorityName(int priority) { return priority == 0 ? "LOW" : priority == 2 ? "HIGH" : "MEDIUM"; }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+// A directory of its own for the engine's markers: the engine clears "_stop_" and takes
+// "_reading_" in its program directory, which belong to a service that may be running.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() {
+    std::error_code error;
+    std::random_device random;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    for (int attempt = 0; attempt < 16 && m_Path.empty(); ++attempt) {
+      const std::filesystem::path path = base / ("fkindexingservice-check-" + std::to_string(random()));
+      if (std::filesystem::create_directory(path, error)) m_Path = path.string() + "/";
+    }
+  }
+  ~ScratchDirectory() {
+    std::error_code error;
+    if (!m_Path.empty()) std::filesystem::remove_all(m_Path, error);
+  }
+  const std::string& Path() const { return m_Path; }
+
+ private:
+  std::string m_Path;
+};
 
 std::string Directory(std::string path) {
   CTool_FileSystem::AddBackslash(path);
@@ -110,8 +136,13 @@ void CConfigCheck::CheckFolderList(const CServiceParameters& parameters) {
     return;
   }
   // The engine's own rules decide; without monitoring it starts no thread and touches nothing.
+  const ScratchDirectory scratch;
+  if (scratch.Path().empty()) {
+    Problem("no temporary directory could be made for the check: the folders are not checked");
+    return;
+  }
   CEngineParameters engineParameters;
-  engineParameters.ProgramDirectory = parameters.ProgramDirectory;
+  engineParameters.ProgramDirectory = scratch.Path();
   engineParameters.PathCatalogues = parameters.PathCatalogues;
   engineParameters.DisableMonitoring = 1;
   CIndexingEngine engine(&engineParameters);
@@ -135,13 +166,13 @@ void CConfigCheck::CheckFolder(CIndexingEngine& engine, const FK::CFolder& folde
   const std::string catalogue = engine.GetCataloguePath(folder);
   const std::string archive = folder.GetArchivePath();
   std::string why;
-  std::string refused;
+  std::string refused;  // the folder's directories are not the drop-in's to open
   if (!CIndexingEngine::IsUsableReference(folder.GetReference())) {
-    why = "its Reference cannot name a catalogue directory";
+    why = refused = "its Reference cannot name a catalogue directory";
   } else if (catalogue.empty()) {
-    why = "it has no archive directory";
+    why = refused = "it has no archive directory";
   } else if (!(why = platform::CFileSystemType::WhyRefusedAsFolderDirectory(archive)).empty()) {
-    why = "its archive " + archive + " is refused: " + why;
+    why = refused = "its archive " + archive + " is refused: " + why;
   } else if (!(refused = engine.RefusedCatalogueReason(folder, catalogue)).empty()) {
     why = refused;
   } else if (!CTool_FileSystem::IsDirectory(archive)) {
@@ -152,7 +183,7 @@ void CConfigCheck::CheckFolder(CIndexingEngine& engine, const FK::CFolder& folde
   m_Lines.push_back(title + "archive " + archive + ", catalogue " + catalogue + ": " +
                     (why.empty() ? "indexed" : "NOT indexed"));
   if (!why.empty()) Problem("folder " + folder.GetReference() + " is not indexed: " + why);
-  if (catalogue.empty() || !refused.empty()) return;
+  if (!refused.empty()) return;
   NeedReading(archive);
   const std::string processing = folder.GetProcessingPath();
   if (!processing.empty()) NeedReading(processing);

@@ -140,6 +140,7 @@ TEST_F(ServiceProgramTest, CheckConfigSaysEveryProblemAndTheStartLogsThemAndSigh
                                        ServiceRunner::FolderXml("SYS", "System", "/proc/sys", true)));
   ASSERT_TRUE(m_Runner.WriteSettings(m_FolderList, m_Catalogues,
                                      "<Priority>low</Priority><DisableMonitoring>yes</DisableMonitoring><PathLog>x</PathLog>"));
+  ASSERT_TRUE(m_Runner.WriteFile("_stop_", ""));  // as if for a running service
   EXPECT_EQ(CheckConfig({"--cycle-wait-ms", "1"}, report), 1);
   const std::vector<std::string> problems = {"Priority \"low\" is not LOW, MEDIUM or HIGH: MEDIUM is used",
                                              "DisableMonitoring \"yes\" is not TRUE or FALSE: FALSE is used",
@@ -149,6 +150,9 @@ TEST_F(ServiceProgramTest, CheckConfigSaysEveryProblemAndTheStartLogsThemAndSigh
       << report;
   EXPECT_FALSE(fs::exists(m_Catalogues + "ACME")) << "the check changes nothing";
   EXPECT_FALSE(fs::exists(m_Runner.LogPath()));
+  EXPECT_TRUE(fs::exists(m_Runner.PathOf("_stop_")));
+  EXPECT_FALSE(fs::exists(m_Runner.PathOf("_reading_")));
+  EXPECT_EQ(report.find("ReadWritePaths=/proc"), std::string::npos) << report;
 
   // The start takes "yes" as FALSE, so it watches; the folder list's changes and SIGHUP are read
   // at once, though the wait between passes is ten minutes.
