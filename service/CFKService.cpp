@@ -137,7 +137,8 @@ bool CFKService::StartModule() {
   if (m_pParameters->PathLogs.empty()) m_pParameters->PathLogs = programDirectory + "FKIndexing.log";
   const std::string unusableLog = ChooseUsableLogPath(programDirectory);
   PublishLogPaths();
-  if (!unusableLog.empty()) WriteActivityLog(":error: " + unusableLog);
+  // Already said on standard error by ChooseUsableLogPath: not echoed there again.
+  if (!unusableLog.empty()) CActivityLog::Instance().WriteLine(":error: " + unusableLog, 0);
   if (m_pParameters->IsLoaded == 0 && !m_pParameters->ReadOptionsFileFallback()) {
     ReportStartFailure(":error: Error While Loading Parameters", CConfigCheck::SettingsProblems(*m_pParameters).front());
     return false;
@@ -146,20 +147,22 @@ bool CFKService::StartModule() {
   for (const std::string& problem : CConfigCheck::SettingsProblems(*m_pParameters)) WriteActivityLog(":error: " + problem);
   const std::string textCapProblem = platform::DocumentTextCapProblem();
   if (!textCapProblem.empty()) WriteActivityLog(":error: " + textCapProblem);
+  return ValidateRequiredPaths() && StartEngine();
+}
+
+bool CFKService::ValidateRequiredPaths() {
   int failed = -1;
   // A folder list or catalogue root on a share not mounted yet may be there at the next start.
   m_nStartFailureStatus = 1;
-  if (!m_pParameters->ValidatePaths(failed)) {
-    if (failed == 0) {
-      ReportStartFailure(":error: Fennrick Folders.xml path is not valid",
-                         "the folder list " + m_pParameters->PathFoldersList + " does not exist");
-    } else {
-      ReportStartFailure(":error: Catalogues path is not valid",
-                         "the catalogue directory " + m_pParameters->PathCatalogues + " is not a directory");
-    }
-    return false;
+  if (m_pParameters->ValidatePaths(failed)) return true;
+  if (failed == 0) {
+    ReportStartFailure(":error: Fennrick Folders.xml path is not valid",
+                       "the folder list " + m_pParameters->PathFoldersList + " does not exist");
+  } else {
+    ReportStartFailure(":error: Catalogues path is not valid",
+                       "the catalogue directory " + m_pParameters->PathCatalogues + " is not a directory");
   }
-  return StartEngine();
+  return false;
 }
 
 // A program directory where the lock file cannot be made (read-only) is locked by name in the

@@ -67,6 +67,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   std::string ChooseUsableLogPath(const std::string& programDirectory);
   void PublishLogPaths();
   void ReportStartFailure(const std::string& line, const std::string& detail);
+  bool ValidateRequiredPaths();
   bool StartEngine();
   void WatchFolderList();
   void RequestFolderListReload();
