@@ -7,8 +7,8 @@
 #include <system_error>
 
 #include "folders/Dom_FolderList.h"
-#include "monitoring/CEngineParameters.h"
-#include "monitoring/CIndexingEngine.h"
+#include "engine/CEngineParameters.h"
+#include "engine/CIndexingEngine.h"
 #include "platform/AccessChecks.h"
 #include "platform/CFileSystemType.h"
 #include "platform/MachineOptions.h"

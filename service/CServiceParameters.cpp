@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "monitoring/CEngineParameters.h"
+#include "engine/CEngineParameters.h"
 #include "platform/MachineOptions.h"
 #include "platform/XmlDocument.h"
 #include "tools/CTool_FileSystem.h"
