@@ -60,6 +60,8 @@ class CIndexingEngine {
   bool WaitUnlessStopped(platform::CStopLatch* stop, int milliseconds);
   // As WaitUnlessStopped, and ends early when a watched folder must be reconciled again.
   bool WaitBetweenPasses(platform::CStopLatch* stop, int milliseconds);
+  // Any thread: ends a wait between passes now (the folder list is to be read again).
+  void EndWaitBetweenPasses();
   static constexpr int kStopMarkerPollMilliseconds = 500;
   void SendStatusMessage(int kind, const std::string& text);
   void ReportFolderCheck(const FK::CFolder& folder);
@@ -85,6 +87,8 @@ class CIndexingEngine {
   // Deletes the plain files of the catalogue directory after closing the process's connections.
   void EmptyCatalogue(const std::string& catalogue);
   void DiscardForeignCatalogue(const std::vector<std::string>& directories, const std::string& catalogue);
+  // Learns the directories of every folder of the list, which no catalogue may lie in.
+  void IndexFolderDirectories(const Dom_FolderList& folderList);
   // Why the folder's catalogue directory is refused ("" when it is not): it is, or lies inside,
   // a folder directory of a folder of the list, where emptying it could touch documents.
   std::string RefusedCatalogueReason(const FK::CFolder& folder, const std::string& catalogue) const;
@@ -144,7 +148,6 @@ class CIndexingEngine {
   void Pause(platform::CStopLatch* stop, int milliseconds);
   bool IsDebug() const;
   bool LookForStopMarker();
-  void IndexFolderDirectories(const Dom_FolderList& folderList);
   bool FolderChanged(const FK::CFolder& folder, const std::vector<std::string>& directories) const;
   void ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder, std::int64_t& start,
                       platform::CStopLatch* stop);

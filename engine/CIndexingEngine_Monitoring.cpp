@@ -76,6 +76,11 @@ void CIndexingEngine::RequestReconcile(const std::string& reference, bool /*ever
   if (m_pMarkerWatch) m_pMarkerWatch->Interrupt();
 }
 
+void CIndexingEngine::EndWaitBetweenPasses() {
+  m_bReconcileRequested = true;
+  if (m_pMarkerWatch) m_pMarkerWatch->Interrupt();
+}
+
 void CIndexingEngine::TakeReconcileRequests() {
   std::set<std::string> requests;
   {

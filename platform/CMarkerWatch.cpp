@@ -11,11 +11,13 @@
 
 namespace platform {
 
-CMarkerWatch::CMarkerWatch(const std::string& directory, std::string name) : m_strName(std::move(name)) {
+CMarkerWatch::CMarkerWatch(const std::string& directory, std::string name, bool changes)
+    : m_strName(std::move(name)) {
   m_nWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   m_nInotifyFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (m_nInotifyFd >= 0) {
-    m_nWatch = inotify_add_watch(m_nInotifyFd, directory.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+    const std::uint32_t mask = IN_CREATE | IN_MOVED_TO | (changes ? IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM : 0);
+    m_nWatch = inotify_add_watch(m_nInotifyFd, directory.c_str(), mask | IN_ONLYDIR);
   }
   if (m_nWakeFd < 0 && m_nInotifyFd >= 0) {
     close(m_nInotifyFd);

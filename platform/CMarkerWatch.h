@@ -11,7 +11,8 @@ namespace platform {
 // no one waits ends the next wait at once.
 class CMarkerWatch {
  public:
-  CMarkerWatch(const std::string& directory, std::string name);
+  // changes: also wake when the file of that name is written, replaced or deleted.
+  CMarkerWatch(const std::string& directory, std::string name, bool changes = false);
   ~CMarkerWatch();
   CMarkerWatch(const CMarkerWatch&) = delete;
   CMarkerWatch& operator=(const CMarkerWatch&) = delete;

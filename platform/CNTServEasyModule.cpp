@@ -37,6 +37,10 @@ bool CNTServEasyModule::ParseModuleOption(const std::string& /*name*/, const std
 
 std::string CNTServEasyModule::GetModuleOptionsUsage() const { return std::string(); }
 
+bool CNTServEasyModule::IsModuleFlag(const std::string& /*name*/) const { return false; }
+
+int CNTServEasyModule::RunInsteadOfService() { return -1; }
+
 void CNTServEasyModule::ResetWatchdog() { sd_notify(0, "WATCHDOG=1"); }
 
 int CNTServEasyModule::WatchdogIntervalMs(int fallbackMs) {
@@ -49,12 +53,15 @@ int CNTServEasyModule::WatchdogIntervalMs(int fallbackMs) {
 int CNTServEasyModule::Run(int argc, char** argv) {
   const int parsed = ParseOptions(argc, argv);
   if (parsed != 0) return parsed - 1;
+  const int instead = RunInsteadOfService();
+  if (instead >= 0) return instead;
   // Blocked before any thread exists, so only the signal thread ever receives them.
   if (!platform::CStopSignalWatcher::BlockStopSignals()) {
     std::fprintf(stderr, "%s: cannot block the stop signals\n", m_strDisplayName.c_str());
     return 1;
   }
-  if (!InitInstance() || !StartModule()) return 1;
+  if (!InitInstance()) return 1;
+  if (!StartModule()) return StartFailureStatus();
   return RunStarted();
 }
 
@@ -85,7 +92,7 @@ int CNTServEasyModule::RunStarted() {
     // The worker did not end in time and still uses the module: no orderly exit is possible.
     std::fprintf(stderr, "%s: the module did not stop\n", m_strDisplayName.c_str());
     std::_Exit(1);
-  });
+  }, [this] { OnHangUp(); });
   if (!watching) {
     std::fprintf(stderr, "%s: cannot receive the stop signals\n", m_strDisplayName.c_str());
     return 1;
@@ -102,9 +109,14 @@ int CNTServEasyModule::RunStarted() {
 int CNTServEasyModule::ParseOptions(int argc, char** argv) {
   m_strProgramDirectory = platform::ExecutableDirectory();
   const std::string programName = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
-  // Every option past --help and --version takes a value.
+  // Every option past --help, --version and the module's flags takes a value.
   for (int i = 1; i < argc; i += 2) {
     const std::string option = argv[i];
+    if (IsModuleFlag(option)) {
+      ParseModuleOption(option, "");
+      --i;
+      continue;
+    }
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (option == "--help") {
       PrintUsage(stdout, programName);

@@ -32,6 +32,15 @@ class CNTServEasyModule {
   // An option "--name value" the host does not know, given to the module before InitInstance;
   // true when the module took it (false: a bad option or value).
   virtual bool ParseModuleOption(const std::string& name, const std::string& value);
+  // True for a module option that takes no value ("--name" alone); ParseModuleOption then gets "".
+  virtual bool IsModuleFlag(const std::string& name) const;
+  // Runs in place of the service when an option asked for it (a check): its exit status, or -1
+  // to run the service.
+  virtual int RunInsteadOfService();
+  // The exit status of a start that failed (StartModule returned false).
+  virtual int StartFailureStatus() const { return 1; }
+  // A hang-up (SIGHUP), on the host's signal thread: the service goes on.
+  virtual void OnHangUp() {}
   // The usage lines of the module's options (--program-dir's meaning first), each ending in '\n'.
   virtual std::string GetModuleOptionsUsage() const;
 

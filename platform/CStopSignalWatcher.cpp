@@ -18,6 +18,7 @@ sigset_t StopSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -30,7 +31,7 @@ bool CStopSignalWatcher::BlockStopSignals() {
   return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
-bool CStopSignalWatcher::Start(std::function<void(int)> handler) {
+bool CStopSignalWatcher::Start(std::function<void(int)> handler, std::function<void()> hangUp) {
   const sigset_t set = StopSignals();
   m_nSignalFd = signalfd(-1, &set, SFD_CLOEXEC);
   m_nWakeFd = eventfd(0, EFD_CLOEXEC);
@@ -39,6 +40,7 @@ bool CStopSignalWatcher::Start(std::function<void(int)> handler) {
     return false;
   }
   m_Handler = std::move(handler);
+  m_HangUp = std::move(hangUp);
   m_Thread = std::thread([this] { Watch(); });
   return true;
 }
@@ -66,6 +68,11 @@ void CStopSignalWatcher::Watch() {
     if (fds[1].revents != 0) return;
     signalfd_siginfo info{};
     if (read(m_nSignalFd, &info, sizeof(info)) != sizeof(info)) continue;
+    // A hang-up only asks to read the settings again: the process goes on.
+    if (info.ssi_signo == SIGHUP) {
+      if (m_HangUp) m_HangUp();
+      continue;
+    }
     m_Handler(static_cast<int>(info.ssi_signo));
     return;
   }

@@ -5,6 +5,7 @@
 
 std::string g_strActivityLogPath;
 std::atomic<bool> g_bDebugAction{false};
+std::atomic<bool> g_bActivityLogErrorsToStandardError{false};
 
 namespace {
 
@@ -32,10 +33,15 @@ std::string ArchivePath(const std::string& logPath, const std::string& date) {
 
 }  // namespace
 
-void WriteActivityLog(const std::string& text) { CActivityLog::Instance().WriteLine(text, 0); }
+void WriteActivityLog(const std::string& text) { WriteActivityLogLine(text, 0); }
 
 void WriteActivityLogLine(const std::string& text, int overwrite) {
   CActivityLog::Instance().WriteLine(text, overwrite);
+  // The journal keeps standard error: a failure is seen there without opening the log.
+  if (g_bActivityLogErrorsToStandardError &&
+      (text.compare(0, 8, ":error: ") == 0 || text.compare(0, 14, ":sub: :error: ") == 0)) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
 }
 
 void CloseActivityLog() { CActivityLog::Instance().Close(); }

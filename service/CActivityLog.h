@@ -14,6 +14,8 @@
 extern std::string g_strActivityLogPath;
 // Flush the activity log to disk after every line (the IsDebugAction setting).
 extern std::atomic<bool> g_bDebugAction;
+// Every ":error: " line (":sub: :error: " too) also goes to standard error; set by the service.
+extern std::atomic<bool> g_bActivityLogErrorsToStandardError;
 
 // Writes one new line to the process-wide activity log.
 void WriteActivityLog(const std::string& text);

@@ -13,10 +13,11 @@
 #include "platform/CNamedFileLock.h"
 #include "platform/DocumentFile.h"
 #include "platform/FileOps.h"
-#include "platform/MachineOptions.h"
 #include "platform/ProcessPriority.h"
 #include "platform/ProgramPaths.h"
 #include "service/CActivityLog.h"
+#include "service/CConfigCheck.h"
+#include "service/CFolderListWatch.h"
 #include "tools/CTool_FileSystem.h"
 #include "tools/CTool_Global.h"
 
@@ -26,8 +27,6 @@ constexpr int kRunModuleWaitMs = 60000;
 constexpr int kStopWaitMs = 300000;
 const char kDisplayName[] = "Fennrick Indexing Service";
 const char kInstanceLockName[] = "FKIndexingService.lock";
-const char kOptionsKey[] = "Software\\Larkvale Application\\FKIndexingService\\Options";
-constexpr size_t kMaxRegistryValue = 255;
 
 bool ParseMilliseconds(const std::string& text, int& value) {
   char* end = nullptr;
@@ -61,6 +60,10 @@ CFKService::~CFKService() {
 }
 
 bool CFKService::ParseModuleOption(const std::string& name, const std::string& value) {
+  if (name == "--check-config") {
+    m_bCheckConfig = true;
+    return true;
+  }
   if (name == "--config") {
     m_strConfigFile = value;
     return !value.empty();
@@ -81,6 +84,8 @@ std::string CFKService::GetModuleOptionsUsage() const {
          "                         \"_stop_\" marker (default: the executable's directory)\n"
          "  --config FILE          the settings file (default: FKIndexingServiceConfig.xml in\n"
          "                         the program directory)\n"
+         "  --check-config         read the settings and the folder list as a start would, say\n"
+         "                         what it would do and every problem, and exit: 0 when none\n"
          "  --cycle-wait-ms N      wait after each indexing cycle (default 60000)\n"
          "  --folder-pause-ms N    pause after each processed folder (default 20000)\n"
          "  --pause-ms N           throttling pause after each work slice (default 5000)\n"
@@ -105,8 +110,25 @@ std::string CFKService::ProgramDirectory() const {
   return directory.empty() ? platform::ExecutableDirectory() : directory;
 }
 
+int CFKService::RunInsteadOfService() {
+  if (!m_bCheckConfig) return -1;
+  const std::string programDirectory = ProgramDirectory();
+  CConfigCheck check(programDirectory, m_strConfigFile.empty() ? programDirectory + "FKIndexingServiceConfig.xml"
+                                                                : m_strConfigFile);
+  const bool good = check.Run();
+  std::fputs(check.Report().c_str(), stdout);
+  return good ? 0 : 1;
+}
+
 bool CFKService::StartModule() {
   const std::string programDirectory = ProgramDirectory();
+  g_bActivityLogErrorsToStandardError = true;
+  m_nStartFailureStatus = kUnmendableStartStatus;
+  if (!CTool_FileSystem::IsDirectory(programDirectory)) {
+    std::fprintf(stderr, "%s: not started: the program directory %s does not exist\n", kDisplayName,
+                 programDirectory.c_str());
+    return false;
+  }
   // Before anything is written: a second service would empty the first one's activity log.
   if (!LockProgramDirectory(programDirectory)) return false;
   m_pParameters = std::make_unique<CServiceParameters>(
@@ -116,21 +138,32 @@ bool CFKService::StartModule() {
   if (m_pParameters->PathLogs.empty()) m_pParameters->PathLogs = programDirectory + "FKIndexing.log";
   const std::string unusableLog = ChooseUsableLogPath(programDirectory);
   PublishLogPaths();
-  if (!unusableLog.empty()) WriteActivityLog(":error: " + unusableLog);
-  if (m_pParameters->IsLoaded == 0 && !ReadRegistryFallback()) {
-    ReportStartFailure(":error: Error While Loading Parameters");
+  // Already said on standard error by ChooseUsableLogPath: not echoed there again.
+  if (!unusableLog.empty()) CActivityLog::Instance().WriteLine(":error: " + unusableLog, 0);
+  if (m_pParameters->IsLoaded == 0 && !m_pParameters->ReadOptionsFileFallback()) {
+    ReportStartFailure(":error: Error While Loading Parameters", CConfigCheck::SettingsProblems(*m_pParameters).front());
     return false;
   }
   WriteActivityLog("Parameters Loaded Successfully");
+  for (const std::string& problem : CConfigCheck::SettingsProblems(*m_pParameters)) WriteActivityLog(":error: " + problem);
   const std::string textCapProblem = platform::DocumentTextCapProblem();
   if (!textCapProblem.empty()) WriteActivityLog(":error: " + textCapProblem);
+  return ValidateRequiredPaths() && StartEngine();
+}
+
+bool CFKService::ValidateRequiredPaths() {
   int failed = -1;
-  if (!m_pParameters->ValidatePaths(failed)) {
-    ReportStartFailure(failed == 0 ? ":error: Fennrick Folders.xml path is not valid"
-                                   : ":error: Catalogues path is not valid");
-    return false;
+  // A folder list or catalogue root on a share not mounted yet may be there at the next start.
+  m_nStartFailureStatus = 1;
+  if (m_pParameters->ValidatePaths(failed)) return true;
+  if (failed == 0) {
+    ReportStartFailure(":error: Fennrick Folders.xml path is not valid",
+                       "the folder list " + m_pParameters->PathFoldersList + " does not exist");
+  } else {
+    ReportStartFailure(":error: Catalogues path is not valid",
+                       "the catalogue directory " + m_pParameters->PathCatalogues + " is not a directory");
   }
-  return StartEngine();
+  return false;
 }
 
 // A program directory where the lock file cannot be made (read-only) is locked by name in the
@@ -178,28 +211,13 @@ void CFKService::PublishLogPaths() {
   FKEXCEPTION::CFKException::SetErrorLogFile(errorLog + "FKIndexingServicelogError.txt");
 }
 
-// A failed start is also said on standard error (the journal under systemd), with the
-// settings file and the path it concerns, since the unit's restarts hide the log's last line.
-void CFKService::ReportStartFailure(const std::string& line) {
-  WriteActivityLog(line);
-  const std::string& catalogues = m_pParameters->PathCatalogues;
-  std::fprintf(stderr, "%s: not started: %s (settings file %s; folder list \"%s\"; catalogues \"%s\")\n", kDisplayName,
-               line.substr(8).c_str(), m_pParameters->ConfigFilePath.c_str(), m_pParameters->PathFoldersList.c_str(),
-               catalogues.c_str());
-}
-
-// True when the options file gave a folder list path.
-bool CFKService::ReadRegistryFallback() {
-  std::string folderList;
-  if (platform::ReadMachineOption(kOptionsKey, "FolderList", kMaxRegistryValue, folderList)) {
-    m_pParameters->PathFoldersList = folderList;
-    m_pParameters->IsLoaded = 1;
-  }
-  if (m_pParameters->PathFoldersList.empty()) return false;
-  // The settings file was not read, so its directory was never derived.
-  m_pParameters->FoldersListDirectory = CTool_FileSystem::RemoveFileSpec(folderList);
-  CTool_FileSystem::AddBackslash(m_pParameters->FoldersListDirectory);
-  return true;
+// A failed start is also said on standard error (the journal under systemd), with the path it
+// concerns, since the unit's restarts hide the log's last line. The log line itself is not
+// echoed there: this one says it with its reason.
+void CFKService::ReportStartFailure(const std::string& line, const std::string& detail) {
+  CActivityLog::Instance().WriteLine(line, 0);
+  std::fprintf(stderr, "%s: not started: %s: %s (settings file %s)\n", kDisplayName, line.substr(8).c_str(),
+               detail.c_str(), m_pParameters->ConfigFilePath.c_str());
 }
 
 bool CFKService::StartEngine() {
@@ -209,7 +227,29 @@ bool CFKService::StartEngine() {
   m_EngineParameters.IsDebugAction = m_pParameters->IsDebugAction;
   m_pEngine = std::make_unique<CIndexingEngine>(&m_EngineParameters);
   m_pEngine->AddListener(this);
+  if (m_pParameters->DisableMonitoring == 0) WatchFolderList();
   return true;
+}
+
+// In monitoring mode a changed folder list is applied at once, not at the next pass.
+void CFKService::WatchFolderList() {
+  m_pFolderListWatch =
+      std::make_unique<CFolderListWatch>(m_pParameters->PathFoldersList, [this] { RequestFolderListReload(); });
+  if (!m_pFolderListWatch->Start()) {
+    WriteActivityLog("The directory of " + m_pParameters->PathFoldersList +
+                     " cannot be watched: its changes are read between passes");
+    m_pFolderListWatch.reset();
+  }
+}
+
+void CFKService::RequestFolderListReload() {
+  m_bReloadRequested = true;
+  if (m_pEngine) m_pEngine->EndWaitBetweenPasses();
+}
+
+void CFKService::OnHangUp() {
+  m_bHangUp = true;
+  RequestFolderListReload();
 }
 
 bool CFKService::RunModule() {
@@ -272,10 +312,12 @@ int CFKService::RunIndexingCycle(platform::CStopLatch& stop) {
   if (m_pEngine->CanContinue() == 1) {
     result = 1;
     if (m_bPriorityApplied == 0) ApplyPriority();
+    const bool always = m_bReloadRequested.exchange(false);
+    if (m_bHangUp.exchange(false)) WriteActivityLog("SIGHUP received: reading Fennrick Folders.xml again");
     if (!CTool_FileSystem::PathExists(m_pParameters->PathFoldersList)) {
       WriteActivityLog(":error: Fennrick Folders.xml not found");
     } else {
-      ReloadFolderList(stop);
+      ReloadFolderList(stop, always);
     }
     m_pEngine->IndexAllFolders(&stop);
   }
@@ -298,10 +340,12 @@ void CFKService::ApplyPriority() {
   m_bPriorityApplied = 1;
 }
 
-void CFKService::ReloadFolderList(platform::CStopLatch& stop) {
+// always: a change seen by the watch or asked for by SIGHUP, which one write time may not show
+// (two writes within its resolution).
+void CFKService::ReloadFolderList(platform::CStopLatch& stop, bool always) {
   const std::string& path = m_pParameters->PathFoldersList;
   const std::int64_t writeTime = CTool_FileSystem::GetLastWriteTime(path);
-  if (writeTime == m_FolderListTime) return;
+  if (writeTime == m_FolderListTime && !always) return;
   m_FolderListTime = writeTime;
   WriteActivityLog("Loading Fennrick Folders.xml");
   auto folderList = std::make_unique<Dom_FolderList>(path, 1);
@@ -323,6 +367,7 @@ bool CFKService::StopModule() {
   // Ends the worker's waits and RunModule's at once; told first, so that the worker leaves
   // its walk rather than meet the reads given up below.
   if (run) run->Stop.Stop();
+  if (m_pFolderListWatch) m_pFolderListWatch->Stop();
   // A read blocked in the kernel would hold its thread, and so the stop, for good.
   platform::CBoundedReader::Abandon(true);
   if (m_pEngine) m_pEngine->StopMonitoring();

@@ -13,6 +13,7 @@
 #include "service/CServiceParameters.h"
 #include "status/MonitorListener.h"
 
+class CFolderListWatch;
 class CIndexingEngine;
 namespace platform {
 class CNamedFileLock;
@@ -32,8 +33,19 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   bool StopModule() override;
   // --config FILE (the settings file, default FKIndexingServiceConfig.xml in the program
   // directory) and the pacing options: --cycle-wait-ms, --folder-pause-ms and --pause-ms.
+  // --check-config: says what a start would do instead of starting (exit 0 or 1).
   bool ParseModuleOption(const std::string& name, const std::string& value) override;
+  bool IsModuleFlag(const std::string& name) const override { return name == "--check-config"; }
   std::string GetModuleOptionsUsage() const override;
+  int RunInsteadOfService() override;
+  int StartFailureStatus() const override { return m_nStartFailureStatus; }
+  // SIGHUP: the folder list is read again at once.
+  void OnHangUp() override;
+
+  // The exit status of a start that a restart cannot mend (no settings, no program directory,
+  // another service on the program directory); systemd's unit names it in
+  // RestartPreventExitStatus=. It is sysexits' EX_CONFIG.
+  static constexpr int kUnmendableStartStatus = 78;
 
   void OnDocumentChange(int kind, std::string path, FK::CFolder folder) override;
   void OnStatusMessage(int kind, const std::string& text) override;
@@ -54,13 +66,15 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   bool LockProgramDirectory(const std::string& programDirectory);
   std::string ChooseUsableLogPath(const std::string& programDirectory);
   void PublishLogPaths();
-  void ReportStartFailure(const std::string& line);
-  bool ReadRegistryFallback();
+  void ReportStartFailure(const std::string& line, const std::string& detail);
+  bool ValidateRequiredPaths();
   bool StartEngine();
+  void WatchFolderList();
+  void RequestFolderListReload();
   void IndexingWorkerProc(WorkerRun& run);
   void FinishWorker(WorkerRun& run, bool endedByItself);
   void ApplyPriority();
-  void ReloadFolderList(platform::CStopLatch& stop);
+  void ReloadFolderList(platform::CStopLatch& stop, bool always);
   void FeedWatchdog();
 
   // Set by the options and StartModule before any other thread runs; read-only afterwards.
@@ -69,7 +83,14 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   CEngineParameters m_EngineParameters;
   int m_nCycleWaitMilliseconds = 60000;  // the wait after each indexing cycle
   std::string m_strConfigFile;           // --config, or "" for the program directory's file
+  bool m_bCheckConfig = false;           // --check-config
+  int m_nStartFailureStatus = 1;
   std::unique_ptr<CIndexingEngine> m_pEngine;
+  std::unique_ptr<CFolderListWatch> m_pFolderListWatch;  // monitoring mode; stopped by StopModule
+
+  // Set by SIGHUP and the folder list's watch, taken by the worker: read the list even unchanged.
+  std::atomic<bool> m_bReloadRequested{false};
+  std::atomic<bool> m_bHangUp{false};
 
   platform::CMutex m_ModuleMutex;
   std::shared_ptr<WorkerRun> m_pRun GUARDED_BY(m_ModuleMutex);

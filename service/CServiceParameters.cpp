@@ -2,13 +2,23 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 #include "engine/CEngineParameters.h"
+#include "platform/MachineOptions.h"
 #include "platform/XmlDocument.h"
 #include "tools/CTool_FileSystem.h"
 
 namespace {
 
 int ParseFlag(const std::string& text) { return strcasecmp(text.c_str(), "TRUE") == 0 ? 1 : 0; }
+
+const char kOptionsKey[] = "Software\\Larkvale Application\\FKIndexingService\\Options";
+constexpr size_t kMaxOptionsValue = 255;
+const std::vector<std::string> kSettingNames = {"PathFoldersList", "PathCatalogues",    "PathLogs",
+                                                "Priority",        "DisableMonitoring", "IsDebugAction"};
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
@@ -44,17 +54,41 @@ int CServiceParameters::ParsePriority(const std::string& text) {
   return 1;
 }
 
+bool CServiceParameters::ReadOptionsFileFallback() {
+  std::string folderList;
+  if (platform::ReadMachineOption(kOptionsKey, "FolderList", kMaxOptionsValue, folderList)) {
+    PathFoldersList = folderList;
+    IsLoaded = 1;
+  }
+  if (PathFoldersList.empty()) return false;
+  FolderListFromOptionsFile = true;
+  // The settings file was not read, so its directory was never derived.
+  FoldersListDirectory = CTool_FileSystem::RemoveFileSpec(folderList);
+  CTool_FileSystem::AddBackslash(FoldersListDirectory);
+  return true;
+}
+
 int CServiceParameters::ReadFile() {
-  if (!CTool_FileSystem::PathExists(ConfigFilePath)) return 0;
+  if (!CTool_FileSystem::PathExists(ConfigFilePath)) {
+    ReadError = "it does not exist";
+    return 0;
+  }
   platform::XmlDocument document;
-  if (!document.LoadFile(ConfigFilePath)) return 0;
+  if (!document.LoadFile(ConfigFilePath)) {
+    ReadError = document.GetError();
+    return 0;
+  }
   const platform::XmlNode root = document.GetDocumentElement();
-  if (root.IsNull()) return 0;
+  if (root.IsNull()) {
+    ReadError = "it has no root element";
+    return 0;
+  }
   // The DOM's text of an element comes without its surrounding white space.
-  auto read = [&root](const char* name, std::string& value) {
+  auto read = [this, &root](const char* name, std::string& value) {
     const platform::XmlNode node = root.GetFirstChildElement(name);
     if (node.IsNull()) return false;
     value = node.GetTrimmedText();
+    GivenSettings.insert(name);
     return true;
   };
   std::string text;
@@ -63,8 +97,36 @@ int CServiceParameters::ReadFile() {
     CTool_FileSystem::AddBackslash(PathCatalogues);
   }
   read("PathLogs", PathLogs);
-  if (read("Priority", text)) Priority = ParsePriority(text);
-  if (read("DisableMonitoring", text)) DisableMonitoring = ParseFlag(text);
-  if (read("IsDebugAction", text)) IsDebugAction = ParseFlag(text);
+  if (read("Priority", text)) {
+    Priority = ParsePriority(text);
+    if (text != "LOW" && text != "MEDIUM" && text != "HIGH") {
+      Doubts.push_back("Priority " + Quoted(text) + " is not LOW, MEDIUM or HIGH: MEDIUM is used");
+    }
+  }
+  for (const char* name : {"DisableMonitoring", "IsDebugAction"}) {
+    if (!read(name, text)) continue;
+    (name[0] == 'D' ? DisableMonitoring : IsDebugAction) = ParseFlag(text);
+    if (strcasecmp(text.c_str(), "TRUE") != 0 && strcasecmp(text.c_str(), "FALSE") != 0) {
+      Doubts.push_back(std::string(name) + " " + Quoted(text) + " is not TRUE or FALSE: FALSE is used");
+    }
+  }
+  std::vector<std::string> found;
+  for (const platform::XmlNode& node : root.GetChildNodes()) {
+    if (node.IsElement()) found.push_back(node.GetName());
+  }
+  NoteUnknownElements(kSettingNames, found);
   return 1;
+}
+
+void CServiceParameters::NoteUnknownElements(const std::vector<std::string>& known,
+                                             const std::vector<std::string>& found) {
+  std::set<std::string> seen;
+  for (const std::string& name : found) {
+    const bool isKnown = std::find(known.begin(), known.end(), name) != known.end();
+    if (!seen.insert(name).second) {
+      if (isKnown) Doubts.push_back("element " + name + " is given twice: the first one counts");
+    } else if (!isKnown) {
+      Doubts.push_back("element " + name + " is not a setting (element names are case-sensitive): it is left out");
+    }
+  }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <set>
 #include <string>
+#include <vector>
 
 // The service settings, read once at start from "FKIndexingServiceConfig.xml".
 // Owned by CFKService; the engine and the watcher read it through a pointer. Not copied.
@@ -18,6 +20,9 @@ class CServiceParameters {
   bool ValidatePaths(int& failed) const;
   // "LOW" -> 0, "MEDIUM" -> 1, "HIGH" -> 2 (case-sensitive), anything else -> 1.
   static int ParsePriority(const std::string& text);
+  // Only when the file was not read: takes the folder list path from the machine's options
+  // file. True when that gave one (IsLoaded is then 1).
+  bool ReadOptionsFileFallback();
 
   std::string PathFoldersList;
   std::string PathCatalogues;  // ends with '/' unless IsFolderArchivePath()
@@ -30,6 +35,13 @@ class CServiceParameters {
   std::string ConfigFilePath;
   std::string FoldersListDirectory;  // directory of PathFoldersList with '/', or ""
 
+  // What the reading saw, for the operator; the values above are taken all the same.
+  std::string ReadError;                 // why the file was not read ("" when it was)
+  std::vector<std::string> Doubts;       // an unknown element, a value outside its choices
+  std::set<std::string> GivenSettings;   // the settings the file gave
+  bool FolderListFromOptionsFile = false;
+
  private:
   int ReadFile();
+  void NoteUnknownElements(const std::vector<std::string>& known, const std::vector<std::string>& found);
 };

@@ -42,7 +42,7 @@ TEST_F(ServiceSafeguardsTest, ASecondServiceOnTheProgramDirectoryIsRefusedAndLea
   for (const std::string& arg : m_Runner.CommandLine(ServiceRunner::FastOptions())) argv.push_back(arg);
   std::string out;
   std::string err;
-  EXPECT_EQ(platform::CChildProcess::Run(argv, out, err), 1);
+  EXPECT_EQ(platform::CChildProcess::Run(argv, out, err), 78) << "a restart cannot mend it";
   EXPECT_NE(err.find("only one service may run on the program directory " + m_Runner.ProgramDirectory()),
             std::string::npos)
       << err;
