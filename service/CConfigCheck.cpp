@@ -128,7 +128,7 @@ void CConfigCheck::ReportSettings(const CServiceParameters& parameters) {
 }
 
 void CConfigCheck::CheckFolderList(const CServiceParameters& parameters) {
-  Dom_FolderList folderList(parameters.PathFoldersList, 1, 0);
+  Dom_FolderList folderList(parameters.PathFoldersList, 1);
   if (!folderList.IsLoaded()) {
     platform::XmlDocument document;
     const std::string why = document.LoadFile(parameters.PathFoldersList) ? "not a folder list" : document.GetError();
