@@ -29,7 +29,7 @@ class EngineMonitoringTest : public ::testing::Test {
 
   std::set<std::string> Catalogued(const FK::CFolder& folder) {
     std::set<std::string> paths;
-    for (const auto& [path, time] : testsupport::EngineTestBed::Documents(m_Bed.Engine().GetCataloguePath(folder))) {
+    for (const auto& [path, time] : testsupport::EngineTestBed::Documents(m_Bed.Engine().Layout().GetCataloguePath(folder))) {
       paths.insert(path);
     }
     return paths;

@@ -16,7 +16,7 @@ namespace {
 class StopMarkerTest : public ::testing::Test {
  protected:
   StopMarkerTest() {
-    m_Bed.Engine().SetMarkerClock([this] { return m_nNow; });
+    m_Bed.Engine().Pacing().SetMarkerClock([this] { return m_nNow; });
   }
   std::string Marker() const { return m_Bed.Scratch().File("program/_stop_"); }
 
@@ -29,7 +29,7 @@ TEST_F(StopMarkerTest, TheWalksSeeTheMarkerWithinAQuarterSecondAndAStopAtOnce) {
   EXPECT_EQ(engine.CanContinueWalk(), 1);
   m_Bed.Scratch().Write("program/_stop_", "");
   EXPECT_EQ(engine.CanContinueWalk(), 1) << "the last answer is kept for a while";
-  m_nNow += CIndexingEngine::kStopMarkerRecheckMilliseconds - 1;
+  m_nNow += CEnginePacing::kStopMarkerRecheckMilliseconds - 1;
   EXPECT_EQ(engine.CanContinueWalk(), 1);
   m_nNow += 1;
   EXPECT_EQ(engine.CanContinueWalk(), 0) << "a quarter of a second on, the marker is seen";
@@ -50,12 +50,12 @@ TEST(StopMarkerWaitTest, AWaitRunsOutOrEndsAtOnceOnAStop) {
   testsupport::EngineTestBed bed;
   CIndexingEngine& engine = bed.Engine();
   platform::CStopLatch stop;
-  EXPECT_FALSE(engine.WaitUnlessStopped(&stop, 50)) << "a short wait runs out";
+  EXPECT_FALSE(engine.Pacing().WaitUnlessStopped(&stop, 50)) << "a short wait runs out";
   stop.Stop();
-  EXPECT_TRUE(engine.WaitUnlessStopped(&stop, 600000));
-  EXPECT_TRUE(engine.WaitUnlessStopped(&stop, 600000)) << "the stop holds for the next waiter";
+  EXPECT_TRUE(engine.Pacing().WaitUnlessStopped(&stop, 600000));
+  EXPECT_TRUE(engine.Pacing().WaitUnlessStopped(&stop, 600000)) << "the stop holds for the next waiter";
   engine.StopMonitoring();
-  EXPECT_TRUE(engine.WaitUnlessStopped(nullptr, 600000));
+  EXPECT_TRUE(engine.Pacing().WaitUnlessStopped(nullptr, 600000));
 }
 
 }  // namespace

@@ -35,7 +35,6 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   bool ParseModuleOption(const std::string& name, const std::string& value) override;
   std::string GetModuleOptionsUsage() const override;
 
-  void OnDocumentChange(int kind, std::string path, FK::CFolder folder) override;
   void OnStatusMessage(int kind, const std::string& text) override;
 
   // One cycle of the worker thread; 0 when the stop marker was present.
