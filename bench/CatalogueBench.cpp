@@ -103,7 +103,7 @@ CatalogueBench::FreshFigures CatalogueBench::FreshWalk(const std::string& archiv
   const double start = NowSeconds();
   const double cpuStart = platform::ProcessCpuSeconds();
   // As the service walks: snapshot, fresh walk, commit, and the record of a complete walk.
-  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_pEngine->WalkHost(), folder, catalogue, nullptr);
   pass.Walk(directory, true);
   figures.Indexed = pass.Indexed();
   figures.Seconds = NowSeconds() - start;
@@ -116,7 +116,7 @@ CatalogueBench::SettleFigures CatalogueBench::SettlePass(const std::string& arch
   const FK::CFolder folder = MakeFolder(archive, name);
   SettleFigures figures;
   const double start = NowSeconds();
-  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_pEngine->WalkHost(), folder, catalogue, nullptr);
   pass.Walk(CCatalogueLayout::GetUncPath(archive), false);
   figures.Indexed = pass.Indexed();
   figures.Seconds = NowSeconds() - start;
@@ -130,7 +130,7 @@ CatalogueBench::UnchangedFigures CatalogueBench::UnchangedPass(const std::string
   const std::string directory = CCatalogueLayout::GetUncPath(archive);
   UnchangedFigures figures;
   double start = NowSeconds();
-  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_pEngine->WalkHost(), folder, catalogue, nullptr);
   pass.LoadSnapshot(directory, false);
   figures.SnapshotSeconds = NowSeconds() - start;
   figures.SnapshotEntries = pass.Snapshot().GetDocumentCount();

@@ -10,7 +10,6 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "engine/CFolderSessions.h"
 #include "flush/CChangeFlusher.h"
-#include "flush/PdfTextOfQueue.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
 #include "pdf/CPdfReaderQueue.h"
@@ -30,12 +29,13 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
     : m_pIndexer(std::make_unique<CCatalogueIndexer>()),
       m_pParameters(parameters),
       m_pPdfReaders(std::make_shared<CPdfReaderQueue>(CPdfReaderQueue::ReadersFromEnvironment())),
-      m_ReadPdf(PdfTextOfQueue(m_pPdfReaders.get(), &m_bPdfQuiet)),
       m_Pacing(parameters),
-      m_Layout(parameters) {
+      m_Layout(parameters),
+      m_pWalkHost(std::make_unique<CEngineWalkHost>(parameters, *m_pIndexer, m_Pacing, m_Status, m_pPdfReaders.get())) {
   if (m_pParameters == nullptr) return;
   if (m_pParameters->DisableMonitoring == 0) {
     m_pSessions = std::make_unique<CFolderSessions>(*m_pParameters, m_pPdfReaders, m_Status, m_Pacing, m_Layout);
+    m_pWalkHost->SetSessions(m_pSessions.get());
   }
   std::string why;
   if (!m_pIndexer->UseReadingMarker(m_pParameters->ProgramDirectory + kReadingMarker, why)) {
@@ -47,14 +47,12 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
 CIndexingEngine::~CIndexingEngine() {
   // The watcher and the flush workers send lines to the listeners and read through the indexer.
   m_pSessions.reset();
-  m_ReadPdf = nullptr;
+  m_pWalkHost.reset();
   m_pPdfReaders.reset();
   m_pFolderList.reset();
   if (m_pIndexer) m_pIndexer->Shutdown();
   m_pIndexer.reset();
 }
-
-void CIndexingEngine::SendStatusMessage(int kind, const std::string& text) { m_Status.Send(kind, text); }
 
 void CIndexingEngine::StopMonitoring() {
   m_Pacing.RequestStop();
@@ -62,22 +60,6 @@ void CIndexingEngine::StopMonitoring() {
   // document may take; the document is left as it was, for the next start.
   if (m_pPdfReaders) m_pPdfReaders->Abort();
   if (m_pSessions) m_pSessions->StopAll();
-}
-
-void CIndexingEngine::PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopLatch* stop, bool reportWaiting) {
-  if (!IsSliceUsedUp(start)) return;
-  KeepAlive();
-  if (reportWaiting) ReportWaiting();
-  PauseBetweenSlices(stop);
-  start = Now();
-}
-
-void CIndexingEngine::PauseBetweenSlices(platform::CStopLatch* stop) {
-  m_Pacing.WaitUnlessStopped(stop, m_Pacing.PauseMilliseconds());
-}
-
-bool CIndexingEngine::IsDebug() const {
-  return m_pParameters != nullptr && m_pParameters->IsDebugAction != 0;
 }
 
 void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
@@ -109,7 +91,7 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
 
 void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList,
                                       platform::CStopLatch* stop) {
-  std::int64_t start = Now();
+  std::int64_t start = m_Pacing.Now();
   if (folderList) {
     m_Layout.TakeFolderDirectories(*folderList);
     for (const std::string& name : folderList->GetFoldersWithoutReference()) {
@@ -138,7 +120,7 @@ void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder&
   } else if (m_Layout.RefusedCatalogueReason(folder, catalogue).empty()) {
     DiscardForeignCatalogue(directories, catalogue);
   }
-  PauseWhenSliceUsedUp(start, stop, false);
+  PauseWhenSliceUsedUp(start, stop);
 }
 
 bool CIndexingEngine::FolderChanged(const FK::CFolder& folder,

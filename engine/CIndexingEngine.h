@@ -16,6 +16,7 @@
 #include "engine/CCatalogueLayout.h"
 #include "engine/CEnginePacing.h"
 #include "engine/CEngineParameters.h"
+#include "engine/CEngineWalkHost.h"
 #include "engine/CStatusLines.h"
 #include "flush/CDocumentRetries.h"
 #include "flush/FileChange.h"
@@ -38,7 +39,7 @@ class CFolder;
 // thread (ApplyFolderList, IndexAllFolders). Keeps every folder's catalogue in step with
 // the documents on disk and sends every status line to its listeners.
 // The parameters record and the listeners are not owned and must outlive the engine.
-class CIndexingEngine : public CFolderPassHost {
+class CIndexingEngine {
  public:
   explicit CIndexingEngine(const CEngineParameters* parameters);
   ~CIndexingEngine();
@@ -51,10 +52,10 @@ class CIndexingEngine : public CFolderPassHost {
   // a watched folder must be reconciled again.
   CEnginePacing& Pacing() { return m_Pacing; }
   int CanContinue() { return m_Pacing.CanContinue(); }
-  int CanContinueWalk() override { return m_Pacing.CanContinueWalk(); }
-  void SendStatusMessage(int kind, const std::string& text) override;
-  void KeepAlive() override { m_Status.KeepAlive(); }
-  void ReportWaiting() override { m_Status.Waiting(); }
+  int CanContinueWalk() { return m_Pacing.CanContinueWalk(); }
+  void SendStatusMessage(int kind, const std::string& text) { m_Status.Send(kind, text); }
+  // What the walks of a folder directory get of the engine.
+  CFolderPassHost& WalkHost() { return *m_pWalkHost; }
   // Takes over the new folder table (null: keeps none) and stops changed or vanished folders.
   void ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList, platform::CStopLatch* stop);
   void IndexAllFolders(platform::CStopLatch* stop);
@@ -79,11 +80,6 @@ class CIndexingEngine : public CFolderPassHost {
   // Why the last LockCatalogue that tried to take a lock did not get it.
   static std::string GetCatalogueLockError();
 
-  // A directory the walks of the folder leave out (its scanning, e-invoices or originals
-  // directory, the catalogue itself).
-  bool IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
-                           const std::string& catalogue) const override;
-
   // The per-folder step of a pass; may clear the record's MonitoringStarted flag.
   void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop);
 
@@ -92,21 +88,15 @@ class CIndexingEngine : public CFolderPassHost {
   CCatalogueIndexer* GetIndexer() { return m_pIndexer.get(); }
 
  private:
-  // What the walks of a folder directory use.
-  CCatalogueIndexer& Indexer() override { return *m_pIndexer; }
-  std::int64_t Now() const override { return m_Pacing.Now(); }
-  bool IsSliceUsedUp(std::int64_t start) const override { return m_Pacing.IsSliceUsedUp(start); }
-  void PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopLatch* stop, bool reportWaiting) override;
-  void PauseBetweenSlices(platform::CStopLatch* stop) override;
-  bool IsDebug() const override;
-  bool IsFullReconcile() const override { return m_bFullReconcile; }
-  bool IsDueForRetry(const std::string& path) override { return m_Retries.IsDue(path, Now()); }
-  bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder) override;
+  // When the slice is used up: keeps alive, pauses and begins a new one.
+  void PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopLatch* stop) {
+    m_pWalkHost->PauseWhenSliceUsedUp(start, stop, false);
+  }
   bool FolderChanged(const FK::CFolder& folder, const std::vector<std::string>& directories) const;
   void ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder, std::int64_t& start,
                       platform::CStopLatch* stop);
   bool PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh);
-  PassResult RunFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
+  CFolderPassHost::PassResult RunFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
                            int cleaner, platform::CStopLatch* stop);
   void GuardedFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
                          int cleaner, platform::CStopLatch* stop);
@@ -119,7 +109,6 @@ class CIndexingEngine : public CFolderPassHost {
   // a fresh walk; false (said) when what was left could not be moved aside.
   bool StartCatalogueAgain(const std::string& catalogue);
   void ReportWriteFailure(const std::string& catalogue);
-  void ReportDocumentNote(const std::string& path);
   // True when a folder directory must not be walked ("/", a system tree); with say, a line why.
   bool IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say);
 
@@ -132,16 +121,13 @@ class CIndexingEngine : public CFolderPassHost {
   const CEngineParameters* m_pParameters;         // not owned
   // The process's PDF readers, shared with the flush threads; aborted by StopMonitoring.
   std::shared_ptr<CPdfReaderQueue> m_pPdfReaders;
-  bool m_bPdfQuiet = false;  // worker only: a retry's failure is not recorded again
-  PdfTextReader m_ReadPdf;  // on m_pPdfReaders
   CEnginePacing m_Pacing;
   CCatalogueLayout m_Layout;
   bool m_bFolderPassFailed = false;  // worker thread only: the last ProcessFolder did not complete
-  bool m_bFullReconcile = false;     // worker thread only: no early stop (the last walk was cut short)
-  CDocumentRetries m_Retries;  // worker thread only
   std::string m_strReadingMarkerError;             // worker thread only: said once, then ""
 
   // The watched folders' sessions: made in monitoring mode, kept until the engine ends.
   std::unique_ptr<CFolderSessions> m_pSessions;
+  std::unique_ptr<CEngineWalkHost> m_pWalkHost;
   bool m_bFolderPolled = false;  // worker thread only: the last ProcessFolder left a directory unwatched
 };

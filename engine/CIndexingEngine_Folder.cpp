@@ -67,7 +67,7 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   if (!PrepareCatalogue(folder, catalogue, fresh)) return;
   const std::string interrupted = ReadWalkMarker(catalogue);
   if (interrupted == "fresh") fresh = true;
-  m_bFullReconcile = !fresh && !interrupted.empty();
+  m_pWalkHost->SetFullReconcile(!fresh && !interrupted.empty());
   if (!fresh && folder.GetMonitoringStarted() == 1) return;
   m_Status.CatalogueFileSystem(catalogue);
   IsRefusedDirectory(folder, folder.GetProcessingPath(), true);  // said here; the walks leave it out
@@ -84,7 +84,7 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   if (m_pSessions) m_pSessions->Flusher().Wake(catalogue);
   SendStatusMessage(kMessageLine, "starting monitoring for folder " + folder.GetName());
   if (CanContinue() == 1) {
-    KeepAlive();
+    m_Status.KeepAlive();
     m_Pacing.WaitUnlessStopped(stop, m_Pacing.FolderPauseMilliseconds());
   }
 }
@@ -135,7 +135,7 @@ void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::st
   try {
     m_pIndexer->ClearCorruption();
     m_pIndexer->ClearWriteFailure();
-    if (RunFolderPass(folder, catalogue, fresh, cleaner, stop) == PassResult::Damaged) {
+    if (RunFolderPass(folder, catalogue, fresh, cleaner, stop) == CFolderPassHost::PassResult::Damaged) {
       RebuildDamagedCatalogue(folder, catalogue, cleaner, stop);
     }
     m_pIndexer->ReleaseWriter();
@@ -177,7 +177,7 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
                       ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
   }
   m_pIndexer->ClearCorruption();
-  if (RunFolderPass(folder, catalogue, true, cleaner, stop) == PassResult::Damaged) {
+  if (RunFolderPass(folder, catalogue, true, cleaner, stop) == CFolderPassHost::PassResult::Damaged) {
     SendStatusMessage(kMessageLine, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
                       " is still damaged: " + m_pIndexer->LastError().Message);
     m_pIndexer->ReleaseWriter();
@@ -201,7 +201,7 @@ bool CIndexingEngine::StartCatalogueAgain(const std::string& catalogue) {
   return true;
 }
 
-CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& folder,
+CFolderPassHost::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& folder,
                                                            const std::string& catalogue, bool fresh,
                                                            int cleaner, platform::CStopLatch* stop) {
   const std::vector<std::string> directories = m_Layout.GetFolderDirectories(folder);
@@ -215,8 +215,8 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       SendStatusMessage(kMessageLine, "directory " + directory + " doesn't exist");
       continue;
     }
-    if (CFolderDirectoryPass(*this, folder, catalogue, stop).Walk(directory, fresh) == PassResult::Damaged) {
-      return PassResult::Damaged;
+    if (CFolderDirectoryPass(*m_pWalkHost, folder, catalogue, stop).Walk(directory, fresh) == CFolderPassHost::PassResult::Damaged) {
+      return CFolderPassHost::PassResult::Damaged;
     }
   }
   if (CanContinue() == 1 && !m_pIndexer->CorruptionSeen() && !m_pIndexer->WriteFailureSeen()) {
@@ -226,10 +226,10 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
     // An empty directory name would stand for the whole catalogue in the cleaner.
     if (CanContinue() == 0 || m_pIndexer->CorruptionSeen() || m_pIndexer->WriteFailureSeen()) break;
     if (cleaner != 0 && !directory.empty()) {
-      CFolderDirectoryPass(*this, folder, catalogue, stop).Clean(CCatalogueLayout::GetUncPath(directory));
+      CFolderDirectoryPass(*m_pWalkHost, folder, catalogue, stop).Clean(CCatalogueLayout::GetUncPath(directory));
     }
   }
-  return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
+  return m_pIndexer->CorruptionSeen() ? CFolderPassHost::PassResult::Damaged : CFolderPassHost::PassResult::Done;
 }
 
 void CIndexingEngine::ReportWriteFailure(const std::string& catalogue) {

@@ -232,14 +232,14 @@ TEST_F(ReconcileTest, ExcludedDirectoriesAreLeftOutAtAnyDepth) {
   const auto documents = Documents(folder);
   ASSERT_EQ(documents.size(), 1u);
   EXPECT_EQ(documents.begin()->first, Path("A/deep/er/kept.xml"));
-  EXPECT_TRUE(m_Bed.Engine().IsExcludedDirectory(folder, Path("A/orig"), "/elsewhere"));
-  EXPECT_FALSE(m_Bed.Engine().IsExcludedDirectory(folder, Path("A/Orig"), "/elsewhere"));
+  EXPECT_TRUE(m_Bed.Engine().WalkHost().IsExcludedDirectory(folder, Path("A/orig"), "/elsewhere"));
+  EXPECT_FALSE(m_Bed.Engine().WalkHost().IsExcludedDirectory(folder, Path("A/Orig"), "/elsewhere"));
 }
 
 TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
   const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
   fs::create_directories(catalogue);
-  CFolderDirectoryPass pass(m_Bed.Engine(), m_Folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_Bed.Engine().WalkHost(), m_Folder, catalogue, nullptr);
   const std::string missing = Path("A/gone/");
   pass.LoadSnapshot(missing, true);
   pass.Reconcile(missing);
@@ -300,7 +300,7 @@ TEST_F(ReconcileTest, OnARollbackJournalTheWalkIsNotLockedOutByItsOwnUncommitted
   WriteAt("A/added.xml", m_nBase + 5);
   m_Bed.SetNow(m_nBase + 10);
   const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
-  CFolderDirectoryPass pass(m_Bed.Engine(), m_Folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_Bed.Engine().WalkHost(), m_Folder, catalogue, nullptr);
   pass.LoadSnapshot(Path("A/"), false);
   LCatalogueError error;
   ASSERT_TRUE(LConnectionRegistry::With(catalogue, [](LDatabase& db) { return db.Exec("BEGIN EXCLUSIVE"); }, error))
@@ -320,7 +320,7 @@ TEST_F(ReconcileTest, CleanerDropsVanishedDocumentsButKeepsAMissingDirectorysEnt
   m_Bed.WriteInvoice("A/sub/other.xml", "Word");
   EXPECT_EQ(Walk(m_Folder, true), 3);
   fs::remove(gone);
-  CFolderDirectoryPass pass(m_Bed.Engine(), m_Folder, m_Bed.Engine().Layout().GetCataloguePath(m_Folder), nullptr);
+  CFolderDirectoryPass pass(m_Bed.Engine().WalkHost(), m_Folder, m_Bed.Engine().Layout().GetCataloguePath(m_Folder), nullptr);
   pass.Clean(Path("A/"));
   auto documents = Documents(m_Folder);
   EXPECT_EQ(documents.size(), 2u);

@@ -81,7 +81,7 @@ int EngineTestBed::Walk(const FK::CFolder& folder, bool fresh) {
   CIndexingEngine& engine = Engine();
   const std::string catalogue = engine.Layout().GetCataloguePath(folder);
   boost::filesystem::create_directories(catalogue);
-  CFolderDirectoryPass pass(engine, folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(engine.WalkHost(), folder, catalogue, nullptr);
   pass.Walk(folder.GetArchivePath(), fresh);
   return pass.Indexed();
 }
