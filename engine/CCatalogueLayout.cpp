@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
 #include "engine/CatalogueMarkers.h"
 #include "folders/CFolder.h"
+#include "folders/CFolderLayout.h"
 #include "folders/Dom_FolderList.h"
 #include "platform/CFileSystemType.h"
 #include "platform/FileOps.h"
@@ -34,10 +34,9 @@ bool CCatalogueLayout::IsUsableReference(const std::string& reference) {
 std::string CCatalogueLayout::GetCataloguePath(const FK::CFolder& folder) const {
   if (m_pParameters == nullptr || !IsUsableReference(folder.GetReference())) return "";
   if (m_pParameters->IsFolderArchivePath()) {
-    std::string archive = folder.GetArchivePath();
+    const std::string archive = folder.GetArchivePath();
     if (archive.empty()) return "";
-    if (archive.back() != '/') archive += '/';
-    return archive + "Catalogue_IS/" + folder.GetReference();
+    return platform::WithTrailingSlash(archive) + "Catalogue_IS/" + folder.GetReference();
   }
   return m_pParameters->PathCatalogues + folder.GetReference();
 }
@@ -65,10 +64,7 @@ std::vector<std::string> CCatalogueLayout::GetFolderDirectories(const FK::CFolde
   return directories;
 }
 
-std::string CCatalogueLayout::GetUncPath(const std::string& directory) {
-  if (directory.empty() || directory.back() == '/') return directory;
-  return directory + '/';
-}
+std::string CCatalogueLayout::GetUncPath(const std::string& directory) { return platform::WithTrailingSlash(directory); }
 
 void CCatalogueLayout::TakeFolderDirectories(const Dom_FolderList& folderList) {
   m_FolderDirectories.clear();
@@ -101,8 +97,8 @@ std::string CCatalogueLayout::RefusedCatalogueReasonAt(const FK::CFolder& folder
     own.push_back(platform::NormalPath(directory));
     own.push_back(platform::ResolvedPath(directory));
   }
-  // A catalogue inside a "Catalogue_IS" directory is never walked as documents: the default
-  // layout keeps it there, inside the archive.
+  // A catalogue inside a directory the walks leave out by name is never walked as documents:
+  // the default layout keeps it in "Catalogue_IS", inside the archive.
   bool belowCatalogueDirectory = false;
   while (!belowCatalogueDirectory && !path.empty()) {
     std::string owner;
@@ -115,7 +111,7 @@ std::string CCatalogueLayout::RefusedCatalogueReasonAt(const FK::CFolder& folder
     }
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos || path == "/") break;
-    belowCatalogueDirectory = boost::algorithm::iequals(path.substr(slash + 1), "Catalogue_IS");
+    belowCatalogueDirectory = FK::CFolderLayout::IsLeftOutName(path.substr(slash + 1));
     path = slash == 0 ? "/" : path.substr(0, slash);
   }
   return "";

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "catalogue/CCatalogueIndexer.h"
-#include "engine/CCatalogueLayout.h"
 #include "engine/CEnginePacing.h"
 #include "engine/CFolderSessions.h"
 #include "engine/CStatusLines.h"
@@ -46,13 +45,6 @@ void CEngineWalkHost::PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopL
 }
 
 bool CEngineWalkHost::IsDueForRetry(const std::string& path) { return m_Retries.IsDue(path, Now()); }
-
-bool CEngineWalkHost::IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
-                                          const std::string& catalogue) const {
-  const std::string unc = CCatalogueLayout::GetUncPath(directory);
-  return unc == CCatalogueLayout::GetUncPath(folder.GetScanningPath()) || unc == CCatalogueLayout::GetUncPath(folder.GetEInvoicesPath()) ||
-         unc == CCatalogueLayout::GetUncPath(folder.GetOriginalPath()) || unc == CCatalogueLayout::GetUncPath(catalogue);
-}
 
 bool CEngineWalkHost::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder) {

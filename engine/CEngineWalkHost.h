@@ -31,8 +31,6 @@ class CEngineWalkHost : public CFolderPassHost {
   CCatalogueIndexer& Indexer() override { return m_Indexer; }
   std::int64_t Now() const override;
   int CanContinueWalk() override;
-  bool IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
-                           const std::string& catalogue) const override;
   void SendStatusMessage(int kind, const std::string& text) override;
   bool IsDebug() const override { return m_pParameters != nullptr && m_pParameters->IsDebugAction != 0; }
   bool IsSliceUsedUp(std::int64_t start) const override;

@@ -8,7 +8,6 @@
 #include <thread>
 #include <utility>
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
@@ -17,6 +16,7 @@
 #include "engine/CatalogueMarkers.h"
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
+#include "folders/CFolderLayout.h"
 #include "folders/Dom_FolderList.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CMutex.h"

@@ -4,6 +4,7 @@
 
 #include "catalogue/LIndexer.h"
 #include "engine/CWorkerProgress.h"
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "folders/CFolder.h"
 #include "status/MonitorListener.h"
@@ -51,8 +52,9 @@ void CStatusLines::Unreadable(const std::string& path, const std::string& reason
   if (m_UnreadableReported.size() >= kMaxUnreadableReported) m_UnreadableReported.clear();
   if (!m_UnreadableReported.insert(path).second) return;
   Send(kMessageLine, ":sub: :error: Cannot read document " + path + ": " + reason);
-  FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CIndexingEngine", "IndexDocument",
-                            path + " (" + reason + ")", path, true, false);
+  FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadFile, 0, __LINE__,
+                                                                  "CIndexingEngine", "IndexDocument",
+                                                                  path + " (" + reason + ")", path, false));
 }
 
 void CStatusLines::CatalogueFileSystem(const std::string& catalogue) {

@@ -25,9 +25,6 @@ class CFolderPassHost {
   virtual std::int64_t Now() const = 0;
   // 1 while the walk may go on (no stop asked, no "_stop_").
   virtual int CanContinueWalk() = 0;
-  // A directory the walks of the folder leave out.
-  virtual bool IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
-                                   const std::string& catalogue) const = 0;
   virtual void SendStatusMessage(int kind, const std::string& text) = 0;
   virtual bool IsDebug() const = 0;
 
