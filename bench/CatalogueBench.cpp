@@ -70,7 +70,7 @@ CatalogueBench::CatalogueBench(const std::string& workDirectory)
   m_Parameters.PauseMilliseconds = 0;
   m_Parameters.FolderPauseMilliseconds = 0;
   m_pEngine = std::make_unique<CIndexingEngine>(&m_Parameters);
-  m_pEngine->SetPauseMilliseconds(0);
+  m_pEngine->Pacing().SetPauseMilliseconds(0);
 }
 
 CatalogueBench::~CatalogueBench() {
@@ -96,12 +96,12 @@ CatalogueBench::FreshFigures CatalogueBench::FreshWalk(const std::string& archiv
   fs::remove_all(catalogue, ec);
   fs::create_directories(catalogue, ec);
   const FK::CFolder folder = MakeFolder(archive, name);
-  const std::string directory = CIndexingEngine::GetUncPath(archive);
+  const std::string directory = CCatalogueLayout::GetUncPath(archive);
   FreshFigures figures;
   const double start = NowSeconds();
   const double cpuStart = platform::ProcessCpuSeconds();
   // As the service walks: snapshot, fresh walk, commit, and the record of a complete walk.
-  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_pEngine->WalkHost(), folder, catalogue, nullptr);
   pass.Walk(directory, true);
   figures.Indexed = pass.Indexed();
   figures.Seconds = NowSeconds() - start;
@@ -114,8 +114,8 @@ CatalogueBench::SettleFigures CatalogueBench::SettlePass(const std::string& arch
   const FK::CFolder folder = MakeFolder(archive, name);
   SettleFigures figures;
   const double start = NowSeconds();
-  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
-  pass.Walk(CIndexingEngine::GetUncPath(archive), false);
+  CFolderDirectoryPass pass(m_pEngine->WalkHost(), folder, catalogue, nullptr);
+  pass.Walk(CCatalogueLayout::GetUncPath(archive), false);
   figures.Indexed = pass.Indexed();
   figures.Seconds = NowSeconds() - start;
   return figures;
@@ -125,10 +125,10 @@ CatalogueBench::UnchangedFigures CatalogueBench::UnchangedPass(const std::string
                                                                const std::string& name) {
   const std::string catalogue = CataloguePath(name);
   const FK::CFolder folder = MakeFolder(archive, name);
-  const std::string directory = CIndexingEngine::GetUncPath(archive);
+  const std::string directory = CCatalogueLayout::GetUncPath(archive);
   UnchangedFigures figures;
   double start = NowSeconds();
-  CFolderDirectoryPass pass(*m_pEngine, folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_pEngine->WalkHost(), folder, catalogue, nullptr);
   pass.LoadSnapshot(directory, false);
   figures.SnapshotSeconds = NowSeconds() - start;
   figures.SnapshotEntries = pass.Snapshot().GetDocumentCount();

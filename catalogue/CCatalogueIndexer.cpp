@@ -111,7 +111,6 @@ bool CCatalogueIndexer::Commit() {
   return committed;
 }
 
-void CCatalogueIndexer::CloseWriter(const std::string& /*catalogue*/) { ReleaseWriter(); }
 
 void CCatalogueIndexer::ReopenWriter(const std::string& catalogue) {
   if (m_pWriter == nullptr) return;

@@ -11,8 +11,7 @@
 
 class IndexWriterToRelease;
 
-// The indexing engine's writer holder, used by one thread at a time (the worker's walks, or
-// AddFile/RemoveFile): it reads each document, then stores it through the writer of its
+// The indexing engine's writer holder, used by one thread at a time (the worker's walks): it reads each document, then stores it through the writer of its
 // catalogue (the writer registry's record, which any thread may share for the write itself).
 // Remembers when a library call reported a damaged catalogue (CorruptionSeen).
 class CCatalogueIndexer {
@@ -27,7 +26,6 @@ class CCatalogueIndexer {
   void ReleaseWriter();
   // As ReleaseWriter; false when the commit failed (LastError says why; a damaged catalogue too).
   bool Commit();
-  void CloseWriter(const std::string& catalogue);
   void ReopenWriter(const std::string& catalogue);
 
   // A ".xml" or ".pdf" file (any case) that is no ".FK$" companion (FK::CFolderLayout's rule).
@@ -85,7 +83,6 @@ class CCatalogueIndexer {
   LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue);
   int GetCleanCount();
   std::optional<std::string> GetCleanerFileName(int index);
-  void DeleteFileName(std::optional<std::string>& name) { name.reset(); }
   void Clean(int index, int duplicate);
   void FlushDeleter(LCleaner* cleaner);
   void ReleaseCleaner();

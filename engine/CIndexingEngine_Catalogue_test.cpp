@@ -27,22 +27,22 @@ class CatalogueLayoutTest : public ::testing::Test {
 
 TEST_F(CatalogueLayoutTest, CataloguePathFollowsTheSettingAndTheReference) {
   FK::CFolder folder = m_Bed.MakeFolder("R1");
-  EXPECT_EQ(m_Engine.GetCataloguePath(folder), m_Bed.Scratch().File("catalogues/R1"));
+  EXPECT_EQ(m_Engine.Layout().GetCataloguePath(folder), m_Bed.Scratch().File("catalogues/R1"));
   for (const char* archiveMode : {"", "FOLDER_ARCHIVE_PATH"}) {
     m_Bed.Parameters().PathCatalogues = archiveMode;
-    EXPECT_EQ(m_Engine.GetCataloguePath(folder), m_Bed.Scratch().File("R1/Catalogue_IS/R1"));
+    EXPECT_EQ(m_Engine.Layout().GetCataloguePath(folder), m_Bed.Scratch().File("R1/Catalogue_IS/R1"));
     folder.SetArchivePath(m_Bed.Scratch().File("R1/"));
-    EXPECT_EQ(m_Engine.GetCataloguePath(folder), m_Bed.Scratch().File("R1/Catalogue_IS/R1"));
+    EXPECT_EQ(m_Engine.Layout().GetCataloguePath(folder), m_Bed.Scratch().File("R1/Catalogue_IS/R1"));
     FK::CFolder noArchive = folder;
     noArchive.SetArchivePath("");
-    EXPECT_EQ(m_Engine.GetCataloguePath(noArchive), "");
+    EXPECT_EQ(m_Engine.Layout().GetCataloguePath(noArchive), "");
   }
   m_Bed.Parameters().PathCatalogues = "folder_archive_path/";  // not the archive mode
-  EXPECT_EQ(m_Engine.GetCataloguePath(folder), "folder_archive_path/R1");
+  EXPECT_EQ(m_Engine.Layout().GetCataloguePath(folder), "folder_archive_path/R1");
   // A reference that would leave the catalogue root, or name it, gives no catalogue.
   for (const char* reference : {"..", ".", "a/../../b", "x/y"}) {
     folder.SetReference(reference);
-    EXPECT_EQ(m_Engine.GetCataloguePath(folder), "") << reference;
+    EXPECT_EQ(m_Engine.Layout().GetCataloguePath(folder), "") << reference;
   }
 }
 
@@ -51,14 +51,14 @@ TEST_F(CatalogueLayoutTest, AProcessingDirectoryInsideTheArchiveIsNotASecondDire
   FK::CFolder folder;
   folder.SetArchivePath("/srv/arch");
   folder.SetProcessingPath("/srv/arch2/in");
-  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch", "/srv/arch2/in"}));
+  EXPECT_EQ(m_Engine.Layout().GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch", "/srv/arch2/in"}));
   folder.SetProcessingPath("/srv/arch/in");
-  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch"}));
+  EXPECT_EQ(m_Engine.Layout().GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch"}));
   folder.SetArchivePath("/srv/arch/");
   folder.SetProcessingPath("/srv/arch");
-  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch/"}));
+  EXPECT_EQ(m_Engine.Layout().GetFolderDirectories(folder), (std::vector<std::string>{"/srv/arch/"}));
   folder.SetArchivePath("");
-  EXPECT_EQ(m_Engine.GetFolderDirectories(folder), (std::vector<std::string>{""}));
+  EXPECT_EQ(m_Engine.Layout().GetFolderDirectories(folder), (std::vector<std::string>{""}));
 }
 
 // Whole path components count, and a Catalogue_IS directory (never walked) may hold catalogues.
@@ -70,26 +70,26 @@ TEST_F(CatalogueLayoutTest, ACatalogueDirectoryInsideAFolderDirectoryIsRefused) 
   other.SetProcessingPath("/srv/in//");
   other.SetUseMIS(0);  // its documents count all the same
   m_Engine.ApplyFolderList(m_Bed.Table({folder, other}), nullptr);
-  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/arch"),
+  EXPECT_EQ(m_Engine.Layout().RefusedCatalogueReason(folder, "/srv/arch"),
             "Catalogue directory /srv/arch is the folder directory /srv/arch of folder R");
-  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/other/./cat/R"),
+  EXPECT_EQ(m_Engine.Layout().RefusedCatalogueReason(folder, "/srv/other/./cat/R"),
             "Catalogue directory /srv/other/./cat/R lies inside the folder directory /srv/other of folder O");
-  EXPECT_NE(m_Engine.RefusedCatalogueReason(folder, "/srv/in/R"), "");
-  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/arch2/R"), "");
-  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/R"), "");
-  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/arch/Catalogue_IS/R"), "");
-  EXPECT_EQ(m_Engine.RefusedCatalogueReason(folder, "/srv/arch/sub/CATALOGUE_IS/R"), "");
-  EXPECT_NE(m_Engine.RefusedCatalogueReason(folder, "/srv/arch/Catalogue_IS2/R"), "");
+  EXPECT_NE(m_Engine.Layout().RefusedCatalogueReason(folder, "/srv/in/R"), "");
+  EXPECT_EQ(m_Engine.Layout().RefusedCatalogueReason(folder, "/srv/arch2/R"), "");
+  EXPECT_EQ(m_Engine.Layout().RefusedCatalogueReason(folder, "/srv/R"), "");
+  EXPECT_EQ(m_Engine.Layout().RefusedCatalogueReason(folder, "/srv/arch/Catalogue_IS/R"), "");
+  EXPECT_EQ(m_Engine.Layout().RefusedCatalogueReason(folder, "/srv/arch/sub/CATALOGUE_IS/R"), "");
+  EXPECT_NE(m_Engine.Layout().RefusedCatalogueReason(folder, "/srv/arch/Catalogue_IS2/R"), "");
   // A folder not in the table (yet) is checked against its own directories.
   FK::CFolder lone = m_Bed.MakeFolder("L");
   lone.SetArchivePath("/data/lone");
-  EXPECT_NE(m_Engine.RefusedCatalogueReason(lone, "/data/lone/cat/L"), "");
+  EXPECT_NE(m_Engine.Layout().RefusedCatalogueReason(lone, "/data/lone/cat/L"), "");
   // A catalogue root that is a symbolic link into an archive lies inside it all the same.
   const FK::CFolder linked = m_Bed.MakeFolder("S");
   boost::filesystem::create_directories(linked.GetArchivePath() + "/inner");
   boost::filesystem::create_directory_symlink(linked.GetArchivePath() + "/inner", m_Bed.Scratch().File("cats"));
-  EXPECT_NE(m_Engine.RefusedCatalogueReason(linked, m_Bed.Scratch().File("cats/S")), "");
-  EXPECT_EQ(m_Engine.RefusedCatalogueReason(linked, m_Bed.Scratch().File("catalogues/S")), "");
+  EXPECT_NE(m_Engine.Layout().RefusedCatalogueReason(linked, m_Bed.Scratch().File("cats/S")), "");
+  EXPECT_EQ(m_Engine.Layout().RefusedCatalogueReason(linked, m_Bed.Scratch().File("catalogues/S")), "");
 }
 
 TEST_F(CatalogueLayoutTest, ForeignCatalogueIsEmptiedOnlyWhenNoneOfItsDocumentsIsTheFolders) {

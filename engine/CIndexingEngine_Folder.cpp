@@ -8,6 +8,7 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/LIndexer.h"
+#include "engine/CFolderSessions.h"
 #include "engine/CatalogueMarkers.h"
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
@@ -43,12 +44,12 @@ void RemoveWalkMarker(const std::string& catalogue) {
 void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop) {
   m_bFolderPassFailed = false;
   m_bFolderPolled = false;
-  if (!IsUsableReference(folder.GetReference())) {
+  if (!CCatalogueLayout::IsUsableReference(folder.GetReference())) {
     SendStatusMessage(kMessageLine, ":sub: :error: Reference \"" + folder.GetReference() + "\" of folder " +
                       folder.GetName() + " is unusable as a catalogue name");
     return;
   }
-  const std::string catalogue = GetCataloguePath(folder);
+  const std::string catalogue = m_Layout.GetCataloguePath(folder);
   if (catalogue.empty()) {
     SendStatusMessage(kMessageLine, ":sub: :error: No Archive Directory for " + folder.GetReference());
     return;
@@ -57,7 +58,7 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   // of "/" would get a catalogue directory at the top of the machine. Said once per folder
   // list in monitoring mode, once per pass in polling mode.
   if (IsRefusedDirectory(folder, folder.GetArchivePath(), folder.GetMonitoringStarted() == 0)) return;
-  const std::string refused = RefusedCatalogueReason(folder, catalogue);
+  const std::string refused = m_Layout.RefusedCatalogueReason(folder, catalogue);
   if (!refused.empty()) {
     SendStatusMessage(kMessageLine, ":error: " + refused + ": folder " + folder.GetReference() + " is not indexed");
     return;
@@ -66,25 +67,25 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   if (!PrepareCatalogue(folder, catalogue, fresh)) return;
   const std::string interrupted = ReadWalkMarker(catalogue);
   if (interrupted == "fresh") fresh = true;
-  m_bFullReconcile = !fresh && !interrupted.empty();
+  m_pWalkHost->SetFullReconcile(!fresh && !interrupted.empty());
   if (!fresh && folder.GetMonitoringStarted() == 1) return;
-  ReportCatalogueFileSystem(catalogue);
+  m_Status.CatalogueFileSystem(catalogue);
   IsRefusedDirectory(folder, folder.GetProcessingPath(), true);  // said here; the walks leave it out
   if (LockCatalogue(catalogue, 1) == 0) {
     SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
   }
   // Watching starts before the walks, so that nothing changed during them is missed: while
   // the catalogue is locked the changes only queue, and they are applied at the end.
-  if (m_pWatcher) WatchFolderDirectories(folder, catalogue);
+  if (m_pSessions && !m_pSessions->Watch(folder, catalogue)) m_bFolderPolled = true;
   GuardedFolderPass(folder, catalogue, fresh, cleaner, stop);
-  if (m_pFlusher) m_pFlusher->Refresh(catalogue, true);
+  if (m_pSessions) m_pSessions->Flusher().Refresh(catalogue, true);
   UnlockCatalogue();
   // A change queued between the drain and the unlock waits for no later one.
-  if (m_pFlusher) m_pFlusher->Wake(catalogue);
+  if (m_pSessions) m_pSessions->Flusher().Wake(catalogue);
   SendStatusMessage(kMessageLine, "starting monitoring for folder " + folder.GetName());
   if (CanContinue() == 1) {
-    KeepAlive();
-    Pause(stop, m_nFolderPauseMilliseconds);
+    m_Status.KeepAlive();
+    m_Pacing.WaitUnlessStopped(stop, m_Pacing.FolderPauseMilliseconds());
   }
 }
 
@@ -104,7 +105,7 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
     // A catalogue deleted from outside may still have connections open to its unlinked
     // database: what they wrote would be lost. Its flush queue goes too; the fresh walk
     // catalogues everything it had queued.
-    if (m_pFlusher) m_pFlusher->Remove(catalogue);
+    if (m_pSessions) m_pSessions->Flusher().Remove(catalogue);
     m_pIndexer->ReleaseWriter();
     LIndexer::CloseCatalogue(catalogue);
     fs::create_directories(catalogue, ec);
@@ -118,8 +119,8 @@ bool CIndexingEngine::PrepareCatalogue(FK::CFolder& folder, const std::string& c
   } else if (LIndexer::TakeReplaced(catalogue)) {
     if (!StartCatalogueAgain(catalogue)) return false;
     fresh = true;
-  } else if (IsCatalogueMarkedForDeletion(catalogue)) {
-    StopFolder(folder);
+  } else if (m_Layout.IsCatalogueMarkedForDeletion(catalogue)) {
+    if (m_pSessions) m_pSessions->StopFolder(folder);
     folder.SetMonitoringStarted(0);
     EmptyCatalogue(catalogue);
     fresh = true;
@@ -134,7 +135,7 @@ void CIndexingEngine::GuardedFolderPass(const FK::CFolder& folder, const std::st
   try {
     m_pIndexer->ClearCorruption();
     m_pIndexer->ClearWriteFailure();
-    if (RunFolderPass(folder, catalogue, fresh, cleaner, stop) == PassResult::Damaged) {
+    if (RunFolderPass(folder, catalogue, fresh, cleaner, stop) == CFolderPassHost::PassResult::Damaged) {
       RebuildDamagedCatalogue(folder, catalogue, cleaner, stop);
     }
     m_pIndexer->ReleaseWriter();
@@ -176,7 +177,7 @@ void CIndexingEngine::RebuildDamagedCatalogue(const FK::CFolder& folder, const s
                       ":error: Damaged catalogue " + catalogue + " (" + detail + ") moved aside to " + aside);
   }
   m_pIndexer->ClearCorruption();
-  if (RunFolderPass(folder, catalogue, true, cleaner, stop) == PassResult::Damaged) {
+  if (RunFolderPass(folder, catalogue, true, cleaner, stop) == CFolderPassHost::PassResult::Damaged) {
     SendStatusMessage(kMessageLine, ":sub: :error: Folder " + folder.GetReference() + ": catalogue " + catalogue +
                       " is still damaged: " + m_pIndexer->LastError().Message);
     m_pIndexer->ReleaseWriter();
@@ -200,10 +201,10 @@ bool CIndexingEngine::StartCatalogueAgain(const std::string& catalogue) {
   return true;
 }
 
-CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& folder,
+CFolderPassHost::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& folder,
                                                            const std::string& catalogue, bool fresh,
                                                            int cleaner, platform::CStopLatch* stop) {
-  const std::vector<std::string> directories = GetFolderDirectories(folder);
+  const std::vector<std::string> directories = m_Layout.GetFolderDirectories(folder);
   WriteWalkMarker(catalogue, fresh);
   for (const std::string& directory : directories) {
     if (CanContinue() == 0 || m_pIndexer->WriteFailureSeen()) break;
@@ -214,8 +215,8 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       SendStatusMessage(kMessageLine, "directory " + directory + " doesn't exist");
       continue;
     }
-    if (CFolderDirectoryPass(*this, folder, catalogue, stop).Walk(directory, fresh) == PassResult::Damaged) {
-      return PassResult::Damaged;
+    if (CFolderDirectoryPass(*m_pWalkHost, folder, catalogue, stop).Walk(directory, fresh) == CFolderPassHost::PassResult::Damaged) {
+      return CFolderPassHost::PassResult::Damaged;
     }
   }
   if (CanContinue() == 1 && !m_pIndexer->CorruptionSeen() && !m_pIndexer->WriteFailureSeen()) {
@@ -225,10 +226,10 @@ CIndexingEngine::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
     // An empty directory name would stand for the whole catalogue in the cleaner.
     if (CanContinue() == 0 || m_pIndexer->CorruptionSeen() || m_pIndexer->WriteFailureSeen()) break;
     if (cleaner != 0 && !directory.empty()) {
-      CFolderDirectoryPass(*this, folder, catalogue, stop).Clean(GetUncPath(directory));
+      CFolderDirectoryPass(*m_pWalkHost, folder, catalogue, stop).Clean(CCatalogueLayout::GetUncPath(directory));
     }
   }
-  return m_pIndexer->CorruptionSeen() ? PassResult::Damaged : PassResult::Done;
+  return m_pIndexer->CorruptionSeen() ? CFolderPassHost::PassResult::Damaged : CFolderPassHost::PassResult::Done;
 }
 
 void CIndexingEngine::ReportWriteFailure(const std::string& catalogue) {
@@ -238,12 +239,4 @@ void CIndexingEngine::ReportWriteFailure(const std::string& catalogue) {
                     "; its documents are taken again at the next pass");
   m_pIndexer->ClearWriteFailure();
   m_bFolderPassFailed = true;
-}
-
-void CIndexingEngine::ReportCatalogueFileSystem(const std::string& catalogue) {
-  if (!m_ReportedFileSystems.insert(catalogue).second) return;
-  if (LIndexer::UsesRollbackJournal(catalogue)) {
-    SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue +
-                      " lies on a network file system: it is written with a rollback journal");
-  }
 }

@@ -37,7 +37,7 @@ TEST_F(ProcessFolderTest, CreatesRebuildsAndSkipsAsTheCatalogueStateSays) {
   engine.ProcessFolder(folder, 1, nullptr);  // monitored: returns at once
   EXPECT_TRUE(m_Bed.Listener().Messages().empty());
 
-  const std::string catalogue = engine.GetCataloguePath(folder);
+  const std::string catalogue = engine.Layout().GetCataloguePath(folder);
   m_Bed.Scratch().Write("catalogues/A/_tobedeleted_", "");
   fs::remove(m_Bed.Scratch().File("A/b.xml"));
   engine.ProcessFolder(folder, 0, nullptr);
@@ -64,14 +64,14 @@ TEST_F(ProcessFolderTest, ADamagedCatalogueIsMovedAsideAndRebuiltWhileOthersGoOn
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(m_Bed.Count(damaged), 2);
   EXPECT_EQ(m_Bed.Count(healthy), 1);
-  const std::string prefix = ":error: Damaged catalogue " + engine.GetCataloguePath(damaged);
+  const std::string prefix = ":error: Damaged catalogue " + engine.Layout().GetCataloguePath(damaged);
   ASSERT_TRUE(m_Bed.Listener().HasPrefix(prefix));
   std::string aside;
   for (const std::string& line : m_Bed.Listener().Texts(0)) {
     if (line.rfind(prefix, 0) == 0) aside = line.substr(line.find(" moved aside to ") + 16);
   }
   ASSERT_FALSE(aside.empty());
-  EXPECT_EQ(fs::path(aside).parent_path().string(), engine.GetCataloguePath(damaged));
+  EXPECT_EQ(fs::path(aside).parent_path().string(), engine.Layout().GetCataloguePath(damaged));
   EXPECT_EQ(m_Bed.Scratch().Read(aside + "/catalogue.sqlite"), garbage) << "kept for inspection";
   // The next pass finds a sound catalogue: no new report.
   m_Bed.Listener().Clear();
@@ -101,7 +101,7 @@ TEST_F(ProcessFolderTest, AFailureInsideAFoldersPassEndsOnlyThatPass) {
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F2").GetMonitoringStarted(), 1);
   int lockedByOther = -1;
   std::thread([&] {
-    lockedByOther = CIndexingEngine::LockCatalogue(engine.GetCataloguePath(failing), 1);
+    lockedByOther = CIndexingEngine::LockCatalogue(engine.Layout().GetCataloguePath(failing), 1);
     CIndexingEngine::UnlockCatalogue();
   }).join();
   EXPECT_EQ(lockedByOther, 1) << "the failed pass released the catalogue lock";
@@ -114,14 +114,14 @@ TEST_F(ProcessFolderTest, AWalkCutShortIsCompletedByTheNextOneDespiteTheEarlySto
   CIndexingEngine& engine = m_Bed.Engine();
   FK::CFolder folder = m_Bed.MakeFolder("A");
   m_Bed.WriteNewerInvoices("A", "f", 5);
-  const std::string catalogue = engine.GetCataloguePath(folder);
+  const std::string catalogue = engine.Layout().GetCataloguePath(folder);
   fs::create_directories(catalogue);  // an existing catalogue: the reconciling walk, newest first
   // The walks look for the marker by time: the trigger's marker is seen at the next look.
   std::int64_t markerClock = 0;
-  engine.SetMarkerClock([&] { return markerClock; });
+  engine.Pacing().SetMarkerClock([&] { return markerClock; });
   testsupport::StatusTrigger stopper("Indexing Folder A...", [&] {
     m_Bed.Scratch().Write("program/_stop_", "");
-    markerClock += CIndexingEngine::kStopMarkerRecheckMilliseconds;
+    markerClock += CEnginePacing::kStopMarkerRecheckMilliseconds;
   });
   engine.AddListener(&stopper);
   engine.ProcessFolder(folder, 1, nullptr);

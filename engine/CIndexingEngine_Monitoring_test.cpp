@@ -31,7 +31,7 @@ class EngineMonitoringTest : public ::testing::Test {
 
   std::set<std::string> Catalogued(const FK::CFolder& folder) {
     std::set<std::string> paths;
-    for (const auto& [path, time] : testsupport::EngineTestBed::Documents(m_Bed.Engine().GetCataloguePath(folder))) {
+    for (const auto& [path, time] : testsupport::EngineTestBed::Documents(m_Bed.Engine().Layout().GetCataloguePath(folder))) {
       paths.insert(path);
     }
     return paths;
@@ -90,7 +90,7 @@ TEST_F(EngineMonitoringTest, LeftOutNamesHaveOneFateInTheFirstPassAPollingPassAn
   const FK::CFolder folder = m_Bed.MakeFolder("A");
   const std::set<std::string> kept = {"A/MyOriginals/m.xml", "A/2026/invoice.fk2.xml", "A/2026/OriginalsWest/w.XML"};
   const std::set<std::string> leftOut = {"A/2026/ORIGINALS/o.xml", "A/Catalogue_is/c.xml", "A/2026/inv.FK$.xml"};
-  const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
+  const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(folder);
   std::int64_t time = std::time(nullptr) - 3600;
   const auto writeAll = [&](const std::string& word) {
     time += 60;

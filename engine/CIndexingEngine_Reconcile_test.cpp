@@ -28,7 +28,7 @@ class ReconcileTest : public ::testing::Test {
  protected:
   int Walk(const FK::CFolder& folder, bool fresh) { return m_Bed.Walk(folder, fresh); }
   std::map<std::string, std::string> Documents(const FK::CFolder& folder) {
-    return testsupport::EngineTestBed::Documents(m_Bed.Engine().GetCataloguePath(folder));
+    return testsupport::EngineTestBed::Documents(m_Bed.Engine().Layout().GetCataloguePath(folder));
   }
   std::string Path(const std::string& relative) const { return m_Bed.Scratch().File(relative); }
   std::string WriteAt(const std::string& relative, std::int64_t seconds) {
@@ -44,10 +44,10 @@ class ReconcileTest : public ::testing::Test {
 
 TEST(StopRuleTest, ALevelEndsOnlyAtAFileThatArrivedBeforeTheLastCompleteWalkWithAMargin) {
   const std::int64_t started = 1800000000;
-  EXPECT_FALSE(CIndexingEngine::MayEndLevelAt(started - 1000, std::nullopt)) << "no record: the level is walked in full";
-  EXPECT_TRUE(CIndexingEngine::MayEndLevelAt(started - 2, started));
-  EXPECT_FALSE(CIndexingEngine::MayEndLevelAt(started - 1, started)) << "a second of margin";
-  EXPECT_FALSE(CIndexingEngine::MayEndLevelAt(started + 5, started));
+  EXPECT_FALSE(CFolderDirectoryPass::MayEndLevelAt(started - 1000, std::nullopt)) << "no record: the level is walked in full";
+  EXPECT_TRUE(CFolderDirectoryPass::MayEndLevelAt(started - 2, started));
+  EXPECT_FALSE(CFolderDirectoryPass::MayEndLevelAt(started - 1, started)) << "a second of margin";
+  EXPECT_FALSE(CFolderDirectoryPass::MayEndLevelAt(started + 5, started));
 }
 
 TEST_F(ReconcileTest, NewestUnchangedFileEndsItsLevelButSubDirectoriesAreStillWalked) {
@@ -56,7 +56,7 @@ TEST_F(ReconcileTest, NewestUnchangedFileEndsItsLevelButSubDirectoriesAreStillWa
   m_Bed.WriteInvoice("A/sub/s1.xml", "Sub");
   m_Bed.SetNow(m_nBase);  // the fresh walk starts after both files arrived
   EXPECT_EQ(Walk(m_Folder, true), 3);
-  m_Bed.Engine().RemoveFile(older, m_Folder);
+  m_Bed.Engine().GetIndexer()->RemoveDocument(older, m_Bed.Engine().Layout().GetCataloguePath(m_Folder));
   const std::string added = WriteAt("A/sub/s2.xml", m_nBase + 5);  // arrived after that walk began
   m_Bed.SetNow(m_nBase + 10);
   EXPECT_EQ(Walk(m_Folder, false), 1);
@@ -84,14 +84,14 @@ TEST_F(ReconcileTest, FilesThatArrivedDuringOrAfterTheLastCompleteWalkAreAllChec
   WriteAt("A/newest.xml", m_nBase - 50);
   m_Bed.SetNow(m_nBase - 1000);  // the walk started before both arrived: it proves nothing of them
   EXPECT_EQ(Walk(m_Folder, true), 2);
-  m_Bed.Engine().SetMarkerClock([n = std::int64_t{1} << 50]() mutable { return n += 1000; });  // never a cached answer
+  m_Bed.Engine().Pacing().SetMarkerClock([n = std::int64_t{1} << 50]() mutable { return n += 1000; });  // never a cached answer
   const std::string marker = m_Bed.Parameters().ProgramDirectory + "_stop_";
   { std::ofstream(marker.c_str()); }
   ASSERT_EQ(m_Bed.Engine().CanContinueWalk(), 0);
   m_Bed.SetNow(m_nBase);
   EXPECT_EQ(Walk(m_Folder, false), 0);
   fs::remove(marker);
-  m_Bed.Engine().RemoveFile(older, m_Folder);
+  m_Bed.Engine().GetIndexer()->RemoveDocument(older, m_Bed.Engine().Layout().GetCataloguePath(m_Folder));
   m_Bed.SetNow(m_nBase + 10);
   EXPECT_EQ(Walk(m_Folder, false), 1) << "the record is still the walk that began before both arrived";
   EXPECT_EQ(Documents(m_Folder).count(older), 1u);
@@ -101,7 +101,7 @@ TEST_F(ReconcileTest, WithoutARecordOfACompleteWalkEveryLevelIsWalkedInFull) {
   const std::string older = WriteAt("A/older.xml", m_nBase - 100);
   const std::string newest = WriteAt("A/newest.xml", m_nBase - 50);
   // A catalogue written by the library alone (as before the record existed) has no record.
-  const std::string catalogue = m_Bed.Engine().GetCataloguePath(m_Folder);
+  const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
   fs::create_directories(catalogue);
   {
     LIndexer indexer;
@@ -114,7 +114,7 @@ TEST_F(ReconcileTest, WithoutARecordOfACompleteWalkEveryLevelIsWalkedInFull) {
   EXPECT_EQ(Walk(m_Folder, false), 1);
   EXPECT_EQ(Documents(m_Folder).count(older), 1u);
   // Now that a complete walk is recorded, the next one ends the level at the newest file.
-  m_Bed.Engine().RemoveFile(older, m_Folder);
+  m_Bed.Engine().GetIndexer()->RemoveDocument(older, m_Bed.Engine().Layout().GetCataloguePath(m_Folder));
   m_Bed.SetNow(m_nBase + 10);
   EXPECT_EQ(Walk(m_Folder, false), 0);
   // Unless the record lies in the future, as a clock that was ahead leaves it: not trusted.
@@ -150,7 +150,7 @@ TEST_F(ReconcileTest, ChangedDocumentIsReplacedWithDebugLines) {
   EXPECT_EQ(m_Bed.Listener().Count(5, "remove file " + invoice), 1);
   EXPECT_EQ(m_Bed.Listener().Count(5, "index file " + invoice), 1);
   EXPECT_EQ(m_Bed.Listener().Count(2, "Indexing Folder A..."), 1);
-  const std::string catalogue = m_Bed.Engine().GetCataloguePath(m_Folder);
+  const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
   EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Bracken"), std::vector<std::string>{invoice});
   EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Amberline"), std::vector<std::string>{});
   EXPECT_EQ(m_Bed.Count(m_Folder), 1);
@@ -235,9 +235,9 @@ TEST_F(ReconcileTest, ExcludedDirectoriesAreLeftOutAtAnyDepth) {
 }
 
 TEST_F(ReconcileTest, AnUnlistableDirectoryEndsOnlyItsOwnPass) {
-  const std::string catalogue = m_Bed.Engine().GetCataloguePath(m_Folder);
+  const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
   fs::create_directories(catalogue);
-  CFolderDirectoryPass pass(m_Bed.Engine(), m_Folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_Bed.Engine().WalkHost(), m_Folder, catalogue, nullptr);
   const std::string missing = Path("A/gone/");
   pass.LoadSnapshot(missing, true);
   pass.Reconcile(missing);
@@ -266,9 +266,9 @@ TEST_F(ReconcileTest, PacingPausesOnlyWhenTheWorkSliceIsUsedUp) {
   m_Bed.SetClockStep(1);  // every reading of the clock is one second later
   const int medium = pausesForNewFiles("medium");
   EXPECT_GE(m_Bed.Listener().Count(1, "Waiting for file to index..."), 1);
-  m_Bed.Engine().SetWorkSlice(800);
+  m_Bed.Engine().Pacing().SetWorkSlice(800);
   const int low = pausesForNewFiles("low");
-  m_Bed.Engine().SetWorkSlice(2000);
+  m_Bed.Engine().Pacing().SetWorkSlice(2000);
   const int high = pausesForNewFiles("high");
   EXPECT_GT(high, 0);
   EXPECT_GT(medium, high);
@@ -278,7 +278,7 @@ TEST_F(ReconcileTest, PacingPausesOnlyWhenTheWorkSliceIsUsedUp) {
 TEST_F(ReconcileTest, AFreshWalkLeavesEveryPageInTheDatabaseFileAndNoneOnlyInItsLog) {
   for (int i = 0; i < 40; ++i) m_Bed.WriteInvoice("A/d" + std::to_string(i % 3) + "/" + std::to_string(i) + ".xml", "Word");
   EXPECT_EQ(Walk(m_Folder, true), 40);
-  const std::string catalogue = m_Bed.Engine().GetCataloguePath(m_Folder);
+  const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
   // The writer's connection stays open: only a checkpoint has put the pages in the file.
   const std::uintmax_t pages = std::stoull(testsupport::CatalogueScratch::Pragma(catalogue, "page_count"));
   const std::uintmax_t pageSize = std::stoull(testsupport::CatalogueScratch::Pragma(catalogue, "page_size"));
@@ -297,8 +297,8 @@ TEST_F(ReconcileTest, OnARollbackJournalTheWalkIsNotLockedOutByItsOwnUncommitted
   EXPECT_EQ(Walk(m_Folder, true), 1);
   WriteAt("A/added.xml", m_nBase + 5);
   m_Bed.SetNow(m_nBase + 10);
-  const std::string catalogue = m_Bed.Engine().GetCataloguePath(m_Folder);
-  CFolderDirectoryPass pass(m_Bed.Engine(), m_Folder, catalogue, nullptr);
+  const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
+  CFolderDirectoryPass pass(m_Bed.Engine().WalkHost(), m_Folder, catalogue, nullptr);
   pass.LoadSnapshot(Path("A/"), false);
   LCatalogueError error;
   ASSERT_TRUE(LConnectionRegistry::With(catalogue, [](LDatabase& db) { return db.Exec("BEGIN EXCLUSIVE"); }, error))
@@ -319,10 +319,10 @@ TEST_F(ReconcileTest, CleanerDropsVanishedAndLeftOutDocumentsButKeepsAMissingDir
   EXPECT_EQ(Walk(m_Folder, true), 3);
   fs::remove(gone);
   // Stored by a service whose walks took it: no walk nor change would ever update it again.
-  const std::string catalogue = m_Bed.Engine().GetCataloguePath(m_Folder);
+  const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
   m_Bed.Engine().GetIndexer()->IndexDocument(m_Bed.WriteInvoice("A/x/ORIGINALS/o.xml", "Word"), catalogue, {});
   m_Bed.Engine().GetIndexer()->ReleaseWriter();
-  CFolderDirectoryPass pass(m_Bed.Engine(), m_Folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(m_Bed.Engine().WalkHost(), m_Folder, catalogue, nullptr);
   pass.Clean(Path("A/"));
   auto documents = Documents(m_Folder);
   EXPECT_EQ(documents.size(), 2u);

@@ -50,10 +50,10 @@ class RetryTest : public ::testing::Test {
     return path;
   }
   std::map<std::string, std::string> Documents(const FK::CFolder& folder) {
-    return testsupport::EngineTestBed::Documents(m_Bed.Engine().GetCataloguePath(folder));
+    return testsupport::EngineTestBed::Documents(m_Bed.Engine().Layout().GetCataloguePath(folder));
   }
   std::vector<std::string> Find(const FK::CFolder& folder, const std::string& word) {
-    return testsupport::CatalogueScratch::FindIn(m_Bed.Engine().GetCataloguePath(folder), word);
+    return testsupport::CatalogueScratch::FindIn(m_Bed.Engine().Layout().GetCataloguePath(folder), word);
   }
   int Records121(const std::string& path) const {
     std::ifstream log(m_ErrorLog.Path(), std::ios::binary);
@@ -163,7 +163,7 @@ TEST_F(RetryTest, ACatalogueThatCannotBeWrittenIsReportedAndItsFolderTakenAgainA
   CIndexingEngine& engine = m_Bed.Engine();
   const FK::CFolder folder = m_Bed.MakeFolder("A");
   const std::string invoice = m_Bed.WriteInvoice("A/a.xml", "Word");
-  const std::string catalogue = engine.GetCataloguePath(folder);
+  const std::string catalogue = engine.Layout().GetCataloguePath(folder);
   fs::create_directories(catalogue + "/catalogue.sqlite");  // a directory where the database belongs
   engine.ApplyFolderList(m_Bed.Table({folder}), nullptr);
   engine.IndexAllFolders(nullptr);
@@ -197,7 +197,7 @@ TEST_F(RetryTest, ABusyCommitIsRetriedAndOneThatStillFailsIsReportedAndTakenAgai
   const std::string first = m_Bed.WriteInvoice("A/first.xml", "First");
   m_Bed.SetNow(std::time(nullptr) + 100);
   EXPECT_EQ(m_Bed.Walk(folder, true), 1);
-  const std::string catalogue = engine.GetCataloguePath(folder);
+  const std::string catalogue = engine.Layout().GetCataloguePath(folder);
   ASSERT_EQ(testsupport::CatalogueScratch::Pragma(catalogue, "journal_mode"), "delete");
 
   sqlite3* reader = nullptr;

@@ -1,14 +1,12 @@
 #include "service/CConfigCheck.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
-#include <random>
 #include <system_error>
 
-#include "folders/Dom_FolderList.h"
+#include "engine/CCatalogueLayout.h"
 #include "engine/CEngineParameters.h"
-#include "engine/CIndexingEngine.h"
+#include "folders/Dom_FolderList.h"
 #include "platform/AccessChecks.h"
 #include "platform/CFileSystemType.h"
 #include "platform/MachineOptions.h"
@@ -24,29 +22,6 @@ const char* const kUnitWritable[] = {"/var/lib/fkindexingservice/", "/var/log/fk
 const char* PriorityName(int priority) { return priority == 0 ? "LOW" : priority == 2 ? "HIGH" : "MEDIUM"; }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
-
-// A directory of its own for the engine's markers: the engine clears "_stop_" and takes
-// "_reading_" in its program directory, which belong to a service that may be running.
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    std::error_code error;
-    std::random_device random;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    for (int attempt = 0; attempt < 16 && m_Path.empty(); ++attempt) {
-      const std::filesystem::path path = base / ("fkindexingservice-check-" + std::to_string(random()));
-      if (std::filesystem::create_directory(path, error)) m_Path = path.string() + "/";
-    }
-  }
-  ~ScratchDirectory() {
-    std::error_code error;
-    if (!m_Path.empty()) std::filesystem::remove_all(m_Path, error);
-  }
-  const std::string& Path() const { return m_Path; }
-
- private:
-  std::string m_Path;
-};
 
 std::string Directory(std::string path) {
   CTool_FileSystem::AddBackslash(path);
@@ -135,45 +110,39 @@ void CConfigCheck::CheckFolderList(const CServiceParameters& parameters) {
     Problem("the folder list " + parameters.PathFoldersList + " cannot be loaded (" + why + "): no folder is indexed");
     return;
   }
-  // The engine's own rules decide; without monitoring it starts no thread and touches nothing.
-  const ScratchDirectory scratch;
-  if (scratch.Path().empty()) {
-    Problem("no temporary directory could be made for the check: the folders are not checked");
-    return;
-  }
+  // The engine's own layout rules decide, without an engine: it would touch the markers of a
+  // service that may be running.
   CEngineParameters engineParameters;
-  engineParameters.ProgramDirectory = scratch.Path();
   engineParameters.PathCatalogues = parameters.PathCatalogues;
-  engineParameters.DisableMonitoring = 1;
-  CIndexingEngine engine(&engineParameters);
-  engine.IndexFolderDirectories(folderList);
+  CCatalogueLayout layout(&engineParameters);
+  layout.TakeFolderDirectories(folderList);
   if (!parameters.IsFolderArchivePath()) NeedWriting(parameters.PathCatalogues);
   std::vector<std::string> references = folderList.GetFolderReferences();
   std::sort(references.begin(), references.end());
   m_Lines.push_back("Folders of " + parameters.PathFoldersList + ": " + std::to_string(references.size()));
-  for (const std::string& reference : references) CheckFolder(engine, folderList.GetFolder(reference));
+  for (const std::string& reference : references) CheckFolder(layout, folderList.GetFolder(reference));
   for (const std::string& name : folderList.GetFoldersWithoutReference()) {
     Problem("folder " + name + " has no Reference: it is not indexed");
   }
 }
 
-void CConfigCheck::CheckFolder(CIndexingEngine& engine, const FK::CFolder& folder) {
+void CConfigCheck::CheckFolder(const CCatalogueLayout& layout, const FK::CFolder& folder) {
   const std::string title = "  " + folder.GetReference() + " \"" + folder.GetName() + "\": ";
   if (folder.GetUseMIS() != 1) {
     m_Lines.push_back(title + "not indexed (UseMIS is not TRUE)");
     return;
   }
-  const std::string catalogue = engine.GetCataloguePath(folder);
+  const std::string catalogue = layout.GetCataloguePath(folder);
   const std::string archive = folder.GetArchivePath();
   std::string why;
   std::string refused;  // the folder's directories are not the drop-in's to open
-  if (!CIndexingEngine::IsUsableReference(folder.GetReference())) {
+  if (!CCatalogueLayout::IsUsableReference(folder.GetReference())) {
     why = refused = "its Reference cannot name a catalogue directory";
   } else if (catalogue.empty()) {
     why = refused = "it has no archive directory";
   } else if (!(why = platform::CFileSystemType::WhyRefusedAsFolderDirectory(archive)).empty()) {
     why = refused = "its archive " + archive + " is refused: " + why;
-  } else if (!(refused = engine.RefusedCatalogueReason(folder, catalogue)).empty()) {
+  } else if (!(refused = layout.RefusedCatalogueReason(folder, catalogue)).empty()) {
     why = refused;
   } else if (!CTool_FileSystem::IsDirectory(archive)) {
     why = "its archive " + archive + " does not exist (yet)";

@@ -6,7 +6,7 @@
 
 #include "folders/CFolder.h"
 
-class CIndexingEngine;
+class CCatalogueLayout;
 class CServiceParameters;
 class Dom_FolderList;
 
@@ -30,7 +30,7 @@ class CConfigCheck {
   bool CheckSettings(CServiceParameters& parameters);
   void ReportSettings(const CServiceParameters& parameters);
   void CheckFolderList(const CServiceParameters& parameters);
-  void CheckFolder(CIndexingEngine& engine, const FK::CFolder& folder);
+  void CheckFolder(const CCatalogueLayout& layout, const FK::CFolder& folder);
   void NeedReading(const std::string& path);
   void NeedWriting(const std::string& directory);
   void Problem(const std::string& text) { m_Problems.push_back(text); }

@@ -291,7 +291,7 @@ void CFKService::IndexingWorkerProc(WorkerRun& run) {
     } catch (const std::exception& error) {
       // A failed cycle must not end the process; the next cycle tries again.
       WriteActivityLog(std::string(":error: ") + error.what());
-      if (m_pEngine) m_pEngine->WaitUnlessStopped(&run.Stop, m_nCycleWaitMilliseconds);
+      if (m_pEngine) m_pEngine->Pacing().WaitUnlessStopped(&run.Stop, m_nCycleWaitMilliseconds);
     }
     if (result == 0) {
       FinishWorker(run, true);
@@ -323,7 +323,7 @@ int CFKService::RunIndexingCycle(platform::CStopLatch& stop) {
   }
   if (m_pEngine->CanContinue() == 1 && !stop.IsStopped()) {
     FeedWatchdog();
-    m_pEngine->WaitBetweenPasses(&stop, m_nCycleWaitMilliseconds);
+    m_pEngine->Pacing().WaitBetweenPasses(&stop, m_nCycleWaitMilliseconds);
   }
   return result;
 }
@@ -331,10 +331,10 @@ int CFKService::RunIndexingCycle(platform::CStopLatch& stop) {
 void CFKService::ApplyPriority() {
   if (m_pParameters->Priority == 0) {
     platform::SetProcessPriority(0);
-    m_pEngine->SetWorkSlice(800);
+    m_pEngine->Pacing().SetWorkSlice(800);
   } else if (m_pParameters->Priority == 2) {
     platform::SetProcessPriority(2);  // refused without the privilege: the service runs on
-    m_pEngine->SetWorkSlice(2000);
+    m_pEngine->Pacing().SetWorkSlice(2000);
   }
   platform::BindProcessToFirstProcessor();
   m_bPriorityApplied = 1;
@@ -387,12 +387,6 @@ bool CFKService::StopModule() {
 // The worker shows life by calling; the reads of every thread must move on too.
 void CFKService::FeedWatchdog() {
   if (CWorkerProgress::ReadsMoveOn(WatchdogIntervalMs(kRunModuleWaitMs))) ResetWatchdog();
-}
-
-void CFKService::OnDocumentChange(int kind, std::string path, FK::CFolder folder) {
-  if (!m_pEngine) return;
-  if (kind == kMessageIndexDocument) m_pEngine->AddFile(std::move(path), std::move(folder));
-  if (kind == kMessageRemoveDocument) m_pEngine->RemoveFile(std::move(path), std::move(folder));
 }
 
 void CFKService::OnStatusMessage(int kind, const std::string& text) {

@@ -47,7 +47,6 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   // RestartPreventExitStatus=. It is sysexits' EX_CONFIG.
   static constexpr int kUnmendableStartStatus = 78;
 
-  void OnDocumentChange(int kind, std::string path, FK::CFolder folder) override;
   void OnStatusMessage(int kind, const std::string& text) override;
 
   // One cycle of the worker thread; 0 when the stop marker was present.

@@ -33,8 +33,8 @@ CIndexingEngine& EngineTestBed::Engine() {
   if (!m_pEngine) {
     m_pEngine = std::make_unique<CIndexingEngine>(&m_Parameters);
     m_pEngine->AddListener(&m_Listener);
-    m_pEngine->SetPauseMilliseconds(0);
-    m_pEngine->SetClock([this] { return m_nNow += m_nClockStep; });
+    m_pEngine->Pacing().SetPauseMilliseconds(0);
+    m_pEngine->Pacing().SetClock([this] { return m_nNow += m_nClockStep; });
   }
   return *m_pEngine;
 }
@@ -60,7 +60,7 @@ std::unique_ptr<Dom_FolderList> EngineTestBed::Table(const std::vector<FK::CFold
   return table;
 }
 
-int EngineTestBed::Count(const FK::CFolder& folder) { return LSearcher().Count(Engine().GetCataloguePath(folder)); }
+int EngineTestBed::Count(const FK::CFolder& folder) { return LSearcher().Count(Engine().Layout().GetCataloguePath(folder)); }
 
 std::string EngineTestBed::WriteInvoice(const std::string& relativePath, const std::string& word) const {
   const std::string path = m_Scratch.Write(relativePath, "<?xml version=\"1.0\"?><Invoice><Supplier>" + word +
@@ -79,9 +79,9 @@ void EngineTestBed::WriteNewerInvoices(const std::string& directory, const std::
 
 int EngineTestBed::Walk(const FK::CFolder& folder, bool fresh) {
   CIndexingEngine& engine = Engine();
-  const std::string catalogue = engine.GetCataloguePath(folder);
+  const std::string catalogue = engine.Layout().GetCataloguePath(folder);
   boost::filesystem::create_directories(catalogue);
-  CFolderDirectoryPass pass(engine, folder, catalogue, nullptr);
+  CFolderDirectoryPass pass(engine.WalkHost(), folder, catalogue, nullptr);
   pass.Walk(folder.GetArchivePath(), fresh);
   return pass.Indexed();
 }

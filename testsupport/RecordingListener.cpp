@@ -2,7 +2,6 @@
 
 namespace testsupport {
 
-void RecordingListener::OnDocumentChange(int, std::string, FK::CFolder) {}
 
 void RecordingListener::OnStatusMessage(int kind, const std::string& text) {
   platform::CLockGuard lock(m_Mutex);

@@ -13,7 +13,6 @@ namespace testsupport {
 // Any thread may report to it.
 class RecordingListener : public MonitorListener {
  public:
-  void OnDocumentChange(int kind, std::string path, FK::CFolder folder) override;
   void OnStatusMessage(int kind, const std::string& text) override;
 
   std::vector<std::pair<int, std::string>> Messages() const;

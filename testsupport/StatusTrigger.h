@@ -14,7 +14,6 @@ class StatusTrigger : public MonitorListener {
  public:
   StatusTrigger(std::string text, std::function<void()> action)
       : m_strText(std::move(text)), m_Action(std::move(action)) {}
-  void OnDocumentChange(int, std::string, FK::CFolder) override {}
   void OnStatusMessage(int, const std::string& text) override {
     if (m_bArmed && text == m_strText) m_Action();
   }

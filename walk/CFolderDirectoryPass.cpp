@@ -14,6 +14,7 @@
 #include "platform/ErrnoText.h"
 #include "platform/PathChecks.h"
 #include "status/MonitorListener.h"
+#include "tools/CTool_FileSystem.h"
 
 namespace fs = boost::filesystem;
 
@@ -25,10 +26,10 @@ using EntryKind = platform::CDirectoryListing::Kind;
 
 }  // namespace
 
-CFolderDirectoryPass::CFolderDirectoryPass(CIndexingEngine& engine, FK::CFolder folder, std::string catalogue,
+CFolderDirectoryPass::CFolderDirectoryPass(CFolderPassHost& host, FK::CFolder folder, std::string catalogue,
                                            platform::CStopLatch* stop)
-    : m_Engine(engine),
-      m_Indexer(*engine.GetIndexer()),
+    : m_Host(host),
+      m_Indexer(host.Indexer()),
       m_Folder(std::move(folder)),
       m_strCatalogue(std::move(catalogue)),
       m_pStop(stop) {}
@@ -36,7 +37,7 @@ CFolderDirectoryPass::CFolderDirectoryPass(CIndexingEngine& engine, FK::CFolder 
 CFolderDirectoryPass::~CFolderDirectoryPass() = default;
 
 bool CFolderDirectoryPass::CanWalk() {
-  const bool can = m_Engine.CanContinueWalk() == 1 && !m_Indexer.CorruptionSeen() && !m_Indexer.WriteFailureSeen();
+  const bool can = m_Host.CanContinueWalk() == 1 && !m_Indexer.CorruptionSeen() && !m_Indexer.WriteFailureSeen();
   // A walk that ends here has not looked at everything.
   if (!can) m_bWalkIncomplete = true;
   return can;
@@ -59,10 +60,10 @@ void CFolderDirectoryPass::LoadSnapshot(const std::string& directory, bool fresh
   m_LastCompleteWalk = m_pSnapshot->GetLastCompleteWalk();
   // A record made while the clock was ahead would let the early stop pass by files that
   // arrived after the walk it stands for.
-  if (m_LastCompleteWalk && *m_LastCompleteWalk > m_Engine.Now()) {
+  if (m_LastCompleteWalk && *m_LastCompleteWalk > m_Host.Now()) {
     m_LastCompleteWalk.reset();
     if (!fresh) {
-      m_Engine.SendStatusMessage(kMessageLine, ":sub: :error: Catalogue " + m_strCatalogue + ": the last complete walk of " +
+      m_Host.SendStatusMessage(kMessageLine, ":sub: :error: Catalogue " + m_strCatalogue + ": the last complete walk of " +
                                                    directory + " is recorded as begun in the future (a clock that "
                                                    "was ahead): it is not trusted, the directory is walked in full");
     }
@@ -71,22 +72,23 @@ void CFolderDirectoryPass::LoadSnapshot(const std::string& directory, bool fresh
 
 bool CFolderDirectoryPass::IsTooLong(const std::string& path) {
   if (!platform::IsPathTooLong(path)) return false;
-  m_Engine.SendStatusMessage(kMessageLine, ":sub: :error: Path too long for the system, left out: " +
+  m_Host.SendStatusMessage(kMessageLine, ":sub: :error: Path too long for the system, left out: " +
                                                platform::CutPathForLog(path));
   return true;
 }
 
-CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& directory, bool fresh) {
+CFolderPassHost::PassResult CFolderDirectoryPass::Walk(const std::string& directory, bool fresh) {
   const platform::CBoundedReader::CLocalReadsDirect localReadsDirect;
-  const std::string unc = CIndexingEngine::GetUncPath(directory);
+  std::string unc = directory;
+  CTool_FileSystem::AddBackslash(unc);
   // Taken before anything is read: every file that arrives later is newer than the record.
-  const std::int64_t started = m_Engine.Now();
+  const std::int64_t started = m_Host.Now();
   m_bWalkIncomplete = false;
   LoadSnapshot(unc, fresh);
   if (m_pSnapshot->IsCorrupt()) {
     m_Indexer.NoteCorruption(true, m_pSnapshot->GetError());
     m_pSnapshot.reset();
-    return CIndexingEngine::PassResult::Damaged;
+    return CFolderPassHost::PassResult::Damaged;
   }
   if (fresh) {
     IndexFresh(unc);
@@ -108,12 +110,12 @@ CIndexingEngine::PassResult CFolderDirectoryPass::Walk(const std::string& direct
   if (fresh && m_nIndexed > 0 && !m_Indexer.WriteFailureSeen() && !m_Indexer.CorruptionSeen()) {
     m_Indexer.CheckpointLog(m_strCatalogue);
   }
-  return m_Indexer.CorruptionSeen() ? CIndexingEngine::PassResult::Damaged : CIndexingEngine::PassResult::Done;
+  return m_Indexer.CorruptionSeen() ? CFolderPassHost::PassResult::Damaged : CFolderPassHost::PassResult::Done;
 }
 
 void CFolderDirectoryPass::Reconcile(const std::string& directory) {
   if (IsExcluded(directory)) return;
-  std::int64_t start = m_Engine.Now();
+  std::int64_t start = m_Host.Now();
   LevelEntries entries;
   LevelFiles files;
   std::multimap<std::int64_t, std::string> subDirectories;
@@ -121,7 +123,7 @@ void CFolderDirectoryPass::Reconcile(const std::string& directory) {
     platform::CDirectoryListing listing(directory);
     std::string errorText;
     if (!listing.Read(entries, errorText)) {
-      m_Engine.SendStatusMessage(kMessageLine, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
+      m_Host.SendStatusMessage(kMessageLine, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
       m_bWalkIncomplete = true;
       return;
     }
@@ -131,17 +133,17 @@ void CFolderDirectoryPass::Reconcile(const std::string& directory) {
   // at a file that arrived before the last complete walk, so every file of its second is
   // checked before it (see MayEndLevelAt).
   std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  start = m_Engine.Now();
+  start = m_Host.Now();
   bool written = ReconcileFiles(directory, entries, files, start);
   LevelEntries().swap(entries);
   // The documents of a level are committed when the work slice is used up and at the end of
   // the walk (Walk releases the writer), not after every level: a commit per level made each
   // level's few documents a segment of their own in a large index.
-  if (m_Engine.IsSliceUsedUp(start)) {
-    m_Engine.KeepAlive();
+  if (m_Host.IsSliceUsedUp(start)) {
+    m_Host.KeepAlive();
     if (written) m_Indexer.ReopenWriter(m_strCatalogue);
-    m_Engine.ReportWaiting();
-    m_Engine.Pause(m_pStop, m_Engine.m_nPauseMilliseconds);
+    m_Host.ReportWaiting();
+    m_Host.PauseBetweenSlices(m_pStop);
   }
   for (auto it = subDirectories.rbegin(); it != subDirectories.rend() && CanWalk(); ++it) {
     Reconcile(it->second + "/");
@@ -153,7 +155,7 @@ void CFolderDirectoryPass::Reconcile(const std::string& directory) {
 void CFolderDirectoryPass::SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
                                      const LevelEntries& entries, LevelFiles& files,
                                      std::multimap<std::int64_t, std::string>& subDirectories) {
-  std::int64_t start = m_Engine.Now();
+  std::int64_t start = m_Host.Now();
   std::string errorText;
   std::string path;  // one buffer for the level: no allocation per entry
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -173,7 +175,7 @@ void CFolderDirectoryPass::SortLevel(const std::string& directory, const platfor
       const std::time_t written = fs::last_write_time(path, ec);
       subDirectories.emplace(ec ? 0 : static_cast<std::int64_t>(written), path);
     }
-    m_Engine.PauseWhenSliceUsedUp(start, m_pStop, false);
+    m_Host.PauseWhenSliceUsedUp(start, m_pStop, false);
   }
 }
 
@@ -181,7 +183,7 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
                                           const LevelFiles& files, std::int64_t& start) {
   bool written = false;
   CCatalogueSnapshot& snapshot = *m_pSnapshot;
-  const std::optional<std::int64_t> lastWalk = m_Engine.m_bFullReconcile ? std::nullopt : m_LastCompleteWalk;
+  const std::optional<std::int64_t> lastWalk = m_Host.IsFullReconcile() ? std::nullopt : m_LastCompleteWalk;
   // Documents stored with an empty time are taken again wherever they stand in the level.
   const std::vector<std::string> retries = snapshot.GetRetriesIn(directory);
   bool ended = false;
@@ -191,17 +193,17 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
     int modified = 0;
     const int found = snapshot.IsModified(path, modified);
     if (found != 0 && modified == 0) {
-      if (!ended && CIndexingEngine::MayEndLevelAt(it->first, lastWalk)) {
+      if (!ended && MayEndLevelAt(it->first, lastWalk)) {
         ended = true;
         if (retries.empty()) break;
       }
       continue;
     }
-    if (!m_Engine.m_Retries.IsDue(path, m_Engine.Now())) continue;
+    if (!m_Host.IsDueForRetry(path)) continue;
     // The new version replaces the old one in the same transaction: readers never miss it.
-    if (found != 0 && m_Engine.IsDebug()) m_Engine.SendStatusMessage(kMessageIndexDocument, "remove file " + path);
+    if (found != 0 && m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "remove file " + path);
     written = IndexCounted(path) || written;
-    m_Engine.PauseWhenSliceUsedUp(start, m_pStop, true);
+    m_Host.PauseWhenSliceUsedUp(start, m_pStop, true);
   }
   return written;
 }
@@ -211,7 +213,7 @@ void CFolderDirectoryPass::IndexFresh(const std::string& directory) {
   LevelEntries entries;
   std::string errorText;
   if (!platform::CDirectoryListing(directory).Read(entries, errorText)) {
-    m_Engine.SendStatusMessage(kMessageLine, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
+    m_Host.SendStatusMessage(kMessageLine, ":sub: :error: Cannot list directory " + directory + ": " + errorText);
     m_bWalkIncomplete = true;
     return;
   }
@@ -222,19 +224,19 @@ void CFolderDirectoryPass::IndexFresh(const std::string& directory) {
     }
   }
   bool written = false;
-  std::int64_t start = m_Engine.Now();
+  std::int64_t start = m_Host.Now();
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
     if (kind == EntryKind::Directory) continue;
     if (kind == EntryKind::File && FK::CFolderLayout::IsDocumentName(name) && !IsTooLong(directory + name)) {
       IndexFreshFile(directory + name, written);
     }
-    if (m_Engine.IsSliceUsedUp(start)) {
+    if (m_Host.IsSliceUsedUp(start)) {
       if (written) m_Indexer.ReopenWriter(m_strCatalogue);
       written = false;
-      m_Engine.KeepAlive();
-      m_Engine.Pause(m_pStop, m_Engine.m_nPauseMilliseconds);
-      start = m_Engine.Now();
+      m_Host.KeepAlive();
+      m_Host.PauseBetweenSlices(m_pStop);
+      start = m_Host.Now();
     }
   }
   if (written) m_Indexer.ReopenWriter(m_strCatalogue);
@@ -244,16 +246,16 @@ void CFolderDirectoryPass::IndexFreshFile(const std::string& path, bool& written
   int modified = 0;
   const int found = m_pSnapshot->IsModified(path, modified);
   if (found != 0 && modified == 0) {
-    m_Engine.ReportWaiting();
+    m_Host.ReportWaiting();
     return;
   }
-  if (!m_Engine.m_Retries.IsDue(path, m_Engine.Now())) return;
-  if (found != 0 && m_Engine.IsDebug()) m_Engine.SendStatusMessage(kMessageRemoveDocument, "remove file " + path);
+  if (!m_Host.IsDueForRetry(path)) return;
+  if (found != 0 && m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageRemoveDocument, "remove file " + path);
   written = IndexCounted(path) || written;
 }
 
 bool CFolderDirectoryPass::IndexCounted(const std::string& path) {
-  if (!m_Engine.IndexCounted(path, m_strCatalogue, m_Folder)) {
+  if (!m_Host.IndexCounted(path, m_strCatalogue, m_Folder)) {
     // A read cut short by a stop left the document out: the walk has not seen everything.
     if (m_Indexer.GetLastOutcome() == CCatalogueIndexer::Outcome::Abandoned) m_bWalkIncomplete = true;
     return false;
@@ -264,7 +266,7 @@ bool CFolderDirectoryPass::IndexCounted(const std::string& path) {
 
 void CFolderDirectoryPass::Clean(const std::string& directory) {
   const FK::CFolderLayout layout(m_Folder, m_strCatalogue, directory);
-  std::int64_t start = m_Engine.Now();
+  std::int64_t start = m_Host.Now();
   LCleaner* cleaner = m_Indexer.InitCleaner(directory, m_strCatalogue);
   const int count = m_Indexer.GetCleanCount();
   // The entries come in path order, so a duplicate follows its original: remembering every
@@ -281,16 +283,15 @@ void CFolderDirectoryPass::Clean(const std::string& directory) {
       duplicate = (anyName && *name == previous) || (!relative.empty() && !layout.IsDocument(relative)) ? 1 : 0;
       previous.swap(*name);
       anyName = true;
-      m_Indexer.DeleteFileName(name);
     }
     m_Indexer.Clean(i, duplicate);
     if (i % 500 == 0) m_Indexer.FlushDeleter(cleaner);
     // A long pass must keep the service's watchdog fed as the walks do.
-    m_Engine.PauseWhenSliceUsedUp(start, m_pStop, true);
+    m_Host.PauseWhenSliceUsedUp(start, m_pStop, true);
   }
   m_Indexer.ReleaseCleaner();
   if (count > 0 && m_Indexer.CleanerSkippedPurge()) {
-    m_Engine.SendStatusMessage(kMessageLine, ":sub: :error: Directory " + directory +
+    m_Host.SendStatusMessage(kMessageLine, ":sub: :error: Directory " + directory +
                                                  " is missing or empty: its catalogue entries are kept");
   }
 }

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/CIndexingEngine.h"
 #include "folders/CFolder.h"
 #include "platform/CDirectoryListing.h"
+#include "walk/CFolderPassHost.h"
 
 class CCatalogueIndexer;
 class CCatalogueSnapshot;
@@ -24,11 +24,11 @@ class CStopLatch;
 // One pass over the folder directories of one folder and its catalogue (worker thread, inside
 // the catalogue lock): the fresh walk, the reconciling walk and the cleaner pass, with the
 // catalogue's snapshot, the stop, the count of documents indexed and the pacing of the
-// engine. Tests step through its walks directly. The engine and the stop latch (null: none)
-// must outlive it.
+// host. Tests step through its walks directly. The host and the stop latch (null: none) must
+// outlive it.
 class CFolderDirectoryPass {
  public:
-  CFolderDirectoryPass(CIndexingEngine& engine, FK::CFolder folder, std::string catalogue,
+  CFolderDirectoryPass(CFolderPassHost& host, FK::CFolder folder, std::string catalogue,
                        platform::CStopLatch* stop);
   ~CFolderDirectoryPass();
   CFolderDirectoryPass(const CFolderDirectoryPass&) = delete;
@@ -36,7 +36,7 @@ class CFolderDirectoryPass {
 
   // One walk of a folder directory, fresh or reconciling, with its own snapshot; a walk that
   // ends normally is noted in the catalogue (table complete_walks) with the time it started.
-  CIndexingEngine::PassResult Walk(const std::string& directory, bool fresh);
+  CFolderPassHost::PassResult Walk(const std::string& directory, bool fresh);
   // The walks of one directory tree against the snapshot taken for it (LoadSnapshot): read
   // whole for the fresh walk, looked up path by path for the reconciling walk. The tree's
   // directory is also the one below which the folder's left-out directories count.
@@ -46,6 +46,17 @@ class CFolderDirectoryPass {
   void Reconcile(const std::string& directory);
   // The cleaner pass over the catalogue's entries under the directory.
   void Clean(const std::string& directory);
+
+  // The early stop of the reconciling walk. It takes a level's files newest first (by arrival
+  // time, the later of modification and status-change time) and may end the level at a
+  // catalogued, unchanged file only when that file arrived more than kStopMarginSeconds before
+  // the last complete walk of the folder directory started: every file listed after it arrived
+  // earlier still, so it was there, unchanged, during that whole walk, which left it catalogued
+  // with its current text. With no complete walk recorded the level is walked in full.
+  static constexpr std::int64_t kStopMarginSeconds = 1;
+  static bool MayEndLevelAt(std::int64_t arrival, std::optional<std::int64_t> lastCompleteWalkStarted) {
+    return lastCompleteWalkStarted && arrival + kStopMarginSeconds < *lastCompleteWalkStarted;
+  }
 
   int Indexed() const { return m_nIndexed; }
   // The current walk missed something (a listing failed, a stop, a write failure).
@@ -67,8 +78,8 @@ class CFolderDirectoryPass {
   void IndexFreshFile(const std::string& path, bool& written);
   bool IndexCounted(const std::string& path);
 
-  CIndexingEngine& m_Engine;
-  CCatalogueIndexer& m_Indexer;  // the engine's
+  CFolderPassHost& m_Host;
+  CCatalogueIndexer& m_Indexer;  // the host's
   const FK::CFolder m_Folder;
   const std::string m_strCatalogue;
   platform::CStopLatch* const m_pStop;

@@ -76,7 +76,7 @@ struct CDirectoriesWatcher::SImpl {
   void Forget(const SWatchedDirectory& directory) EXCLUDES(mutex);
   void WalkMovedIn(SWatchedDirectory& directory, const std::string& relativeDir);
   bool IsRepeat(SWatchedDirectory& directory, const std::string& path, int action);
-  void Queue(const SWatchedDirectory& directory, const std::string& path, int action, bool isDirectory);
+  void Queue(const SWatchedDirectory& directory, std::string path, int action, bool isDirectory);
   void Say(const std::string& text) {
     if (hooks.SendStatus) hooks.SendStatus(kMessageLine, text);
   }
@@ -364,7 +364,7 @@ void CDirectoriesWatcher::SImpl::OnChange(SWatchedDirectory& directory, const pl
   // The stop marker of an older service is no document either.
   const FK::CFolderLayout& layout = directory.Layout;
   if (event.bIsDirectory ? layout.IsLeftOutDirectory(relative) : !layout.IsDocument(relative)) return;
-  const std::string path = directory.strDirectory + relative;
+  std::string path = directory.strDirectory + relative;
   if (event.bIsDirectory) {
     // A directory that left takes every document below it along; one that arrived brings its
     // documents, which no event reports. A created one is listed by the tree itself.
@@ -375,7 +375,7 @@ void CDirectoriesWatcher::SImpl::OnChange(SWatchedDirectory& directory, const pl
   }
   const int action = static_cast<int>(event.eKind);
   if (IsRepeat(directory, path, action)) return;
-  Queue(directory, path, action, false);
+  Queue(directory, std::move(path), action, false);
 }
 
 bool CDirectoriesWatcher::SImpl::IsRepeat(SWatchedDirectory& directory, const std::string& path, int action) {
@@ -392,11 +392,11 @@ bool CDirectoriesWatcher::SImpl::IsRepeat(SWatchedDirectory& directory, const st
   return false;
 }
 
-void CDirectoriesWatcher::SImpl::Queue(const SWatchedDirectory& directory, const std::string& path, int action,
+void CDirectoriesWatcher::SImpl::Queue(const SWatchedDirectory& directory, std::string path, int action,
                                        bool isDirectory) {
   if (!hooks.Enqueue) return;
   FileChange change;
-  change.strPath = path;
+  change.strPath = std::move(path);
   change.nAction = action;
   change.nQueuedAt = SteadyMilliseconds();
   change.strCatalogue = directory.strCatalogue;

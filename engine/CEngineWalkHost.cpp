@@ -1,0 +1,91 @@
+#include "engine/CEngineWalkHost.h"
+
+#include <utility>
+
+#include "catalogue/CCatalogueIndexer.h"
+#include "engine/CEnginePacing.h"
+#include "engine/CFolderSessions.h"
+#include "engine/CStatusLines.h"
+#include "errors/CFKException.h"
+#include "flush/CChangeFlusher.h"
+#include "flush/PdfTextOfQueue.h"
+#include "folders/CFolder.h"
+#include "status/MonitorListener.h"
+
+CEngineWalkHost::CEngineWalkHost(const CEngineParameters* parameters, CCatalogueIndexer& indexer,
+                                 CEnginePacing& pacing, CStatusLines& status, CPdfReaderQueue* pdfReaders)
+    : m_pParameters(parameters),
+      m_Indexer(indexer),
+      m_Pacing(pacing),
+      m_Status(status),
+      m_ReadPdf(PdfTextOfQueue(pdfReaders, &m_bPdfQuiet)) {}
+
+std::int64_t CEngineWalkHost::Now() const { return m_Pacing.Now(); }
+
+int CEngineWalkHost::CanContinueWalk() { return m_Pacing.CanContinueWalk(); }
+
+void CEngineWalkHost::SendStatusMessage(int kind, const std::string& text) { m_Status.Send(kind, text); }
+
+bool CEngineWalkHost::IsSliceUsedUp(std::int64_t start) const { return m_Pacing.IsSliceUsedUp(start); }
+
+void CEngineWalkHost::KeepAlive() { m_Status.KeepAlive(); }
+
+void CEngineWalkHost::ReportWaiting() { m_Status.Waiting(); }
+
+void CEngineWalkHost::PauseBetweenSlices(platform::CStopLatch* stop) {
+  m_Pacing.WaitUnlessStopped(stop, m_Pacing.PauseMilliseconds());
+}
+
+void CEngineWalkHost::PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopLatch* stop, bool reportWaiting) {
+  if (!IsSliceUsedUp(start)) return;
+  KeepAlive();
+  if (reportWaiting) ReportWaiting();
+  PauseBetweenSlices(stop);
+  start = Now();
+}
+
+bool CEngineWalkHost::IsDueForRetry(const std::string& path) { return m_Retries.IsDue(path, Now()); }
+
+bool CEngineWalkHost::IndexCounted(const std::string& path, const std::string& catalogue,
+                                   const FK::CFolder& folder) {
+  if (IsDebug()) SendStatusMessage(kMessageIndexDocument, "index file " + path);
+  // A retry of a document whose failure is already reported is not reported again.
+  const bool retried = m_Retries.IsWaiting(path);
+  if (retried) {
+    m_bPdfQuiet = true;
+    m_Indexer.SetQuiet(true);
+  }
+  const int result = m_Indexer.IndexDocument(path, catalogue, m_ReadPdf);
+  if (retried) {
+    m_bPdfQuiet = false;
+    m_Indexer.SetQuiet(false);
+  } else {
+    ReportDocumentNote(path);
+  }
+  m_Retries.Note(path, m_Indexer.GetLastOutcome(), Now());
+  // Not readable yet (no permission, an I/O error): a watched folder has no next pass, so the
+  // live retries keep trying it as long as it takes.
+  if (m_pSessions && m_Indexer.GetLastOutcome() == CCatalogueIndexer::Outcome::Retry) {
+    FileChange change;
+    change.strPath = path;
+    change.nAction = kActionModified;
+    change.strCatalogue = catalogue;
+    change.strReference = folder.GetReference();
+    m_pSessions->Flusher().EnqueueRetry(std::move(change));
+  }
+  if (m_Indexer.GetLastOutcome() == CCatalogueIndexer::Outcome::NotADocument) {
+    // A file swapped for a FIFO, a device or a link leaves the catalogue.
+    m_Indexer.ReleaseWriter();
+    m_Indexer.RemoveDocument(path, catalogue);
+    return false;
+  }
+  if (!m_Indexer.UnreadableReason().empty()) m_Status.Unreadable(path, m_Indexer.UnreadableReason());
+  if (result == 0) return false;
+  m_Status.IndexingFolder(folder.GetReference());
+  return true;
+}
+
+void CEngineWalkHost::ReportDocumentNote(const std::string& path) {
+  const std::string& note = m_Indexer.DocumentNote();
+  if (!note.empty()) SendStatusMessage(kMessageLine, ":error: Document " + path + ": " + note);
+}
