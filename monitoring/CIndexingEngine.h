@@ -92,15 +92,6 @@ class CIndexingEngine {
   std::string RefusedCatalogueReasonAt(const FK::CFolder& folder, const std::string& catalogue,
                                        std::string path) const;
 
-  // The catalogue locks of the process, one per catalogue, shared with other processes by
-  // name. Any thread; a thread may hold the locks of several catalogues. acquire 0 only asks:
-  // 0 when another thread of this process holds that catalogue.
-  static int LockCatalogue(const std::string& catalogue, int acquire);
-  // Releases the calling thread's catalogue locks.
-  static void UnlockCatalogue();
-  // Why the last LockCatalogue that tried to take a lock did not get it.
-  static std::string GetCatalogueLockError();
-
   // One document changed on disk (the thread that delivers the change).
   void AddFile(std::string path, FK::CFolder folder);
   void RemoveFile(std::string path, FK::CFolder folder);

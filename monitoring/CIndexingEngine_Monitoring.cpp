@@ -2,6 +2,7 @@
 #include <set>
 #include <utility>
 
+#include "catalogue/CCatalogueLock.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
 #include "monitoring/CChangeFlusher.h"
@@ -59,9 +60,9 @@ void CIndexingEngine::OnWatchedChange(FileChange change) {
   // applies them and wakes the flush workers. Asked again after queueing: a pass that ended
   // in between may have looked at the queue before this change was in it.
   const std::string catalogue = change.strCatalogue;
-  const bool free = LockCatalogue(catalogue, 0) != 0;
+  const bool free = CCatalogueLock::IsFreeForCaller(catalogue);
   m_pFlusher->EnqueueChange(std::move(change), free);
-  if (!free && LockCatalogue(catalogue, 0) != 0) m_pFlusher->Wake(catalogue);
+  if (!free && CCatalogueLock::IsFreeForCaller(catalogue)) m_pFlusher->Wake(catalogue);
 }
 
 // A folder that lost a watch to the kernel's limit, or has a directory that cannot be watched,

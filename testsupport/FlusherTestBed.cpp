@@ -27,7 +27,6 @@ FlusherTestBed::FlusherTestBed() {
 
 FlusherTestBed::~FlusherTestBed() {
   EndFlusher();
-  CIndexingEngine::UnlockCatalogue();
 }
 
 CChangeFlusher& FlusherTestBed::Flusher() {
