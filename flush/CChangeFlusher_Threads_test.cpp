@@ -15,7 +15,6 @@
 
 #include "catalogue/CCatalogueLock.h"
 #include "catalogue/LIndexer.h"
-#include "engine/CIndexingEngine.h"
 #include "platform/CNamedFileLock.h"
 #include "status/MonitorListener.h"
 #include "testsupport/CatalogueScratch.h"

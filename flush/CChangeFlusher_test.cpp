@@ -12,7 +12,6 @@
 #include "catalogue/CCatalogueLock.h"
 #include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LIndexer.h"
-#include "engine/CIndexingEngine.h"
 #include "platform/CNamedFileLock.h"
 #include "status/MonitorListener.h"
 #include "testsupport/EngineTestBed.h"

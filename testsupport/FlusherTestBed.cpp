@@ -4,7 +4,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include "engine/CIndexingEngine.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/Polling.h"
