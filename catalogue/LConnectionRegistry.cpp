@@ -15,6 +15,7 @@
 
 #include "catalogue/LDatabase.h"
 #include "platform/CMutex.h"
+#include "platform/FileOps.h"
 #include "platform/FileTimes.h"
 #include "platform/SystemInfo.h"
 
@@ -59,11 +60,7 @@ Registry& TheRegistry() {
   return *registry;
 }
 
-std::string KeyOf(const std::string& catalogue) {
-  std::string key = catalogue;
-  while (key.size() > 1 && key.back() == '/') key.pop_back();
-  return key;
-}
+std::string KeyOf(const std::string& catalogue) { return platform::WithoutTrailingSlash(catalogue); }
 
 bool TakeInjectedFailure() {
   int left = g_FailingCommits.load();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <ctime>
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
@@ -11,6 +10,7 @@
 #include "engine/CatalogueMarkers.h"
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
+#include "folders/CFolderLayout.h"
 #include "folders/Dom_FolderList.h"
 #include "platform/CFileSystemType.h"
 #include "platform/FileOps.h"
@@ -56,10 +56,9 @@ bool CIndexingEngine::IsUsableReference(const std::string& reference) {
 std::string CIndexingEngine::GetCataloguePath(const FK::CFolder& folder) const {
   if (m_pParameters == nullptr || !IsUsableReference(folder.GetReference())) return "";
   if (m_pParameters->IsFolderArchivePath()) {
-    std::string archive = folder.GetArchivePath();
+    const std::string archive = folder.GetArchivePath();
     if (archive.empty()) return "";
-    if (archive.back() != '/') archive += '/';
-    return archive + "Catalogue_IS/" + folder.GetReference();
+    return platform::WithTrailingSlash(archive) + "Catalogue_IS/" + folder.GetReference();
   }
   return m_pParameters->PathCatalogues + folder.GetReference();
 }
@@ -87,10 +86,7 @@ std::vector<std::string> CIndexingEngine::GetFolderDirectories(const FK::CFolder
   return directories;
 }
 
-std::string CIndexingEngine::GetUncPath(const std::string& directory) {
-  if (directory.empty() || directory.back() == '/') return directory;
-  return directory + '/';
-}
+std::string CIndexingEngine::GetUncPath(const std::string& directory) { return platform::WithTrailingSlash(directory); }
 
 void CIndexingEngine::EmptyCatalogue(const std::string& catalogue) {
   // A flush worker must not write into the files being deleted; what it had queued is on disk.
@@ -138,8 +134,8 @@ std::string CIndexingEngine::RefusedCatalogueReasonAt(const FK::CFolder& folder,
     own.push_back(platform::NormalPath(directory));
     own.push_back(platform::ResolvedPath(directory));
   }
-  // A catalogue inside a "Catalogue_IS" directory is never walked as documents: the default
-  // layout keeps it there, inside the archive.
+  // A catalogue inside a directory the walks leave out by name is never walked as documents:
+  // the default layout keeps it in "Catalogue_IS", inside the archive.
   bool belowCatalogueDirectory = false;
   while (!belowCatalogueDirectory && !path.empty()) {
     std::string owner;
@@ -152,7 +148,7 @@ std::string CIndexingEngine::RefusedCatalogueReasonAt(const FK::CFolder& folder,
     }
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos || path == "/") break;
-    belowCatalogueDirectory = boost::algorithm::iequals(path.substr(slash + 1), "Catalogue_IS");
+    belowCatalogueDirectory = FK::CFolderLayout::IsLeftOutName(path.substr(slash + 1));
     path = slash == 0 ? "/" : path.substr(0, slash);
   }
   return "";
