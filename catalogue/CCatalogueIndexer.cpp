@@ -8,6 +8,7 @@
 
 #include "catalogue/CWriterRegistry.h"
 #include "catalogue/IndexWriterToRelease.h"
+#include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LSearcher.h"
 #include "catalogue/LXmlText.h"
 #include "errors/CErrorLog.h"
@@ -101,10 +102,25 @@ IndexWriterToRelease* CCatalogueIndexer::GetWriter(const std::string& catalogue)
 
 void CCatalogueIndexer::ReleaseWriter() { Commit(); }
 
+void CCatalogueIndexer::NoteWrite(const std::string& catalogue) {
+  if (m_bWritten) return;
+  m_bWritten = true;
+  m_nRollbacksBefore = LConnectionRegistry::RolledBack(catalogue);
+}
+
 bool CCatalogueIndexer::Commit() {
   if (m_pWriter == nullptr) return true;
   LCatalogueError error;
-  const bool committed = m_pWriter->Release(error);
+  bool committed = m_pWriter->Release(error);
+  std::string why;
+  // The catalogue's one transaction is shared by its writers: another's failed commit may have
+  // rolled this writer's changes back, and only this writer can write them again.
+  if (committed && m_bWritten &&
+      LConnectionRegistry::RolledBack(m_pWriter->GetCatalogue(), &why) != m_nRollbacksBefore) {
+    committed = false;
+    error.Message = "its changes went with a failed commit (" + why + ")";
+  }
+  m_bWritten = false;
   m_pWriter = nullptr;
   NoteLibraryState(error);
   if (!committed) NoteWriteFailure();
@@ -137,6 +153,7 @@ bool CCatalogueIndexer::RecordCompleteWalk(const std::string& directory, const s
   IndexWriterToRelease* writer = GetWriter(catalogue);
   if (writer == nullptr) return false;
   LCatalogueError error;
+  NoteWrite(catalogue);
   const bool recorded = writer->RecordCompleteWalk(directory, started, error);
   NoteLibraryState(error);
   if (!recorded) NoteWriteFailure();
@@ -149,6 +166,7 @@ int CCatalogueIndexer::Store(const std::string& path, const std::string& catalog
   IndexWriterToRelease* writer = GetWriter(catalogue);
   if (writer == nullptr) return 0;
   LCatalogueError error;
+  NoteWrite(catalogue);
   const int result = writer->Store(path, text, modified, error, m_strLibraryNote, identity);
   NoteLibraryState(error);
   return result;
@@ -267,6 +285,7 @@ std::int64_t CCatalogueIndexer::RemoveEntries(const std::string& path, const std
   IndexWriterToRelease* writer = GetWriter(catalogue);
   if (writer == nullptr) return -1;
   LCatalogueError error;
+  NoteWrite(catalogue);
   const std::int64_t removed = writer->Remove(path, below, error);
   NoteLibraryState(error);
   if (removed < 0) NoteWriteFailure();

@@ -106,6 +106,8 @@ class CCatalogueIndexer {
 
  private:
   void NoteLibraryState();
+  // Before each write through the writer: the first since the last commit notes the count.
+  void NoteWrite(const std::string& catalogue);
   void NoteLibraryState(const LCatalogueError& error);
   void NoteWriteFailure();
   // Reads the document (readNote: why its text is incomplete), then stores it; sets m_LastOutcome.
@@ -118,6 +120,10 @@ class CCatalogueIndexer {
   // The writer registry's record (it outlives the holder) whose writer this holder opened;
   // null when none is open.
   IndexWriterToRelease* m_pWriter = nullptr;
+  // Since the writer's last commit: something was written, and the catalogue's count of lost
+  // transactions before the first write (LConnectionRegistry::RolledBack).
+  bool m_bWritten = false;
+  std::uint64_t m_nRollbacksBefore = 0;
   LCatalogueError m_LastError;  // the library's last failure
   std::string m_strLibraryNote;  // why the last stored document's text was kept incomplete
   bool m_bCorruptionSeen = false;

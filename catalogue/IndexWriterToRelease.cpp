@@ -2,7 +2,8 @@
 
 #include <utility>
 
-IndexWriterToRelease::IndexWriterToRelease(std::string catalogue) : m_strCatalogue(std::move(catalogue)) {}
+IndexWriterToRelease::IndexWriterToRelease(std::string catalogue)
+    : m_strCatalogue(std::move(catalogue)), m_Holder(m_strCatalogue) {}
 
 IndexWriterToRelease::~IndexWriterToRelease() {
   LCatalogueError ignored;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "catalogue/CCatalogueHolder.h"
 #include "catalogue/LCatalogueError.h"
 #include "catalogue/LIndexer.h"
 #include "platform/CMutex.h"
@@ -18,6 +19,8 @@ class IndexWriterToRelease {
   IndexWriterToRelease& operator=(const IndexWriterToRelease&) = delete;
 
   const std::string& GetCatalogue() const { return m_strCatalogue; }
+  // Who holds the catalogue for a reconciling pass (see CCatalogueLock).
+  CCatalogueHolder& Holder() { return m_Holder; }
   // Opens the writer when none is open; false (and why in error) when it cannot be opened.
   bool Open(LCatalogueError& error) EXCLUDES(m_Mutex);
   // Commits and closes the writer; false (and why) when the commit failed. True when none is open.
@@ -38,6 +41,7 @@ class IndexWriterToRelease {
   bool OpenLocked(LCatalogueError& error) REQUIRES(m_Mutex);
 
   const std::string m_strCatalogue;
+  CCatalogueHolder m_Holder;
   platform::CMutex m_Mutex;
   LIndexer m_Indexer GUARDED_BY(m_Mutex);
   LWriter* m_pWriter GUARDED_BY(m_Mutex) = nullptr;  // owned by m_Indexer; null when none is open

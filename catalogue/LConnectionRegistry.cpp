@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <sqlite3.h>
@@ -21,6 +23,7 @@ namespace {
 
 std::atomic<int> g_CommitAttempts{LConnectionRegistry::kCommitAttempts};
 std::atomic<int> g_CommitRetryPauseMs{LConnectionRegistry::kCommitRetryPauseMs};
+std::atomic<int> g_FailingCommits{0};
 
 struct Connection {
   platform::CMutex Mutex;
@@ -40,12 +43,42 @@ struct Registry {
   std::set<std::string> Replaced GUARDED_BY(Mutex);
 };
 
+// Apart from the registry's mutex: a commit under it (closing the least recently used) notes
+// its failure here.
+struct RollbackRecord {
+  platform::CMutex Mutex;
+  std::map<std::string, std::pair<std::uint64_t, std::string>> ByCatalogue GUARDED_BY(Mutex);
+};
+
+RollbackRecord& TheRollbacks() {
+  static RollbackRecord* record = new RollbackRecord();  // never destroyed, as the registry
+  return *record;
+}
+
 Registry& TheRegistry() {
   static Registry* registry = new Registry();  // never destroyed: connections may be used until exit
   return *registry;
 }
 
 std::string KeyOf(const std::string& catalogue) { return platform::WithoutTrailingSlash(catalogue); }
+
+bool TakeInjectedFailure() {
+  int left = g_FailingCommits.load();
+  while (left > 0 && !g_FailingCommits.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0;
+}
+
+// A transaction open before this writer's use held others' work: if it is no longer open after
+// a failed use, that work went with it, and its writers must learn so at their commit.
+void NoteLostWork(const std::string& key, bool wasInTransaction, bool ok, LDatabase& db) {
+  if (ok || !wasInTransaction || db.InTransaction()) return;
+  RollbackRecord& rollbacks = TheRollbacks();
+  platform::CLockGuard lock(rollbacks.Mutex);
+  auto& entry = rollbacks.ByCatalogue[key];
+  ++entry.first;
+  entry.second = db.Error().Message;
+}
 
 // A write connection holds three descriptors (database, -wal, -shm); the rest of the process
 // (logs, locks, readers, the PDF helper, directory listings) is left well over 40.
@@ -54,54 +87,68 @@ size_t MaxOpenFor(std::int64_t descriptorLimit) {
   return static_cast<size_t>(std::max<std::int64_t>(2, std::min<std::int64_t>(LConnectionRegistry::kMaxOpen, byLimit)));
 }
 
-// Commits and closes the least recently used connection that no thread is using and whose
-// commit succeeds (a busy one keeps its work open); false when there is none. Only a try
-// under the registry's lock: a connection in use is passed over, never waited for.
-bool CloseLeastRecentlyUsed(Registry& registry) REQUIRES(registry.Mutex) {
+// Takes the least recently used connection that no thread is using out of the registry, for
+// the caller to commit and close outside the registry's lock; null when every one is in use.
+// A connection in use is passed over, never waited for.
+std::pair<std::string, std::shared_ptr<Connection>> TakeLeastRecentlyUsed(Registry& registry)
+    REQUIRES(registry.Mutex) {
   std::vector<std::pair<std::uint64_t, std::string>> byAge;
   for (const auto& entry : registry.Connections) byAge.emplace_back(entry.second->LastUse, entry.first);
   std::sort(byAge.begin(), byAge.end());
   for (const auto& candidate : byAge) {
     const std::shared_ptr<Connection> connection = registry.Connections[candidate.second];
     if (!connection->Mutex.TryLock()) continue;
-    const bool committed = !connection->Db.IsOpen() || LConnectionRegistry::Commit(connection->Db);
-    if (committed) connection->Db.Close();
     connection->Mutex.Unlock();
-    if (!committed) continue;
     registry.Connections.erase(candidate.second);
-    return true;
+    return {candidate.second, connection};
   }
-  return false;
+  return {};
 }
 
+void CommitAndClose(const std::string& key, const std::shared_ptr<Connection>& connection);
+
+// The catalogue's connection, opened when it has none. The open (and the commit of what is
+// closed to make room) happens outside the registry's lock: only a second opener of the same
+// catalogue waits for it, at the connection's own lock.
 std::shared_ptr<Connection> Acquire(const std::string& catalogue, LCatalogueError& error) {
   Registry& registry = TheRegistry();
-  platform::CLockGuard lock(registry.Mutex);
   const std::string key = KeyOf(catalogue);
-  const auto found = registry.Connections.find(key);
-  if (found != registry.Connections.end()) {
-    found->second->LastUse = ++registry.Clock;
-    return found->second;
-  }
-  if (registry.Opened.count(key) != 0 && !platform::StampOf(LDatabase::FilePath(key)).Ok) {
-    // Created again here, it would hold only what comes next: the caller builds it again whole.
-    LDatabase refused;
-    refused.SetReplacedError();
-    error = refused.Error();
-    registry.Replaced.insert(key);
-    return nullptr;
-  }
-  if (registry.MaxOpen == 0) registry.MaxOpen = MaxOpenFor(platform::OpenFileLimit());
-  while (registry.Connections.size() >= registry.MaxOpen && CloseLeastRecentlyUsed(registry)) {
-  }
   auto connection = std::make_shared<Connection>();
-  platform::CLockGuard connectionLock(connection->Mutex);  // not shared yet: for the analysis
-  if (!connection->Db.OpenForWriting(key)) {
-    error = connection->Db.Error();
+  platform::CLockGuard connectionLock(connection->Mutex);  // not shared yet: never waits
+  std::vector<std::pair<std::string, std::shared_ptr<Connection>>> closing;
+  {
+    platform::CLockGuard lock(registry.Mutex);
+    const auto found = registry.Connections.find(key);
+    if (found != registry.Connections.end()) {
+      found->second->LastUse = ++registry.Clock;
+      return found->second;
+    }
+    if (registry.Opened.count(key) != 0 && !platform::StampOf(LDatabase::FilePath(key)).Ok) {
+      // Created again here, it would hold only what comes next: the caller builds it again whole.
+      LDatabase refused;
+      refused.SetReplacedError();
+      error = refused.Error();
+      registry.Replaced.insert(key);
+      return nullptr;
+    }
+    if (registry.MaxOpen == 0) registry.MaxOpen = MaxOpenFor(platform::OpenFileLimit());
+    while (registry.Connections.size() >= registry.MaxOpen) {
+      auto taken = TakeLeastRecentlyUsed(registry);
+      if (!taken.second) break;
+      closing.push_back(std::move(taken));
+    }
+    connection->LastUse = ++registry.Clock;
+    registry.Connections[key] = connection;
+  }
+  for (const auto& entry : closing) CommitAndClose(entry.first, entry.second);
+  const bool opened = connection->Db.OpenForWriting(key);
+  if (!opened) error = connection->Db.Error();
+  platform::CLockGuard lock(registry.Mutex);
+  const auto found = registry.Connections.find(key);
+  if (!opened) {
+    if (found != registry.Connections.end() && found->second == connection) registry.Connections.erase(found);
     return nullptr;
   }
-  connection->LastUse = ++registry.Clock;
-  registry.Connections[key] = connection;
   registry.Opened.insert(key);
   return connection;
 }
@@ -117,16 +164,18 @@ void DropReplaced(const std::string& catalogue, const std::shared_ptr<Connection
   registry.Replaced.insert(key);
 }
 
-void CommitAndClose(const std::shared_ptr<Connection>& connection) {
+void CommitAndClose(const std::string& key, const std::shared_ptr<Connection>& connection) {
   platform::CLockGuard lock(connection->Mutex);
-  LConnectionRegistry::Commit(connection->Db);
+  const bool wasInTransaction = connection->Db.IsOpen() && connection->Db.InTransaction();
+  NoteLostWork(key, wasInTransaction, LConnectionRegistry::Commit(connection->Db), connection->Db);
   connection->Db.Close();
 }
 
 }  // namespace
 
 bool LConnectionRegistry::Open(const std::string& catalogue, LCatalogueError& error) {
-  return Acquire(catalogue, error) != nullptr;
+  // Through With: a connection another thread is still opening is waited for, and its failure seen.
+  return With(catalogue, [](LDatabase&) { return true; }, error);
 }
 
 bool LConnectionRegistry::With(const std::string& catalogue, const Work& work, LCatalogueError& error) {
@@ -139,7 +188,9 @@ bool LConnectionRegistry::With(const std::string& catalogue, const Work& work, L
       platform::CLockGuard lock(connection->Mutex);
       if (!connection->Db.IsOpen()) continue;
       connection->Db.ClearError();
+      const bool wasInTransaction = connection->Db.InTransaction();
       ok = work(connection->Db);
+      NoteLostWork(KeyOf(catalogue), wasInTransaction, ok, connection->Db);
       if (!ok) error = connection->Db.Error();
       if (!ok && error.Replaced) connection->Db.Close();
     }
@@ -163,7 +214,9 @@ bool LConnectionRegistry::CommitIfOpen(const std::string& catalogue, LCatalogueE
     platform::CLockGuard lock(connection->Mutex);
     if (!connection->Db.IsOpen()) return true;
     connection->Db.ClearError();
+    const bool wasInTransaction = connection->Db.InTransaction();
     if (Commit(connection->Db)) return true;
+    NoteLostWork(KeyOf(catalogue), wasInTransaction, false, connection->Db);
     error = connection->Db.Error();
     if (!error.Replaced) return false;
     connection->Db.Close();
@@ -200,17 +253,18 @@ bool LConnectionRegistry::TakeReplaced(const std::string& catalogue) {
 
 void LConnectionRegistry::Close(const std::string& catalogue) {
   std::shared_ptr<Connection> connection;
+  const std::string key = KeyOf(catalogue);
   {
     Registry& registry = TheRegistry();
     platform::CLockGuard lock(registry.Mutex);
-    const auto found = registry.Connections.find(KeyOf(catalogue));
+    const auto found = registry.Connections.find(key);
     // Closed on purpose (before its files are deleted or moved): a new database may follow.
     registry.Opened.erase(found == registry.Connections.end() ? KeyOf(catalogue) : found->first);
     if (found == registry.Connections.end()) return;
     connection = found->second;
     registry.Connections.erase(found);
   }
-  CommitAndClose(connection);
+  CommitAndClose(key, connection);
 }
 
 size_t LConnectionRegistry::CountOpen() {
@@ -226,16 +280,16 @@ void LConnectionRegistry::SetMaxOpen(size_t maxOpen) {
 }
 
 void LConnectionRegistry::CloseAll() {
-  std::vector<std::shared_ptr<Connection>> connections;
+  std::vector<std::pair<std::string, std::shared_ptr<Connection>>> connections;
   {
     Registry& registry = TheRegistry();
     platform::CLockGuard lock(registry.Mutex);
-    for (auto& entry : registry.Connections) connections.push_back(entry.second);
+    for (auto& entry : registry.Connections) connections.emplace_back(entry.first, entry.second);
     registry.Connections.clear();
     registry.Opened.clear();
     registry.Replaced.clear();
   }
-  for (const auto& connection : connections) CommitAndClose(connection);
+  for (const auto& entry : connections) CommitAndClose(entry.first, entry.second);
 }
 
 bool LConnectionRegistry::Begin(LDatabase& db) {
@@ -248,6 +302,11 @@ bool LConnectionRegistry::Commit(LDatabase& db) {
   if (db.FileReplaced()) {
     db.Exec("ROLLBACK");
     db.SetReplacedError();
+    return false;
+  }
+  if (TakeInjectedFailure()) {
+    db.Exec("ROLLBACK");
+    db.SetError(SQLITE_IOERR, "disk I/O error (injected)");
     return false;
   }
   // A busy COMMIT (readers holding the lock of a rollback journal longer than the busy
@@ -270,4 +329,15 @@ bool LConnectionRegistry::Commit(LDatabase& db) {
 void LConnectionRegistry::SetCommitRetries(int attempts, int pauseMilliseconds) {
   g_CommitAttempts = attempts < 1 ? 1 : attempts;
   g_CommitRetryPauseMs = pauseMilliseconds < 0 ? 0 : pauseMilliseconds;
+}
+
+void LConnectionRegistry::FailNextCommitsForTests(int count) { g_FailingCommits = count; }
+
+std::uint64_t LConnectionRegistry::RolledBack(const std::string& catalogue, std::string* why) {
+  RollbackRecord& rollbacks = TheRollbacks();
+  platform::CLockGuard lock(rollbacks.Mutex);
+  const auto found = rollbacks.ByCatalogue.find(KeyOf(catalogue));
+  if (found == rollbacks.ByCatalogue.end()) return 0;
+  if (why != nullptr) *why = found->second.second;
+  return found->second.first;
 }

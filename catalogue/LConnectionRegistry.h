@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,6 +34,11 @@ class LConnectionRegistry {
   // this process had it open (at a commit, at a reopen, or now, by its open connection): the
   // caller builds it again. The connection is closed; the next use opens what lies at the path.
   static bool TakeReplaced(const std::string& catalogue);
+  // How many times a transaction of the catalogue that held other writers' work was rolled back
+  // (a failed commit, or SQLite's own rollback after a failed write) since the process began.
+  // A writer reads it when it opens and again after its commit: a change means what it wrote
+  // may have gone with that transaction, and it writes it again. why: the last such failure.
+  static std::uint64_t RolledBack(const std::string& catalogue, std::string* why = nullptr);
   // Tests: the bound (0: the default for the process's descriptor limit, taken at the next open).
   static void SetMaxOpen(size_t maxOpen);
 
@@ -47,4 +53,6 @@ class LConnectionRegistry {
   static constexpr int kCommitRetryPauseMs = 200;
   // Tests: fewer or quicker attempts.
   static void SetCommitRetries(int attempts, int pauseMilliseconds);
+  // Tests: the next count commits of the process fail as a disk error would (and roll back).
+  static void FailNextCommitsForTests(int count);
 };

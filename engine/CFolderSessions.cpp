@@ -4,10 +4,10 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue/CCatalogueLock.h"
 #include "engine/CCatalogueLayout.h"
 #include "engine/CEnginePacing.h"
 #include "engine/CEngineParameters.h"
-#include "engine/CIndexingEngine.h"
 #include "engine/CStatusLines.h"
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
@@ -83,9 +83,9 @@ void CFolderSessions::OnWatchedChange(FileChange change) {
   // applies them and wakes the flush workers. Asked again after queueing: a pass that ended
   // in between may have looked at the queue before this change was in it.
   const std::string catalogue = change.strCatalogue;
-  const bool free = CIndexingEngine::LockCatalogue(catalogue, 0) != 0;
+  const bool free = CCatalogueLock::IsFreeForCaller(catalogue);
   m_pFlusher->EnqueueChange(std::move(change), free);
-  if (!free && CIndexingEngine::LockCatalogue(catalogue, 0) != 0) m_pFlusher->Wake(catalogue);
+  if (!free && CCatalogueLock::IsFreeForCaller(catalogue)) m_pFlusher->Wake(catalogue);
 }
 
 void CFolderSessions::RequestReconcile(const std::string& reference) {

@@ -73,14 +73,6 @@ class CIndexingEngine {
   void EmptyCatalogue(const std::string& catalogue);
   void DiscardForeignCatalogue(const std::vector<std::string>& directories, const std::string& catalogue);
 
-  // The catalogue locks of the process, one per catalogue, shared with other processes by
-  // name. Any thread; a thread may hold the locks of several catalogues. acquire 0 only asks:
-  // 0 when another thread of this process holds that catalogue.
-  static int LockCatalogue(const std::string& catalogue, int acquire);
-  // Releases the calling thread's catalogue locks.
-  static void UnlockCatalogue();
-  // Why the last LockCatalogue that tried to take a lock did not get it.
-  static std::string GetCatalogueLockError();
 
   // The per-folder step of a pass; may clear the record's MonitoringStarted flag.
   void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop);

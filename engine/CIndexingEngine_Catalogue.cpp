@@ -2,11 +2,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <iterator>
-#include <map>
-#include <memory>
-#include <thread>
-#include <utility>
 
 #include <boost/filesystem.hpp>
 
@@ -19,8 +14,6 @@
 #include "folders/CFolderLayout.h"
 #include "folders/Dom_FolderList.h"
 #include "platform/CFileSystemType.h"
-#include "platform/CMutex.h"
-#include "platform/CNamedFileLock.h"
 #include "platform/FileOps.h"
 #include "platform/PathChecks.h"
 #include "platform/SystemInfo.h"
@@ -29,35 +22,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-const char kLockNamePrefix[] = "FKIndexingService lock catalog ";
-
-std::string LockNameFor(const std::string& catalogue) {
-  std::string name = kLockNamePrefix + catalogue;
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  return name;
-}
-
-// The process's catalogue locks, one per catalogue. The worker and the watch threads ask
-// them at once, and an flock taken through another open of the same file would shut out this
-// very process, so the state says which thread holds which catalogue.
-struct CatalogueLockState {
-  struct Held {
-    std::unique_ptr<platform::CNamedFileLock> Lock;
-    std::thread::id Owner;
-  };
-  platform::CMutex Mutex;
-  std::map<std::string, Held> Locks GUARDED_BY(Mutex);  // by lock name
-  // Why each thread's last attempt failed.
-  std::map<std::thread::id, std::string> LastErrors GUARDED_BY(Mutex);
-};
-
-CatalogueLockState& LockState() {
-  static CatalogueLockState state;
-  return state;
-}
 
 // Emptying or setting aside a catalogue touches these only: the directory may hold other files.
 bool IsCatalogueOwnFile(const fs::directory_entry& entry) {
@@ -102,44 +66,6 @@ void CIndexingEngine::DiscardForeignCatalogue(const std::vector<std::string>& di
     if (count > 0) sum += count;
   }
   if (sum == 0) EmptyCatalogue(catalogue);
-}
-
-int CIndexingEngine::LockCatalogue(const std::string& catalogue, int acquire) {
-  CatalogueLockState& state = LockState();
-  platform::CLockGuard guard(state.Mutex);
-  // Catalogue paths are case-sensitive here, so the names are compared exactly.
-  const std::string name = LockNameFor(catalogue);
-  const std::thread::id self = std::this_thread::get_id();
-  const auto held = state.Locks.find(name);
-  if (held != state.Locks.end()) {
-    return held->second.Owner == self ? 1 : 0;
-  }
-  if (acquire == 0) return 1;
-  auto lock = std::make_unique<platform::CNamedFileLock>(name);
-  if (!lock->TryLock()) {
-    state.LastErrors[self] = lock->LastError();
-    return 0;
-  }
-  state.LastErrors.erase(self);
-  state.Locks[name] = CatalogueLockState::Held{std::move(lock), self};
-  return 1;
-}
-
-std::string CIndexingEngine::GetCatalogueLockError() {
-  CatalogueLockState& state = LockState();
-  platform::CLockGuard guard(state.Mutex);
-  const auto found = state.LastErrors.find(std::this_thread::get_id());
-  return found == state.LastErrors.end() ? std::string() : found->second;
-}
-
-void CIndexingEngine::UnlockCatalogue() {
-  CatalogueLockState& state = LockState();
-  platform::CLockGuard guard(state.Mutex);
-  // Only its holder releases a lock: the calling thread's locks go, other threads' stay.
-  const std::thread::id self = std::this_thread::get_id();
-  for (auto it = state.Locks.begin(); it != state.Locks.end();) {
-    it = it->second.Owner == self ? state.Locks.erase(it) : std::next(it);
-  }
 }
 
 std::string CIndexingEngine::MoveDamagedCatalogueAside(const std::string& catalogue, bool always) {

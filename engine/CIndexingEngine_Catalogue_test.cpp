@@ -6,6 +6,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "catalogue/CCatalogueLock.h"
 #include "catalogue/CCatalogueIndexer.h"
 #include "platform/CChildProcess.h"
 #include "testsupport/EngineTestBed.h"
@@ -105,37 +106,38 @@ TEST_F(CatalogueLayoutTest, ForeignCatalogueIsEmptiedOnlyWhenNoneOfItsDocumentsI
 
 class CatalogueLockTest : public ::testing::Test {
  protected:
-  void TearDown() override { CIndexingEngine::UnlockCatalogue(); }
   testsupport::EngineTestBed m_Bed;  // its own lock directory
 };
 
+bool HeldOnNewThread(const std::string& catalogue) {
+  bool held = false;
+  std::thread([&] { held = CCatalogueLock(catalogue).IsHeld(); }).join();
+  return held;
+}
+
 // The lock is per thread: another thread of the process is refused the held catalogue only,
-// and each thread holds its own catalogue's lock at the same time.
-TEST_F(CatalogueLockTest, ThreadsOfTheProcessGetZeroForACatalogueHeldByAnother) {
-  ASSERT_EQ(CIndexingEngine::LockCatalogue("/cat/A", 1), 1);
-  EXPECT_TRUE(fs::exists(m_Bed.Scratch().File("locks/FKIndexingService lock catalog _cat_A")));
-  int asked = -1, taken = -1, other = -1, otherAsked = -1, afterRelease = -1;
-  std::thread([&] {
-    asked = CIndexingEngine::LockCatalogue("/cat/A", 0);
-    taken = CIndexingEngine::LockCatalogue("/cat/A", 1);
-    other = CIndexingEngine::LockCatalogue("/cat/B", 1);
-    otherAsked = CIndexingEngine::LockCatalogue("/cat/B", 0);
-    std::thread([&] { EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/B", 1), 0); }).join();
-    CIndexingEngine::UnlockCatalogue();  // releases its own lock only
-  }).join();
-  EXPECT_EQ(asked, 0);
-  EXPECT_EQ(taken, 0);
-  EXPECT_EQ(other, 1);
-  EXPECT_EQ(otherAsked, 1);
-  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/a", 0), 1) << "the holder itself asks freely";
-  ASSERT_EQ(CIndexingEngine::LockCatalogue("/cat/A", 1), 1);
-  CIndexingEngine::UnlockCatalogue();
-  std::thread([&] {
-    afterRelease = CIndexingEngine::LockCatalogue("/cat/A", 1);
-    CIndexingEngine::UnlockCatalogue();
-  }).join();
-  EXPECT_EQ(afterRelease, 1);
-  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/B", 1), 1) << "released by its holder";
+// each thread holds its own catalogue's lock at the same time, and the scope's end gives it back.
+TEST_F(CatalogueLockTest, ThreadsOfTheProcessAreRefusedACatalogueHeldByAnother) {
+  {
+    const CCatalogueLock a("/cat/A");
+    ASSERT_TRUE(a.IsHeld());
+    EXPECT_TRUE(fs::exists(m_Bed.Scratch().File("locks/FKIndexingService lock catalog _cat_A")));
+    std::thread([&] {
+      EXPECT_FALSE(CCatalogueLock::IsFreeForCaller("/cat/A"));
+      const CCatalogueLock refused("/cat/A");
+      EXPECT_FALSE(refused.IsHeld());
+      EXPECT_EQ(refused.Error(), "held by another thread of this process");
+      const CCatalogueLock b("/cat/B");
+      EXPECT_TRUE(b.IsHeld());
+      EXPECT_TRUE(CCatalogueLock::IsFreeForCaller("/cat/B")) << "the holder itself asks freely";
+      EXPECT_FALSE(HeldOnNewThread("/cat/B"));
+    }).join();
+    EXPECT_TRUE(CCatalogueLock::IsFreeForCaller("/cat/a"));
+    EXPECT_TRUE(CCatalogueLock("/cat/A").IsHeld()) << "its holder takes it again";
+    EXPECT_FALSE(HeldOnNewThread("/cat/A")) << "an inner scope does not give the outer hold back";
+  }
+  EXPECT_TRUE(HeldOnNewThread("/cat/A"));
+  EXPECT_TRUE(HeldOnNewThread("/cat/B")) << "released by its holder's scope";
 }
 
 TEST_F(CatalogueLockTest, AnotherProcessHoldingTheCatalogueGetsItsLockRefused) {
@@ -143,20 +145,24 @@ TEST_F(CatalogueLockTest, AnotherProcessHoldingTheCatalogueGetsItsLockRefused) {
   const std::string release = m_Bed.Scratch().File("release");
   platform::CChildProcess child;
   ASSERT_TRUE(child.Fork([&] {
-    if (CIndexingEngine::LockCatalogue("/cat/P", 1) != 1) return 2;
+    const CCatalogueLock lock("/cat/P");
+    if (!lock.IsHeld()) return 2;
     m_Bed.Scratch().Write("held", "");
     return WaitForFile(release) ? 0 : 3;
   }));
   ASSERT_TRUE(WaitForFile(held));
-  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 0);
-  EXPECT_EQ(CIndexingEngine::GetCatalogueLockError(), "held by another process");
-  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/Q", 1), 1);  // the failed attempt is dropped
-  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 0);
+  {
+    const CCatalogueLock refused("/cat/P");
+    EXPECT_FALSE(refused.IsHeld());
+    EXPECT_EQ(refused.Error(), "held by another process");
+    EXPECT_TRUE(CCatalogueLock("/cat/Q").IsHeld());  // the failed attempt is dropped
+  }
+  EXPECT_FALSE(CCatalogueLock("/cat/P").IsHeld());
   m_Bed.Scratch().Write("release", "");
   int exitCode = -1;
   EXPECT_TRUE(child.WaitForExit(20000, exitCode));
   EXPECT_EQ(exitCode, 0);
-  EXPECT_EQ(CIndexingEngine::LockCatalogue("/cat/P", 1), 1);
+  EXPECT_TRUE(CCatalogueLock("/cat/P").IsHeld());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CCatalogueLock.h"
 #include "catalogue/LIndexer.h"
 #include "engine/CFolderSessions.h"
 #include "engine/CatalogueMarkers.h"
@@ -71,15 +72,15 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   if (!fresh && folder.GetMonitoringStarted() == 1) return;
   m_Status.CatalogueFileSystem(catalogue);
   IsRefusedDirectory(folder, folder.GetProcessingPath(), true);  // said here; the walks leave it out
-  if (LockCatalogue(catalogue, 1) == 0) {
-    SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue + " not locked: " + GetCatalogueLockError());
+  {
+    const CCatalogueLock lock(catalogue);
+    if (!lock.IsHeld()) SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue + " not locked: " + lock.Error());
+    // Watching starts before the walks, so that nothing changed during them is missed: while
+    // the catalogue is locked the changes only queue, and they are applied at the end.
+    if (m_pSessions && !m_pSessions->Watch(folder, catalogue)) m_bFolderPolled = true;
+    GuardedFolderPass(folder, catalogue, fresh, cleaner, stop);
+    if (m_pSessions) m_pSessions->Flusher().Refresh(catalogue, true);
   }
-  // Watching starts before the walks, so that nothing changed during them is missed: while
-  // the catalogue is locked the changes only queue, and they are applied at the end.
-  if (m_pSessions && !m_pSessions->Watch(folder, catalogue)) m_bFolderPolled = true;
-  GuardedFolderPass(folder, catalogue, fresh, cleaner, stop);
-  if (m_pSessions) m_pSessions->Flusher().Refresh(catalogue, true);
-  UnlockCatalogue();
   // A change queued between the drain and the unlock waits for no later one.
   if (m_pSessions) m_pSessions->Flusher().Wake(catalogue);
   SendStatusMessage(kMessageLine, "starting monitoring for folder " + folder.GetName());

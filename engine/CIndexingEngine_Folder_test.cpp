@@ -8,6 +8,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "catalogue/CCatalogueLock.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/StatusTrigger.h"
 
@@ -99,12 +100,9 @@ TEST_F(ProcessFolderTest, AFailureInsideAFoldersPassEndsOnlyThatPass) {
   EXPECT_EQ(m_Bed.Count(next), 1);
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F1").GetMonitoringStarted(), 0) << "tried again next pass";
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F2").GetMonitoringStarted(), 1);
-  int lockedByOther = -1;
-  std::thread([&] {
-    lockedByOther = CIndexingEngine::LockCatalogue(engine.Layout().GetCataloguePath(failing), 1);
-    CIndexingEngine::UnlockCatalogue();
-  }).join();
-  EXPECT_EQ(lockedByOther, 1) << "the failed pass released the catalogue lock";
+  bool lockedByOther = false;
+  std::thread([&] { lockedByOther = CCatalogueLock(engine.Layout().GetCataloguePath(failing)).IsHeld(); }).join();
+  EXPECT_TRUE(lockedByOther) << "the failed pass released the catalogue lock";
   engine.IndexAllFolders(nullptr);
   EXPECT_EQ(m_Bed.Count(failing), 1);
   EXPECT_EQ(engine.GetFolderList()->GetFolder("F1").GetMonitoringStarted(), 1);

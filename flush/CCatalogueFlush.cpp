@@ -7,14 +7,10 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "engine/CIndexingEngine.h"
+#include "catalogue/CCatalogueLock.h"
 #include "status/MonitorListener.h"
 
 namespace {
-
-// While a reconciliation holds the catalogue, its end is looked for this often (its drain
-// unparks the queue sooner).
-constexpr int kBusyRecheckMilliseconds = 500;
 
 std::int64_t NowMs() { return CFlushPool::NowMs(); }
 
@@ -178,10 +174,11 @@ std::int64_t CCatalogueFlush::RunSlice() {
   platform::CLockGuard inUse(m_InUseMutex);
   const std::int64_t slice = static_cast<std::int64_t>(m_Settings.nWorkSliceSeconds) * 1000;
   for (;;) {
-    // A reconciliation of this process holds the catalogue: it drains the queue itself when done.
-    if (CIndexingEngine::LockCatalogue(m_strCatalogue, 0) == 0) {
+    // A reconciliation of this process holds the catalogue: it drains the queue itself when
+    // done, and wakes the record after it gives the catalogue back.
+    if (!CCatalogueLock::IsFreeForCaller(m_strCatalogue)) {
       CommitApplied(true, false);
-      return NowMs() + kBusyRecheckMilliseconds;
+      return kNever;
     }
     STask task;
     if (!TakeNext(task, false)) break;

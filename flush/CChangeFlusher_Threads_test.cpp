@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,8 +13,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "catalogue/CCatalogueLock.h"
 #include "catalogue/LIndexer.h"
-#include "engine/CIndexingEngine.h"
 #include "platform/CNamedFileLock.h"
 #include "status/MonitorListener.h"
 #include "testsupport/CatalogueScratch.h"
@@ -114,7 +115,8 @@ TEST_F(FlushThreadTest, ADrainAndTheFlushThreadTogetherApplyEachChangeOnce) {
 
 TEST_F(FlushThreadTest, RefreshAppliesTheQueueOnTheWorkerAndLeavesALockedFileToTheFlushThread) {
   // The worker holds the catalogue, as a folder pass does: the flush workers hold back.
-  ASSERT_EQ(CIndexingEngine::LockCatalogue(m_Bed.Catalogue(), 1), 1);
+  auto held = std::make_unique<CCatalogueLock>(m_Bed.Catalogue());
+  ASSERT_TRUE(held->IsHeld());
   const std::vector<std::string> paths = WriteInvoices("2024", 3);
   auto lock = platform::CNamedFileLock::AtPath(paths[0]);
   ASSERT_TRUE(lock->TryLock());
@@ -126,7 +128,7 @@ TEST_F(FlushThreadTest, RefreshAppliesTheQueueOnTheWorkerAndLeavesALockedFileToT
   EXPECT_EQ(m_Bed.Flusher().QueuedCount(m_Bed.Catalogue()), 1u);
   EXPECT_EQ(m_Bed.Listener().Count(kMessageIdle, "Impossible file " + paths[0] + " is locked"), 1);
 
-  CIndexingEngine::UnlockCatalogue();
+  held.reset();
   m_Bed.Flusher().Wake(m_Bed.Catalogue());
   lock.reset();
   ASSERT_TRUE(m_Bed.WaitUntilApplied());

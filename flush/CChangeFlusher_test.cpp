@@ -1,5 +1,6 @@
 #include "flush/CChangeFlusher.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -7,8 +8,10 @@
 
 #include <boost/filesystem.hpp>
 
+#include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CCatalogueLock.h"
+#include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LIndexer.h"
-#include "engine/CIndexingEngine.h"
 #include "platform/CNamedFileLock.h"
 #include "status/MonitorListener.h"
 #include "testsupport/EngineTestBed.h"
@@ -108,12 +111,33 @@ TEST_F(ChangeFlusherTest, AChangeForAnUnwritableCatalogueIsKeptAndAppliedOnceItC
   LIndexer::CloseCatalogue(catalogue);
 }
 
+// The worker's walk and a flush thread write one catalogue through one transaction: when a
+// commit fails, each writer learns that its own changes went with it and writes them again.
+TEST_F(ChangeFlusherTest, AFailedCommitWhileTheWorkerAndAFlushThreadWriteLosesNeitherOnesChanges) {
+  const std::string walked = m_Bed.WriteXml("2024/walked.xml", "Walkedmoor");
+  const std::string changed = m_Bed.WriteXml("2024/changed.xml", "Changedmoor");
+  CCatalogueIndexer worker;
+  ASSERT_NE(worker.IndexDocument(walked, m_Bed.Catalogue(), nullptr), 0);  // not committed yet
+  LConnectionRegistry::FailNextCommitsForTests(1);
+  m_Bed.Enqueue(changed, kActionAdded);
+  ASSERT_TRUE(m_Bed.WaitUntilApplied());
+  EXPECT_EQ(m_Bed.Lines(":error: Catalogue " + m_Bed.Catalogue() + " cannot be written: disk I/O error").size(), 1u);
+  EXPECT_EQ(m_Bed.Find("Changedmoor"), std::vector<std::string>{changed}) << "the flush thread tried its change again";
+
+  EXPECT_FALSE(worker.Commit()) << "the worker is told its document went with the failed commit";
+  EXPECT_NE(worker.LastError().Message.find("went with a failed commit"), std::string::npos);
+  ASSERT_NE(worker.IndexDocument(walked, m_Bed.Catalogue(), nullptr), 0);
+  EXPECT_TRUE(worker.Commit());
+  EXPECT_EQ(m_Bed.Find("Walkedmoor"), std::vector<std::string>{walked});
+}
+
 TEST_F(ChangeFlusherTest, PastItsBoundAQueueIsDroppedAndItsFolderReconciledSaidOnceUntilDrained) {
   m_Bed.Settings().nQueueBound = 5;
   std::vector<std::string> requested;
   m_Bed.Flusher().SetReconcileRequest([&](const std::string& reference) { requested.push_back(reference); });
   // The catalogue is being reconciled: nothing is applied, the changes only queue.
-  ASSERT_EQ(CIndexingEngine::LockCatalogue(m_Bed.Catalogue(), 1), 1);
+  auto held = std::make_unique<CCatalogueLock>(m_Bed.Catalogue());
+  ASSERT_TRUE(held->IsHeld());
   const std::string path = m_Bed.WriteXml("2024/a.xml", "Bounded");
   for (int i = 0; i < 5; ++i) m_Bed.Enqueue(path, kActionModified, false);
   EXPECT_TRUE(requested.empty());
@@ -129,7 +153,7 @@ TEST_F(ChangeFlusherTest, PastItsBoundAQueueIsDroppedAndItsFolderReconciledSaidO
   for (int i = 0; i < 6; ++i) m_Bed.Enqueue(path, kActionModified, false);
   EXPECT_EQ(m_Bed.Lines(":error: Folder REF: more than 5 changes").size(), 2u);
   EXPECT_EQ(requested.size(), 2u);
-  CIndexingEngine::UnlockCatalogue();
+  held.reset();
   m_Bed.Flusher().Wake(m_Bed.Catalogue());
   ASSERT_TRUE(m_Bed.WaitUntilApplied());
   EXPECT_EQ(m_Bed.Find("Bounded"), std::vector<std::string>{path});

@@ -26,7 +26,6 @@ EngineTestBed::EngineTestBed() {
 
 EngineTestBed::~EngineTestBed() {
   m_pEngine.reset();
-  CIndexingEngine::UnlockCatalogue();
 }
 
 CIndexingEngine& EngineTestBed::Engine() {
@@ -41,7 +40,6 @@ CIndexingEngine& EngineTestBed::Engine() {
 
 void EngineTestBed::EndEngine() {
   m_pEngine.reset();
-  CIndexingEngine::UnlockCatalogue();
 }
 
 FK::CFolder EngineTestBed::MakeFolder(const std::string& reference) const {

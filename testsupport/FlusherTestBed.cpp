@@ -4,7 +4,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include "engine/CIndexingEngine.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/Polling.h"
@@ -27,7 +26,6 @@ FlusherTestBed::FlusherTestBed() {
 
 FlusherTestBed::~FlusherTestBed() {
   EndFlusher();
-  CIndexingEngine::UnlockCatalogue();
 }
 
 CChangeFlusher& FlusherTestBed::Flusher() {
