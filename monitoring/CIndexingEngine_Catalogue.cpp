@@ -15,6 +15,7 @@
 #include "catalogue/LIndexer.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
+#include "folders/FolderCatalogue.h"
 #include "monitoring/CChangeFlusher.h"
 #include "monitoring/CatalogueMarkers.h"
 #include "monitoring/MonitorListener.h"
@@ -81,22 +82,10 @@ std::string TimeStamp() { return platform::FormatLocalTime(std::time(nullptr), "
 
 }  // namespace
 
-// A reference names a directory of its own: one that would climb out of the catalogue
-// root, or name the root itself, gets no catalogue (emptying it would delete others' files).
-bool CIndexingEngine::IsUsableReference(const std::string& reference) {
-  return !reference.empty() && reference != "." && reference != ".." &&
-         reference.find('/') == std::string::npos;
-}
+bool CIndexingEngine::IsUsableReference(const std::string& reference) { return FK::IsUsableReference(reference); }
 
 std::string CIndexingEngine::GetCataloguePath(const FK::CFolder& folder) const {
-  if (m_pParameters == nullptr || !IsUsableReference(folder.GetReference())) return "";
-  if (m_pParameters->IsFolderArchivePath()) {
-    std::string archive = folder.GetArchivePath();
-    if (archive.empty()) return "";
-    if (archive.back() != '/') archive += '/';
-    return archive + "Catalogue_IS/" + folder.GetReference();
-  }
-  return m_pParameters->PathCatalogues + folder.GetReference();
+  return m_pParameters == nullptr ? "" : FK::CataloguePathOf(folder, m_pParameters->PathCatalogues);
 }
 
 bool CIndexingEngine::IsCatalogueMarkedForDeletion(const std::string& catalogue) const {
