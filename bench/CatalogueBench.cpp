@@ -13,10 +13,10 @@
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LDatabase.h"
 #include "catalogue/LXmlText.h"
-#include "monitoring/CFolderDirectoryPass.h"
-#include "monitoring/CIndexingEngine.h"
+#include "engine/CIndexingEngine.h"
 #include "pdf/CTool_QuickPDFLib.h"
 #include "platform/PeakMemory.h"
+#include "walk/CFolderDirectoryPass.h"
 
 namespace fs = boost::filesystem;
 

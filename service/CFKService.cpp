@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <exception>
 
+#include "engine/CIndexingEngine.h"
+#include "engine/CWorkerProgress.h"
 #include "errors/CFKException.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
-#include "monitoring/CIndexingEngine.h"
-#include "monitoring/CWorkerProgress.h"
 #include "platform/CBoundedReader.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/DocumentFile.h"

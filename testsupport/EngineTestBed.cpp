@@ -8,7 +8,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LSearcher.h"
-#include "monitoring/CFolderDirectoryPass.h"
+#include "walk/CFolderDirectoryPass.h"
 
 namespace testsupport {
 
