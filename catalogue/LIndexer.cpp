@@ -15,11 +15,13 @@
 #include "catalogue/LSearcher.h"
 #include "catalogue/LWalks.h"
 #include "catalogue/LXmlText.h"
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "errors/ErrorCodes.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CPresenceCheck.h"
 #include "platform/DocumentFile.h"
+#include "platform/FileOps.h"
 
 struct LWriter {
   std::string Catalogue;
@@ -78,11 +80,12 @@ void GuardedLogged(const char* function, const std::string& catalogue, Body&& bo
   try {
     body();
   } catch (const std::exception& error) {
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
-                              std::string("unexpected failure: ") + error.what(), catalogue, true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(
+        FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
+                                  std::string("unexpected failure: ") + error.what(), catalogue, false));
   } catch (...) {
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
-                              "unexpected failure", catalogue, true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer",
+                                                                    function, "unexpected failure", catalogue, false));
   }
 }
 
@@ -249,7 +252,7 @@ std::int64_t LIndexer::Remove(LWriter* writer, const std::string& path, bool bel
       return -1;
     }
     // "/a/b" must not take "/a/bc/x.xml" with it.
-    const std::string prefix = below && (path.empty() || path.back() != '/') ? path + "/" : path;
+    const std::string prefix = below ? platform::WithTrailingSlash(path.empty() ? "/" : path) : path;
     std::int64_t removed = 0;
     const bool ok = LConnectionRegistry::With(
         writer->Catalogue,

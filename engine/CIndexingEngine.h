@@ -105,11 +105,6 @@ class CIndexingEngine {
   void AddFile(std::string path, FK::CFolder folder);
   void RemoveFile(std::string path, FK::CFolder folder);
 
-  // A directory the walks of the folder leave out (its scanning, e-invoices or originals
-  // directory, the catalogue itself).
-  bool IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
-                           const std::string& catalogue) const;
-
   // The per-folder step of a pass; may clear the record's MonitoringStarted flag.
   void ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop);
 

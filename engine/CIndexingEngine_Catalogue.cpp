@@ -8,7 +8,6 @@
 #include <thread>
 #include <utility>
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
@@ -16,6 +15,7 @@
 #include "engine/CatalogueMarkers.h"
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
+#include "folders/CFolderLayout.h"
 #include "folders/Dom_FolderList.h"
 #include "folders/FolderCatalogue.h"
 #include "platform/CFileSystemType.h"
@@ -111,10 +111,7 @@ std::vector<std::string> CIndexingEngine::GetFolderDirectories(const FK::CFolder
   return directories;
 }
 
-std::string CIndexingEngine::GetUncPath(const std::string& directory) {
-  if (directory.empty() || directory.back() == '/') return directory;
-  return directory + '/';
-}
+std::string CIndexingEngine::GetUncPath(const std::string& directory) { return platform::WithTrailingSlash(directory); }
 
 void CIndexingEngine::EmptyCatalogue(const std::string& catalogue) {
   // A flush worker must not write into the files being deleted; what it had queued is on disk.
@@ -162,8 +159,8 @@ std::string CIndexingEngine::RefusedCatalogueReasonAt(const FK::CFolder& folder,
     own.push_back(platform::NormalPath(directory));
     own.push_back(platform::ResolvedPath(directory));
   }
-  // A catalogue inside a "Catalogue_IS" directory is never walked as documents: the default
-  // layout keeps it there, inside the archive.
+  // A catalogue inside a directory the walks leave out by name is never walked as documents:
+  // the default layout keeps it in "Catalogue_IS", inside the archive.
   bool belowCatalogueDirectory = false;
   while (!belowCatalogueDirectory && !path.empty()) {
     std::string owner;
@@ -176,7 +173,7 @@ std::string CIndexingEngine::RefusedCatalogueReasonAt(const FK::CFolder& folder,
     }
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos || path == "/") break;
-    belowCatalogueDirectory = boost::algorithm::iequals(path.substr(slash + 1), "Catalogue_IS");
+    belowCatalogueDirectory = FK::CFolderLayout::IsLeftOutName(path.substr(slash + 1));
     path = slash == 0 ? "/" : path.substr(0, slash);
   }
   return "";

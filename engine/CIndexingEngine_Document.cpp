@@ -1,17 +1,11 @@
 #include "engine/CIndexingEngine.h"
 
 #include "catalogue/CCatalogueIndexer.h"
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
 #include "status/MonitorListener.h"
-
-bool CIndexingEngine::IsExcludedDirectory(const FK::CFolder& folder, const std::string& directory,
-                                          const std::string& catalogue) const {
-  const std::string unc = GetUncPath(directory);
-  return unc == GetUncPath(folder.GetScanningPath()) || unc == GetUncPath(folder.GetEInvoicesPath()) ||
-         unc == GetUncPath(folder.GetOriginalPath()) || unc == GetUncPath(catalogue);
-}
 
 bool CIndexingEngine::IndexCounted(const std::string& path, const std::string& catalogue,
                                    const FK::CFolder& folder) {
@@ -57,8 +51,9 @@ void CIndexingEngine::ReportUnreadable(const std::string& path, const std::strin
   if (m_UnreadableReported.size() >= kMaxUnreadableReported) m_UnreadableReported.clear();
   if (!m_UnreadableReported.insert(path).second) return;
   SendStatusMessage(kMessageLine, ":sub: :error: Cannot read document " + path + ": " + reason);
-  FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CIndexingEngine", "IndexDocument",
-                            path + " (" + reason + ")", path, true, false);
+  FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadFile, 0, __LINE__,
+                                                                  "CIndexingEngine", "IndexDocument",
+                                                                  path + " (" + reason + ")", path, false));
 }
 
 void CIndexingEngine::ReportDocumentNote(const std::string& path) {

@@ -1,3 +1,4 @@
+#include <ctime>
 #include <map>
 #include <set>
 #include <string>
@@ -8,6 +9,7 @@
 #include <boost/filesystem.hpp>
 
 #include "engine/CIndexingEngine.h"
+#include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/Polling.h"
 #include "testsupport/StatusTrigger.h"
@@ -80,6 +82,41 @@ TEST_F(EngineMonitoringTest, ChangesDuringAndAfterTheFirstPassReachTheCatalogue)
   m_Bed.WriteInvoice("A/top.xml", "Top");  // the archive directory's own documents, as the walks take them
   EXPECT_TRUE(Reaches(folder, {"A/2026/renamed.xml", "A/2026/deep/after.xml", "A/2026/during.xml",
                                "A/2027/next.xml", "A/top.xml"}));
+}
+
+// A document below "MyOriginals" or named like "invoice.fk2.xml" is taken, and one in "ORIGINALS"
+// or "Catalogue_IS" or a ".FK$" companion left, alike by the first pass, a polling pass and a live change.
+TEST_F(EngineMonitoringTest, LeftOutNamesHaveOneFateInTheFirstPassAPollingPassAndALiveChange) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  const std::set<std::string> kept = {"A/MyOriginals/m.xml", "A/2026/invoice.fk2.xml", "A/2026/OriginalsWest/w.XML"};
+  const std::set<std::string> leftOut = {"A/2026/ORIGINALS/o.xml", "A/Catalogue_is/c.xml", "A/2026/inv.FK$.xml"};
+  const std::string catalogue = m_Bed.Engine().GetCataloguePath(folder);
+  std::int64_t time = std::time(nullptr) - 3600;
+  const auto writeAll = [&](const std::string& word) {
+    time += 60;
+    for (const auto* paths : {&leftOut, &kept}) {
+      for (const std::string& path : *paths) {
+        testsupport::EngineTestBed::SetModificationTime(m_Bed.WriteInvoice(path, word), time);
+      }
+    }
+  };
+  const auto holding = [&](const std::string& word) {
+    std::set<std::string> found;
+    for (const std::string& path : testsupport::CatalogueScratch::FindIn(catalogue, word)) {
+      found.insert(path.substr(m_Bed.Scratch().File("A").size() - 1));
+    }
+    return found;
+  };
+  writeAll("Firstword");
+  EXPECT_EQ(m_Bed.Walk(folder, true), 3);
+  EXPECT_EQ(holding("Firstword"), kept);
+  writeAll("Secondword");
+  EXPECT_EQ(m_Bed.Walk(folder, false), 3);
+  EXPECT_EQ(holding("Secondword"), kept);
+  Start({folder});
+  writeAll("Thirdword");
+  EXPECT_TRUE(testsupport::PollUntil([&] { return holding("Thirdword") == kept; }, kDeadlineMs));
+  EXPECT_EQ(Catalogued(folder).size(), kept.size());
 }
 
 TEST_F(EngineMonitoringTest, ADirectoryRenamedInsideTheTreeIsFollowedUnderItsNewName) {

@@ -59,7 +59,7 @@ class CCatalogueFlush : public CFlushPool::IJob {
   std::int64_t RunSlice() EXCLUDES(m_QueueMutex, m_InUseMutex) override;
 
  private:
-  enum class EReason { Locked, ReadLater, WriteFailed };
+  using EReason = CChangeApplier::EResult;  // why a change waits: never Done
   struct STask {
     FileChange Change;
     std::string Key;  // the path (a directory's marked as such): a later change of it decides

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "status/MonitorListener.h"
+#include "tools/CRetryInterval.h"
 
 // Taking, applying and committing changes, and trying again those that must wait.
 
@@ -142,9 +143,7 @@ void CCatalogueFlush::ReportWriteFailure(const std::string& cause) {
 }
 
 std::int64_t CCatalogueFlush::RetryInterval(int attempts) const {
-  std::int64_t interval = std::max(1, m_Settings.nRetryFirstMilliseconds);
-  for (int i = 1; i < attempts && interval < m_Settings.nRetryLongestMilliseconds; ++i) interval *= 2;
-  return std::min<std::int64_t>(interval, std::max(1, m_Settings.nRetryLongestMilliseconds));
+  return CRetryInterval{m_Settings.nRetryFirstMilliseconds, m_Settings.nRetryLongestMilliseconds}.After(attempts);
 }
 
 // A change that must wait is never given up: its tries only grow apart. Its trouble was said

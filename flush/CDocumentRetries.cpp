@@ -1,9 +1,9 @@
 #include "flush/CDocumentRetries.h"
 
-#include <algorithm>
 #include <limits>
 
 #include "platform/FileTimes.h"
+#include "tools/CRetryInterval.h"
 
 bool CDocumentRetries::IsDue(const std::string& path, std::int64_t now) {
   if (m_Retries.empty()) return true;
@@ -41,6 +41,5 @@ void CDocumentRetries::Note(const std::string& path, CCatalogueIndexer::Outcome 
     return;
   }
   ++state.Failures;
-  const int doublings = std::min(state.Failures - 1, 20);
-  state.Due = now + std::min(kFirstRetrySeconds << doublings, kLongestRetrySeconds);
+  state.Due = now + CRetryInterval{kFirstRetrySeconds, kLongestRetrySeconds}.After(state.Failures);
 }

@@ -5,23 +5,6 @@
 
 #include "pdf/CPdfReaderQueue.h"
 
-namespace {
-
-PdfText::Result ResultOf(CTool_QuickPDFLib::Failure failure) {
-  switch (failure) {
-    case CTool_QuickPDFLib::Failure::Refused:
-      return PdfText::Result::Refused;
-    case CTool_QuickPDFLib::Failure::Passing:
-      return PdfText::Result::Passing;
-    case CTool_QuickPDFLib::Failure::Abandoned:
-      return PdfText::Result::Abandoned;
-    default:
-      return PdfText::Result::Damaged;
-  }
-}
-
-}  // namespace
-
 PdfTextReader PdfTextOfQueue(CPdfReaderQueue* queue, const bool* quiet) {
   return [queue, quiet](const std::string& path) {
     PdfText pdf;
@@ -31,7 +14,8 @@ PdfTextReader PdfTextOfQueue(CPdfReaderQueue* queue, const bool* quiet) {
       pdf.Outcome = PdfText::Result::Read;
       pdf.Text = std::move(read.Text);
     } else {
-      pdf.Outcome = ResultOf(read.Failure);
+      // A read that failed without a reason is taken as a damaged document.
+      pdf.Outcome = read.Failure == PdfText::Result::Read ? PdfText::Result::Damaged : read.Failure;
     }
     return pdf;
   };

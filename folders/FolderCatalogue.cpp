@@ -1,5 +1,7 @@
 #include "folders/FolderCatalogue.h"
 
+#include "platform/FileOps.h"
+
 namespace FK {
 
 bool IsFolderArchivePath(const std::string& pathCatalogues) {
@@ -15,10 +17,9 @@ bool IsUsableReference(const std::string& reference) {
 std::string CataloguePathOf(const CFolder& folder, const std::string& pathCatalogues) {
   if (!IsUsableReference(folder.GetReference())) return "";
   if (IsFolderArchivePath(pathCatalogues)) {
-    std::string archive = folder.GetArchivePath();
+    const std::string archive = folder.GetArchivePath();
     if (archive.empty()) return "";
-    if (archive.back() != '/') archive += '/';
-    return archive + "Catalogue_IS/" + folder.GetReference();
+    return platform::WithTrailingSlash(archive) + "Catalogue_IS/" + folder.GetReference();
   }
   return pathCatalogues + folder.GetReference();
 }

@@ -5,16 +5,15 @@
 #include <ctime>
 #include <optional>
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
+#include "folders/CFolderLayout.h"
 #include "platform/CBoundedReader.h"
 #include "platform/ErrnoText.h"
 #include "platform/PathChecks.h"
 #include "status/MonitorListener.h"
-#include "walk/ReconcilePatterns.h"
 
 namespace fs = boost::filesystem;
 
@@ -44,10 +43,11 @@ bool CFolderDirectoryPass::CanWalk() {
 }
 
 bool CFolderDirectoryPass::IsExcluded(const std::string& directory) const {
-  return m_Engine.IsExcludedDirectory(m_Folder, directory, m_strCatalogue);
+  return m_pLayout && m_pLayout->IsLeftOutDirectory(m_pLayout->RelativeOf(directory));
 }
 
 void CFolderDirectoryPass::LoadSnapshot(const std::string& directory, bool fresh) {
+  m_pLayout = std::make_unique<FK::CFolderLayout>(m_Folder, m_strCatalogue, directory);
   m_pSnapshot = std::make_unique<CCatalogueSnapshot>();
   // With a rollback journal, a write transaction that outgrows the page cache locks readers out
   // until its commit, the walk's own look-ups included: there the entries are read beforehand.
@@ -162,14 +162,13 @@ void CFolderDirectoryPass::SortLevel(const std::string& directory, const platfor
     path.assign(directory).append(name);
     if (kind != EntryKind::Other && IsTooLong(path)) continue;
     std::int64_t time = 0;
-    if (kind == EntryKind::File && ReconcilePatterns::IsCandidate(path) && !ReconcilePatterns::IsCompanion(path)) {
+    if (kind == EntryKind::File && FK::CFolderLayout::IsDocumentName(name)) {
       if (listing.GetArrivalTime(name, time, errorText)) {
         files.emplace_back(time, i);
       } else if (errorText != kVanishedText) {
         m_bWalkIncomplete = true;  // a file that is there but cannot be looked at
       }
-    } else if (kind == EntryKind::Directory && !ReconcilePatterns::IsSkippedDirectoryName(name) &&
-               !IsExcluded(path)) {
+    } else if (kind == EntryKind::Directory && !FK::CFolderLayout::IsLeftOutName(name) && !IsExcluded(path)) {
       boost::system::error_code ec;
       const std::time_t written = fs::last_write_time(path, ec);
       subDirectories.emplace(ec ? 0 : static_cast<std::int64_t>(written), path);
@@ -208,7 +207,7 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
 }
 
 void CFolderDirectoryPass::IndexFresh(const std::string& directory) {
-  if (IsExcluded(directory) || directory == CIndexingEngine::GetUncPath(m_strCatalogue)) return;
+  if (IsExcluded(directory)) return;
   LevelEntries entries;
   std::string errorText;
   if (!platform::CDirectoryListing(directory).Read(entries, errorText)) {
@@ -218,8 +217,7 @@ void CFolderDirectoryPass::IndexFresh(const std::string& directory) {
   }
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
-    if (kind == EntryKind::Directory && !boost::algorithm::iequals(name, "ORIGINALS") &&
-        !IsTooLong(directory + name + "/")) {
+    if (kind == EntryKind::Directory && !FK::CFolderLayout::IsLeftOutName(name) && !IsTooLong(directory + name + "/")) {
       IndexFresh(directory + name + "/");
     }
   }
@@ -228,7 +226,7 @@ void CFolderDirectoryPass::IndexFresh(const std::string& directory) {
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
     if (kind == EntryKind::Directory) continue;
-    if (kind == EntryKind::File && CCatalogueIndexer::IsIndexableDocument(name) && !IsTooLong(directory + name)) {
+    if (kind == EntryKind::File && FK::CFolderLayout::IsDocumentName(name) && !IsTooLong(directory + name)) {
       IndexFreshFile(directory + name, written);
     }
     if (m_Engine.IsSliceUsedUp(start)) {
@@ -265,6 +263,7 @@ bool CFolderDirectoryPass::IndexCounted(const std::string& path) {
 }
 
 void CFolderDirectoryPass::Clean(const std::string& directory) {
+  const FK::CFolderLayout layout(m_Folder, m_strCatalogue, directory);
   std::int64_t start = m_Engine.Now();
   LCleaner* cleaner = m_Indexer.InitCleaner(directory, m_strCatalogue);
   const int count = m_Indexer.GetCleanCount();
@@ -276,7 +275,10 @@ void CFolderDirectoryPass::Clean(const std::string& directory) {
     int duplicate = 0;
     std::optional<std::string> name = m_Indexer.GetCleanerFileName(i);
     if (name) {
-      duplicate = anyName && *name == previous ? 1 : 0;
+      // An entry the walks no longer take (stored by a service that drew the line elsewhere)
+      // would never change again: it goes like a duplicate.
+      const std::string_view relative = layout.RelativeOf(*name);
+      duplicate = (anyName && *name == previous) || (!relative.empty() && !layout.IsDocument(relative)) ? 1 : 0;
       previous.swap(*name);
       anyName = true;
       m_Indexer.DeleteFileName(name);

@@ -14,6 +14,9 @@
 
 class CCatalogueIndexer;
 class CCatalogueSnapshot;
+namespace FK {
+class CFolderLayout;
+}
 namespace platform {
 class CStopLatch;
 }
@@ -35,7 +38,8 @@ class CFolderDirectoryPass {
   // ends normally is noted in the catalogue (table complete_walks) with the time it started.
   CIndexingEngine::PassResult Walk(const std::string& directory, bool fresh);
   // The walks of one directory tree against the snapshot taken for it (LoadSnapshot): read
-  // whole for the fresh walk, looked up path by path for the reconciling walk.
+  // whole for the fresh walk, looked up path by path for the reconciling walk. The tree's
+  // directory is also the one below which the folder's left-out directories count.
   void LoadSnapshot(const std::string& directory, bool fresh);
   const CCatalogueSnapshot& Snapshot() const { return *m_pSnapshot; }  // after LoadSnapshot
   void IndexFresh(const std::string& directory);
@@ -69,6 +73,7 @@ class CFolderDirectoryPass {
   const std::string m_strCatalogue;
   platform::CStopLatch* const m_pStop;
   std::unique_ptr<CCatalogueSnapshot> m_pSnapshot;  // of the directory being walked
+  std::unique_ptr<FK::CFolderLayout> m_pLayout;     // of the directory being walked
   // When the last complete walk of it began; none when not recorded or not to be trusted.
   std::optional<std::int64_t> m_LastCompleteWalk;
   int m_nIndexed = 0;

@@ -6,12 +6,11 @@
 #include <exception>
 #include <ctime>
 #include <map>
+#include <new>
 #include <set>
 #include <vector>
 
-#include <boost/algorithm/string/predicate.hpp>
-
-#include "catalogue/CCatalogueIndexer.h"
+#include "folders/CFolderLayout.h"
 #include "platform/CDirectoryListing.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CInotifyTree.h"
@@ -19,7 +18,6 @@
 #include "platform/ErrnoText.h"
 #include "platform/FileOps.h"
 #include "status/MonitorListener.h"
-#include "watch/CWatchRules.h"
 
 namespace {
 
@@ -31,16 +29,6 @@ constexpr const char* kStopMarker = "_STOP_FKINDEXING_MONITORING_";
 std::int64_t SteadyMilliseconds() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-std::string WithoutTrailingSlash(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string LimitLine(const std::string& reference, const std::string& directory, Limit limit) {
@@ -57,16 +45,16 @@ thread_local const void* t_pDelivering = nullptr;
 
 // One watched directory of one folder.
 struct SWatchedDirectory {
-  SWatchedDirectory(std::string reference, std::string catalogue, std::string directory, CWatchRules rules)
+  SWatchedDirectory(std::string reference, std::string catalogue, std::string directory, FK::CFolderLayout layout)
       : strReference(std::move(reference)),
         strCatalogue(std::move(catalogue)),
         strDirectory(std::move(directory)),
-        Rules(std::move(rules)) {}
+        Layout(std::move(layout)) {}
 
   const std::string strReference;
   const std::string strCatalogue;
   const std::string strDirectory;  // as the folder gives it, ending in '/': every change's path starts so
-  const CWatchRules Rules;
+  const FK::CFolderLayout Layout;
   std::string strNormal;  // set before it is shared
   int nRoot = 0;          // set before it is shared
   std::atomic<bool> bStopped{false};
@@ -130,14 +118,14 @@ platform::CInotifyTree& CDirectoriesWatcher::TreeForTest() { return m_pImpl->tre
 namespace {
 
 // A stop marker left by an older service would otherwise lie in the archive for good.
-void DeleteStopMarkers(const std::string& directory, const CWatchRules& rules) {
+void DeleteStopMarkers(const std::string& directory, bool archive, const FK::CFolderLayout& layout) {
   platform::RemoveFile(directory + kStopMarker);
-  if (!rules.IsArchive()) return;
+  if (!archive) return;
   std::vector<platform::CDirectoryListing::Entry> entries;
   std::string errorText;
   if (!platform::CDirectoryListing(directory).Read(entries, errorText)) return;
   for (const auto& entry : entries) {
-    if (entry.Type == platform::CDirectoryListing::Kind::Directory && !rules.IsExcluded(entry.Name, true)) {
+    if (entry.Type == platform::CDirectoryListing::Kind::Directory && !layout.IsLeftOutDirectory(entry.Name)) {
       platform::RemoveFile(directory + entry.Name + "/" + kStopMarker);
     }
   }
@@ -149,22 +137,21 @@ CDirectoriesWatcher::EWatch CDirectoriesWatcher::WatchFolder(const std::string& 
                                                              const std::string& catalogue) {
   SImpl& impl = *m_pImpl;
   const std::string reference = folder.GetReference();
-  const std::string normal = CWatchRules::NormalPath(directory);
+  const std::string normal = platform::NormalPath(directory);
   const platform::FileStatus status = platform::StatPath(directory);
   if (directory.empty() || !status.bExists || !status.bDirectory) return EWatch::Missing;
   // Every change's path starts with the directory as the folder gives it, as the walks' do.
-  const std::string given = directory.back() == '/' ? directory : directory + "/";
+  const std::string given = platform::WithTrailingSlash(directory);
   if (platform::CFileSystemType::IsNetwork(directory)) {
     impl.SayOnce(normal, "Folder " + reference + ": directory " + given +
                              " lies on a network file system, where changes made by other machines are not seen:"
                              " it is reconciled in every pass instead of watched");
     return EWatch::NotWatchable;
   }
-  const bool archive = CWatchRules::NormalPath(folder.GetArchivePath()) == normal;
-  CWatchRules rules(directory, archive,
-                    {catalogue, folder.GetScanningPath(), folder.GetEInvoicesPath(), folder.GetOriginalPath()});
-  DeleteStopMarkers(given, rules);
-  auto watched = std::make_shared<SWatchedDirectory>(reference, catalogue, given, rules);
+  const bool archive = platform::NormalPath(folder.GetArchivePath()) == normal;
+  const FK::CFolderLayout layout(folder, catalogue, directory);
+  DeleteStopMarkers(given, archive, layout);
+  auto watched = std::make_shared<SWatchedDirectory>(reference, catalogue, given, layout);
   watched->strNormal = normal;
 
   platform::CInotifyTree::SResult result;
@@ -185,9 +172,10 @@ CDirectoriesWatcher::EWatch CDirectoriesWatcher::WatchFolder(const std::string& 
       impl.bStarted = result.Ok();
     }
     if (impl.bStarted) {
-      // The tree's skip test runs under the tree's lock: it only reads the rules' copy.
-      result = impl.tree.AddRoot(WithoutTrailingSlash(directory),
-                                 [rules](const std::string& relativeDir) { return rules.IsExcluded(relativeDir, true); });
+      // The tree's skip test runs under the tree's lock: it only reads the layout's copy.
+      result = impl.tree.AddRoot(platform::WithoutTrailingSlash(directory), [layout](const std::string& relativeDir) {
+        return layout.IsLeftOutDirectory(relativeDir);
+      });
     }
     if (result.Ok()) {
       watched->nRoot = result.nRoot;
@@ -311,10 +299,11 @@ void CDirectoriesWatcher::SImpl::Deliver(const platform::CInotifyTree::SEvent& e
   } catch (const std::exception& error) {
     // Nothing may end the reading thread: the folder's next reconciliation catches up.
     try {
+      if (hooks.NeedsReconcile) hooks.NeedsReconcile(directory->strReference, false);
       Say(":error: Folder " + directory->strReference + ": a change could not be handled (" + error.what() +
           "): the folder is reconciled again");
-      if (hooks.NeedsReconcile) hooks.NeedsReconcile(directory->strReference, false);
-    } catch (const std::exception&) {
+    } catch (const std::bad_alloc&) {
+      // Out of memory even for the line: the reconciliation asked for first is what counts.
     }
   }
   t_pDelivering = nullptr;
@@ -371,7 +360,10 @@ void CDirectoriesWatcher::SImpl::Forget(const SWatchedDirectory& directory) {
 
 void CDirectoriesWatcher::SImpl::OnChange(SWatchedDirectory& directory, const platform::CInotifyTree::SEvent& event) {
   const std::string& relative = event.strRelativePath;
-  if (relative.empty() || directory.bStopped || directory.Rules.IsExcluded(relative, event.bIsDirectory)) return;
+  if (relative.empty() || directory.bStopped) return;
+  // The stop marker of an older service is no document either.
+  const FK::CFolderLayout& layout = directory.Layout;
+  if (event.bIsDirectory ? layout.IsLeftOutDirectory(relative) : !layout.IsDocument(relative)) return;
   const std::string path = directory.strDirectory + relative;
   if (event.bIsDirectory) {
     // A directory that left takes every document below it along; one that arrived brings its
@@ -381,8 +373,6 @@ void CDirectoriesWatcher::SImpl::OnChange(SWatchedDirectory& directory, const pl
     if (event.eKind == Kind::MovedIn) WalkMovedIn(directory, relative);
     return;
   }
-  const std::string name = BaseName(relative);
-  if (boost::algorithm::iequals(name, kStopMarker) || !CCatalogueIndexer::IsIndexableDocument(name)) return;
   const int action = static_cast<int>(event.eKind);
   if (IsRepeat(directory, path, action)) return;
   Queue(directory, path, action, false);
@@ -435,10 +425,9 @@ void CDirectoriesWatcher::SImpl::WalkMovedIn(SWatchedDirectory& directory, const
     }
     for (const auto& entry : entries) {
       const std::string relative = dir + "/" + entry.Name;
-      if (entry.Type == EntryKind::Directory && !directory.Rules.IsExcluded(relative, true)) {
+      if (entry.Type == EntryKind::Directory && !directory.Layout.IsLeftOutDirectory(relative)) {
         pending.push_back(relative);
-      } else if (entry.Type == EntryKind::File && CCatalogueIndexer::IsIndexableDocument(entry.Name) &&
-                 !directory.Rules.IsExcluded(relative, false)) {
+      } else if (entry.Type == EntryKind::File && directory.Layout.IsDocument(relative)) {
         Queue(directory, directory.strDirectory + relative, kActionAdded, false);
       }
     }

@@ -14,11 +14,9 @@ class CInotifyTree;
 
 // Turns file-system change notifications of the monitored folders' directories into queued
 // document changes. Each folder directory is watched whole, new sub-directories included, but
-// for what the walks leave out: directories named like "Originals" or "Catalogue_IS" at any
-// depth, the folder's catalogue and its other left-out directories. Non-documents and ".FK$"
-// companions are dropped, and so is a repeat of the same change to the same path in the same
-// second. Any
-// thread may call any member. The hooks are called on the watcher's one reading thread with no
+// for what the walks leave out (FK::CFolderLayout): no change of a non-document or of anything
+// in a left-out directory is queued, nor a repeat of the same change to the same path in the
+// same second. Any thread may call any member. The hooks are called on the watcher's one reading thread with no
 // lock of the watcher held; StopWatchingFolder and StopAll wait for a hook call in progress,
 // so their callers must not hold a lock the hooks take.
 class CDirectoriesWatcher {
