@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "catalogue/LSearcher.h"
+#include "platform/FileOps.h"
 
 namespace {
 
@@ -15,9 +16,7 @@ int ReadFailure(const LSearcher& searcher, const std::string& catalogue) {
 
 // A directory counts as a whole path component: "/a/b" is not the start of "/a/bc/x".
 std::string DirectoryPrefix(const std::string& directory) {
-  std::string prefix = AbsolutePath(directory);
-  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
-  return prefix;
+  return platform::WithTrailingSlash(AbsolutePath(directory));
 }
 
 std::string OneLine(std::string text) {

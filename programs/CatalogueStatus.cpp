@@ -75,10 +75,9 @@ void PrintTable(const ServiceStatus& status) {
 }  // namespace
 
 int RunStatus(const std::string& programDirectoryGiven, bool json) {
-  std::string programDirectory = AbsolutePath(programDirectoryGiven);
-  if (programDirectory.back() != '/') programDirectory += '/';
+  const std::string programDirectory = platform::WithTrailingSlash(AbsolutePath(programDirectoryGiven));
   // A mistyped directory is no service that stopped.
-  if (!platform::StatPath(programDirectory).bDirectory) return Fail("no program directory " + programDirectory);
+  if (programDirectory.empty() || !platform::StatPath(programDirectory).bDirectory) return Fail("no program directory " + programDirectory);
   std::string doubt;
   const bool runs = ServiceRuns(programDirectory, doubt);
   const ServiceStatusFile::ReadResult file = ServiceStatusFile::Read(ServiceStatusFile::PathIn(programDirectory));

@@ -9,6 +9,7 @@
 #include "catalogue/LDatabase.h"
 #include "folders/Dom_FolderList.h"
 #include "folders/FolderCatalogue.h"
+#include "platform/FileOps.h"
 #include "platform/MachineOptions.h"
 #include "service/CServiceParameters.h"
 
@@ -45,7 +46,7 @@ bool ServiceTargets(const std::string& programDirectory, std::vector<CatalogueTa
     status = Fail("cannot read the settings " + settings + " nor a FolderList in " + platform::MachineOptionsFilePath());
     return false;
   }
-  const Dom_FolderList folders(folderList, 1, 0);
+  const Dom_FolderList folders(folderList, 1);
   if (!folders.IsLoaded()) {
     status = Fail("cannot read the folder list " + folderList);
     return false;
@@ -74,7 +75,5 @@ bool ResolveTargets(const CatalogueCommand& command, std::vector<CatalogueTarget
     targets.push_back({"", command.Catalogue});
     return true;
   }
-  std::string directory = AbsolutePath(command.ServiceDirectory);
-  if (directory.back() != '/') directory += '/';
-  return ServiceTargets(directory, targets, status);
+  return ServiceTargets(platform::WithTrailingSlash(AbsolutePath(command.ServiceDirectory)), targets, status);
 }
