@@ -250,4 +250,6 @@ std::string_view LDatabase::Query::TextView(int column) const {
 
 std::int64_t LDatabase::Query::Int64(int column) const { return sqlite3_column_int64(m_pStmt, column); }
 
+double LDatabase::Query::Double(int column) const { return sqlite3_column_double(m_pStmt, column); }
+
 bool LDatabase::Query::IsNull(int column) const { return sqlite3_column_type(m_pStmt, column) == SQLITE_NULL; }

@@ -37,6 +37,7 @@ class LDatabase {
     // The column's bytes, valid until the next step of the query.
     std::string_view TextView(int column) const;
     std::int64_t Int64(int column) const;
+    double Double(int column) const;
     bool IsNull(int column) const;
 
    private:

@@ -50,6 +50,11 @@ const char* const kSearch =
     "SELECT d.path, d.modified, fk_excerpt(document_text)"
     " FROM document_text JOIN documents d ON d.id = document_text.rowid"
     " WHERE document_text MATCH ?1 ORDER BY rank LIMIT ?2";
+const char* const kSearchRanked =
+    "SELECT d.path, d.modified, fk_excerpt(document_text), rank"
+    " FROM document_text JOIN documents d ON d.id = document_text.rowid"
+    " WHERE document_text MATCH ?1 ORDER BY rank LIMIT ?2";
+const char* const kCountMatches = "SELECT count(*) FROM document_text WHERE document_text MATCH ?1";
 
 // Binds the prefix range and picks the statement with or without an upper bound.
 const char* RangeSql(const std::string& prefix, const char* from, const char* range) {
@@ -260,4 +265,19 @@ bool LDocuments::Search(const std::string& match, int limit, const Hit& hit) {
   query.Bind(2, static_cast<std::int64_t>(limit));
   while (query.Next()) hit(query.Text(0), query.Text(1), query.Text(2));
   return !query.Failed();
+}
+
+bool LDocuments::SearchRanked(const std::string& match, std::int64_t limit, const RankedHit& hit) {
+  LDatabase::Query query(m_Db, kSearchRanked);
+  query.Bind(1, match);
+  query.Bind(2, limit);
+  while (query.Next()) hit(query.Text(0), query.Text(1), query.Text(2), query.Double(3));
+  return !query.Failed();
+}
+
+std::int64_t LDocuments::CountMatches(const std::string& match) {
+  LDatabase::Query query(m_Db, kCountMatches);
+  query.Bind(1, match);
+  if (!query.Next()) return -1;
+  return query.Int64(0);
 }

@@ -64,6 +64,12 @@ class LDocuments {
   bool PathsFrom(const std::string& prefix, const std::string& from, int limit, const IdRow& row);
   // Full-text search with an FTS5 MATCH expression, best first (bm25), at most limit hits.
   bool Search(const std::string& match, int limit, const Hit& hit);
+  // As Search, with each hit's rank (bm25: lower is better).
+  using RankedHit = std::function<void(const std::string& path, const std::string& modified,
+                                       const std::string& snippet, double rank)>;
+  bool SearchRanked(const std::string& match, std::int64_t limit, const RankedHit& hit);
+  // The number of documents that match; -1 on failure.
+  std::int64_t CountMatches(const std::string& match);
 
  private:
   // The row id of path's entry in id (none when absent); false on failure.

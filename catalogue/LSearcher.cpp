@@ -156,6 +156,41 @@ std::unique_ptr<LSearcher::Result> LSearcher::Search(const std::string& query, c
   }
 }
 
+std::unique_ptr<LSearcher::Result> LSearcher::SearchText(const std::string& query, const std::string& catalogue,
+                                                         std::int64_t limit) {
+  try {
+    m_LastError = LCatalogueError();
+    auto result = std::make_unique<Result>();
+    const std::string match = TextMatch(query);
+    LDatabase db;
+    if (match.empty() || !db.OpenForReading(catalogue)) {
+      if (match.empty()) m_LastError = Failure("nothing to search for in: " + query);
+      else m_LastError = db.Error();
+      return match.empty() || m_LastError.Message.empty() ? std::move(result) : nullptr;
+    }
+    LDocuments documents(db);
+    result->Total = documents.CountMatches(match);
+    bool ok = result->Total >= 0 &&
+              documents.SearchRanked(match, limit, [&](const std::string& path, const std::string& modified,
+                                                       const std::string& snippet, double rank) {
+                result->Paths.push_back(path);
+                result->Times.push_back(modified);
+                result->Snippets.push_back(snippet);
+                result->Ranks.push_back(rank);
+              });
+    result->Count = static_cast<int>(result->Paths.size());
+    if (ok) return result;
+    m_LastError = db.Error();
+    if ((m_LastError.SqliteCode & 0xFF) == SQLITE_ERROR && !m_LastError.Corrupt) return std::make_unique<Result>();
+    return nullptr;
+  } catch (...) {
+    m_LastError = Failure("unexpected failure searching " + catalogue);
+    return nullptr;
+  }
+}
+
+bool LSearcher::HasSearchTerms(const std::string& query) { return !TextMatch(query).empty(); }
+
 const LCatalogueError& LSearcher::LastError() const { return m_LastError; }
 
 std::string LSearcher::GetModificationTime(const std::string& path) {

@@ -15,7 +15,9 @@ class LSearcher {
     std::vector<std::string> Paths;
     std::vector<std::string> Times;     // 14-digit modification-time strings, UTC
     std::vector<std::string> Snippets;  // text searches only: a short excerpt of the match
+    std::vector<double> Ranks;          // SearchText only: bm25, lower is better
     int Count = 0;
+    std::int64_t Total = 0;  // SearchText only: every match, not only those given
   };
 
   LSearcher();
@@ -34,6 +36,12 @@ class LSearcher {
   // text search of the content (words, "phrases", word* prefixes, all
   // required), ranked best first. Null when the catalogue cannot be read.
   std::unique_ptr<Result> Search(const std::string& query, const std::string& catalogue);
+
+  // A text search giving at most limit best hits with their ranks, and the number of all
+  // matches in Total. Null when the catalogue cannot be read.
+  std::unique_ptr<Result> SearchText(const std::string& query, const std::string& catalogue, std::int64_t limit);
+  // False for a query without a word to search for (blank, or only empty quotes).
+  static bool HasSearchTerms(const std::string& query);
 
   const LCatalogueError& LastError() const;
 

@@ -8,6 +8,7 @@
 #include "folders/CFolder.h"
 #include "folders/CFolderLayout.h"
 #include "folders/Dom_FolderList.h"
+#include "folders/FolderCatalogue.h"
 #include "platform/CFileSystemType.h"
 #include "platform/FileOps.h"
 #include "platform/PathChecks.h"
@@ -24,21 +25,10 @@ bool IsWalkedDirectory(const std::string& directory) {
 
 }  // namespace
 
-// A reference names a directory of its own: one that would climb out of the catalogue
-// root, or name the root itself, gets no catalogue (emptying it would delete others' files).
-bool CCatalogueLayout::IsUsableReference(const std::string& reference) {
-  return !reference.empty() && reference != "." && reference != ".." &&
-         reference.find('/') == std::string::npos;
-}
+bool CCatalogueLayout::IsUsableReference(const std::string& reference) { return FK::IsUsableReference(reference); }
 
 std::string CCatalogueLayout::GetCataloguePath(const FK::CFolder& folder) const {
-  if (m_pParameters == nullptr || !IsUsableReference(folder.GetReference())) return "";
-  if (m_pParameters->IsFolderArchivePath()) {
-    const std::string archive = folder.GetArchivePath();
-    if (archive.empty()) return "";
-    return platform::WithTrailingSlash(archive) + "Catalogue_IS/" + folder.GetReference();
-  }
-  return m_pParameters->PathCatalogues + folder.GetReference();
+  return m_pParameters == nullptr ? "" : FK::CataloguePathOf(folder, m_pParameters->PathCatalogues);
 }
 
 bool CCatalogueLayout::IsCatalogueMarkedForDeletion(const std::string& catalogue) const {

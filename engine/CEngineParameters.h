@@ -2,12 +2,13 @@
 
 #include <string>
 
+#include "folders/FolderCatalogue.h"
+
 // What the indexing engine needs of the service's settings, and its pacing. Filled by its
 // owner (the service, a test, the benchmark) before the engine is made; read-only while the
 // engine runs, and it must outlive the engine.
 struct CEngineParameters {
-  // The catalogue directory's value that keeps each folder's catalogue under its own archive path.
-  static constexpr const char* kFolderArchivePath = "FOLDER_ARCHIVE_PATH";
+  static constexpr const char* kFolderArchivePath = FK::kFolderArchivePath;
 
   std::string ProgramDirectory;  // ends with '/': the "_stop_" and "_reading_" markers
   std::string PathCatalogues;    // ends with '/' unless IsFolderArchivePath()
@@ -25,7 +26,5 @@ struct CEngineParameters {
 
   // True when each folder keeps its catalogue under its own archive path.
   bool IsFolderArchivePath() const { return IsFolderArchivePath(PathCatalogues); }
-  static bool IsFolderArchivePath(const std::string& pathCatalogues) {
-    return pathCatalogues.empty() || pathCatalogues == kFolderArchivePath;
-  }
+  static bool IsFolderArchivePath(const std::string& pathCatalogues) { return FK::IsFolderArchivePath(pathCatalogues); }
 };

@@ -1,3 +1,4 @@
+#include <set>
 #include <string>
 #include <vector>
 
@@ -7,7 +8,10 @@
 #include "catalogue/LIndexer.h"
 #include "catalogue/LSearcher.h"
 #include "platform/CChildProcess.h"
+#include "platform/CNamedFileLock.h"
 #include "testsupport/CatalogueScratch.h"
+#include "testsupport/ServiceRunner.h"
+#include "tools/ServiceStatusFile.h"
 
 namespace fs = boost::filesystem;
 
@@ -18,7 +22,7 @@ class FkCatalogueTest : public ::testing::Test {
   void SetUp() override {
     m_Paths = {m_Scratch.WriteInvoice("2024/a \"quoted\".xml", "Acme flour"),
                m_Scratch.WriteInvoice("2024/b.xml", "Bakery flour flour"),
-               m_Scratch.WriteInvoice("c\t\xE9\xC3\xA9.xml", "Cheese")};
+               m_Scratch.WriteInvoice("2024c\t\xE9\xC3\xA9.xml", "Cheese")};
     // The catalogue stays open for writing, as the service keeps it.
     ASSERT_TRUE(m_Scratch.IndexAll(m_Paths));
   }
@@ -42,6 +46,10 @@ TEST_F(FkCatalogueTest, CountsListsAndFindsDocuments) {
   EXPECT_EQ(m_Out, "3\n");
   EXPECT_EQ(Run({"count", m_Catalogue, m_Docs + "2024/", "--json"}), 0);
   EXPECT_EQ(m_Out, "{\"count\": 2}\n");
+  // A directory is a whole path component ("2024" is not the start of "2024c..."), and a
+  // relative one is taken from the current directory.
+  EXPECT_EQ(Run({"count", m_Catalogue, fs::relative(m_Docs + "2024", fs::current_path()).string()}), 0);
+  EXPECT_EQ(m_Out, "2\n");
   EXPECT_EQ(Run({"list", m_Catalogue, m_Docs + "2024/"}), 0);
   EXPECT_EQ(m_Out, m_Paths[0] + "\t" + LSearcher::GetModificationTime(m_Paths[0]) + "\n" + m_Paths[1] + "\t" +
                        LSearcher::GetModificationTime(m_Paths[1]) + "\n");
@@ -72,6 +80,8 @@ TEST_F(FkCatalogueTest, BadUsageAndMissingOrDamagedCataloguesExitWithTwo) {
   EXPECT_EQ(Run({}), 2);
   EXPECT_EQ(Run({"frobnicate", m_Catalogue}), 2);
   EXPECT_EQ(Run({"exists", m_Catalogue}), 2);
+  for (const char* blank : {"", "  ", "\"\""}) EXPECT_EQ(Run({"search", m_Catalogue, blank}), 2) << blank;
+  EXPECT_EQ(Run({"search", m_Catalogue, "flour", "--limit", "0"}), 2);
   EXPECT_EQ(Run({"count", m_Catalogue, "--colour"}), 2);
   EXPECT_NE(m_Err.find("--colour"), std::string::npos);
   const std::string nowhere = m_Scratch.Scratch().File("nowhere");
@@ -88,6 +98,95 @@ TEST_F(FkCatalogueTest, BadUsageAndMissingOrDamagedCataloguesExitWithTwo) {
   }
   EXPECT_EQ(Run({"search", m_Catalogue, "flour"}), 2);
   EXPECT_EQ(Run({"exists", m_Catalogue, m_Paths[0]}), 2);
+}
+
+// A program directory set up as a service's (settings, folder list, catalogues written by the
+// real indexer), with no service running: the tool is what is under test.
+class FkCatalogueServiceTest : public FkCatalogueTest {
+ protected:
+  void IndexFolder(const std::string& reference, int flourDocuments, bool useService) {
+    const std::string archive = m_Service.MakeDirectory("archives/" + reference);
+    std::vector<std::string> paths;
+    LIndexer indexer;
+    LWriter* writer = indexer.GetWriter(m_Service.MakeDirectory("catalogues/" + reference));
+    for (int i = 0; i < flourDocuments; ++i) {
+      const std::string path = archive + std::to_string(i) + ".xml";
+      ASSERT_TRUE(m_Service.WriteFile("archives/" + reference + "/" + std::to_string(i) + ".xml",
+                                      "<Invoice><Item>" + std::string(i + 1, 'x') + " flour</Item></Invoice>"));
+      EXPECT_EQ(indexer.Index(writer, path), 1);
+    }
+    indexer.ReleaseWriter(writer);
+    m_Folders += testsupport::ServiceRunner::FolderXml(reference, reference, archive, useService);
+  }
+
+  testsupport::ServiceRunner m_Service;
+  std::string m_Folders;
+};
+
+TEST_F(FkCatalogueServiceTest, SearchesEveryFolderOfTheServiceWithPagesAndATrueTotal) {
+  IndexFolder("alpha", 3, true);
+  IndexFolder("beta", 2, true);
+  IndexFolder("gamma", 4, false);  // not indexed by the service: not read
+  ASSERT_TRUE(m_Service.WriteFolderList(m_Folders));
+  ASSERT_TRUE(m_Service.WriteSettings(m_Service.PathOf("Fennrick Folders.xml"), m_Service.PathOf("catalogues/"), ""));
+  const std::string& dir = m_Service.ProgramDirectory();
+  std::set<std::string> seen;
+  for (const char* offset : {"0", "2", "4"}) {
+    EXPECT_EQ(Run({"search", "--service", dir, "flour", "--limit", "2", "--offset", offset, "--json"}), 0) << m_Err;
+    EXPECT_NE(m_Out.find("\"total\": 5"), std::string::npos) << m_Out;
+    for (size_t at = m_Out.find("\"path\": "); at != std::string::npos; at = m_Out.find("\"path\": ", at + 1)) {
+      seen.insert(m_Out.substr(at, m_Out.find(',', at) - at));
+    }
+  }
+  EXPECT_EQ(seen.size(), 5U);
+  EXPECT_EQ(Run({"search", "--service", dir, "flour", "--limit", "2", "--offset", "1"}), 0);
+  EXPECT_EQ(m_Err, "2 of 5 shown, from 2\n");
+  for (const std::string& line : {m_Out.substr(0, m_Out.find('\n')), m_Out.substr(m_Out.find('\n') + 1)}) {
+    EXPECT_TRUE(line.rfind("alpha\t", 0) == 0 || line.rfind("beta\t", 0) == 0) << m_Out;  // names its folder
+  }
+  EXPECT_EQ(Run({"count", "--service", dir}), 0);
+  EXPECT_EQ(m_Out, "alpha\t3\nbeta\t2\n(all folders)\t5\n");
+  EXPECT_EQ(Run({"exists", "--service", dir, m_Service.PathOf("archives/beta/1.xml")}), 0);
+  EXPECT_EQ(m_Out, "beta\n");
+  EXPECT_EQ(Run({"exists", "--service", dir, m_Service.PathOf("archives/gamma/1.xml")}), 1);
+}
+
+TEST_F(FkCatalogueServiceTest, StatusTellsARunningServiceFromAStaleOrUnusableFile) {
+  const std::string& dir = m_Service.ProgramDirectory();
+  const std::string file = ServiceStatusFile::PathIn(dir);
+  EXPECT_EQ(Run({"status", dir}), 3);  // no service, no file
+  ServiceStatus status;
+  status.Pid = 4242;
+  status.Phase = "watching";
+  status.Folders.resize(2);
+  status.Folders[0].Reference = "alpha";
+  status.Folders[0].ChangesQueued = 3;
+  status.Folders[1].Reference = "beta";
+  status.Folders[1].KeptBy = "polled";
+  status.Folders[1].PolledReason = "network file system";
+  status.Folders[1].Error = {":error: cannot read /srv/beta/x.pdf", 1700000000};
+  std::string why;
+  ASSERT_TRUE(ServiceStatusFile::Write(file, status, why)) << why;
+  {
+    auto lock = platform::CNamedFileLock::AtPath(dir + "FKIndexingService.lock");
+    ASSERT_TRUE(lock->TryLock());
+    EXPECT_EQ(Run({"status", dir}), 0);
+    EXPECT_NE(m_Out.find("watching 2 folders, 3 changes queued; last error "), std::string::npos) << m_Out;
+    EXPECT_NE(m_Out.find("polled (network file system)"), std::string::npos) << m_Out;
+    EXPECT_EQ(m_Out.find("stale"), std::string::npos);
+    EXPECT_EQ(Run({"status", dir, "--json"}), 0);
+    EXPECT_EQ(m_Out, ServiceStatusFile::ToJson(status));
+  }
+  EXPECT_EQ(Run({"status", dir}), 3);
+  EXPECT_NE(m_Out.find("stale"), std::string::npos);
+  const std::string json = ServiceStatusFile::ToJson(status);
+  m_Service.WriteFile(ServiceStatus::kFileName, json.substr(0, json.size() / 2));
+  EXPECT_EQ(Run({"status", dir, "--json"}), 3);
+  EXPECT_EQ(m_Out, "");
+  EXPECT_NE(m_Err.find("truncated"), std::string::npos) << m_Err;
+  m_Service.WriteFile(ServiceStatus::kFileName, "{\"format_version\": 2}");
+  EXPECT_EQ(Run({"status", dir}), 3);
+  EXPECT_NE(m_Out.find("format version 2"), std::string::npos) << m_Out;
 }
 
 }  // namespace

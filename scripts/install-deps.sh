@@ -5,6 +5,7 @@ packages=(
   cmake g++ clang make pkg-config
   libboost-regex-dev libboost-filesystem-dev
   libxml2-dev libsystemd-dev libsqlite3-dev libpoppler-cpp-dev
+  nlohmann-json3-dev
   libgtest-dev libgmock-dev
   libseccomp-dev scdoc
   debhelper dpkg-dev lintian systemd

@@ -8,6 +8,10 @@
 // Owned by CFKService; the engine and the watcher read it through a pointer. Not copied.
 class CServiceParameters {
  public:
+  // The machine option key whose "FolderList" value stands in when the file cannot be read.
+  static constexpr const char* kOptionsKey = "Software\\Larkvale Application\\FKIndexingService\\Options";
+  static constexpr const char* kConfigFileName = "FKIndexingServiceConfig.xml";
+
   // Sets the defaults, reads the file (IsLoaded = 1 when it was read to its document
   // element) and computes FoldersListDirectory.
   explicit CServiceParameters(const std::string& configFilePath);
