@@ -10,6 +10,7 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/CMovedDocuments.h"
 #include "monitoring/MonitorListener.h"
 #include "monitoring/ReconcilePatterns.h"
 #include "platform/CBoundedReader.h"
@@ -198,6 +199,10 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
       }
       continue;
     }
+    if (found == 0 && TakeMoved(path)) {
+      written = true;
+      continue;
+    }
     if (!m_Engine.m_Retries.IsDue(path, m_Engine.Now())) continue;
     // The new version replaces the old one in the same transaction: readers never miss it.
     if (found != 0 && m_Engine.IsDebug()) m_Engine.SendStatusMessage(kMessageIndexDocument, "remove file " + path);
@@ -252,6 +257,13 @@ void CFolderDirectoryPass::IndexFreshFile(const std::string& path, bool& written
   if (!m_Engine.m_Retries.IsDue(path, m_Engine.Now())) return;
   if (found != 0 && m_Engine.IsDebug()) m_Engine.SendStatusMessage(kMessageRemoveDocument, "remove file " + path);
   written = IndexCounted(path) || written;
+}
+
+bool CFolderDirectoryPass::TakeMoved(const std::string& path) {
+  CMovedDocuments moves(m_Indexer);
+  if (!moves.TakeMoved(path, m_strCatalogue)) return false;
+  if (m_Engine.IsDebug()) m_Engine.SendStatusMessage(kMessageIndexDocument, "move file " + moves.MovedFrom() + " to " + path);
+  return true;
 }
 
 bool CFolderDirectoryPass::IndexCounted(const std::string& path) {

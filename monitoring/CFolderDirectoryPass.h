@@ -62,6 +62,8 @@ class CFolderDirectoryPass {
                       std::int64_t& start);
   void IndexFreshFile(const std::string& path, bool& written);
   bool IndexCounted(const std::string& path);
+  // A new file that is a catalogued document moved here: its entry follows it, unread.
+  bool TakeMoved(const std::string& path);
 
   CIndexingEngine& m_Engine;
   CCatalogueIndexer& m_Indexer;  // the engine's
