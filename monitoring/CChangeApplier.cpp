@@ -25,6 +25,12 @@ CChangeApplier::EResult CChangeApplier::Apply(const FileChange& change, bool ret
   const std::string& path = change.strPath;
   switch (change.nAction) {
     case kActionAdded:
+      // A document that arrived with its directory (renamed whole) is catalogued there already.
+      if (!change.bDirectory && CCatalogueIndexer::IsIndexableDocument(path) &&
+          CMovedDocuments(m_Indexer).IsUnchanged(path, m_strCatalogue)) {
+        return EResult::Done;
+      }
+      [[fallthrough]];
     case kActionModified:
       if (m_bDebug) m_SendStatus(kMessageIndexDocument, "index file " + path);
       return Index(change, retry, altered);
@@ -51,10 +57,6 @@ CChangeApplier::EResult CChangeApplier::Index(const FileChange& change, bool ret
   if (platform::IsFileHeldByOther(path)) {
     if (!retry) m_SendStatus(kMessageIdle, "Impossible file " + path + " is locked");
     return EResult::Locked;
-  }
-  // A document that arrived with its directory (renamed whole) is catalogued there already.
-  if (change.nAction != kActionModified && CMovedDocuments(m_Indexer).IsUnchanged(path, m_strCatalogue)) {
-    return EResult::Done;
   }
   m_bQuiet = retry;
   m_Indexer.SetQuiet(retry);

@@ -213,7 +213,9 @@ void CInotifyTree::PairMoves(std::vector<SEvent>& events) {
   }
   std::size_t kept = 0;
   for (std::size_t i = 0; i < events.size(); ++i) {
-    if (!joined[i]) events[kept++] = std::move(events[i]);
+    if (joined[i]) continue;
+    if (kept != i) events[kept] = std::move(events[i]);
+    ++kept;
   }
   events.resize(kept);
 }
