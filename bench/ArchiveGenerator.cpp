@@ -9,6 +9,7 @@
 
 #include "bench/PdfWriter.h"
 #include "bench/SyntheticInvoice.h"
+#include "platform/FileOps.h"
 
 namespace fs = boost::filesystem;
 
@@ -33,8 +34,7 @@ std::string ArchiveGenerator::MonthDirectory(int number, int& year, int& month) 
 
 bool ArchiveGenerator::Generate(const std::string& archiveDirectory, std::string& errorText) {
   m_Counts = Counts();
-  std::string root = archiveDirectory;
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  const std::string root = platform::WithoutTrailingSlash(archiveDirectory);
   std::set<std::string> directories;
   const int invoices = std::max(m_Options.XmlCount, m_Options.PdfCount);
   for (int number = 1; number <= invoices; ++number) {

@@ -9,14 +9,14 @@
 #include <sqlite3.h>
 
 #include "bench/SyntheticInvoice.h"
-#include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LDatabase.h"
 #include "catalogue/LXmlText.h"
-#include "monitoring/CFolderDirectoryPass.h"
-#include "monitoring/CIndexingEngine.h"
+#include "engine/CIndexingEngine.h"
+#include "folders/CFolderLayout.h"
 #include "pdf/CTool_QuickPDFLib.h"
 #include "platform/PeakMemory.h"
+#include "walk/CFolderDirectoryPass.h"
 
 namespace fs = boost::filesystem;
 
@@ -31,13 +31,12 @@ int CountDocumentDirectories(const std::string& root) {
   boost::system::error_code ec;
   for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
     if (!fs::is_directory(it->status())) continue;
-    if (it->path().filename() == "ORIGINALS" || it->path().filename() == "Catalogue_IS") {
+    if (FK::CFolderLayout::IsLeftOutName(it->path().filename().string())) {
       it.disable_recursion_pending();
       continue;
     }
     for (fs::directory_iterator file(it->path(), ec), last; !ec && file != last; file.increment(ec)) {
-      const std::string extension = file->path().extension().string();
-      if (extension == ".xml" || extension == ".pdf") {
+      if (FK::CFolderLayout::IsDocumentName(file->path().filename().string())) {
         ++directories;
         break;
       }
@@ -50,10 +49,9 @@ std::vector<std::string> DocumentFiles(const std::string& root) {
   std::vector<std::string> files;
   boost::system::error_code ec;
   for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    if (fs::is_directory(it->status()) && it->path().filename() == "ORIGINALS") {
+    if (fs::is_directory(it->status()) && FK::CFolderLayout::IsLeftOutName(it->path().filename().string())) {
       it.disable_recursion_pending();
-    } else if (fs::is_regular_file(it->status()) &&
-               CCatalogueIndexer::IsIndexableDocument(it->path().filename().string())) {
+    } else if (fs::is_regular_file(it->status()) && FK::CFolderLayout::IsDocumentName(it->path().filename().string())) {
       files.push_back(it->path().string());
     }
   }

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/CEngineParameters.h"
 #include "folders/CFolder.h"
-#include "monitoring/CEngineParameters.h"
 
 class CIndexingEngine;
 

@@ -10,7 +10,9 @@
 #include "catalogue/IndexWriterToRelease.h"
 #include "catalogue/LSearcher.h"
 #include "catalogue/LXmlText.h"
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
+#include "folders/CFolderLayout.h"
 #include "platform/CReadingMarker.h"
 #include "platform/FileTimes.h"
 
@@ -153,11 +155,7 @@ int CCatalogueIndexer::Store(const std::string& path, const std::string& catalog
   return result;
 }
 
-bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) {
-  const std::string extension = ExtensionOf(name);
-  if (!iequals(extension, ".XML") && !iequals(extension, ".PDF")) return false;
-  return !iequals(ExtensionOf(name.substr(0, name.size() - extension.size())), ".FK$");
-}
+bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) { return FK::CFolderLayout::IsDocumentName(name); }
 
 bool CCatalogueIndexer::UseReadingMarker(const std::string& markerPath, std::string& errorText) {
   return platform::CReadingMarker::Process().Open(markerPath, errorText);
@@ -195,8 +193,8 @@ int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string&
     m_strDocumentNote = readNote.empty() ? libraryNote : libraryNote.empty() ? readNote : readNote + "; " + libraryNote;
   }
   if (!m_strDocumentNote.empty() && !m_bQuiet) {
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "CCatalogueIndexer", "IndexDocument",
-                              m_strDocumentNote, path, true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(
+        FKEXCEPTION::kErrorUnknown, 0, __LINE__, "CCatalogueIndexer", "IndexDocument", m_strDocumentNote, path, false));
   }
   if (result == 0 && m_LastOutcome == Outcome::WriteFailed) NoteWriteFailure();
   return result;

@@ -32,7 +32,7 @@ class CCatalogueIndexer {
   void CloseWriter(const std::string& catalogue);
   void ReopenWriter(const std::string& catalogue);
 
-  // A ".xml" or ".pdf" file (any case) that is no ".FK$" companion.
+  // A ".xml" or ".pdf" file (any case) that is no ".FK$" companion (FK::CFolderLayout's rule).
   static bool IsIndexableDocument(const std::string& name);
   // What the last IndexDocument did with its document.
   enum class Outcome {

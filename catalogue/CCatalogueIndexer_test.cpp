@@ -10,17 +10,6 @@
 
 namespace {
 
-TEST(CCatalogueIndexerTest, DocumentsAreXmlAndPdfFilesThatAreNoCompanions) {
-  for (const char* name : {"invoice.xml", "INVOICE.Xml", "scan.pdf", "/a/b.c/invoice.fk2.xml", ".xml",
-                           "/archive/2024/x.PDF"}) {
-    EXPECT_TRUE(CCatalogueIndexer::IsIndexableDocument(name)) << name;
-  }
-  for (const char* name : {"invoice.FK$.xml", "invoice.fk$.PDF", "notes.txt", "/a/b.xml/readme", "xml",
-                           "/archive.pdf/noext", "invoice.xml.bak"}) {
-    EXPECT_FALSE(CCatalogueIndexer::IsIndexableDocument(name)) << name;
-  }
-}
-
 TEST(CCatalogueIndexerTest, IndexesAndRemovesDocumentsAndOpensNoCatalogueUnasked) {
   testsupport::EngineTestBed bed;
   const std::string catalogue = bed.Scratch().File("catalogues/C1");

@@ -1,7 +1,6 @@
 #include "catalogue/CCatalogueSnapshot.h"
 
 #include <algorithm>
-#include <cctype>
 #include <string_view>
 
 #include "catalogue/LDatabase.h"
@@ -9,22 +8,10 @@
 #include "catalogue/LFileIdentities.h"
 #include "catalogue/LSearcher.h"
 #include "catalogue/LWalks.h"
+#include "folders/CFolderLayout.h"
 #include "platform/FileTimes.h"
 
 namespace {
-
-// Only a '/' can start the marker: the other places need no comparison at all.
-bool IsUnderOriginals(std::string_view path) {
-  static const char kMarker[] = "ORIGINALS/";
-  const size_t length = sizeof kMarker - 1;
-  for (size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
-    if (path.size() - slash - 1 < length) return false;
-    size_t i = 0;
-    while (i < length && std::toupper(static_cast<unsigned char>(path[slash + 1 + i])) == kMarker[i]) ++i;
-    if (i == length) return true;
-  }
-  return false;
-}
 
 // The change test: the file's time differs from the stored one, or it is another file than the
 // one read (a copy that kept the old time). A document with no identity kept is compared by time.
@@ -66,7 +53,6 @@ bool CCatalogueSnapshot::ReadLastCompleteWalk(LDatabase& db, const std::string& 
 }
 
 void CCatalogueSnapshot::Open(const std::string& directory, const std::string& catalogue) {
-  if (IsUnderOriginals(directory)) return;
   try {
     auto db = std::make_unique<LDatabase>();
     if (!db->OpenForReading(catalogue)) {
@@ -75,7 +61,7 @@ void CCatalogueSnapshot::Open(const std::string& directory, const std::string& c
       return;
     }
     const bool listed = LDocuments(*db).UnreadUnder(directory, [&](std::string_view path, std::string_view) {
-      if (!IsUnderOriginals(path)) m_Unread.emplace_back(path);
+      if (!FK::CFolderLayout::HasLeftOutNameBelow(directory, path)) m_Unread.emplace_back(path);
     });
     if (!listed || !ReadLastCompleteWalk(*db, directory) || !ReadIdentitiesKept(*db)) return Forget(db->Error());
     std::sort(m_Unread.begin(), m_Unread.end());
@@ -87,7 +73,6 @@ void CCatalogueSnapshot::Open(const std::string& directory, const std::string& c
 }
 
 void CCatalogueSnapshot::Load(const std::string& directory, const std::string& catalogue) {
-  if (IsUnderOriginals(directory)) return;
   try {
     LDatabase db;
     // A missing catalogue holds nothing; one that cannot be opened is reported.
@@ -101,7 +86,7 @@ void CCatalogueSnapshot::Load(const std::string& directory, const std::string& c
     const bool listed = LDocuments(db).ScanWithIdentitiesUnder(
         directory, m_bIdentitiesKept, [&](std::string_view path, std::string_view time, const LFileIdentity* identity) {
           ++count;
-          if (!IsUnderOriginals(path)) Keep(path, time, identity);
+          if (!FK::CFolderLayout::HasLeftOutNameBelow(directory, path)) Keep(path, time, identity);
         });
     if (!listed) {
       // Nothing of a list cut short is kept; only a damaged catalogue is more than "nothing found".
@@ -173,8 +158,11 @@ const CCatalogueSnapshot::Entry* CCatalogueSnapshot::Find(const std::string& pat
 }
 
 int CCatalogueSnapshot::LookUp(const std::string& path, int& modified) const {
-  // The same answers as a loaded snapshot: only documents under the directory, none in Originals.
-  if (path.compare(0, m_strDirectory.size(), m_strDirectory) != 0 || IsUnderOriginals(path)) return 0;
+  // The same answers as a loaded snapshot: only documents under the directory, none the walks leave out.
+  if (path.compare(0, m_strDirectory.size(), m_strDirectory) != 0 ||
+      FK::CFolderLayout::HasLeftOutNameBelow(m_strDirectory, path)) {
+    return 0;
+  }
   std::string stored;
   std::optional<LFileIdentity> identity;
   const int found = LDocuments(*m_pDb).ChangeTestOf(path, m_bIdentitiesKept, stored, identity);

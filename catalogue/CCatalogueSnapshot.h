@@ -22,7 +22,7 @@ class CCatalogueSnapshot {
   CCatalogueSnapshot& operator=(const CCatalogueSnapshot&) = delete;
 
   // Reads every entry under the directory, for a walk that asks about each of its files.
-  // Loads nothing for a directory inside an "/ORIGINALS/" directory (any case).
+  // Leaves out the entries below a directory the walks leave out by name (FK::CFolderLayout).
   void Load(const std::string& directory, const std::string& catalogue);
   // For a walk that asks about few of its files (the reconciling walk stops at the first
   // unchanged one of a level): reads only the entries stored without a time and the record of

@@ -13,6 +13,7 @@
 
 #include "catalogue/LDatabase.h"
 #include "platform/CMutex.h"
+#include "platform/FileOps.h"
 #include "platform/FileTimes.h"
 #include "platform/SystemInfo.h"
 
@@ -44,11 +45,7 @@ Registry& TheRegistry() {
   return *registry;
 }
 
-std::string KeyOf(const std::string& catalogue) {
-  std::string key = catalogue;
-  while (key.size() > 1 && key.back() == '/') key.pop_back();
-  return key;
-}
+std::string KeyOf(const std::string& catalogue) { return platform::WithoutTrailingSlash(catalogue); }
 
 // A write connection holds three descriptors (database, -wal, -shm); the rest of the process
 // (logs, locks, readers, the PDF helper, directory listings) is left well over 40.

@@ -7,6 +7,7 @@
 
 #include "catalogue/LExcerpt.h"
 #include "platform/CFileSystemType.h"
+#include "platform/FileOps.h"
 #include "platform/FileTimes.h"
 
 namespace {
@@ -49,9 +50,7 @@ void LDatabase::ConfigureLibrary() {
 }
 
 std::string LDatabase::FilePath(const std::string& catalogue) {
-  std::string dir = catalogue;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir + "/" + kFileName;
+  return platform::WithoutTrailingSlash(catalogue) + "/" + kFileName;
 }
 
 bool LDatabase::OpenFile(const std::string& file, int flags) {

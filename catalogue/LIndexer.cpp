@@ -16,11 +16,13 @@
 #include "catalogue/LSearcher.h"
 #include "catalogue/LWalks.h"
 #include "catalogue/LXmlText.h"
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "errors/ErrorCodes.h"
 #include "platform/CFileSystemType.h"
 #include "platform/CPresenceCheck.h"
 #include "platform/DocumentFile.h"
+#include "platform/FileOps.h"
 
 struct LWriter {
   std::string Catalogue;
@@ -60,7 +62,7 @@ bool DirectoryMissingOrEmpty(const std::string& directory) {
 
 // "/a/b" must not take "/a/bc/x.xml" with it.
 std::string DirectoryPrefix(const std::string& directory) {
-  return directory.empty() || directory.back() != '/' ? directory + "/" : directory;
+  return platform::WithTrailingSlash(directory.empty() ? "/" : directory);
 }
 
 LCatalogueError Failure(const std::string& message) { return LCatalogueError{0, false, message}; }
@@ -84,11 +86,12 @@ void GuardedLogged(const char* function, const std::string& catalogue, Body&& bo
   try {
     body();
   } catch (const std::exception& error) {
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
-                              std::string("unexpected failure: ") + error.what(), catalogue, true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(
+        FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
+                                  std::string("unexpected failure: ") + error.what(), catalogue, false));
   } catch (...) {
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer", function,
-                              "unexpected failure", catalogue, true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__, "LIndexer",
+                                                                    function, "unexpected failure", catalogue, false));
   }
 }
 

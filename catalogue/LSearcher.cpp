@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <functional>
+#include <new>
 
 #include <boost/filesystem.hpp>
 
@@ -81,8 +83,8 @@ std::int64_t ReadNumber(const std::string& catalogue, const std::string& what, L
     const std::int64_t answer = query(db);
     if (answer < 0) lastError = db.Error();
     return answer;
-  } catch (...) {
-    lastError = Failure("unexpected failure " + what);
+  } catch (const std::exception& error) {
+    lastError = Failure("unexpected failure " + what + ": " + error.what());
     return -1;
   }
 }
@@ -148,8 +150,8 @@ std::unique_ptr<LSearcher::Result> LSearcher::Search(const std::string& query, c
     // A query the full-text engine refuses finds nothing; a catalogue that cannot be read gives null.
     if ((m_LastError.SqliteCode & 0xFF) == SQLITE_ERROR && !m_LastError.Corrupt) return std::make_unique<Result>();
     return nullptr;
-  } catch (...) {
-    m_LastError = Failure("unexpected failure searching " + catalogue);
+  } catch (const std::exception& error) {
+    m_LastError = Failure("unexpected failure searching " + catalogue + ": " + error.what());
     return nullptr;
   }
 }
@@ -162,7 +164,8 @@ std::string LSearcher::GetModificationTime(const std::string& path) {
     const std::time_t seconds = boost::filesystem::last_write_time(path, ec);
     if (ec) return std::string();
     return FormatModificationTime(static_cast<std::int64_t>(seconds));
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
+    // No time to compare: the document counts as changed and is read again, which loses nothing.
     return std::string();
   }
 }

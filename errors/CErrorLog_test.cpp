@@ -35,7 +35,7 @@ std::string OldLines(int first, int last) {
 
 // Logs an error; line tells entries apart for the repeat test.
 void Report(int line, const std::string& module = "Mod", const std::string& file = "/f") {
-  CFKException(4003, 0, line, module, "Func", "msg", file, true, false);
+  CErrorLog::WriteErrorLog(CFKException(4003, 0, line, module, "Func", "msg", file, false));
 }
 
 class ErrorLogTest : public ::testing::Test {
@@ -47,9 +47,11 @@ class ErrorLogTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(ErrorLogTest, FirstEntryOfTheRunHasTheHeaderAndExactBytes) {
-  CFKException error(4003, -1, 42, "CDOM_FolderList", "Load", "line1\nline2", "/data/x.xml", true, false);
+  const CFKException error(4003, -1, 42, "CDOM_FolderList", "Load", "line1\nline2", "/data/x.xml", false);
+  CErrorLog::WriteErrorLog(error);
   const std::string rule(80, '/');
-  const std::string header = rule + "\r\r\nFKService Version : 2.00.460\r\r\ndate : " + CTool_Global::GetBuildDate() +
+  const std::string header = rule + "\r\r\nFKService Version : " + CTool_Global::GetVersion() +
+                             "\r\r\ndate : " + CTool_Global::GetBuildDate() +
                              "\r\r\nLogin Os : " + platform::EffectiveUserName() + "\r\r\n" +
                              platform::OsDisplayName() + "\r\r\n" + rule + "\r\r\n";
   const std::string entry = "1)\t" + platform::FormatLocalTime(error.GetErrorInfo().Time, "%d/%m/%Y-%H:%M:%S") +
@@ -73,7 +75,8 @@ TEST_F(ErrorLogTest, FirstEntryOfTheRunHasTheHeaderAndExactBytes) {
 
 TEST_F(ErrorLogTest, RepeatsOfTheLastEntryAreSkipped) {
   Report(10, "Mod", "/Data/File");
-  CFKException(140, 5, 10, "MOD", "FUNC", "other", "/data/file", true, false);  // the same line, module and file
+  // The same line, module and file.
+  CErrorLog::WriteErrorLog(CFKException(140, 5, 10, "MOD", "FUNC", "other", "/data/file", false));
   EXPECT_EQ(Lines(m_Log.Read()).size(), 7u);
 
   Report(11);
@@ -123,7 +126,7 @@ TEST_F(ErrorLogTest, FirstEntryOfTheRunLeavesRoomForTheHeaderAndClosesATornLine)
 TEST_F(ErrorLogTest, NothingIsWrittenWithoutAUsablePath) {
   CErrorLog::ResetForTests();
   EXPECT_FALSE(CFKException::SetErrorLogFile(""));
-  CFKException noPath(0, 0, 1, "M", "F", "", "", false, false);
+  CFKException noPath(0, 0, 1, "M", "F", "", "", false);
   EXPECT_FALSE(CErrorLog::WriteErrorLog(noPath));
 
   const std::string missingDir = m_Dir.File("no/such/dir/log.txt");

@@ -38,10 +38,9 @@ CErrorInfo MakeInfo(int code, int internalCode, int line, const std::string& mod
 
 }  // namespace
 
-CFKException::CFKException(int code, int internalCode, int line, const std::string& module,
-                           const std::string& function, const std::string& internalMessage,
-                           const std::string& fileOrDirectory, bool writeLog, bool useLastError,
-                           bool /*libraryMessage*/, const std::string& reason) {
+CFKException::CFKException(int code, int internalCode, int line, const std::string& module, const std::string& function,
+                           const std::string& internalMessage, const std::string& fileOrDirectory, bool useLastError,
+                           const std::string& reason) {
   const int lastError = errno;
   if (useLastError) {
     m_Info = MakeInfo(code, lastError, line, module, function, platform::ErrnoText(lastError),
@@ -49,14 +48,12 @@ CFKException::CFKException(int code, int internalCode, int line, const std::stri
   } else {
     m_Info = MakeInfo(code, internalCode, line, module, function, internalMessage, fileOrDirectory, reason);
   }
-  if (writeLog) CErrorLog::WriteErrorLog(*this);
 }
 
 CFKException::CFKException(const CFileError& error, int code, int line, const std::string& module,
-                           const std::string& function, bool writeLog) {
-  m_Info = MakeInfo(code, error.Cause, line, module, function,
-                    error.Message.substr(0, kMaxFileErrorMessage), error.FileName);
-  if (writeLog) CErrorLog::WriteErrorLog(*this);
+                           const std::string& function) {
+  m_Info = MakeInfo(code, error.Cause, line, module, function, error.Message.substr(0, kMaxFileErrorMessage),
+                    error.FileName);
 }
 
 int CFKException::GetErrorCode() const { return m_Info.Code; }
@@ -81,23 +78,18 @@ std::string CFKException::GetErrorText(int code) {
   }
 }
 
-CFKException_General::CFKException_General(int code, int internalCode, int line,
-                                           const std::string& module, const std::string& function,
-                                           const std::string& internalMessage,
+CFKException_General::CFKException_General(int code, int internalCode, int line, const std::string& module,
+                                           const std::string& function, const std::string& internalMessage,
                                            const std::string& fileOrDirectory)
-    : CFKException(code, internalCode, line, module, function, internalMessage, fileOrDirectory,
-                   true, false, false) {}
+    : CFKException(code, internalCode, line, module, function, internalMessage, fileOrDirectory, false) {}
 
-CFKException_General::CFKException_General(const CFileError& error, int code, int line,
-                                           const std::string& module, const std::string& function,
-                                           bool writeLog)
-    : CFKException(error, code, line, module, function, writeLog) {}
+CFKException_General::CFKException_General(const CFileError& error, int code, int line, const std::string& module,
+                                           const std::string& function)
+    : CFKException(error, code, line, module, function) {}
 
-CFKException_Image::CFKException_Image(int code, int internalCode, int line,
-                                       const std::string& module, const std::string& function,
-                                       const std::string& fileOrDirectory,
-                                       const std::string& internalMessage, bool writeLog)
-    : CFKException(code, internalCode, line, module, function, internalMessage, fileOrDirectory,
-                   writeLog, false, false) {}
+CFKException_Image::CFKException_Image(int code, int internalCode, int line, const std::string& module,
+                                       const std::string& function, const std::string& fileOrDirectory,
+                                       const std::string& internalMessage)
+    : CFKException(code, internalCode, line, module, function, internalMessage, fileOrDirectory, false) {}
 
 }  // namespace FKEXCEPTION

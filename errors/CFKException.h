@@ -5,8 +5,8 @@
 
 #include "errors/ErrorCodes.h"
 
-// Error objects of the suite: constructing one records the failure (and, with the
-// write-log flag, appends an entry to the error log). They are not thrown.
+// Error records of the suite: one is made at the point of failure and handed to
+// CErrorLog::WriteErrorLog, which appends it to the error log. Plain values; never thrown.
 namespace FKEXCEPTION {
 
 // The record of one error.
@@ -34,17 +34,14 @@ class CFKException {
   // useLastError takes errno (and its text) in place of internalCode/internalMessage.
   // A reason, when given, follows the message-table text: "Error while creating CImageObject
   // (timed out after 30 s)", leaving the internal message as it is.
-  CFKException(int code, int internalCode, int line, const std::string& module,
-               const std::string& function, const std::string& internalMessage,
-               const std::string& fileOrDirectory, bool writeLog, bool useLastError,
-               bool libraryMessage = false, const std::string& reason = std::string());
-  CFKException(const CFileError& error, int code, int line, const std::string& module,
-               const std::string& function, bool writeLog);
-  virtual ~CFKException() = default;
+  CFKException(int code, int internalCode, int line, const std::string& module, const std::string& function,
+               const std::string& internalMessage, const std::string& fileOrDirectory, bool useLastError,
+               const std::string& reason = std::string());
+  CFKException(const CFileError& error, int code, int line, const std::string& module, const std::string& function);
 
-  virtual int GetErrorCode() const;
-  virtual std::string GetErrorMessage() const;
-  virtual CErrorInfo GetErrorInfo() const;
+  int GetErrorCode() const;
+  std::string GetErrorMessage() const;
+  CErrorInfo GetErrorInfo() const;
 
   // Sets the error log file path; false and no change for an empty path.
   static bool SetErrorLogFile(const std::string& path);
@@ -61,15 +58,14 @@ class CFKException_General : public CFKException {
                        const std::string& function, const std::string& internalMessage,
                        const std::string& fileOrDirectory);
   CFKException_General(const CFileError& error, int code, int line, const std::string& module,
-                       const std::string& function, bool writeLog);
+                       const std::string& function);
 };
 
 class CFKException_Image : public CFKException {
  public:
   // Note the order: file or directory comes before the internal message.
-  CFKException_Image(int code, int internalCode, int line, const std::string& module,
-                     const std::string& function, const std::string& fileOrDirectory,
-                     const std::string& internalMessage, bool writeLog);
+  CFKException_Image(int code, int internalCode, int line, const std::string& module, const std::string& function,
+                     const std::string& fileOrDirectory, const std::string& internalMessage);
 };
 
 }  // namespace FKEXCEPTION

@@ -4,6 +4,7 @@
 #include <climits>
 #include <exception>
 
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "tools/CTool_FileSystem.h"
 
@@ -86,13 +87,14 @@ int ReadSignedDecimal(const std::string& text) {
 }
 
 void ReportLoadFailure(const std::string& filePath) {
-  FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CDOM_FolderList", "Load",
-                                    "Impossible to load xml file : " + filePath, "");
+  FKEXCEPTION::CErrorLog::WriteErrorLog(
+      FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CDOM_FolderList", "Load",
+                                        "Impossible to load xml file : " + filePath, ""));
 }
 
 }  // namespace
 
-Dom_FolderList::Dom_FolderList(const std::string& filePath, int loadNow, int /*unused*/)
+Dom_FolderList::Dom_FolderList(const std::string& filePath, int loadNow)
     : m_strFilePath(filePath) {
   if (loadNow) Load();
 }
@@ -138,8 +140,8 @@ void Dom_FolderList::processchildnodes(const std::vector<platform::XmlNode>& nod
       try {
         ProcessElement(node, node.GetName());
       } catch (const std::exception&) {
-        FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CDOM_FolderList",
-                                          "processchildnodes", "", "");
+        FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException_General(
+            FKEXCEPTION::kErrorLoadFile, 0, __LINE__, "CDOM_FolderList", "processchildnodes", "", ""));
       }
     }
     if (node.HasChildNodes()) processchildnodes(node.GetChildNodes());

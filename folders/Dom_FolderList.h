@@ -11,8 +11,8 @@
 // the shared folder list file ("Fennrick Folders.xml"). No lock: built and used by one thread.
 class Dom_FolderList {
  public:
-  // loadNow runs Load() at once; the third argument is ignored.
-  Dom_FolderList(const std::string& filePath, int loadNow, int unused);
+  // loadNow runs Load() at once.
+  Dom_FolderList(const std::string& filePath, int loadNow);
 
   // True only when a load of the file ran to its end without failure.
   bool IsLoaded() const { return m_bLoaded; }

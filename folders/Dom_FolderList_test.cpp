@@ -9,7 +9,7 @@
 class FolderListTest : public ::testing::Test {
  protected:
   Dom_FolderList LoadFolders(const std::string& body, const std::string& root = "Folders") {
-    Dom_FolderList list(m_Dir.Write("Fennrick Folders.xml", "<" + root + ">" + body + "</" + root + ">"), 1, 0);
+    Dom_FolderList list(m_Dir.Write("Fennrick Folders.xml", "<" + root + ">" + body + "</" + root + ">"), 1);
     EXPECT_TRUE(list.IsLoaded());
     return list;
   }
@@ -107,12 +107,12 @@ TEST_F(FolderListTest, SomeFieldsCarryOverToTheNextFolder) {
 }
 
 TEST_F(FolderListTest, BrokenFileWritesOneRecordAndMissingFileNone) {
-  Dom_FolderList missing(m_Dir.File("none.xml"), 1, 0);
+  Dom_FolderList missing(m_Dir.File("none.xml"), 1);
   EXPECT_FALSE(missing.IsLoaded());
   EXPECT_EQ(m_ErrorLog.Read(), "");
 
   const std::string path = m_Dir.Write("Fennrick Folders.xml", "<Folders><Folder><Reference>A</Reference></Folders>");
-  Dom_FolderList broken(path, 1, 0);
+  Dom_FolderList broken(path, 1);
   EXPECT_FALSE(broken.IsLoaded());
   EXPECT_TRUE(broken.GetFolderReferences().empty());
   const std::string log = m_ErrorLog.Read();

@@ -42,7 +42,7 @@ CPdfReaderQueue::SResult CPdfReaderQueue::Read(const std::string& path, bool qui
     result.Failure = CTool_QuickPDFLib::Failure::Passing;  // the plug-in went away since the start
   } else if (tool->DAOpenFile(path, "") != 0) {
     result.bRead = true;
-    result.Failure = CTool_QuickPDFLib::Failure::None;
+    result.Failure = CTool_QuickPDFLib::Failure::Read;
     result.Text = tool->DAExtractText(-1, -1, 7);
     tool->DACloseFile(-1);
   } else {

@@ -17,7 +17,7 @@ class CPdfReaderQueue {
   struct SResult {
     bool bRead = false;  // Text holds the document's text
     std::string Text;
-    CTool_QuickPDFLib::Failure Failure = CTool_QuickPDFLib::Failure::None;  // when not read
+    CTool_QuickPDFLib::Failure Failure = CTool_QuickPDFLib::Failure::Read;  // when not read: why
   };
 
   // readers: documents read at once (at least 1). The first reader is made here, so that a

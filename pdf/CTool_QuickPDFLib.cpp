@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "pdf/CPDFLibraryBinding.h"
 #include "pdf/plugin/FKPdfText.h"
@@ -49,8 +50,8 @@ CTool_QuickPDFLib::CTool_QuickPDFLib() {
     // Why it failed (no such file, a missing function) tells the operator what to reinstall.
     std::string why = m_pBinding->LoadError();
     m_pBinding.reset();
-    FKEXCEPTION::CFKException(FKEXCEPTION::kErrorLoadLibrary, FKEXCEPTION::kErrorLoadLibrary, __LINE__, kClass, kClass,
-                              why, "", true, false);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(
+        FKEXCEPTION::kErrorLoadLibrary, FKEXCEPTION::kErrorLoadLibrary, __LINE__, kClass, kClass, why, "", false));
     return;
   }
   m_bUsable = 1;
@@ -62,7 +63,7 @@ int CTool_QuickPDFLib::DAOpenFile(const std::string& path, const std::string& pa
   if (m_bUsable == 0) return 1;
   // A document left open by a caller would stay in the plug-in's memory for good.
   if (m_nCurrentFile != -1) DACloseFile(-1);
-  m_LastFailure = Failure::None;
+  m_LastFailure = Failure::Read;
   m_nCurrentFile = m_pBinding->DAOpenFile(path, password);
   if (m_nCurrentFile != 0) {
     m_strCurrentPath = path;
@@ -78,8 +79,8 @@ int CTool_QuickPDFLib::DAOpenFile(const std::string& path, const std::string& pa
   // The path as file name keeps failures of different documents from being dropped as repeats.
   std::string reason = m_pBinding->LastErrorText();
   if (m_LastFailure == Failure::Passing) reason += std::string(reason.empty() ? "" : "; ") + "retried at growing intervals";
-  FKEXCEPTION::CFKException(FKEXCEPTION::kErrorCreateImage, code, __LINE__, kClass, "DAOpenFile", path, path, true,
-                            false, false, reason);
+  FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(FKEXCEPTION::kErrorCreateImage, code, __LINE__,
+                                                                  kClass, "DAOpenFile", path, path, false, reason));
   return 0;
 }
 
@@ -98,14 +99,14 @@ std::string CTool_QuickPDFLib::DAExtractText(int fileHandle, int pageSelector, i
       if (reference != 0) {
         result += m_pBinding->DAExtractPageText(handle, reference, options);
       } else {
-        FKEXCEPTION::CFKException_Image(FKEXCEPTION::kErrorSaveImage, m_pBinding->LastErrorCode(), __LINE__, kClass,
-                                        "DAExtractText", m_strCurrentPath,
-                                        m_pBinding->LastErrorText(), true);
+        FKEXCEPTION::CErrorLog::WriteErrorLog(
+            FKEXCEPTION::CFKException_Image(FKEXCEPTION::kErrorSaveImage, m_pBinding->LastErrorCode(), __LINE__, kClass,
+                                            "DAExtractText", m_strCurrentPath, m_pBinding->LastErrorText()));
       }
     }
   } catch (const std::exception&) {
-    FKEXCEPTION::CFKException_Image(FKEXCEPTION::kErrorSaveImage, 0, __LINE__, kClass, "DAExtractText",
-                                    m_strCurrentPath, "", true);
+    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException_Image(
+        FKEXCEPTION::kErrorSaveImage, 0, __LINE__, kClass, "DAExtractText", m_strCurrentPath, ""));
   }
   return result;
 }

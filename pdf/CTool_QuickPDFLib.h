@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "catalogue/PdfTextReader.h"
+
 class CPDFLibraryBinding;
 
 // Text of PDF documents through the PDF text plug-in loaded at run time.
@@ -24,14 +26,10 @@ class CTool_QuickPDFLib {
 
   bool IsUsable() const { return m_bUsable != 0; }
 
-  // Why the last DAOpenFile failed.
-  enum class Failure {
-    None,
-    Refused,  // the file cannot be opened now (permission, I/O): a passing reason
-    Passing,  // the helper's deadline, crash or memory cap, or no helper: worth a later try
-    Damaged,  // damaged, not a PDF, protected, too much text: not until the file changes
-    Abandoned  // the read was aborted (the service stops): says nothing of the document
-  };
+  // Why the last DAOpenFile failed (Read when it did not): Refused (permission, I/O), Passing
+  // (the helper's deadline, crash or memory cap, or no helper), Damaged (damaged, not a PDF,
+  // protected, too much text) or Abandoned (aborted: says nothing of the document).
+  using Failure = PdfText::Result;
   Failure LastFailure() const { return m_LastFailure; }
   // While quiet, a failed DAOpenFile writes no record 121 (a retry of a document already reported).
   void SetQuiet(bool quiet) { m_bQuiet = quiet; }
@@ -44,6 +42,6 @@ class CTool_QuickPDFLib {
   std::unique_ptr<CPDFLibraryBinding> m_pBinding;
   int m_nCurrentFile = -1;
   std::string m_strCurrentPath;  // of the current file, for error records
-  Failure m_LastFailure = Failure::None;
+  Failure m_LastFailure = Failure::Read;
   bool m_bQuiet = false;
 };

@@ -13,6 +13,7 @@
 
 #include "platform/CStopLatch.h"
 #include "platform/CStopSignalWatcher.h"
+#include "platform/FileOps.h"
 #include "platform/ProgramPaths.h"
 
 namespace {
@@ -21,17 +22,12 @@ std::string AsDirectory(const std::string& path) {
   std::error_code error;
   std::string absolute = std::filesystem::absolute(path, error).string();
   if (error) absolute = path;
-  if (absolute.empty() || absolute.back() != '/') absolute += '/';
-  return absolute;
+  return platform::WithTrailingSlash(absolute.empty() ? std::string("/") : absolute);
 }
 
 }  // namespace
 
-CNTServEasyModule::CNTServEasyModule(int /*moduleId*/, const std::string& displayName,
-                                     const std::string& /*parameters*/,
-                                     const std::string& /*company*/,
-                                     const std::string& /*framework*/)
-    : m_strDisplayName(displayName) {}
+CNTServEasyModule::CNTServEasyModule(const std::string& displayName) : m_strDisplayName(displayName) {}
 
 bool CNTServEasyModule::InitInstance() { return true; }
 

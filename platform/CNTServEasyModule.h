@@ -9,8 +9,7 @@
 // RunModule until it returns false; SIGTERM/SIGINT call StopModule from the host's own thread.
 class CNTServEasyModule {
  public:
-  CNTServEasyModule(int moduleId, const std::string& displayName, const std::string& parameters,
-                    const std::string& company, const std::string& framework);
+  explicit CNTServEasyModule(const std::string& displayName);
   virtual ~CNTServEasyModule() = default;
   CNTServEasyModule(const CNTServEasyModule&) = delete;
   CNTServEasyModule& operator=(const CNTServEasyModule&) = delete;

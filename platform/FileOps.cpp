@@ -104,9 +104,18 @@ int MakeDirectories(const std::string& path) {
 
 int RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
 
+std::string WithTrailingSlash(const std::string& path) {
+  return path.empty() || path.back() == '/' ? path : path + '/';
+}
+
+std::string WithoutTrailingSlash(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  return path.substr(0, end);
+}
+
 std::string NormalPath(const std::string& path) {
-  std::string normal = boost::filesystem::path(path).lexically_normal().string();
-  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  std::string normal = WithoutTrailingSlash(boost::filesystem::path(path).lexically_normal().string());
   if (normal.size() > 2 && normal.compare(normal.size() - 2, 2, "/.") == 0) normal.resize(normal.size() - 2);
   return normal;
 }

@@ -25,6 +25,10 @@ int RemoveFile(const std::string& path);
 // True when path is directory or lies below it, by whole components ("/srv/ab" is not below
 // "/srv/a"); both without a trailing '/', "/" standing above every absolute path.
 bool IsPathUnder(const std::string& path, const std::string& directory);
+// The path ending in one '/' ("" stays "": it names no directory).
+std::string WithTrailingSlash(const std::string& path);
+// The path without its trailing '/'s ("/" stays "/").
+std::string WithoutTrailingSlash(const std::string& path);
 // The path with "." and ".." resolved lexically, no doubled and no trailing '/': two spellings
 // of one directory compare equal.
 std::string NormalPath(const std::string& path);

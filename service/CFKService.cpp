@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <exception>
 
+#include "engine/CIndexingEngine.h"
+#include "engine/CWorkerProgress.h"
 #include "errors/CFKException.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
-#include "monitoring/CIndexingEngine.h"
-#include "monitoring/CWorkerProgress.h"
 #include "platform/CBoundedReader.h"
 #include "platform/CNamedFileLock.h"
 #include "platform/DocumentFile.h"
@@ -18,6 +18,7 @@
 #include "platform/ProgramPaths.h"
 #include "service/CActivityLog.h"
 #include "tools/CTool_FileSystem.h"
+#include "tools/CTool_Global.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ bool ParseMilliseconds(const std::string& text, int& value) {
 }  // namespace
 
 CFKService::CFKService()
-    : CNTServEasyModule(1001, kDisplayName, "", "QMT", "NTServEasy") {}
+    : CNTServEasyModule(kDisplayName) {}
 
 CFKService::~CFKService() {
   // Only reached with a live worker when the host never stopped the module.
@@ -92,7 +93,7 @@ std::string CFKService::GetModuleOptionsUsage() const {
 }
 
 bool CFKService::InitInstance() {
-  m_ModuleVersion = "1.0";
+  m_ModuleVersion = CTool_Global::GetVersion();
   m_ModuleDescription = "Keeps the full-text catalogues of the Fennrick document folders up to date";
   m_CopyrightNotice = "Copyright Larkvale Application";
   m_ModuleAuthor = "Larkvale Application";
@@ -303,7 +304,7 @@ void CFKService::ReloadFolderList(platform::CStopLatch& stop) {
   if (writeTime == m_FolderListTime) return;
   m_FolderListTime = writeTime;
   WriteActivityLog("Loading Fennrick Folders.xml");
-  auto folderList = std::make_unique<Dom_FolderList>(path, 1, 0);
+  auto folderList = std::make_unique<Dom_FolderList>(path, 1);
   if (!folderList->IsLoaded()) {
     WriteActivityLog(":error: Error While Loading Fennrick Folders.xml");
     return;

@@ -6,12 +6,12 @@
 #include <string>
 #include <thread>
 
-#include "monitoring/CEngineParameters.h"
-#include "monitoring/MonitorListener.h"
+#include "engine/CEngineParameters.h"
 #include "platform/CMutex.h"
 #include "platform/CNTServEasyModule.h"
 #include "platform/CStopLatch.h"
 #include "service/CServiceParameters.h"
+#include "status/MonitorListener.h"
 
 class CIndexingEngine;
 namespace platform {

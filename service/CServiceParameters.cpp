@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "monitoring/CEngineParameters.h"
+#include "engine/CEngineParameters.h"
 #include "platform/XmlDocument.h"
 #include "tools/CTool_FileSystem.h"
 

@@ -8,7 +8,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/LSearcher.h"
-#include "monitoring/CFolderDirectoryPass.h"
+#include "walk/CFolderDirectoryPass.h"
 
 namespace testsupport {
 
@@ -55,7 +55,7 @@ FK::CFolder EngineTestBed::MakeFolder(const std::string& reference) const {
 }
 
 std::unique_ptr<Dom_FolderList> EngineTestBed::Table(const std::vector<FK::CFolder>& folders) const {
-  auto table = std::make_unique<Dom_FolderList>(m_Scratch.File("none.xml"), 0, 0);
+  auto table = std::make_unique<Dom_FolderList>(m_Scratch.File("none.xml"), 0);
   for (const FK::CFolder& folder : folders) table->UpdateFolder(folder);
   return table;
 }

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/CEngineParameters.h"
+#include "engine/CIndexingEngine.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
-#include "monitoring/CEngineParameters.h"
-#include "monitoring/CIndexingEngine.h"
 #include "testsupport/RecordingListener.h"
 #include "testsupport/ScratchDir.h"
 

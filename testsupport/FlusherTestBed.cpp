@@ -4,7 +4,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "monitoring/CIndexingEngine.h"
+#include "engine/CIndexingEngine.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/PdfMaker.h"
 #include "testsupport/Polling.h"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/CChangeFlusher.h"
-#include "monitoring/FileChange.h"
+#include "flush/CChangeFlusher.h"
+#include "flush/FileChange.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/RecordingListener.h"
 #include "testsupport/ScopedEnvironment.h"

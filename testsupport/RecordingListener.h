@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "monitoring/MonitorListener.h"
 #include "platform/CMutex.h"
+#include "status/MonitorListener.h"
 
 namespace testsupport {
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "catalogue/LSearcher.h"
+#include "platform/FileOps.h"
 #include "testsupport/EngineTestBed.h"
 
 namespace testsupport {
@@ -47,7 +48,7 @@ int FoundCount(const std::string& catalogue, const std::string& query) {
 }
 
 std::set<std::string> CataloguedNames(const std::string& catalogue, const std::string& directory) {
-  const std::string prefix = directory.back() == '/' ? directory : directory + "/";
+  const std::string prefix = platform::WithTrailingSlash(directory);
   std::set<std::string> names;
   for (const auto& entry : EngineTestBed::Documents(catalogue)) {
     const std::string& path = entry.first;

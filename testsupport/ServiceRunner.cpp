@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/FileOps.h"
 #include "testsupport/Polling.h"
 
 namespace testsupport {
@@ -45,8 +46,7 @@ bool ServiceRunner::WriteFile(const std::string& relativePath, const std::string
 std::string ServiceRunner::MakeDirectory(const std::string& relativePath) const {
   std::error_code error;
   fs::create_directories(PathOf(relativePath), error);
-  std::string path = PathOf(relativePath);
-  return path.back() == '/' ? path : path + "/";
+  return platform::WithTrailingSlash(PathOf(relativePath));
 }
 
 bool ServiceRunner::WriteFolderList(const std::string& folders) {

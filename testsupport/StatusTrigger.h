@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "monitoring/MonitorListener.h"
+#include "status/MonitorListener.h"
 
 namespace testsupport {
 

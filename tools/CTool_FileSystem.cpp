@@ -1,5 +1,6 @@
 #include "tools/CTool_FileSystem.h"
 
+#include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
 #include "platform/ErrnoText.h"
 #include "platform/FileOps.h"
@@ -47,9 +48,9 @@ bool CTool_FileSystem::IsDirectory(const std::string& path) {
 bool CTool_FileSystem::AddBackslash(std::string& path) {
   // An empty path would become "/", the root directory: refuse it.
   if (path.empty()) return false;
-  if (path.back() == '/') return true;
-  if (path.size() + 1 > kMaxPathLength) return false;
-  path += '/';
+  const std::string withSlash = platform::WithTrailingSlash(path);
+  if (withSlash.size() > kMaxPathLength) return false;
+  path = withSlash;
   return true;
 }
 
@@ -85,9 +86,9 @@ bool CTool_FileSystem::CreateDirectory(const std::string& path) {
   if (IsDirectory(path)) return true;
   const int error = platform::MakeDirectories(path);
   if (error == 0) return true;
-  FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorUnknown, error, __LINE__, "Tool_FileSystem",
-                                    "CTool_FileSystem::CreateDirectory",
-                                    "could not create directory " + path, "");
+  FKEXCEPTION::CErrorLog::WriteErrorLog(
+      FKEXCEPTION::CFKException_General(FKEXCEPTION::kErrorUnknown, error, __LINE__, "Tool_FileSystem",
+                                        "CTool_FileSystem::CreateDirectory", "could not create directory " + path, ""));
   return false;
 }
 
@@ -95,7 +96,7 @@ bool CTool_FileSystem::DeleteFile(const std::string& path) {
   const int error = platform::RemoveFile(path);
   if (error == 0) return true;
   const FKEXCEPTION::CFileError fileError{error, platform::ErrnoText(error), path};
-  FKEXCEPTION::CFKException_General(fileError, FKEXCEPTION::kErrorDeleteFile, __LINE__, "Tool_FileSystem",
-                                    "DeleteFileA", true);
+  FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException_General(fileError, FKEXCEPTION::kErrorDeleteFile,
+                                                                          __LINE__, "Tool_FileSystem", "DeleteFileA"));
   return false;
 }

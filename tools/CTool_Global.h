@@ -5,6 +5,10 @@
 // Facts about the running program and system, written in the error log's header. Stateless.
 class CTool_Global {
  public:
+  // The service's version (the build's, as --version says it) in the error log's spelling, the
+  // minor number in two digits: "2.00.460" for 2.0.460.
+  static std::string GetVersion();
+  static std::string FormatVersion(const std::string& version);
   // The operating system's display name (PRETTY_NAME of /etc/os-release), "Linux" when unknown.
   static std::string GetOSVersionInfo();
   // The user name of the process's effective uid; "" when it cannot be found.

@@ -3,7 +3,9 @@
 
 #include "pdf/plugin/FKPdfText.h"
 
+#include <exception>
 #include <map>
+#include <new>
 #include <memory>
 #include <string>
 
@@ -31,7 +33,8 @@ std::shared_ptr<Instance> FindInstance(int instance) {
   return found == g_Instances.end() ? nullptr : found->second;
 }
 
-// Runs call on the instance under its lock; fallback for an unknown instance or an exception.
+// Runs call on the instance under its lock; fallback for an unknown instance or an exception,
+// which (out of memory, mostly) becomes the instance's last error so the caller can say why.
 template <typename Result, typename Call>
 Result WithClient(int instance, Result fallback, Call call) {
   std::shared_ptr<Instance> entry = FindInstance(instance);
@@ -39,7 +42,13 @@ Result WithClient(int instance, Result fallback, Call call) {
   platform::CLockGuard lock(entry->mutex);
   try {
     return call(entry->client);
-  } catch (...) {
+  } catch (const std::exception& error) {
+    try {
+      entry->client.NoteFailure(FKPDFTEXT_ERROR_HELPER,
+                                std::string("unexpected failure in the plug-in: ") + error.what());
+    } catch (const std::bad_alloc&) {
+      entry->client.NoteFailure(FKPDFTEXT_ERROR_MEMORY, std::string());  // no memory even for the text
+    }
     return fallback;
   }
 }
@@ -57,7 +66,8 @@ int FKPdfText_CreateLibrary(void) {
     int id = g_nNextInstance++;
     g_Instances[id] = entry;
     return id;
-  } catch (...) {
+  } catch (const std::exception&) {
+    // Out of memory or an unusable setting: no instance, which the caller reports as a missing plug-in.
     return 0;
   }
 }

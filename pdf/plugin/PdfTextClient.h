@@ -36,6 +36,8 @@ class PdfTextClient {
   int CloseFile(int file);
 
   int LastErrorCode() const { return m_nLastErrorCode; }
+  // A failure met around the client (at the plug-in's C boundary) becomes its last error.
+  void NoteFailure(int code, const std::string& text) { SetError(code, text); }
   const std::string& LastErrorText() const { return m_strLastErrorText; }
   const std::string& StringResult() const { return m_strStringResult; }
 

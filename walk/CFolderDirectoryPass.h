@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/CIndexingEngine.h"
+#include "folders/CFolder.h"
+#include "platform/CDirectoryListing.h"
+
+class CCatalogueIndexer;
+class CCatalogueSnapshot;
+namespace FK {
+class CFolderLayout;
+}
+namespace platform {
+class CStopLatch;
+}
+
+// One pass over the folder directories of one folder and its catalogue (worker thread, inside
+// the catalogue lock): the fresh walk, the reconciling walk and the cleaner pass, with the
+// catalogue's snapshot, the stop, the count of documents indexed and the pacing of the
+// engine. Tests step through its walks directly. The engine and the stop latch (null: none)
+// must outlive it.
+class CFolderDirectoryPass {
+ public:
+  CFolderDirectoryPass(CIndexingEngine& engine, FK::CFolder folder, std::string catalogue,
+                       platform::CStopLatch* stop);
+  ~CFolderDirectoryPass();
+  CFolderDirectoryPass(const CFolderDirectoryPass&) = delete;
+  CFolderDirectoryPass& operator=(const CFolderDirectoryPass&) = delete;
+
+  // One walk of a folder directory, fresh or reconciling, with its own snapshot; a walk that
+  // ends normally is noted in the catalogue (table complete_walks) with the time it started.
+  CIndexingEngine::PassResult Walk(const std::string& directory, bool fresh);
+  // The walks of one directory tree against the snapshot taken for it (LoadSnapshot): read
+  // whole for the fresh walk, looked up path by path for the reconciling walk. The tree's
+  // directory is also the one below which the folder's left-out directories count.
+  void LoadSnapshot(const std::string& directory, bool fresh);
+  const CCatalogueSnapshot& Snapshot() const { return *m_pSnapshot; }  // after LoadSnapshot
+  void IndexFresh(const std::string& directory);
+  void Reconcile(const std::string& directory);
+  // The cleaner pass over the catalogue's entries under the directory.
+  void Clean(const std::string& directory);
+
+  int Indexed() const { return m_nIndexed; }
+  // The current walk missed something (a listing failed, a stop, a write failure).
+  bool WalkIncomplete() const { return m_bWalkIncomplete; }
+
+ private:
+  using LevelFiles = std::vector<std::pair<std::int64_t, size_t>>;
+  using LevelEntries = std::vector<platform::CDirectoryListing::Entry>;
+
+  bool CanWalk();
+  bool IsExcluded(const std::string& directory) const;
+  // A path the system cannot take: said, and left out.
+  bool IsTooLong(const std::string& path);
+  void SortLevel(const std::string& directory, const platform::CDirectoryListing& listing,
+                 const LevelEntries& entries, LevelFiles& files,
+                 std::multimap<std::int64_t, std::string>& subDirectories);
+  bool ReconcileFiles(const std::string& directory, const LevelEntries& entries, const LevelFiles& files,
+                      std::int64_t& start);
+  void IndexFreshFile(const std::string& path, bool& written);
+  bool IndexCounted(const std::string& path);
+  // A new file that is a catalogued document moved here: its entry follows it, unread.
+  bool TakeMoved(const std::string& path);
+
+  CIndexingEngine& m_Engine;
+  CCatalogueIndexer& m_Indexer;  // the engine's
+  const FK::CFolder m_Folder;
+  const std::string m_strCatalogue;
+  platform::CStopLatch* const m_pStop;
+  std::unique_ptr<CCatalogueSnapshot> m_pSnapshot;  // of the directory being walked
+  std::unique_ptr<FK::CFolderLayout> m_pLayout;     // of the directory being walked
+  // When the last complete walk of it began; none when not recorded or not to be trusted.
+  std::optional<std::int64_t> m_LastCompleteWalk;
+  int m_nIndexed = 0;
+  bool m_bWalkIncomplete = false;
+};
