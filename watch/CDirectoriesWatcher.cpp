@@ -368,9 +368,8 @@ void CDirectoriesWatcher::SImpl::OnMove(SWatchedDirectory& directory, const plat
     if (found != directories.end()) from = found->second;
   }
   const auto wanted = [&](const SWatchedDirectory& side, const std::string& relative) {
-    return !relative.empty() && !side.bStopped && !side.Rules.IsExcluded(relative, event.bIsDirectory) &&
-           (event.bIsDirectory || (CCatalogueIndexer::IsIndexableDocument(BaseName(relative)) &&
-                                   !boost::algorithm::iequals(BaseName(relative), kStopMarker)));
+    return !relative.empty() && !side.bStopped &&
+           (event.bIsDirectory ? !side.Layout.IsLeftOutDirectory(relative) : side.Layout.IsDocument(relative));
   };
   const bool fromWanted = from && wanted(*from, event.strFromPath);
   platform::CInotifyTree::SEvent half = event;
