@@ -292,6 +292,28 @@ std::int64_t CCatalogueIndexer::RemoveEntries(const std::string& path, const std
   return removed;
 }
 
+std::int64_t CCatalogueIndexer::MoveEntries(const std::string& from, const std::string& to,
+                                            const std::string& catalogue, bool below, const LFileIdentity* identity) {
+  IndexWriterToRelease* writer = GetWriter(catalogue);
+  if (writer == nullptr) return -1;
+  LCatalogueError error;
+  const std::int64_t moved = writer->Move(from, to, below, identity, error);
+  NoteLibraryState(error);
+  if (moved < 0) NoteWriteFailure();
+  return moved;
+}
+
+bool CCatalogueIndexer::FindByIdentity(const LFileIdentity& identity, const std::string& modified,
+                                       const std::string& catalogue,
+                                       std::vector<std::pair<std::string, LFileIdentity>>& entries) {
+  IndexWriterToRelease* writer = GetWriter(catalogue);
+  if (writer == nullptr) return false;
+  LCatalogueError error;
+  const bool found = writer->FindByIdentity(identity, modified, entries, error);
+  NoteLibraryState(error);
+  return found;
+}
+
 LCleaner* CCatalogueIndexer::InitCleaner(const std::string& directory, const std::string& catalogue) {
   LCleaner* cleaner = m_pIndexer->InitCleaner(directory, catalogue);
   NoteLibraryState();

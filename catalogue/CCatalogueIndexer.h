@@ -4,6 +4,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "catalogue/LCatalogueError.h"
 #include "catalogue/LIndexer.h"
@@ -78,6 +80,15 @@ class CCatalogueIndexer {
   // Removes the document's entry (below: every entry under the directory path) through the
   // catalogue's writer, uncommitted; how many went, -1 when the catalogue cannot be written.
   std::int64_t RemoveEntries(const std::string& path, const std::string& catalogue, bool below);
+
+  // Gives the entry of `from` (below: every entry under the directory) the path `to` through the
+  // catalogue's writer, uncommitted, text and time kept; how many moved, -1 when it cannot be written.
+  std::int64_t MoveEntries(const std::string& from, const std::string& to, const std::string& catalogue, bool below,
+                           const LFileIdentity* identity = nullptr);
+  // The documents catalogued with the file identity's device, inode and size and the time
+  // `modified`, with their kept identities; false when the catalogue cannot be read.
+  bool FindByIdentity(const LFileIdentity& identity, const std::string& modified, const std::string& catalogue,
+                      std::vector<std::pair<std::string, LFileIdentity>>& entries);
 
   // The cleaner pass, one to one onto LIndexer.
   LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue);

@@ -50,6 +50,25 @@ std::int64_t IndexWriterToRelease::Remove(const std::string& path, bool below, L
   return removed;
 }
 
+std::int64_t IndexWriterToRelease::Move(const std::string& from, const std::string& to, bool below,
+                                        const LFileIdentity* identity, LCatalogueError& error) {
+  platform::CLockGuard guard(m_Mutex);
+  if (!OpenLocked(error)) return -1;
+  const std::int64_t moved = m_Indexer.Move(m_pWriter, from, to, below, identity);
+  error = m_Indexer.LastError();
+  return moved;
+}
+
+bool IndexWriterToRelease::FindByIdentity(const LFileIdentity& identity, const std::string& modified,
+                                          std::vector<std::pair<std::string, LFileIdentity>>& entries,
+                                          LCatalogueError& error) {
+  platform::CLockGuard guard(m_Mutex);
+  if (!OpenLocked(error)) return false;
+  const bool found = m_Indexer.FindByIdentity(m_pWriter, identity, modified, entries);
+  error = m_Indexer.LastError();
+  return found;
+}
+
 bool IndexWriterToRelease::RecordCompleteWalk(const std::string& directory, std::int64_t started,
                                               LCatalogueError& error) {
   platform::CLockGuard guard(m_Mutex);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "catalogue/CCatalogueHolder.h"
 #include "catalogue/LCatalogueError.h"
@@ -33,6 +35,12 @@ class IndexWriterToRelease {
   // Removes the document's entry (below: every entry under the directory), opening the writer
   // when needed, uncommitted; how many went, -1 (and why) when the catalogue cannot be written.
   std::int64_t Remove(const std::string& path, bool below, LCatalogueError& error) EXCLUDES(m_Mutex);
+  // LIndexer::Move and FindByIdentity on this catalogue, opening the writer when needed.
+  std::int64_t Move(const std::string& from, const std::string& to, bool below, const LFileIdentity* identity,
+                    LCatalogueError& error) EXCLUDES(m_Mutex);
+  bool FindByIdentity(const LFileIdentity& identity, const std::string& modified,
+                      std::vector<std::pair<std::string, LFileIdentity>>& entries, LCatalogueError& error)
+      EXCLUDES(m_Mutex);
   // Notes a complete walk of the directory begun at `started` and commits.
   bool RecordCompleteWalk(const std::string& directory, std::int64_t started, LCatalogueError& error)
       EXCLUDES(m_Mutex);

@@ -31,6 +31,8 @@ const char* const kSchema =
     " changed_ns INTEGER NOT NULL,"
     " inode INTEGER NOT NULL,"
     " device INTEGER NOT NULL);"
+    // Finds the entry of a file that was moved while the service did not watch (by its inode).
+    "CREATE INDEX IF NOT EXISTS file_identities_inode ON file_identities(inode);"
     "PRAGMA user_version = 1;";
 
 std::atomic<int> g_BusyTimeoutForTests{0};

@@ -11,6 +11,7 @@
 
 #include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LDatabase.h"
+#include "catalogue/LDocumentMoves.h"
 #include "catalogue/LDocuments.h"
 #include "catalogue/LSearcher.h"
 #include "catalogue/LWalks.h"
@@ -57,6 +58,11 @@ bool DirectoryMissingOrEmpty(const std::string& directory) {
   boost::system::error_code ec;
   boost::filesystem::directory_iterator it(directory, ec);
   return ec || it == boost::filesystem::directory_iterator();
+}
+
+// "/a/b" must not take "/a/bc/x.xml" with it.
+std::string DirectoryPrefix(const std::string& directory) {
+  return platform::WithTrailingSlash(directory.empty() ? "/" : directory);
 }
 
 LCatalogueError Failure(const std::string& message) { return LCatalogueError{0, false, message}; }
@@ -251,8 +257,7 @@ std::int64_t LIndexer::Remove(LWriter* writer, const std::string& path, bool bel
       m_pImpl->Error = Failure("no writer");
       return -1;
     }
-    // "/a/b" must not take "/a/bc/x.xml" with it.
-    const std::string prefix = below ? platform::WithTrailingSlash(path.empty() ? "/" : path) : path;
+    const std::string prefix = below ? DirectoryPrefix(path) : path;
     std::int64_t removed = 0;
     const bool ok = LConnectionRegistry::With(
         writer->Catalogue,
@@ -266,6 +271,46 @@ std::int64_t LIndexer::Remove(LWriter* writer, const std::string& path, bool bel
         },
         m_pImpl->Error);
     return ok ? removed : -1;
+  });
+}
+
+std::int64_t LIndexer::Move(LWriter* writer, const std::string& from, const std::string& to, bool below,
+                           const LFileIdentity* identity) {
+  return Guarded(m_pImpl->Error, "unexpected failure moving ", from, std::int64_t{-1}, [&]() -> std::int64_t {
+    if (!writer) {
+      m_pImpl->Error = Failure("no writer");
+      return -1;
+    }
+    std::int64_t moved = 0;
+    const bool ok = LConnectionRegistry::With(
+        writer->Catalogue,
+        [&](LDatabase& db) {
+          if (!LConnectionRegistry::Begin(db)) return false;
+          LDocumentMoves moves(db);
+          if (below) return moves.MoveUnder(DirectoryPrefix(from), DirectoryPrefix(to), moved);
+          bool one = false;
+          const bool done = moves.Move(from, to, identity, one);
+          moved = one ? 1 : 0;
+          return done;
+        },
+        m_pImpl->Error);
+    return ok ? moved : -1;
+  });
+}
+
+bool LIndexer::FindByIdentity(LWriter* writer, const LFileIdentity& identity, const std::string& modified,
+                              std::vector<std::pair<std::string, LFileIdentity>>& entries) {
+  return Guarded(m_pImpl->Error, "unexpected failure looking up a moved file", std::string(), false, [&] {
+    if (!writer) {
+      m_pImpl->Error = Failure("no writer");
+      return false;
+    }
+    std::vector<LDocumentMoves::Entry> found;
+    const bool ok = LConnectionRegistry::With(
+        writer->Catalogue, [&](LDatabase& db) { return LDocumentMoves(db).FindByIdentity(identity, modified, found); },
+        m_pImpl->Error);
+    for (LDocumentMoves::Entry& entry : found) entries.emplace_back(std::move(entry.Path), entry.Identity);
+    return ok;
   });
 }
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "catalogue/LCatalogueError.h"
 #include "catalogue/LFileIdentity.h"
@@ -47,6 +49,16 @@ class LIndexer {
   // Removes the document's entry through the writer, uncommitted (below: every entry under the
   // directory path, whole components); how many went, -1 on failure.
   std::int64_t Remove(LWriter* writer, const std::string& path, bool below);
+
+  // Gives the document's entry the path `to` through the writer, uncommitted, keeping its text
+  // and stored time (below: every entry under the directory path `from`, whole components);
+  // identity (a file only) replaces the file's identity kept with it. How many moved, -1 on failure.
+  std::int64_t Move(LWriter* writer, const std::string& from, const std::string& to, bool below,
+                    const LFileIdentity* identity = nullptr);
+  // The documents whose file had the identity's device, inode and size, stored with the time
+  // `modified` (their kept identity in entries); false on failure.
+  bool FindByIdentity(LWriter* writer, const LFileIdentity& identity, const std::string& modified,
+                      std::vector<std::pair<std::string, LFileIdentity>>& entries);
 
   LDeleter* GetDeleter(const std::string& catalogue);
   void Delete(LDeleter* deleter, const std::string& path);

@@ -141,6 +141,22 @@ TEST_F(LIndexerTest, DocumentsUnderADirectoryAreAPrefixRangeOfExactBytes) {
   const std::string plan = testsupport::CatalogueScratch::QueryText(
       m_Catalogue, "EXPLAIN QUERY PLAN SELECT count(*) FROM documents WHERE path >= 'a' AND path < 'b'", 3);
   EXPECT_NE(plan.find("INDEX"), std::string::npos) << plan;
+
+  // A directory moved takes its entries, texts kept, and none of a sibling that shares the
+  // prefix; a file moved onto a stale entry replaces it. One write transaction each.
+  LIndexer indexer;
+  LWriter* writer = indexer.GetWriter(m_Catalogue);
+  EXPECT_EQ(indexer.Move(writer, m_Docs + "50%_off", m_Docs + "moved", true), 3);
+  EXPECT_EQ(indexer.Move(writer, m_Docs + "50a_off/d.xml", m_Docs + "50%_of/e.xml", false), 1);
+  ASSERT_TRUE(indexer.ReleaseWriter(writer));
+  EXPECT_EQ(Find("two"), std::vector<std::string>{m_Docs + "moved/sub/b.xml"});
+  EXPECT_EQ(Find("four"), std::vector<std::string>{m_Docs + "50%_offX/c.xml"});
+  EXPECT_EQ(Find("five"), std::vector<std::string>{m_Docs + "50%_of/e.xml"});
+  EXPECT_TRUE(Find("six").empty());
+  EXPECT_EQ(searcher.Count(m_Catalogue), 6);
+  const std::string byInode = testsupport::CatalogueScratch::QueryText(
+      m_Catalogue, "EXPLAIN QUERY PLAN SELECT id FROM file_identities WHERE inode = 5", 3);
+  EXPECT_NE(byInode.find("file_identities_inode"), std::string::npos) << byInode;
 }
 
 TEST_F(LIndexerTest, ManyWritersOfTheProcessShareOneConnectionAndReadersAreNotBlocked) {

@@ -139,7 +139,8 @@ size_t CCatalogueFlush::Pending() {
 }
 
 std::int64_t CCatalogueFlush::ReadyAt(const FileChange& change) const {
-  if (!IsIndexing(change.nAction)) return change.nQueuedAt;
+  // A directory renamed moves entries and reads nothing: nothing to let settle.
+  if (!IsIndexing(change.nAction) || change.bDirectory) return change.nQueuedAt;
   // A file is read only once it has been left alone for a while: it may still be being written.
   const bool xml = boost::algorithm::iends_with(change.strPath, ".xml");
   return change.nQueuedAt + (xml ? m_Settings.nXmlSettleMilliseconds : m_Settings.nOtherSettleMilliseconds);

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "catalogue/CMovedDocuments.h"
 #include "flush/PdfTextOfQueue.h"
 #include "pdf/CPdfReaderQueue.h"
 #include "platform/FileOps.h"
@@ -24,10 +25,17 @@ CChangeApplier::EResult CChangeApplier::Apply(const FileChange& change, bool ret
   const std::string& path = change.strPath;
   switch (change.nAction) {
     case kActionAdded:
+      // A document that arrived with its directory (renamed whole) is catalogued there already.
+      if (!change.bDirectory && CCatalogueIndexer::IsIndexableDocument(path) &&
+          CMovedDocuments(m_Indexer).IsUnchanged(path, m_strCatalogue)) {
+        return EResult::Done;
+      }
+      [[fallthrough]];
     case kActionModified:
       if (m_bDebug) m_SendStatus(kMessageIndexDocument, "index file " + path);
       return Index(change, retry, altered);
     case kActionRenamedNew:
+      if (!change.strFromPath.empty()) return Move(change, retry, altered);
       if (m_bDebug) m_SendStatus(kMessageIndexDocument, "index file (rename new) " + path);
       return Index(change, retry, altered);
     case kActionRemoved:
@@ -74,6 +82,31 @@ CChangeApplier::EResult CChangeApplier::Index(const FileChange& change, bool ret
       altered = stored != 0;
       return EResult::Done;
   }
+}
+
+// Both halves of a rename in one catalogue: the entries follow the documents unread, unless
+// the file is no longer the one catalogued (then as the two halves: removed, then read).
+CChangeApplier::EResult CChangeApplier::Move(const FileChange& change, bool retry, bool& altered) {
+  const std::string& from = change.strFromPath;
+  if (m_bDebug) m_SendStatus(kMessageIndexDocument, "move file " + from + " to " + change.strPath);
+  if (change.bDirectory) {
+    const std::int64_t moved = m_Indexer.MoveEntries(from, change.strPath, m_strCatalogue, true);
+    if (moved < 0) return Failed();
+    altered = moved > 0;
+    return EResult::Done;
+  }
+  if (CCatalogueIndexer::IsIndexableDocument(from) &&
+      CMovedDocuments(m_Indexer).MoveIfSame(from, change.strPath, m_strCatalogue)) {
+    altered = true;
+    return EResult::Done;
+  }
+  if (m_Indexer.WriteFailureSeen()) return Failed();
+  bool removed = false;
+  const EResult result = Remove(from, false, removed);
+  if (result != EResult::Done) return result;
+  const EResult indexed = Index(change, retry, altered);
+  altered = altered || removed;
+  return indexed;
 }
 
 CChangeApplier::EResult CChangeApplier::Remove(const std::string& path, bool below, bool& altered) {

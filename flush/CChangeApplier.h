@@ -44,6 +44,7 @@ class CChangeApplier {
  private:
   EResult Index(const FileChange& change, bool retry, bool& altered);
   EResult Remove(const std::string& path, bool below, bool& altered);
+  EResult Move(const FileChange& change, bool retry, bool& altered);
   EResult Failed();
   void NoteFailure();
   void ReportDocument(const std::string& path);

@@ -22,4 +22,7 @@ struct FileChange {
   // With kActionRemoved or kActionRenamedOld: a whole directory left (moved out, deleted);
   // every document catalogued below strPath goes.
   bool bDirectory = false;
+  // With kActionRenamedNew: the path it was renamed from in the same catalogue, both halves of
+  // the rename in one change ("" when the other half was not seen).
+  std::string strFromPath;
 };

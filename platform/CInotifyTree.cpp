@@ -1,5 +1,6 @@
 #include "platform/CInotifyTree.h"
 
+#include <limits.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -147,8 +148,9 @@ void CInotifyTree::Read(int inotifyFd) {
       continue;
     }
     while (!m_bStop && !m_bPaused) {
-      const ssize_t length = read(inotifyFd, buffer, sizeof(buffer));
+      ssize_t length = read(inotifyFd, buffer, sizeof(buffer));
       if (length <= 0) break;  // EAGAIN: the queue is drained
+      length += ReadPartner(inotifyFd, buffer, static_cast<std::size_t>(length), sizeof(buffer));
       std::vector<SEvent> events;
       Translate(buffer, static_cast<std::size_t>(length), events);
       for (const SEvent& event : events) m_Handler(event);
@@ -156,14 +158,66 @@ void CInotifyTree::Read(int inotifyFd) {
   }
 }
 
+// The kernel queues both halves of a rename within one call, but the read may come between
+// them: a batch that ends with the first half waits a moment for the second.
+std::size_t CInotifyTree::ReadPartner(int inotifyFd, char* buffer, std::size_t length, std::size_t capacity) {
+  const inotify_event* last = nullptr;
+  for (std::size_t offset = 0; offset + sizeof(inotify_event) <= length;) {
+    last = reinterpret_cast<const inotify_event*>(buffer + offset);
+    offset += sizeof(inotify_event) + last->len;
+  }
+  if (last == nullptr || (last->mask & IN_MOVED_FROM) == 0) return 0;
+  if (capacity - length < sizeof(inotify_event) + NAME_MAX + 1) return 0;
+  pollfd fd = {inotifyFd, POLLIN, 0};
+  if (poll(&fd, 1, kPartnerWaitMs) <= 0) return 0;
+  const ssize_t more = read(inotifyFd, buffer + length, capacity - length);
+  return more > 0 ? static_cast<std::size_t>(more) : 0;
+}
+
 void CInotifyTree::Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) {
   CLockGuard lock(m_Mutex);
   m_RootsInPlace.clear();
   for (std::size_t offset = 0; offset + sizeof(inotify_event) <= length;) {
     const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+    const std::size_t before = out.size();
     TranslateOne(event->wd, event->mask, event->len > 0 ? event->name : "", out);
+    for (std::size_t i = before; i < out.size(); ++i) {
+      if (out[i].eKind == EKind::MovedOut || out[i].eKind == EKind::MovedIn) out[i].nCookie = event->cookie;
+    }
     offset += sizeof(inotify_event) + event->len;
   }
+  PairMoves(out);
+}
+
+void CInotifyTree::PairMoves(std::vector<SEvent>& events) {
+  std::vector<bool> joined(events.size(), false);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    SEvent& in = events[i];
+    if (in.eKind != EKind::MovedIn || in.nCookie == 0) continue;
+    // The half of the same root first: overlapping roots each see both halves.
+    std::size_t from = i;
+    for (int sameRoot = 1; sameRoot >= 0 && from == i; --sameRoot) {
+      for (std::size_t j = 0; j < i; ++j) {
+        const SEvent& out = events[j];
+        if (!joined[j] && out.eKind == EKind::MovedOut && out.nCookie == in.nCookie &&
+            out.bIsDirectory == in.bIsDirectory && (sameRoot == 0 || out.nRoot == in.nRoot)) {
+          from = j;
+          break;
+        }
+      }
+    }
+    if (from == i) continue;
+    joined[from] = true;
+    in.nFromRoot = events[from].nRoot;
+    in.strFromPath = events[from].strRelativePath;
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (joined[i]) continue;
+    if (kept != i) events[kept] = std::move(events[i]);
+    ++kept;
+  }
+  events.resize(kept);
 }
 
 void CInotifyTree::TranslateOne(int wd, std::uint32_t mask, const char* name,

@@ -49,6 +49,11 @@ class CInotifyTree {
     ELimit eLimit = ELimit::None;  // set with WatchLimit
     std::uint64_t nOverflow = 0;   // with Overflow: which one (every root reports each once)
     int nErrno = 0;                // with NotWatched
+    std::uint32_t nCookie = 0;     // with MovedOut and MovedIn: the kernel's pairing of a rename
+    // A MovedIn whose MovedOut (same cookie) was read with it: that half is not reported on its
+    // own; it stands here (root and path relative to it).
+    int nFromRoot = -1;
+    std::string strFromPath = std::string();
   };
   // Directories of a root that could not be watched or listed: relative path -> errno.
   using Unwatched = std::map<std::string, int>;
@@ -126,6 +131,10 @@ class CInotifyTree {
   static bool IsLimit(int err);  // a kernel limit (ENOSPC, EMFILE)
   void Read(int inotifyFd);
   void Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) EXCLUDES(m_Mutex);
+  static constexpr int kPartnerWaitMs = 20;
+  static std::size_t ReadPartner(int inotifyFd, char* buffer, std::size_t length, std::size_t capacity);
+  // Joins each MovedIn to the MovedOut of its rename read in the same batch.
+  static void PairMoves(std::vector<SEvent>& events);
   void TranslateOne(int wd, std::uint32_t mask, const char* name, std::vector<SEvent>& out)
       REQUIRES(m_Mutex);
   void TranslateFor(const SWatch& holder, std::uint32_t mask, const char* name, std::vector<SEvent>& out)

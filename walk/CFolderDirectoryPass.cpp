@@ -9,6 +9,7 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
+#include "catalogue/CMovedDocuments.h"
 #include "folders/CFolderLayout.h"
 #include "platform/CBoundedReader.h"
 #include "platform/ErrnoText.h"
@@ -199,6 +200,10 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
       }
       continue;
     }
+    if (found == 0 && TakeMoved(path)) {
+      written = true;
+      continue;
+    }
     if (!m_Host.IsDueForRetry(path)) continue;
     // The new version replaces the old one in the same transaction: readers never miss it.
     if (found != 0 && m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "remove file " + path);
@@ -252,6 +257,13 @@ void CFolderDirectoryPass::IndexFreshFile(const std::string& path, bool& written
   if (!m_Host.IsDueForRetry(path)) return;
   if (found != 0 && m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageRemoveDocument, "remove file " + path);
   written = IndexCounted(path) || written;
+}
+
+bool CFolderDirectoryPass::TakeMoved(const std::string& path) {
+  CMovedDocuments moves(m_Indexer);
+  if (!moves.TakeMoved(path, m_strCatalogue)) return false;
+  if (m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "move file " + moves.MovedFrom() + " to " + path);
+  return true;
 }
 
 bool CFolderDirectoryPass::IndexCounted(const std::string& path) {

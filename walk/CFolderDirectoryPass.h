@@ -77,6 +77,8 @@ class CFolderDirectoryPass {
                       std::int64_t& start);
   void IndexFreshFile(const std::string& path, bool& written);
   bool IndexCounted(const std::string& path);
+  // A new file that is a catalogued document moved here: its entry follows it, unread.
+  bool TakeMoved(const std::string& path);
 
   CFolderPassHost& m_Host;
   CCatalogueIndexer& m_Indexer;  // the host's

@@ -72,6 +72,7 @@ struct CDirectoriesWatcher::SImpl {
   void Deliver(const platform::CInotifyTree::SEvent& event) EXCLUDES(mutex);
   void Handle(SWatchedDirectory& directory, const platform::CInotifyTree::SEvent& event);
   void OnChange(SWatchedDirectory& directory, const platform::CInotifyTree::SEvent& event);
+  void OnMove(SWatchedDirectory& directory, const platform::CInotifyTree::SEvent& event) EXCLUDES(mutex);
   void OnOverflow(SWatchedDirectory& directory, std::uint64_t overflow);
   void Forget(const SWatchedDirectory& directory) EXCLUDES(mutex);
   void WalkMovedIn(SWatchedDirectory& directory, const std::string& relativeDir);
@@ -358,7 +359,51 @@ void CDirectoriesWatcher::SImpl::Forget(const SWatchedDirectory& directory) {
   unwatchedSaid.erase(directory.nRoot);
 }
 
+// Wanted on both sides: a document (or directory) that keeps its catalogue moves its entries.
+void CDirectoriesWatcher::SImpl::OnMove(SWatchedDirectory& directory, const platform::CInotifyTree::SEvent& event) {
+  std::shared_ptr<SWatchedDirectory> from;
+  {
+    platform::CLockGuard lock(mutex);
+    const auto found = directories.find(event.nFromRoot);
+    if (found != directories.end()) from = found->second;
+  }
+  const auto wanted = [&](const SWatchedDirectory& side, const std::string& relative) {
+    return !relative.empty() && !side.bStopped &&
+           (event.bIsDirectory ? !side.Layout.IsLeftOutDirectory(relative) : side.Layout.IsDocument(relative));
+  };
+  const bool fromWanted = from && wanted(*from, event.strFromPath);
+  platform::CInotifyTree::SEvent half = event;
+  half.nFromRoot = -1;
+  if (fromWanted && from->strCatalogue == directory.strCatalogue && wanted(directory, event.strRelativePath)) {
+    FileChange change;
+    change.strPath = directory.strDirectory + event.strRelativePath;
+    change.strFromPath = from->strDirectory + event.strFromPath;
+    change.nAction = kActionRenamedNew;
+    change.nQueuedAt = SteadyMilliseconds();
+    change.strCatalogue = directory.strCatalogue;
+    change.strReference = directory.strReference;
+    change.bDirectory = event.bIsDirectory;
+    if (hooks.Enqueue) hooks.Enqueue(std::move(change));
+    // What the catalogue lacks of a directory (documents still queued under the old path) is
+    // read; what it holds is found unchanged.
+    if (event.bIsDirectory) WalkMovedIn(directory, event.strRelativePath);
+    return;
+  }
+  if (fromWanted) {
+    platform::CInotifyTree::SEvent out = half;
+    out.eKind = Kind::MovedOut;
+    out.nRoot = event.nFromRoot;
+    out.strRelativePath = event.strFromPath;
+    OnChange(*from, out);
+  }
+  OnChange(directory, half);
+}
+
 void CDirectoriesWatcher::SImpl::OnChange(SWatchedDirectory& directory, const platform::CInotifyTree::SEvent& event) {
+  if (event.nFromRoot >= 0) {
+    OnMove(directory, event);
+    return;
+  }
   const std::string& relative = event.strRelativePath;
   if (relative.empty() || directory.bStopped) return;
   // The stop marker of an older service is no document either.
