@@ -83,6 +83,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   int m_nCycleWaitMilliseconds = 60000;  // the wait after each indexing cycle
   std::string m_strConfigFile;           // --config, or "" for the program directory's file
   bool m_bCheckConfig = false;           // --check-config
+  int m_nVerificationSeconds = -1;       // --verification-interval-s (tests); -1: the setting's
   int m_nStartFailureStatus = 1;
   std::unique_ptr<CIndexingEngine> m_pEngine;
   std::unique_ptr<CFolderListWatch> m_pFolderListWatch;  // monitoring mode; stopped by StopModule
