@@ -39,8 +39,11 @@ std::vector<std::string> CConfigCheck::SettingsProblems(const CServiceParameters
   if (!parameters.ReadError.empty()) {
     problems.push_back(file + " cannot be read (" + parameters.ReadError + "): " +
                        (parameters.FolderListFromOptionsFile
-                            ? "every setting is at its default, the folder list path from the options file " +
-                                  platform::MachineOptionsFilePath()
+                            ? "every setting is at its default, the folder list path" +
+                                  std::string(parameters.VerificationIntervalFromOptionsFile
+                                                  ? " and VerificationIntervalHours"
+                                                  : "") +
+                                  " from the options file " + platform::MachineOptionsFilePath()
                             : "the options file " + platform::MachineOptionsFilePath() + " gives no folder list path"));
   }
   for (const std::string& doubt : parameters.Doubts) problems.push_back(file + ": " + doubt);
