@@ -183,12 +183,14 @@ CatalogueBench::CeilingFigures CatalogueBench::BareInsert(const std::string& arc
   std::vector<std::string> texts;
   const std::vector<std::string> files = DocumentFiles(archive);
   const double readStart = NowSeconds();
+  const double readCpuStart = platform::ProcessCpuSeconds();
   for (const std::string& file : files) {
     std::string text;
     std::string error;
     if (LXmlText::ReadFile(file, text, error)) texts.push_back(LXmlText::ToValidUtf8(text));
   }
   figures.ReadSeconds = NowSeconds() - readStart;
+  figures.ReadCpuSeconds = platform::ProcessCpuSeconds() - readCpuStart;
   const std::string directory = m_strWorkDirectory + "/ceiling";
   boost::system::error_code ec;
   fs::remove_all(directory, ec);

@@ -38,6 +38,7 @@ class CatalogueBench {
     double Seconds = 0;      // the inserts and the commit only (texts read beforehand)
     double CpuSeconds = 0;
     double ReadSeconds = 0;  // reading the files and taking their text, before the inserts
+    double ReadCpuSeconds = 0;
   };
   struct PdfFigures {
     int Files = 0;

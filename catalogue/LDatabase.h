@@ -72,6 +72,8 @@ class LDatabase {
   bool CheckpointLog();
   // The row id of the last successful INSERT on this connection.
   std::int64_t LastInsertRowId() const { return m_pDb ? sqlite3_last_insert_rowid(m_pDb) : 0; }
+  // Rows changed by the last INSERT, UPDATE or DELETE of this connection.
+  int Changes() const { return m_pDb ? sqlite3_changes(m_pDb) : 0; }
 
   // True when a file of the database open for writing (the database, its -wal or -shm) is no
   // longer the one at its path: removed or replaced since the open, so what is written goes

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,10 @@ const char kDebug[] = "<IsDebugAction>TRUE</IsDebugAction>";
 
 class MovesEndToEndTest : public testsupport::ServiceEndToEndTest {
  protected:
-  MovesEndToEndTest() : m_Archive(m_Runner.MakeDirectory("archive")) {
+  MovesEndToEndTest()
+      : m_Archive(m_Runner.MakeDirectory("archive")), m_HelperRuns(m_Runner.MakeDirectory("runs") + "helper") {
     m_Runner.SetEnv("FK_PDFTEXT_PLUGIN", FK_PDFTEXT_PLUGIN_PATH);
+    m_Runner.SetEnv("FK_PDFTEXT_RUN_COUNT_FILE", m_HelperRuns);
     m_Runner.SetEnv("FK_PDFTEXT_HELPER", FK_PDFTEXT_HELPER_PATH);
     for (const char* name : {"2023/a/one", "2023/a/two", "2023/b/three", "2023/four", "2023/five", "2023/six"}) {
       fs::create_directories(fs::path(m_Archive + name).parent_path());
@@ -66,6 +69,13 @@ class MovesEndToEndTest : public testsupport::ServiceEndToEndTest {
     return testsupport::CatalogueScratch::FindIn(m_Catalogues + "ACME", word);
   }
   int Reads(const std::string& relative) const { return CountContaining("index file " + m_Archive + relative); }
+  // Documents of that path the PDF helper was given, from the plug-in's own count.
+  int HelperRuns(const std::string& relative) const {
+    std::ifstream runs(m_HelperRuns);
+    int count = 0;
+    for (std::string line; std::getline(runs, line);) count += line.rfind(m_Archive + relative + "\t", 0) == 0;
+    return count;
+  }
   // Each moved document is found under its new path only, with the text it had, unread.
   void ExpectMovedUnread(const std::vector<std::pair<std::string, std::string>>& moved) {
     for (const auto& entry : moved) {
@@ -75,14 +85,17 @@ class MovesEndToEndTest : public testsupport::ServiceEndToEndTest {
                                          kServiceDeadlineMs))
           << relative;
       EXPECT_EQ(Reads(relative), 0) << relative << " was read again";
+      EXPECT_EQ(HelperRuns(relative), 0) << relative << " went through the PDF helper again";
     }
     EXPECT_TRUE(testsupport::PollUntil([&] { return Find("Wordsix").size() == 3; }, kServiceDeadlineMs))
         << "a file, its hard link and its copy";
     EXPECT_EQ(Reads("2024/link.pdf"), 1) << "a hard link is read as new";
+    EXPECT_EQ(HelperRuns("2024/link.pdf"), 1) << "the helper's count sees the reads it makes";
     EXPECT_GE(Reads("2024/copy.pdf"), 1) << "a copy is read as new";
   }
 
   const std::string m_Archive;  // ends with '/'
+  const std::string m_HelperRuns;
 };
 
 TEST_F(MovesEndToEndTest, DocumentsMovedWhileWatchedKeepTheirEntriesUnread) {

@@ -4,6 +4,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 
 #include "pdf/plugin/FKPdfText.h"
 #include "pdf/plugin/PdfTextProtocol.h"
@@ -26,6 +27,16 @@ long long NumberFromEnvironment(const char* name, long long fallback, long long 
   char* end = nullptr;
   long long number = std::strtoll(value, &end, 10);
   return *end == '\0' && number >= minimum ? number : fallback;
+}
+
+// Appends "path<TAB>helper processor ms" for each document handed to the helper, when
+// FK_PDFTEXT_RUN_COUNT_FILE names a file: tests and fkbench count the helper's work with it.
+// One short line per write, so that several readers appending at once do not mix their lines.
+void NoteHelperRun(const std::string& path, long long cpuMilliseconds) {
+  const char* file = std::getenv("FK_PDFTEXT_RUN_COUNT_FILE");
+  if (file == nullptr || *file == '\0') return;
+  const std::string line = path + "\t" + std::to_string(std::max(cpuMilliseconds, 0LL)) + "\n";
+  std::ofstream(file, std::ios::app | std::ios::binary).write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 }  // namespace
@@ -132,6 +143,8 @@ bool PdfTextClient::ReadDocument(const std::string& path, const std::string& pas
   const bool read = SendRequest(request, fd, deadline) && ReadAnswer(pages, deadline);
   platform::CloseDocumentFile(fd);
   m_Channel.SetWatch(nullptr, 0);
+  const long long cpu = m_Helper.CpuMilliseconds();
+  NoteHelperRun(path, cpu >= 0 && m_nCpuAtStart >= 0 ? cpu - m_nCpuAtStart : 0);
   return read;
 }
 
