@@ -231,6 +231,7 @@ TEST_F(FkCatalogueServiceTest, TheRunningServicePublishesEachFolderAndAKilledOne
   EXPECT_EQ(folders["gone"].PolledReason, "directory missing");
 
   // A document still being written waits in the queue, and the status says so.
+  ASSERT_TRUE(statusShows([&] { return folders["alpha"].ChangesQueued == 0; }));
   const std::string late = m_Service.PathOf("archives/alpha/late.xml");
   ASSERT_TRUE(statusShows([&] {
     m_Service.WriteFile("archives/alpha/late.xml", "<Invoice><Item>late flour</Item></Invoice>");

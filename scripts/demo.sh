@@ -107,6 +107,15 @@ found="$("$build/fkcatalogue" search "$run/archives/ACME/Catalogue_IS/ACME" "$pd
 head -n 5 <<< "$found"
 echo "... $(grep -c . <<< "$found" || true) documents found, all of them PDF invoices"
 
+# Documents that had just been written when the walk met them are checked again once left alone.
+wait_queues_empty() {
+  local settled=$((SECONDS + 60))
+  while "$build/fkcatalogue" status "$run/" --json | grep -Eq '"changes_queued": [1-9]' && [ $SECONDS -lt $settled ]; do
+    sleep 0.2
+  done
+}
+wait_queues_empty
+
 echo
 drop="$run/archives/ACME/2026/demo-dropped.xml"
 echo "== Dropping an invoice into the ACME archive: ${drop#$root/}"
@@ -123,6 +132,7 @@ until "$build/fkcatalogue" exists "$run/archives/ACME/Catalogue_IS/ACME" "$drop"
 done
 echo "searchable after $((SECONDS - started)) s (no pass: the directory watch saw it):"
 "$build/fkcatalogue" search "$run/archives/ACME/Catalogue_IS/ACME" quillfeather
+wait_queues_empty
 echo
 echo "== fkcatalogue status demo/run/"
 "$build/fkcatalogue" status "$run/"
