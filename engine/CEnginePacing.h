@@ -48,6 +48,7 @@ class CEnginePacing {
   // True when the work slice begun at start is used up.
   bool IsSliceUsedUp(std::int64_t start) const { return Now() - start > m_nWorkSliceSeconds; }
   void SetWorkSlice(int milliseconds) { m_nWorkSliceSeconds = milliseconds / 1000; }
+  int WorkSliceMilliseconds() const { return m_nWorkSliceSeconds * 1000; }
   int PauseMilliseconds() const { return m_nPauseMilliseconds; }
   int FolderPauseMilliseconds() const { return m_nFolderPauseMilliseconds; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "folders/FolderCatalogue.h"
@@ -23,6 +24,9 @@ struct CEngineParameters {
   // this long, the interval doubling up to the longest, for as long as it takes.
   int RetryFirstMilliseconds = 5000;
   int RetryLongestMilliseconds = 120000;
+  // Monitoring: every watched folder is reconciled in full this often, to prove the watch
+  // (seconds; 0: never).
+  std::int64_t VerificationIntervalSeconds = 24 * 3600;
 
   // True when each folder keeps its catalogue under its own archive path.
   bool IsFolderArchivePath() const { return IsFolderArchivePath(PathCatalogues); }

@@ -9,6 +9,7 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "engine/CFolderSessions.h"
+#include "engine/CFolderVerification.h"
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
@@ -36,6 +37,8 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
   if (m_pParameters->DisableMonitoring == 0) {
     m_pSessions = std::make_unique<CFolderSessions>(*m_pParameters, m_pPdfReaders, m_Status, m_Pacing, m_Layout);
     m_pWalkHost->SetSessions(m_pSessions.get());
+    m_pVerification =
+        std::make_unique<CFolderVerification>(*m_pParameters, *m_pWalkHost, m_Pacing, m_Status, m_Layout, *m_pSessions);
   }
   std::string why;
   if (!m_pIndexer->UseReadingMarker(m_pParameters->ProgramDirectory + kReadingMarker, why)) {
@@ -46,6 +49,7 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
 
 CIndexingEngine::~CIndexingEngine() {
   // The watcher and the flush workers send lines to the listeners and read through the indexer.
+  m_pVerification.reset();
   m_pSessions.reset();
   m_pWalkHost.reset();
   m_pPdfReaders.reset();
@@ -91,6 +95,7 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
     }
   }
   if (notUsing == references.size()) SendStatusMessage(kMessageLine, ":error: No folder use Indexing Service");
+  if (m_pVerification) m_pVerification->RunWhenDue(*m_pFolderList, stop);
 }
 
 void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList,

@@ -28,6 +28,7 @@
 class CCatalogueIndexer;
 class CCatalogueSnapshot;
 class CFolderSessions;
+class CFolderVerification;
 class CPdfReaderQueue;
 class CStatusBoard;
 class Dom_FolderList;
@@ -70,6 +71,8 @@ class CIndexingEngine {
   void StopMonitoring();
   // True when the folders' directories are watched (monitoring mode), false when polled.
   bool IsWatching() const { return m_pSessions != nullptr; }
+  // The verification pass of the watched folders and what it mended (null when not watching).
+  const CFolderVerification* Verification() const { return m_pVerification.get(); }
 
   // Where catalogues lie and which are refused.
   const CCatalogueLayout& Layout() const { return m_Layout; }
@@ -134,5 +137,6 @@ class CIndexingEngine {
   std::unique_ptr<CFolderSessions> m_pSessions;
   std::unique_ptr<CEngineWalkHost> m_pWalkHost;
   CStatusBoard* m_pBoard = nullptr;  // not owned
+  std::unique_ptr<CFolderVerification> m_pVerification;
   bool m_bFolderPolled = false;  // worker thread only: the last ProcessFolder left a directory unwatched
 };

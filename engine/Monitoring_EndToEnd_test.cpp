@@ -1,12 +1,16 @@
 // The real service in monitoring mode: documents created, changed, removed and renamed below
 // the watched directories reach the catalogue without a further pass, whatever the kernel's
 // queue or watch limits do, and a stop keeps what was committed.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,6 +42,23 @@ const std::vector<std::string> kWatchingOptions = {"--cycle-wait-ms", "100", "--
                                                    "--other-settle-ms", "500"};
 
 bool Move(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+
+// Maps the file shared and closes it (the close is the watch's last event), waits, then puts
+// the bytes at the offset through the mapping alone, which raises no event at all.
+bool WriteThroughMapping(const std::string& path, size_t offset, const std::string& bytes,
+                         const std::function<bool()>& afterClose) {
+  const int fd = ::open(path.c_str(), O_RDWR);
+  if (fd < 0) return false;
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  void* map = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  if (map == MAP_FAILED) return false;
+  const bool waited = afterClose();
+  std::copy(bytes.begin(), bytes.end(), static_cast<char*>(map) + offset);
+  const bool synced = ::msync(map, static_cast<size_t>(size), MS_SYNC) == 0;
+  ::munmap(map, static_cast<size_t>(size));
+  return waited && synced;
+}
 
 class MonitoringEndToEndTest : public testsupport::ServiceEndToEndTest {
  protected:
@@ -473,3 +494,31 @@ TEST_F(MonitoringEndToEndTest, AtTheWatchLimitTheLimitIsNamedAndEveryDirectoryIs
 }
 
 }  // namespace
+
+TEST_F(MonitoringEndToEndTest, TheVerificationPassMendsAChangeMadeThroughAMappingAndSaysIt) {
+  const std::string mapped = WriteInvoice(m_Archive + "2024/mapped.xml", "Oldmapword");
+  Configure(UsingFolderXml("ACME", "Acme", m_Archive, m_Processing), "");
+  std::vector<std::string> options = kWatchingOptions;
+  options.insert(options.end(), {"--verification-interval-s", "1"});
+  ASSERT_TRUE(m_Runner.Start(options));
+  const std::string quiet = "Verification of folder ACME: 0 documents added, 0 replaced, 0 removed";
+  ASSERT_TRUE(testsupport::PollUntil([&] { return CountContaining(quiet) >= 2; }, kServiceDeadlineMs))
+      << "a watch that missed nothing mends nothing";
+
+  const std::string text = testsupport::ReadAll(mapped);
+  const size_t at = text.find("Oldmapword");
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_TRUE(WriteThroughMapping(mapped, at, "Newmapword", [&] { return WaitForQuiet(m_Archive + "2024/"); }));
+  // A file system may leave the time alone on a write through a mapping; this one must show.
+  fs::last_write_time(mapped, std::time(nullptr) + 2);
+  EXPECT_TRUE(WaitFound("Newmapword", mapped));
+  EXPECT_TRUE(testsupport::PollUntil(
+      [&] { return CountContaining("Verification of folder ACME: 0 documents added, 1 replaced, 0 removed") == 1; },
+      kServiceDeadlineMs));
+  EXPECT_EQ(CountStartingWith(":error: Verification of folder ACME: the watch missed 1 changes"), 1);
+  EXPECT_NE(testsupport::ReadAll(m_Runner.PathOf("FKIndexingServicelogError.txt")).find("the watch missed 1 changes"),
+            std::string::npos);
+  EXPECT_TRUE(Find("Oldmapword").empty());
+  EXPECT_EQ(Passes("Acme"), 1) << "mended by the verification, not by a pass";
+  StopService();
+}

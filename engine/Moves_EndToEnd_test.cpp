@@ -68,7 +68,9 @@ class MovesEndToEndTest : public testsupport::ServiceEndToEndTest {
   int Reads(const std::string& relative) const { return CountContaining("index file " + m_Archive + relative); }
   // Each moved document is found under its new path only, with the text it had, unread.
   void ExpectMovedUnread(const std::vector<std::pair<std::string, std::string>>& moved) {
-    for (const auto& [word, relative] : moved) {
+    for (const auto& entry : moved) {
+      const std::string& word = entry.first;
+      const std::string& relative = entry.second;
       EXPECT_TRUE(testsupport::PollUntil([&] { return Find(word) == std::vector<std::string>{m_Archive + relative}; },
                                          kServiceDeadlineMs))
           << relative;

@@ -39,11 +39,17 @@ std::vector<std::string> CConfigCheck::SettingsProblems(const CServiceParameters
   if (!parameters.ReadError.empty()) {
     problems.push_back(file + " cannot be read (" + parameters.ReadError + "): " +
                        (parameters.FolderListFromOptionsFile
-                            ? "every setting is at its default, the folder list path from the options file " +
-                                  platform::MachineOptionsFilePath()
+                            ? "every setting is at its default, the folder list path" +
+                                  std::string(parameters.VerificationIntervalFromOptionsFile
+                                                  ? " and VerificationIntervalHours"
+                                                  : "") +
+                                  " from the options file " + platform::MachineOptionsFilePath()
                             : "the options file " + platform::MachineOptionsFilePath() + " gives no folder list path"));
   }
   for (const std::string& doubt : parameters.Doubts) problems.push_back(file + ": " + doubt);
+  for (const std::string& doubt : parameters.OptionsFileDoubts) {
+    problems.push_back("Options file " + platform::MachineOptionsFilePath() + ": " + doubt);
+  }
   return problems;
 }
 
@@ -80,7 +86,8 @@ bool CConfigCheck::CheckSettings(CServiceParameters& parameters) {
 void CConfigCheck::ReportSettings(const CServiceParameters& parameters) {
   const auto source = [&parameters](const char* name) {
     if (parameters.GivenSettings.count(name) != 0) return std::string("settings file");
-    if (std::string(name) == "PathFoldersList" && parameters.FolderListFromOptionsFile) {
+    if ((std::string(name) == "PathFoldersList" && parameters.FolderListFromOptionsFile) ||
+        (std::string(name) == "VerificationIntervalHours" && parameters.VerificationIntervalFromOptionsFile)) {
       return "options file " + platform::MachineOptionsFilePath();
     }
     return std::string("default");
@@ -98,6 +105,9 @@ void CConfigCheck::ReportSettings(const CServiceParameters& parameters) {
   line("Priority", PriorityName(parameters.Priority));
   line("DisableMonitoring", parameters.DisableMonitoring != 0 ? "TRUE" : "FALSE");
   line("IsDebugAction", parameters.IsDebugAction != 0 ? "TRUE" : "FALSE");
+  line("VerificationIntervalHours", parameters.VerificationIntervalHours == 0
+                                        ? "0 (no verification of watched folders)"
+                                        : std::to_string(parameters.VerificationIntervalHours));
   NeedWriting(CTool_FileSystem::RemoveFileSpec(parameters.PathLogs));
   if (!parameters.PathFoldersList.empty()) NeedReading(parameters.PathFoldersList);
 }

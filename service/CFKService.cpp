@@ -72,6 +72,10 @@ bool CFKService::ParseModuleOption(const std::string& name, const std::string& v
     m_strConfigFile = value;
     return !value.empty();
   }
+  if (name == "--verification-interval-s") {
+    // Tests: seconds instead of the setting's hours.
+    return ParseMilliseconds(value, m_nVerificationSeconds);
+  }
   int* target = name == "--cycle-wait-ms"     ? &m_nCycleWaitMilliseconds
                 : name == "--folder-pause-ms" ? &m_EngineParameters.FolderPauseMilliseconds
                 : name == "--pause-ms"        ? &m_EngineParameters.PauseMilliseconds
@@ -98,7 +102,9 @@ std::string CFKService::GetModuleOptionsUsage() const {
          "  --other-settle-ms N    the same for other documents, such as PDF (default 10000)\n"
          "  --retry-first-ms N     monitoring: a document that must wait (locked, not readable\n"
          "                         yet) is tried again after N ms, then twice as long... (default 5000)\n"
-         "  --retry-longest-ms N   ... up to N ms between tries, for as long as it takes (default 120000)\n";
+         "  --retry-longest-ms N   ... up to N ms between tries, for as long as it takes (default 120000)\n"
+         "  --verification-interval-s N  tests: verify the watched folders every N seconds instead\n"
+         "                         of the VerificationIntervalHours setting (0: never)\n";
 }
 
 bool CFKService::InitInstance() {
@@ -229,6 +235,8 @@ bool CFKService::StartEngine() {
   m_EngineParameters.PathCatalogues = m_pParameters->PathCatalogues;
   m_EngineParameters.DisableMonitoring = m_pParameters->DisableMonitoring;
   m_EngineParameters.IsDebugAction = m_pParameters->IsDebugAction;
+  m_EngineParameters.VerificationIntervalSeconds =
+      m_nVerificationSeconds >= 0 ? m_nVerificationSeconds : std::int64_t{m_pParameters->VerificationIntervalHours} * 3600;
   m_pEngine = std::make_unique<CIndexingEngine>(&m_EngineParameters);
   m_pEngine->AddListener(this);
   if (m_pParameters->DisableMonitoring == 0) WatchFolderList();

@@ -86,6 +86,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   int m_nCycleWaitMilliseconds = 60000;  // the wait after each indexing cycle
   std::string m_strConfigFile;           // --config, or "" for the program directory's file
   bool m_bCheckConfig = false;           // --check-config
+  int m_nVerificationSeconds = -1;       // --verification-interval-s (tests); -1: the setting's
   int m_nStartFailureStatus = 1;
   CStatusBoard m_Board;  // outlives the engine and the publisher
   std::unique_ptr<CIndexingEngine> m_pEngine;

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "engine/CEngineParameters.h"
 #include "platform/MachineOptions.h"
@@ -15,8 +16,10 @@ int ParseFlag(const std::string& text) { return strcasecmp(text.c_str(), "TRUE")
 
 const char kOptionsKey[] = "Software\\Larkvale Application\\FKIndexingService\\Options";
 constexpr size_t kMaxOptionsValue = 255;
-const std::vector<std::string> kSettingNames = {"PathFoldersList", "PathCatalogues",    "PathLogs",
-                                                "Priority",        "DisableMonitoring", "IsDebugAction"};
+const std::vector<std::string> kSettingNames = {"PathFoldersList",   "PathCatalogues", "PathLogs",
+                                                "Priority",          "DisableMonitoring", "IsDebugAction",
+                                                "VerificationIntervalHours"};
+constexpr long kMaxVerificationIntervalHours = 24L * 366;
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -48,6 +51,21 @@ bool CServiceParameters::ValidatePaths(int& failed) const {
   return true;
 }
 
+bool CServiceParameters::ParseVerificationInterval(const std::string& text, int& hours) {
+  char* end = nullptr;
+  const long parsed = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || parsed < 0 || parsed > kMaxVerificationIntervalHours) return false;
+  hours = static_cast<int>(parsed);
+  return true;
+}
+
+void CServiceParameters::TakeVerificationInterval(const std::string& text, std::vector<std::string>& doubts) {
+  if (ParseVerificationInterval(text, VerificationIntervalHours)) return;
+  doubts.push_back("VerificationIntervalHours " + Quoted(text) + " is not a whole number of hours from 0 to " +
+                   std::to_string(kMaxVerificationIntervalHours) + ": " + std::to_string(VerificationIntervalHours) +
+                   " is used");
+}
+
 int CServiceParameters::ParsePriority(const std::string& text) {
   if (text == "LOW") return 0;
   if (text == "HIGH") return 2;
@@ -59,6 +77,11 @@ bool CServiceParameters::ReadOptionsFileFallback() {
   if (platform::ReadMachineOption(kOptionsKey, "FolderList", kMaxOptionsValue, folderList)) {
     PathFoldersList = folderList;
     IsLoaded = 1;
+  }
+  std::string interval;
+  if (platform::ReadMachineOption(kOptionsKey, "VerificationIntervalHours", kMaxOptionsValue, interval)) {
+    TakeVerificationInterval(interval, OptionsFileDoubts);
+    VerificationIntervalFromOptionsFile = true;
   }
   if (PathFoldersList.empty()) return false;
   FolderListFromOptionsFile = true;
@@ -110,6 +133,7 @@ int CServiceParameters::ReadFile() {
       Doubts.push_back(std::string(name) + " " + Quoted(text) + " is not TRUE or FALSE: FALSE is used");
     }
   }
+  if (read("VerificationIntervalHours", text)) TakeVerificationInterval(text, Doubts);
   std::vector<std::string> found;
   for (const platform::XmlNode& node : root.GetChildNodes()) {
     if (node.IsElement()) found.push_back(node.GetName());

@@ -24,6 +24,8 @@ class CServiceParameters {
   bool ValidatePaths(int& failed) const;
   // "LOW" -> 0, "MEDIUM" -> 1, "HIGH" -> 2 (case-sensitive), anything else -> 1.
   static int ParsePriority(const std::string& text);
+  // A whole number of hours from 0 (never) to a year; false when text is none.
+  static bool ParseVerificationInterval(const std::string& text, int& hours);
   // Only when the file was not read: takes the folder list path from the machine's options
   // file. True when that gave one (IsLoaded is then 1).
   bool ReadOptionsFileFallback();
@@ -36,16 +38,22 @@ class CServiceParameters {
   int IsLoaded = 0;
   int DisableMonitoring = 0;
   int IsDebugAction = 0;
+  // Monitoring: every watched folder is verified (reconciled in full) this often; 0: never.
+  int VerificationIntervalHours = 24;
   std::string ConfigFilePath;
   std::string FoldersListDirectory;  // directory of PathFoldersList with '/', or ""
 
   // What the reading saw, for the operator; the values above are taken all the same.
   std::string ReadError;                 // why the file was not read ("" when it was)
   std::vector<std::string> Doubts;       // an unknown element, a value outside its choices
+  std::vector<std::string> OptionsFileDoubts;  // the same, of the options file's values
   std::set<std::string> GivenSettings;   // the settings the file gave
   bool FolderListFromOptionsFile = false;
+  bool VerificationIntervalFromOptionsFile = false;
 
  private:
   int ReadFile();
+  // Takes a valid interval; notes a doubt (where: its source) and keeps the default otherwise.
+  void TakeVerificationInterval(const std::string& text, std::vector<std::string>& doubts);
   void NoteUnknownElements(const std::vector<std::string>& known, const std::vector<std::string>& found);
 };

@@ -35,7 +35,8 @@ TEST_F(ServiceParametersTest, ReadsEveryElementUnderAnyDocumentElementNameAndOnl
               "<PathCatalogues>/srv/catalogues</PathCatalogues>"
               "<PathLogs>/var/log/fk/FKIndexing.log</PathLogs>"
               "<Priority>HIGH</Priority><Priority>LOW</Priority>"
-              "<DisableMonitoring>True</DisableMonitoring><IsDebugAction>true</IsDebugAction>",
+              "<DisableMonitoring>True</DisableMonitoring><IsDebugAction>true</IsDebugAction>"
+              "<VerificationIntervalHours>0</VerificationIntervalHours>",
               "Settings");
   CServiceParameters parameters(m_Config);
   EXPECT_EQ(parameters.IsLoaded, 1);
@@ -46,13 +47,18 @@ TEST_F(ServiceParametersTest, ReadsEveryElementUnderAnyDocumentElementNameAndOnl
   EXPECT_EQ(parameters.Priority, 2) << "the first Priority element counts";
   EXPECT_EQ(parameters.DisableMonitoring, 1);
   EXPECT_EQ(parameters.IsDebugAction, 1);
+  EXPECT_EQ(parameters.VerificationIntervalHours, 0) << "0 turns the verification off";
+  EXPECT_EQ(parameters.Doubts.size(), 1u) << "the second Priority only";
 
-  WriteConfig("<Priority>low</Priority><DisableMonitoring>1</DisableMonitoring><IsDebugAction>yes</IsDebugAction>");
+  WriteConfig("<Priority>low</Priority><DisableMonitoring>1</DisableMonitoring><IsDebugAction>yes</IsDebugAction>"
+              "<VerificationIntervalHours>daily</VerificationIntervalHours>");
   CServiceParameters inexact(m_Config);
   EXPECT_EQ(inexact.IsLoaded, 1) << "a file without a folder list still counts as loaded";
   EXPECT_EQ(inexact.Priority, 1);
   EXPECT_EQ(inexact.DisableMonitoring, 0);
   EXPECT_EQ(inexact.IsDebugAction, 0);
+  EXPECT_EQ(inexact.VerificationIntervalHours, 24) << "once a day unless a number of hours is given";
+  EXPECT_EQ(inexact.Doubts.size(), 4u);
 }
 
 TEST_F(ServiceParametersTest, CatalogueSeparatorAndFolderArchiveMarker) {

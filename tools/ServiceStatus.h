@@ -38,6 +38,13 @@ struct ServiceStatus {
     std::vector<std::string> LastWithoutText;  // the last few such paths, newest last
     LastError Error;
     std::int64_t InotifyWatches = 0;
+    // The last verification of a watched folder (0: none yet) and what it mended: changes the
+    // watch missed. MendedInAll sums every verification since the start.
+    std::int64_t VerificationTime = 0;
+    std::int64_t VerificationAdded = 0;
+    std::int64_t VerificationReplaced = 0;
+    std::int64_t VerificationRemoved = 0;
+    std::int64_t VerificationMendedInAll = 0;
   };
 
   int FormatVersion = kFormatVersion;

@@ -27,7 +27,13 @@ json FolderJson(const ServiceStatus::Folder& f) {
               {"documents_without_text", f.DocumentsWithoutText},
               {"last_without_text", f.LastWithoutText},
               {"last_error", {{"line", f.Error.Line}, {"time", f.Error.Time}}},
-              {"inotify_watches", f.InotifyWatches}};
+              {"inotify_watches", f.InotifyWatches},
+              {"verification",
+               {{"time", f.VerificationTime},
+                {"added", f.VerificationAdded},
+                {"replaced", f.VerificationReplaced},
+                {"removed", f.VerificationRemoved},
+                {"mended_in_all", f.VerificationMendedInAll}}}};
 }
 
 // Throws nlohmann's exceptions on a missing key or a wrong type; the caller turns them into a reason.
@@ -52,6 +58,15 @@ ServiceStatus::Folder FolderFrom(const json& j) {
   j.at("last_error").at("line").get_to(f.Error.Line);
   j.at("last_error").at("time").get_to(f.Error.Time);
   j.at("inotify_watches").get_to(f.InotifyWatches);
+  // Written by a service that had no verification: none seen.
+  if (j.contains("verification")) {
+    const json& v = j.at("verification");
+    v.at("time").get_to(f.VerificationTime);
+    v.at("added").get_to(f.VerificationAdded);
+    v.at("replaced").get_to(f.VerificationReplaced);
+    v.at("removed").get_to(f.VerificationRemoved);
+    v.at("mended_in_all").get_to(f.VerificationMendedInAll);
+  }
   return f;
 }
 

@@ -191,6 +191,7 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
   for (auto it = files.rbegin(); it != files.rend() && CanWalk(); ++it) {
     const std::string path = directory + entries[it->second].Name;
     if (ended && std::find(retries.begin(), retries.end(), path) == retries.end()) continue;
+    if (m_nMendsBefore != 0 && it->first >= m_nMendsBefore) continue;
     int modified = 0;
     const int found = snapshot.IsModified(path, modified);
     if (found != 0 && modified == 0) {
@@ -201,13 +202,17 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
       continue;
     }
     if (found == 0 && TakeMoved(path)) {
+      CountMend(false);
       written = true;
       continue;
     }
     if (!m_Host.IsDueForRetry(path)) continue;
     // The new version replaces the old one in the same transaction: readers never miss it.
     if (found != 0 && m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "remove file " + path);
-    written = IndexCounted(path) || written;
+    if (IndexCounted(path)) {
+      CountMend(found != 0);
+      written = true;
+    }
     m_Host.PauseWhenSliceUsedUp(start, m_pStop, true);
   }
   return written;
@@ -264,6 +269,10 @@ bool CFolderDirectoryPass::TakeMoved(const std::string& path) {
   if (!moves.TakeMoved(path, m_strCatalogue)) return false;
   if (m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "move file " + moves.MovedFrom() + " to " + path);
   return true;
+}
+
+void CFolderDirectoryPass::CountMend(bool found) {
+  if (m_nMendsBefore != 0) ++(found ? m_nReplaced : m_nAdded);
 }
 
 bool CFolderDirectoryPass::IndexCounted(const std::string& path) {

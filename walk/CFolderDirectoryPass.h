@@ -59,6 +59,13 @@ class CFolderDirectoryPass {
   }
 
   int Indexed() const { return m_nIndexed; }
+  // Verification of a watched folder: the reconciling walks take only the files that arrived
+  // before the given time (a later one may still be on its way through the watch) and count
+  // what they found out of step with the catalogue: documents stored that it lacked (a moved
+  // one taken over included) and documents stored again because their file changed.
+  void VerifyBefore(std::int64_t time) { m_nMendsBefore = time; }
+  int Added() const { return m_nAdded; }
+  int Replaced() const { return m_nReplaced; }
   // The current walk missed something (a listing failed, a stop, a write failure).
   bool WalkIncomplete() const { return m_bWalkIncomplete; }
 
@@ -77,6 +84,7 @@ class CFolderDirectoryPass {
                       std::int64_t& start);
   void IndexFreshFile(const std::string& path, bool& written);
   bool IndexCounted(const std::string& path);
+  void CountMend(bool found);
   // A new file that is a catalogued document moved here: its entry follows it, unread.
   bool TakeMoved(const std::string& path);
 
@@ -90,5 +98,8 @@ class CFolderDirectoryPass {
   // When the last complete walk of it began; none when not recorded or not to be trusted.
   std::optional<std::int64_t> m_LastCompleteWalk;
   int m_nIndexed = 0;
+  std::int64_t m_nMendsBefore = 0;  // 0: an ordinary walk
+  int m_nAdded = 0;
+  int m_nReplaced = 0;
   bool m_bWalkIncomplete = false;
 };
