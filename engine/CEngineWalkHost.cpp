@@ -1,5 +1,7 @@
 #include "engine/CEngineWalkHost.h"
 
+#include "status/CStatusBoard.h"
+
 #include <utility>
 
 #include "catalogue/CCatalogueIndexer.h"
@@ -79,7 +81,11 @@ bool CEngineWalkHost::IndexCounted(const std::string& path, const std::string& c
     m_Indexer.RemoveDocument(path, catalogue);
     return false;
   }
-  if (!m_Indexer.UnreadableReason().empty()) m_Status.Unreadable(path, m_Indexer.UnreadableReason());
+  if (!m_Indexer.UnreadableReason().empty()) {
+    m_Status.Unreadable(path, m_Indexer.UnreadableReason());
+    if (m_pBoard != nullptr) m_pBoard->NoteWithoutText(path);
+  }
+  if (m_pBoard != nullptr) m_pBoard->DocumentDone();
   if (result == 0) return false;
   m_Status.IndexingFolder(folder.GetReference());
   return true;

@@ -12,6 +12,7 @@
 class CCatalogueIndexer;
 class CEnginePacing;
 class CFolderSessions;
+class CStatusBoard;
 class CPdfReaderQueue;
 class CStatusLines;
 
@@ -25,6 +26,8 @@ class CEngineWalkHost : public CFolderPassHost {
                   CStatusLines& status, CPdfReaderQueue* pdfReaders);
   // The flush workers that retry a document a watched folder cannot read yet (null: none).
   void SetSessions(CFolderSessions* sessions) { m_pSessions = sessions; }
+  // Where the documents of a pass are counted (null: nowhere).
+  void SetStatusBoard(CStatusBoard* board) { m_pBoard = board; }
   // The next walks end no level early (the last walk was cut short).
   void SetFullReconcile(bool full) { m_bFullReconcile = full; }
 
@@ -50,6 +53,7 @@ class CEngineWalkHost : public CFolderPassHost {
   CEnginePacing& m_Pacing;
   CStatusLines& m_Status;
   CFolderSessions* m_pSessions = nullptr;
+  CStatusBoard* m_pBoard = nullptr;
   bool m_bPdfQuiet = false;  // a retry's failure is not recorded again
   PdfTextReader m_ReadPdf;   // on the engine's PDF readers
   bool m_bFullReconcile = false;

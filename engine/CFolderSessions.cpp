@@ -52,7 +52,7 @@ void CFolderSessions::StopAll() {
   m_pFlusher->StopAll();
 }
 
-bool CFolderSessions::Watch(const FK::CFolder& folder, const std::string& catalogue) {
+bool CFolderSessions::Watch(const FK::CFolder& folder, const std::string& catalogue, std::string* polledReason) {
   const std::vector<std::string> directories = m_Layout.GetFolderDirectories(folder);
   bool all = true;
   for (const std::string& directory : directories) {
@@ -62,15 +62,29 @@ bool CFolderSessions::Watch(const FK::CFolder& folder, const std::string& catalo
       continue;
     }
     if (!platform::CFileSystemType::WhyRefusedAsFolderDirectory(directory).empty()) continue;
-    if (m_pWatcher->WatchFolder(CCatalogueLayout::GetUncPath(directory), folder, catalogue) !=
-        CDirectoriesWatcher::EWatch::Watched) {
+    const std::string path = CCatalogueLayout::GetUncPath(directory);
+    const CDirectoriesWatcher::EWatch watch = m_pWatcher->WatchFolder(path, folder, catalogue);
+    if (watch != CDirectoriesWatcher::EWatch::Watched) {
       // Missing, on a network share, past a watch limit or with directories that cannot be
       // watched: the folder is reconciled in every pass until all its directories are watched.
       all = false;
+      if (polledReason != nullptr && polledReason->empty()) *polledReason = PolledReason(static_cast<int>(watch), path);
     }
   }
   return all;
 }
+
+std::string CFolderSessions::PolledReason(int watch, const std::string& directory) {
+  if (watch == static_cast<int>(CDirectoriesWatcher::EWatch::Missing)) return "directory missing";
+  if (platform::CFileSystemType::IsNetwork(directory)) return "network file system";
+  return "watch limit";
+}
+
+std::int64_t CFolderSessions::QueuedCount(const std::string& catalogue) {
+  return static_cast<std::int64_t>(m_pFlusher->QueuedCount(catalogue));
+}
+
+std::map<std::string, std::int64_t> CFolderSessions::WatchesByFolder() { return m_pWatcher->WatchesByFolder(); }
 
 void CFolderSessions::StopFolder(const FK::CFolder& folder) {
   m_pWatcher->StopWatchingFolder(folder);

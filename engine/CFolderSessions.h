@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -33,8 +35,12 @@ class CFolderSessions {
 
   CChangeFlusher& Flusher() { return *m_pFlusher; }
   // Watches the folder's directories; false when one of them is not watched (the folder is
-  // then reconciled in every pass).
-  bool Watch(const FK::CFolder& folder, const std::string& catalogue);
+  // then reconciled in every pass), with why in polledReason when given.
+  bool Watch(const FK::CFolder& folder, const std::string& catalogue, std::string* polledReason = nullptr);
+  // Any thread: the changes of the catalogue queued and not yet committed.
+  std::int64_t QueuedCount(const std::string& catalogue);
+  // Any thread: the inotify watches each folder holds, by reference.
+  std::map<std::string, std::int64_t> WatchesByFolder();
   // Ends the watches and the flush queue of a folder (its queued changes are dropped).
   void StopFolder(const FK::CFolder& folder);
   // Folders the watcher asked to reconcile are taken again by the next pass of the list.
@@ -43,6 +49,8 @@ class CFolderSessions {
   void StopAll();
 
  private:
+  // Why a directory the watcher did not take (an EWatch) is kept by passes instead.
+  static std::string PolledReason(int watch, const std::string& directory);
   // The watcher's hooks (its thread).
   void OnWatchedChange(FileChange change);
   void RequestReconcile(const std::string& reference);

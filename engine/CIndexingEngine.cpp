@@ -115,6 +115,7 @@ void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList
     }
   }
   m_pFolderList = std::move(folderList);
+  PublishFolders();
 }
 
 void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder,

@@ -30,6 +30,7 @@ class CCatalogueSnapshot;
 class CFolderSessions;
 class CFolderVerification;
 class CPdfReaderQueue;
+class CStatusBoard;
 class Dom_FolderList;
 class MonitorListener;
 namespace FK {
@@ -47,6 +48,9 @@ class CIndexingEngine {
   CIndexingEngine(const CIndexingEngine&) = delete;
   CIndexingEngine& operator=(const CIndexingEngine&) = delete;
 
+  // Before the worker starts: the board the engine notes its folders and passes on (not
+  // owned; null: none). Its sampler reads the engine's queues until the engine ends.
+  void SetStatusBoard(CStatusBoard* board);
   // Cycle (worker thread). AddListener is called before the worker starts.
   void AddListener(MonitorListener* listener) { m_Status.AddListener(listener); }
   // The clock, the work slices, the stop and "_stop_"; the wait between passes ends early when
@@ -109,6 +113,12 @@ class CIndexingEngine {
   // True when a folder directory must not be walked ("/", a system tree); with say, a line why.
   bool IsRefusedDirectory(const FK::CFolder& folder, const std::string& directory, bool say);
 
+  // The status board's notes (nothing without a board).
+  void PublishFolders();
+  void FolderFailed(const FK::CFolder& folder, const std::string& reason);
+  void FolderPassStarted(const FK::CFolder& folder);
+  void FolderPassEnded(const FK::CFolder& folder, const std::string& catalogue, const std::string& polledReason);
+
   // Stops the folders of the old list that left the new one, were switched off or changed.
   void StopVanishedFolders(const Dom_FolderList& newList);
 
@@ -126,6 +136,7 @@ class CIndexingEngine {
   // The watched folders' sessions: made in monitoring mode, kept until the engine ends.
   std::unique_ptr<CFolderSessions> m_pSessions;
   std::unique_ptr<CEngineWalkHost> m_pWalkHost;
+  CStatusBoard* m_pBoard = nullptr;  // not owned
   std::unique_ptr<CFolderVerification> m_pVerification;
   bool m_bFolderPolled = false;  // worker thread only: the last ProcessFolder left a directory unwatched
 };

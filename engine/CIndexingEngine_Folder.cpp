@@ -14,6 +14,7 @@
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
 #include "platform/CFileSystemType.h"
+#include "status/CStatusBoard.h"
 #include "status/MonitorListener.h"
 #include "walk/CFolderDirectoryPass.h"
 
@@ -48,41 +49,53 @@ void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::
   if (!CCatalogueLayout::IsUsableReference(folder.GetReference())) {
     SendStatusMessage(kMessageLine, ":sub: :error: Reference \"" + folder.GetReference() + "\" of folder " +
                       folder.GetName() + " is unusable as a catalogue name");
+    FolderFailed(folder, "reference unusable as a catalogue name");
     return;
   }
   const std::string catalogue = m_Layout.GetCataloguePath(folder);
   if (catalogue.empty()) {
     SendStatusMessage(kMessageLine, ":sub: :error: No Archive Directory for " + folder.GetReference());
+    FolderFailed(folder, "no archive directory");
     return;
   }
   // Checked before the catalogue is made: with catalogues kept in the archive, an archive
   // of "/" would get a catalogue directory at the top of the machine. Said once per folder
   // list in monitoring mode, once per pass in polling mode.
-  if (IsRefusedDirectory(folder, folder.GetArchivePath(), folder.GetMonitoringStarted() == 0)) return;
+  if (IsRefusedDirectory(folder, folder.GetArchivePath(), folder.GetMonitoringStarted() == 0)) {
+    FolderFailed(folder, "directory " + folder.GetArchivePath() + " is refused");
+    return;
+  }
   const std::string refused = m_Layout.RefusedCatalogueReason(folder, catalogue);
   if (!refused.empty()) {
     SendStatusMessage(kMessageLine, ":error: " + refused + ": folder " + folder.GetReference() + " is not indexed");
+    FolderFailed(folder, refused);
     return;
   }
   bool fresh = false;
-  if (!PrepareCatalogue(folder, catalogue, fresh)) return;
+  if (!PrepareCatalogue(folder, catalogue, fresh)) {
+    FolderFailed(folder, "catalogue " + catalogue + " cannot be prepared");
+    return;
+  }
   const std::string interrupted = ReadWalkMarker(catalogue);
   if (interrupted == "fresh") fresh = true;
   m_pWalkHost->SetFullReconcile(!fresh && !interrupted.empty());
   if (!fresh && folder.GetMonitoringStarted() == 1) return;
   m_Status.CatalogueFileSystem(catalogue);
   IsRefusedDirectory(folder, folder.GetProcessingPath(), true);  // said here; the walks leave it out
+  FolderPassStarted(folder);
+  std::string polledReason;
   {
     const CCatalogueLock lock(catalogue);
     if (!lock.IsHeld()) SendStatusMessage(kMessageLine, ":sub: Catalogue " + catalogue + " not locked: " + lock.Error());
     // Watching starts before the walks, so that nothing changed during them is missed: while
     // the catalogue is locked the changes only queue, and they are applied at the end.
-    if (m_pSessions && !m_pSessions->Watch(folder, catalogue)) m_bFolderPolled = true;
+    if (m_pSessions && !m_pSessions->Watch(folder, catalogue, &polledReason)) m_bFolderPolled = true;
     GuardedFolderPass(folder, catalogue, fresh, cleaner, stop);
     if (m_pSessions) m_pSessions->Flusher().Refresh(catalogue, true);
   }
   // A change queued between the drain and the unlock waits for no later one.
   if (m_pSessions) m_pSessions->Flusher().Wake(catalogue);
+  FolderPassEnded(folder, catalogue, polledReason);
   SendStatusMessage(kMessageLine, "starting monitoring for folder " + folder.GetName());
   if (CanContinue() == 1) {
     m_Status.KeepAlive();
@@ -216,6 +229,7 @@ CFolderPassHost::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       SendStatusMessage(kMessageLine, "directory " + directory + " doesn't exist");
       continue;
     }
+    if (m_pBoard != nullptr) m_pBoard->Reconciling(folder.GetReference(), directory);
     if (CFolderDirectoryPass(*m_pWalkHost, folder, catalogue, stop).Walk(directory, fresh) == CFolderPassHost::PassResult::Damaged) {
       return CFolderPassHost::PassResult::Damaged;
     }

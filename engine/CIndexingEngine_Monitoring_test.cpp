@@ -9,6 +9,8 @@
 #include <boost/filesystem.hpp>
 
 #include "engine/CIndexingEngine.h"
+#include "platform/CFileSystemType.h"
+#include "status/CStatusBoard.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/Polling.h"
@@ -150,6 +152,48 @@ TEST_F(EngineMonitoringTest, AFolderWithAMissingDirectoryIsReconciledUntilItIsWa
   EXPECT_EQ(MonitoringStarted("P"), 1);
   m_Bed.WriteInvoice("processing/P/watched.xml", "Watched");
   EXPECT_TRUE(Reaches(folder, {"processing/P/waiting.xml", "processing/P/watched.xml"}));
+}
+
+// The status board as the service publishes it: a first index in progress, then a watched
+// folder and one on a network share, kept by passes.
+TEST_F(EngineMonitoringTest, TheStatusShowsAFirstIndexInProgressAndWhyAFolderIsPolled) {
+  const FK::CFolder folder = m_Bed.MakeFolder("A");
+  m_Bed.WriteInvoice("A/2026/a.xml", "Alpha");
+  m_Bed.WriteInvoice("A/2026/b.xml", "Beta");
+  CStatusBoard board;
+  ServiceStatus during;
+  testsupport::StatusTrigger firstDocument("Indexing Folder A...", [&] {
+    if (during.Folders.empty()) during = board.Snapshot();
+  });
+  CIndexingEngine& engine = m_Bed.Engine();
+  engine.SetStatusBoard(&board);
+  engine.AddListener(&firstDocument);
+  Start({folder});
+  ASSERT_EQ(during.Folders.size(), 1U);
+  EXPECT_EQ(during.Phase, "reconciling");
+  EXPECT_EQ(during.Folders[0].Phase, "reconciling");
+  EXPECT_EQ(during.Folders[0].ReconcilingDirectory.find(m_Bed.Scratch().File("A")), 0U);
+  EXPECT_EQ(during.Folders[0].DocumentsDone, 1);
+
+  platform::CFileSystemType::OverrideForTests(1);
+  const FK::CFolder share = m_Bed.MakeFolder("N");
+  m_Bed.WriteInvoice("N/n.xml", "Net");
+  engine.ApplyFolderList(m_Bed.Table({folder, share}), nullptr);
+  engine.IndexAllFolders(nullptr);
+  platform::CFileSystemType::OverrideForTests(-1);
+  std::map<std::string, ServiceStatus::Folder> after;
+  for (const ServiceStatus::Folder& entry : board.Snapshot().Folders) after[entry.Reference] = entry;
+  ASSERT_EQ(after.size(), 2U);
+  EXPECT_EQ(after["A"].Phase, "watching");
+  EXPECT_EQ(after["A"].KeptBy, "watched");
+  EXPECT_EQ(after["A"].DocumentsInCatalogue, 2);
+  EXPECT_EQ(after["A"].LastPassOutcome, "done");
+  EXPECT_GE(after["A"].InotifyWatches, 2);  // the archive and 2026/
+  EXPECT_EQ(after["N"].Phase, "waiting");
+  EXPECT_EQ(after["N"].KeptBy, "polled");
+  EXPECT_EQ(after["N"].PolledReason, "network file system");
+  EXPECT_EQ(after["N"].DocumentsInCatalogue, 1);
+  EXPECT_EQ(after["N"].InotifyWatches, 0);
 }
 
 }  // namespace

@@ -76,8 +76,8 @@ class CChangeFlusher {
   // were dropped past the queue's bound, so that the folder is reconciled again.
   void SetReconcileRequest(std::function<void(const std::string& reference)> request);
 
-  // Tests: the changes queued for the catalogue and not yet applied and committed (those
-  // waiting for a retry included).
+  // The changes queued for the catalogue and not yet applied and committed (those waiting for
+  // a retry included): the published status, and tests.
   size_t QueuedCount(const std::string& catalogue);
   // Tests: catalogues with a record (queued, waiting or being applied), and workers running.
   size_t RecordCount();

@@ -95,6 +95,8 @@ class CInotifyTree {
   Unwatched RetryUnwatched(int root);
   // Ends all watches of the root. An event of it already being delivered may still arrive.
   void RemoveRoot(int root);
+  // The watches each root holds now (a directory held by two roots counts for both).
+  std::map<int, std::size_t> WatchesByRoot() EXCLUDES(m_Mutex);
   // Ends the thread at once (an event being delivered is completed), joins it and closes.
   void Stop();
 

@@ -241,4 +241,13 @@ void CInotifyTree::DropRoot(int root) {
   m_Roots.erase(root);
 }
 
+std::map<int, std::size_t> CInotifyTree::WatchesByRoot() {
+  CLockGuard lock(m_Mutex);
+  std::map<int, std::size_t> counts;
+  for (const auto& watched : m_Watches) {
+    for (const SWatch& holder : watched.second.holders) ++counts[holder.nRoot];
+  }
+  return counts;
+}
+
 }  // namespace platform

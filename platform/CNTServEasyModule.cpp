@@ -43,6 +43,15 @@ int CNTServEasyModule::RunInsteadOfService() { return -1; }
 
 void CNTServEasyModule::ResetWatchdog() { sd_notify(0, "WATCHDOG=1"); }
 
+void CNTServEasyModule::NotifyStatus(const std::string& line) {
+  // One line: a newline would start another assignment of the notification.
+  std::string text = line;
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  sd_notify(0, ("STATUS=" + text).c_str());
+}
+
 int CNTServEasyModule::WatchdogIntervalMs(int fallbackMs) {
   std::uint64_t usec = 0;
   if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) return fallbackMs;

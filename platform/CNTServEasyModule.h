@@ -26,6 +26,8 @@ class CNTServEasyModule {
   virtual int StopDeadlineMs() const { return 310000; }
   // Tells systemd's watchdog the module is alive (nothing when not run under systemd).
   virtual void ResetWatchdog();
+  // Tells systemd the module's one-line status (STATUS=, shown by systemctl status).
+  static void NotifyStatus(const std::string& line);
   // How often the module must show it is alive: half of systemd's watchdog time
   // (WATCHDOG_USEC), at most fallbackMs, at least 100 ms; fallbackMs without a watchdog.
   static int WatchdogIntervalMs(int fallbackMs);

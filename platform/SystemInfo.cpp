@@ -60,6 +60,8 @@ std::string EffectiveUserName() {
   return found->pw_name ? std::string(found->pw_name) : std::string();
 }
 
+std::int64_t ProcessId() { return static_cast<std::int64_t>(getpid()); }
+
 std::int64_t OpenFileLimit() {
   struct rlimit limit {};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;

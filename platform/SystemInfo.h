@@ -16,6 +16,9 @@ std::string BuildDate();
 // Turns a compiler date ("Mmm dd yyyy", as __DATE__) into dd/mm/yyyy; "" when malformed.
 std::string FormatCompilerDate(const std::string& compilerDate);
 
+// This process's id.
+std::int64_t ProcessId();
+
 // The process's soft limit of open file descriptors (RLIMIT_NOFILE); a large number when unlimited.
 std::int64_t OpenFileLimit();
 

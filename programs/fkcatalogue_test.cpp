@@ -1,3 +1,5 @@
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -10,6 +12,9 @@
 #include "platform/CChildProcess.h"
 #include "platform/CNamedFileLock.h"
 #include "testsupport/CatalogueScratch.h"
+#include "testsupport/NotifySocket.h"
+#include "testsupport/Polling.h"
+#include "testsupport/ServiceEndToEndTest.h"
 #include "testsupport/ServiceRunner.h"
 #include "tools/ServiceStatusFile.h"
 
@@ -187,6 +192,63 @@ TEST_F(FkCatalogueServiceTest, StatusTellsARunningServiceFromAStaleOrUnusableFil
   m_Service.WriteFile(ServiceStatus::kFileName, "{\"format_version\": 2}");
   EXPECT_EQ(Run({"status", dir}), 3);
   EXPECT_NE(m_Out.find("format version 2"), std::string::npos) << m_Out;
+}
+
+// The real service in monitoring mode publishes what each folder is doing, in the file and as
+// systemd's STATUS= line; killed, it leaves a file the tool calls stale.
+TEST_F(FkCatalogueServiceTest, TheRunningServicePublishesEachFolderAndAKilledOneLeavesAStaleStatus) {
+  const std::string archive = m_Service.MakeDirectory("archives/alpha");
+  ASSERT_TRUE(m_Service.WriteFile("archives/alpha/1.xml", "<Invoice><Item>flour</Item></Invoice>"));
+  m_Folders = testsupport::ServiceRunner::FolderXml("alpha", "Alpha", archive, true) +
+              testsupport::ServiceRunner::FolderXml("root", "Root", "/", true) +
+              testsupport::ServiceRunner::FolderXml("gone", "Gone", m_Service.PathOf("archives/gone/"), true);
+  ASSERT_TRUE(m_Service.WriteFolderList(m_Folders));
+  ASSERT_TRUE(m_Service.WriteSettings(m_Service.PathOf("Fennrick Folders.xml"), m_Service.MakeDirectory("catalogues"), ""));
+  testsupport::NotifySocket notify(m_Service.PathOf("notify"));
+  m_Service.SetEnv("NOTIFY_SOCKET", notify.Path());
+  std::vector<std::string> options = testsupport::ServiceRunner::FastOptions();
+  options.insert(options.end(), {"--xml-settle-ms", "300"});
+  ASSERT_TRUE(m_Service.Start(options));
+  const std::string& dir = m_Service.ProgramDirectory();
+  std::map<std::string, ServiceStatus::Folder> folders;
+  const auto statusShows = [&](const std::function<bool()>& test) {
+    return testsupport::PollUntil([&] {
+      notify.TakeWatchdogPings();  // a full socket would drop the service's later datagrams
+      const ServiceStatusFile::ReadResult read = ServiceStatusFile::Read(ServiceStatusFile::PathIn(dir));
+      folders.clear();
+      for (const ServiceStatus::Folder& folder : read.Status.Folders) folders[folder.Reference] = folder;
+      return read.Ok && read.Status.Pid == m_Service.GetPid() && test();
+    }, testsupport::kServiceDeadlineMs);
+  };
+  ASSERT_TRUE(statusShows([&] { return folders.size() == 3 && folders["alpha"].Phase == "watching"; }));
+  EXPECT_EQ(folders["alpha"].DocumentsInCatalogue, 1);
+  EXPECT_EQ(folders["alpha"].CatalogueDirectory, m_Service.PathOf("catalogues/alpha"));
+  EXPECT_GE(folders["alpha"].InotifyWatches, 1);
+  ASSERT_TRUE(statusShows([&] { return folders["root"].Phase == "failed" && folders["gone"].LastPassEnd != 0; }));
+  EXPECT_NE(folders["root"].FailedReason.find("refused"), std::string::npos) << folders["root"].FailedReason;
+  EXPECT_NE(folders["root"].Error.Line.find("directory / is refused"), std::string::npos);
+  EXPECT_EQ(folders["gone"].KeptBy, "polled");
+  EXPECT_EQ(folders["gone"].PolledReason, "directory missing");
+
+  // A document still being written waits in the queue, and the status says so.
+  ASSERT_TRUE(statusShows([&] { return folders["alpha"].ChangesQueued == 0; }));
+  const std::string late = m_Service.PathOf("archives/alpha/late.xml");
+  ASSERT_TRUE(statusShows([&] {
+    m_Service.WriteFile("archives/alpha/late.xml", "<Invoice><Item>late flour</Item></Invoice>");
+    return folders["alpha"].ChangesQueued >= 1;
+  }));
+  ASSERT_TRUE(statusShows([&] { return folders["alpha"].ChangesQueued == 0; }));
+  EXPECT_TRUE(testsupport::PollUntil([&] { return testsupport::FoundCount(m_Service.PathOf("catalogues/alpha"), "late") == 1; },
+                                     testsupport::kServiceDeadlineMs));
+  EXPECT_EQ(Run({"status", dir}), 0);
+  EXPECT_NE(m_Out.find(" 3 folders, "), std::string::npos) << m_Out;
+  notify.TakeWatchdogPings();
+  EXPECT_NE(notify.LastStatus().find(" 3 folders, 0 changes queued, 1 failed; last error "), std::string::npos)
+      << notify.LastStatus();
+
+  m_Service.Kill();
+  EXPECT_EQ(Run({"status", dir}), 3);
+  EXPECT_NE(m_Out.find("stale"), std::string::npos) << m_Out;
 }
 
 }  // namespace

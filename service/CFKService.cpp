@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 
 #include "engine/CIndexingEngine.h"
@@ -15,11 +16,14 @@
 #include "platform/FileOps.h"
 #include "platform/ProcessPriority.h"
 #include "platform/ProgramPaths.h"
+#include "platform/SystemInfo.h"
 #include "service/CActivityLog.h"
 #include "service/CConfigCheck.h"
 #include "service/CFolderListWatch.h"
+#include "service/CStatusPublisher.h"
 #include "tools/CTool_FileSystem.h"
 #include "tools/CTool_Global.h"
+#include "tools/ServiceStatusFile.h"
 
 namespace {
 
@@ -236,7 +240,23 @@ bool CFKService::StartEngine() {
   m_pEngine = std::make_unique<CIndexingEngine>(&m_EngineParameters);
   m_pEngine->AddListener(this);
   if (m_pParameters->DisableMonitoring == 0) WatchFolderList();
+  StartStatus();
   return true;
+}
+
+// The status file and systemd's STATUS= line, kept by a thread of their own.
+void CFKService::StartStatus() {
+  ServiceStatus service;
+  service.Pid = platform::ProcessId();
+  service.Version = m_ModuleVersion;
+  service.StartTime = static_cast<std::int64_t>(std::time(nullptr));
+  service.Mode = m_pParameters->DisableMonitoring == 0 ? "monitoring" : "polling";
+  m_Board.SetService(service);
+  m_pEngine->SetStatusBoard(&m_Board);
+  m_pPublisher = std::make_unique<CStatusPublisher>(
+      m_Board, ServiceStatusFile::PathIn(m_pParameters->ProgramDirectory),
+      [this](const std::string& line) { OnStatusMessage(kMessageLine, line); });
+  m_pPublisher->Start();
 }
 
 // In monitoring mode a changed folder list is applied at once, not at the next pass.
@@ -330,6 +350,7 @@ int CFKService::RunIndexingCycle(platform::CStopLatch& stop) {
     m_pEngine->IndexAllFolders(&stop);
   }
   if (m_pEngine->CanContinue() == 1 && !stop.IsStopped()) {
+    m_Board.SetPhase(m_pEngine->IsWatching() ? "watching" : "waiting");
     FeedWatchdog();
     m_pEngine->Pacing().WaitBetweenPasses(&stop, m_nCycleWaitMilliseconds);
   }
@@ -372,6 +393,7 @@ bool CFKService::StopModule() {
     m_bStopped = true;  // RunModule must not start a new worker from now on
     if (m_pWorkerThread) run = m_pRun;
   }
+  m_Board.SetPhase("stopping");
   // Ends the worker's waits and RunModule's at once; told first, so that the worker leaves
   // its walk rather than meet the reads given up below.
   if (run) run->Stop.Stop();
@@ -386,6 +408,7 @@ bool CFKService::StopModule() {
     m_pWorkerThread.reset();
   }
   platform::CBoundedReader::Abandon(false);  // nobody reads any more; the process may run again
+  if (m_pPublisher) m_pPublisher->Stop();  // its last write says "stopped"
   WriteActivityLog("Stopping...");
   WriteActivityLog("Stopped");
   CloseActivityLog();
@@ -401,6 +424,9 @@ void CFKService::OnStatusMessage(int kind, const std::string& text) {
   if (kind == kMessageKeepAlive) {
     FeedWatchdog();
     return;
+  }
+  if (kind == kMessageLine && text.find(":error:") != std::string::npos) {
+    m_Board.NoteError(text, static_cast<std::int64_t>(std::time(nullptr)));
   }
   platform::CLockGuard lock(m_MessageMutex);
   if ((kind == kMessageIdle || kind == kMessageProgress) && kind == m_nLastMessageKind) {

@@ -11,9 +11,11 @@
 #include "platform/CNTServEasyModule.h"
 #include "platform/CStopLatch.h"
 #include "service/CServiceParameters.h"
+#include "status/CStatusBoard.h"
 #include "status/MonitorListener.h"
 
 class CFolderListWatch;
+class CStatusPublisher;
 class CIndexingEngine;
 namespace platform {
 class CNamedFileLock;
@@ -75,6 +77,7 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   void ApplyPriority();
   void ReloadFolderList(platform::CStopLatch& stop, bool always);
   void FeedWatchdog();
+  void StartStatus();
 
   // Set by the options and StartModule before any other thread runs; read-only afterwards.
   std::unique_ptr<platform::CNamedFileLock> m_pInstanceLock;  // held for the process's life
@@ -85,7 +88,9 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   bool m_bCheckConfig = false;           // --check-config
   int m_nVerificationSeconds = -1;       // --verification-interval-s (tests); -1: the setting's
   int m_nStartFailureStatus = 1;
+  CStatusBoard m_Board;  // outlives the engine and the publisher
   std::unique_ptr<CIndexingEngine> m_pEngine;
+  std::unique_ptr<CStatusPublisher> m_pPublisher;  // stopped before the engine ends
   std::unique_ptr<CFolderListWatch> m_pFolderListWatch;  // monitoring mode; stopped by StopModule
 
   // Set by SIGHUP and the folder list's watch, taken by the worker: read the list even unchanged.

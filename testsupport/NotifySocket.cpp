@@ -32,7 +32,9 @@ int NotifySocket::TakeWatchdogPings() {
   char buffer[4096];
   ssize_t got = 0;
   while (m_nFd >= 0 && (got = recv(m_nFd, buffer, sizeof buffer, 0)) >= 0) {
-    pings += std::string(buffer, static_cast<size_t>(got)).find("WATCHDOG=1") != std::string::npos ? 1 : 0;
+    const std::string datagram(buffer, static_cast<size_t>(got));
+    pings += datagram.find("WATCHDOG=1") != std::string::npos ? 1 : 0;
+    if (datagram.rfind("STATUS=", 0) == 0) m_strLastStatus = datagram.substr(7);
   }
   return pings;
 }

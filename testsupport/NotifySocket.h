@@ -17,10 +17,13 @@ class NotifySocket {
   const std::string& Path() const { return m_strPath; }
   // Reads every datagram waiting now; the number of them holding "WATCHDOG=1".
   int TakeWatchdogPings();
+  // The text of the last "STATUS=" datagram taken so far.
+  const std::string& LastStatus() const { return m_strLastStatus; }
 
  private:
   std::string m_strPath;
   int m_nFd = -1;
+  std::string m_strLastStatus;
 };
 
 }  // namespace testsupport

@@ -116,6 +116,20 @@ void CDirectoriesWatcher::SetWallClockForTest(std::function<std::int64_t()> seco
 
 platform::CInotifyTree& CDirectoriesWatcher::TreeForTest() { return m_pImpl->tree; }
 
+std::map<std::string, std::int64_t> CDirectoriesWatcher::WatchesByFolder() {
+  std::map<int, std::string> referenceOfRoot;
+  {
+    platform::CLockGuard lock(m_pImpl->mutex);
+    for (const auto& entry : m_pImpl->directories) referenceOfRoot[entry.first] = entry.second->strReference;
+  }
+  std::map<std::string, std::int64_t> counts;
+  for (const auto& root : m_pImpl->tree.WatchesByRoot()) {
+    const auto it = referenceOfRoot.find(root.first);
+    if (it != referenceOfRoot.end()) counts[it->second] += static_cast<std::int64_t>(root.second);
+  }
+  return counts;
+}
+
 namespace {
 
 // A stop marker left by an older service would otherwise lie in the archive for good.

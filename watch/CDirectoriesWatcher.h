@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,8 @@ class CDirectoriesWatcher {
   // Tests: the wall clock (whole seconds) that tells same-second repeats apart, set before
   // watching starts; and the inotify tree, to pause its reading or limit its watches (the
   // tree starts with the first WatchFolder).
+  // Any thread: the inotify watches each folder holds now, by reference.
+  std::map<std::string, std::int64_t> WatchesByFolder();
   void SetWallClockForTest(std::function<std::int64_t()> seconds);
   platform::CInotifyTree& TreeForTest();
 
