@@ -16,7 +16,6 @@
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
 #include "status/MonitorListener.h"
-#include "tools/ServiceStatus.h"
 #include "walk/CFolderDirectoryPass.h"
 
 namespace fs = boost::filesystem;
@@ -139,16 +138,4 @@ void CFolderVerification::Report(const FK::CFolder& folder, const Result& mends)
   FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(FKEXCEPTION::kErrorUnknown, 0, __LINE__,
                                                                   "CIndexingEngine", "VerifyFolder", what,
                                                                   folder.GetArchivePath(), false));
-}
-
-void CFolderVerification::FillStatus(ServiceStatus& status) const {
-  for (ServiceStatus::Folder& folder : status.Folders) {
-    const auto found = m_Results.find(folder.Reference);
-    if (found == m_Results.end()) continue;
-    folder.VerificationTime = found->second.LastTime;
-    folder.VerificationAdded = found->second.Added;
-    folder.VerificationReplaced = found->second.Replaced;
-    folder.VerificationRemoved = found->second.Removed;
-    folder.VerificationMendedInAll = found->second.MendedInAll;
-  }
 }

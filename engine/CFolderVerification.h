@@ -11,7 +11,6 @@ class CFolderSessions;
 class CStatusLines;
 class Dom_FolderList;
 struct CEngineParameters;
-struct ServiceStatus;
 namespace FK {
 class CFolder;
 }
@@ -42,8 +41,6 @@ class CFolderVerification {
   // folder of the list; one whose catalogue is found damaged is left to the next pass.
   void RunWhenDue(Dom_FolderList& folderList, platform::CStopLatch* stop);
   const std::map<std::string, Result>& Results() const { return m_Results; }
-  // Copies the results into the status record's folders of the same reference.
-  void FillStatus(ServiceStatus& status) const;
 
  private:
   // False when it did not complete (a stop, a failure: said).

@@ -15,6 +15,7 @@
 #include "folders/Dom_FolderList.h"
 #include "pdf/CPdfReaderQueue.h"
 #include "platform/CMarkerWatch.h"
+#include "status/CStatusBoard.h"
 #include "status/MonitorListener.h"
 
 namespace fs = boost::filesystem;
@@ -95,7 +96,15 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
     }
   }
   if (notUsing == references.size()) SendStatusMessage(kMessageLine, ":error: No folder use Indexing Service");
-  if (m_pVerification) m_pVerification->RunWhenDue(*m_pFolderList, stop);
+  if (m_pVerification) {
+    m_pVerification->RunWhenDue(*m_pFolderList, stop);
+    if (m_pBoard) {
+      for (const auto& [reference, result] : m_pVerification->Results()) {
+        m_pBoard->Verified(reference, result.LastTime, result.Added, result.Replaced, result.Removed,
+                           result.MendedInAll);
+      }
+    }
+  }
 }
 
 void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList,

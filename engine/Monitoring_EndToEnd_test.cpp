@@ -24,6 +24,7 @@
 #include "testsupport/PdfMaker.h"
 #include "testsupport/Polling.h"
 #include "testsupport/ServiceEndToEndTest.h"
+#include "tools/ServiceStatusFile.h"
 
 namespace fs = boost::filesystem;
 
@@ -520,5 +521,12 @@ TEST_F(MonitoringEndToEndTest, TheVerificationPassMendsAChangeMadeThroughAMappin
             std::string::npos);
   EXPECT_TRUE(Find("Oldmapword").empty());
   EXPECT_EQ(Passes("Acme"), 1) << "mended by the verification, not by a pass";
+  EXPECT_TRUE(testsupport::PollUntil(
+      [&] {
+        const auto read = ServiceStatusFile::Read(ServiceStatusFile::PathIn(m_Runner.PathOf("")));
+        return read.Ok && read.Status.Folders.size() == 1 && read.Status.Folders[0].VerificationMendedInAll >= 1;
+      },
+      kServiceDeadlineMs))
+      << "the mend is counted in the published status";
   StopService();
 }

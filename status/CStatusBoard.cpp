@@ -91,6 +91,19 @@ void CStatusBoard::Failed(const std::string& reference, const std::string& reaso
   Changed();
 }
 
+void CStatusBoard::Verified(const std::string& reference, std::int64_t time, std::int64_t added,
+                            std::int64_t replaced, std::int64_t removed, std::int64_t mendedInAll) {
+  platform::CLockGuard lock(m_Mutex);
+  ServiceStatus::Folder* folder = Find(reference);
+  if (folder == nullptr) return;
+  folder->VerificationTime = time;
+  folder->VerificationAdded = added;
+  folder->VerificationReplaced = replaced;
+  folder->VerificationRemoved = removed;
+  folder->VerificationMendedInAll = mendedInAll;
+  Changed();
+}
+
 void CStatusBoard::SetFolderPhase(const std::string& reference, const std::string& phase) {
   platform::CLockGuard lock(m_Mutex);
   ServiceStatus::Folder* folder = Find(reference);

@@ -34,6 +34,9 @@ class CStatusBoard {
   // A folder kept by a pass in every cycle (reason), or watched (reason "").
   void KeptBy(const std::string& reference, const std::string& polledReason);
   void Failed(const std::string& reference, const std::string& reason);
+  // Worker thread: what the last verification of a watched folder mended (the watch missed).
+  void Verified(const std::string& reference, std::int64_t time, std::int64_t added, std::int64_t replaced,
+                std::int64_t removed, std::int64_t mendedInAll);
   // Where nothing happens to it: "watching" or "waiting".
   void SetFolderPhase(const std::string& reference, const std::string& phase);
 
