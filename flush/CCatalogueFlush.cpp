@@ -19,12 +19,12 @@ CCatalogueFlush::CCatalogueFlush(std::string catalogue, const SSettings& setting
     : m_strCatalogue(std::move(catalogue)),
       m_Settings(settings),
       m_OnIdle(std::move(onIdle)),
-      m_Outbox(std::move(sendStatus), std::move(reconcile)),
+      m_Outbox(sendStatus, std::move(reconcile)),
       m_Retries(settings.nRetryFirstMilliseconds, settings.nRetryLongestMilliseconds,
                 settings.nRetryReminderMilliseconds),
-      m_pApplier(std::make_unique<CChangeApplier>(
-          m_strCatalogue, settings.bDebug, [this](int kind, const std::string& text) { m_Outbox.Say(kind, text); },
-          settings.pPdfReaders.get())) {}
+      // The applier's lines say what is being read as it starts: they go out at once.
+      m_pApplier(std::make_unique<CChangeApplier>(m_strCatalogue, settings.bDebug, std::move(sendStatus),
+                                                  settings.pPdfReaders.get())) {}
 
 CCatalogueFlush::~CCatalogueFlush() {
   RequestStop();

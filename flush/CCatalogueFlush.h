@@ -21,8 +21,8 @@
 // One catalogue's queue of changes, applied in arrival order once settled and committed at
 // once, by a worker of the flush pool (RunSlice) or by a drain on the engine's worker. A
 // drain takes changes only between a worker's (each change is taken, applied and committed
-// under m_InUseMutex), so each is applied once; status lines and reconciliations are passed on
-// after m_InUseMutex is let go of. Owned by CChangeFlusher, which schedules it
+// under m_InUseMutex), so each is applied once; its own status lines and reconciliations are
+// passed on after m_InUseMutex is let go of. Owned by CChangeFlusher, which schedules it
 // with the times returned here; any thread may call the public members.
 class CCatalogueFlush : public CFlushPool::IJob {
  public:
