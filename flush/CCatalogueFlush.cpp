@@ -5,20 +5,12 @@
 #include <set>
 #include <utility>
 
-#include <boost/algorithm/string/predicate.hpp>
-
 #include "catalogue/CCatalogueLock.h"
 #include "status/MonitorListener.h"
 
 namespace {
 
-std::int64_t NowMs() { return CFlushPool::NowMs(); }
-
 std::string KeyOf(const FileChange& change) { return (change.bDirectory ? "d:" : "f:") + change.strPath; }
-
-bool IsIndexing(int action) {
-  return action == kActionAdded || action == kActionModified || action == kActionRenamedNew;
-}
 
 }  // namespace
 
@@ -26,21 +18,26 @@ CCatalogueFlush::CCatalogueFlush(std::string catalogue, const SSettings& setting
                                  RequestReconcile reconcile, OnIdle onIdle)
     : m_strCatalogue(std::move(catalogue)),
       m_Settings(settings),
-      m_SendStatus(std::move(sendStatus)),
-      m_Reconcile(std::move(reconcile)),
       m_OnIdle(std::move(onIdle)),
-      m_pApplier(std::make_unique<CChangeApplier>(m_strCatalogue, settings.bDebug, m_SendStatus,
+      m_Outbox(sendStatus, std::move(reconcile)),
+      m_Retries(settings.nRetryFirstMilliseconds, settings.nRetryLongestMilliseconds,
+                settings.nRetryReminderMilliseconds),
+      // The applier's lines say what is being read as it starts: they go out at once.
+      m_pApplier(std::make_unique<CChangeApplier>(m_strCatalogue, settings.bDebug, std::move(sendStatus),
                                                   settings.pPdfReaders.get())) {}
 
 CCatalogueFlush::~CCatalogueFlush() {
   RequestStop();
-  platform::CLockGuard inUse(m_InUseMutex);
-  CommitApplied(true, false);
+  {
+    platform::CLockGuard inUse(m_InUseMutex);
+    CommitApplied(true, false);
+  }
+  m_Outbox.Deliver();
 }
 
 bool CCatalogueFlush::Enqueue(FileChange& change, bool wake, std::int64_t& dueAt) {
   dueAt = kNever;
-  const std::int64_t now = NowMs();
+  const std::int64_t now = CFlushPool::NowMs();
   std::vector<std::string> dropped;
   {
     platform::CLockGuard lock(m_QueueMutex);
@@ -59,12 +56,15 @@ bool CCatalogueFlush::Enqueue(FileChange& change, bool wake, std::int64_t& dueAt
       dueAt = NextDueLocked(now);
     }
   }
-  if (!dropped.empty()) RequestReconciles(dropped, change.strPath);
+  if (!dropped.empty()) {
+    RequestReconciles(dropped, change.strPath);
+    m_Outbox.Deliver();
+  }
   return true;
 }
 
 bool CCatalogueFlush::EnqueueRetry(FileChange& change, std::int64_t& dueAt) {
-  const std::int64_t now = NowMs();
+  const std::int64_t now = CFlushPool::NowMs();
   platform::CLockGuard lock(m_QueueMutex);
   dueAt = kNever;
   if (m_bStopped || m_bRetired) return false;
@@ -77,9 +77,7 @@ bool CCatalogueFlush::EnqueueRetry(FileChange& change, std::int64_t& dueAt) {
   task.nFirstFailedAt = now;
   task.nSaidAt = now;
   task.Reason = EReason::ReadLater;
-  task.nDueAt = now + RetryInterval(1);
-  DropRetriesOf(task.Key);
-  m_Retries.push_back(std::move(task));
+  m_Retries.Add(std::move(task), now);
   dueAt = NextDueLocked(now);
   return true;
 }
@@ -100,19 +98,19 @@ void CCatalogueFlush::RequestReconciles(const std::vector<std::string>& referenc
   for (const std::string& reference : references) {
     if (reference.empty() || !asked.insert(reference).second) continue;
     if (say) {
-      m_SendStatus(kMessageLine, ":error: Folder " + reference + ": more than " +
+      m_Outbox.Say(kMessageLine, ":error: Folder " + reference + ": more than " +
                                      std::to_string(m_Settings.nQueueBound) + " changes waited for catalogue " +
                                      m_strCatalogue + " (the latest " + path +
                                      "): they are dropped, and the folder is reconciled again");
     }
-    if (m_Reconcile) m_Reconcile(reference);
+    m_Outbox.Reconcile(reference);
   }
 }
 
 std::int64_t CCatalogueFlush::Wake() {
   platform::CLockGuard lock(m_QueueMutex);
   if (!m_Queue.empty()) m_bParked = false;
-  return NextDueLocked(NowMs());
+  return NextDueLocked(CFlushPool::NowMs());
 }
 
 void CCatalogueFlush::RequestStop() {
@@ -121,43 +119,35 @@ void CCatalogueFlush::RequestStop() {
     m_bStopped = true;
     m_Queue.clear();
     m_QueuedPerKey.clear();
-    m_Retries.clear();
+    m_Retries.Clear();
   }
   m_Signal.NotifyAll();
 }
 
 bool CCatalogueFlush::TryRetire() {
   platform::CLockGuard lock(m_QueueMutex);
-  if (m_bStopped || !m_Queue.empty() || !m_Retries.empty() || m_nInFlight != 0) return false;
+  if (m_bStopped || !m_Queue.empty() || !m_Retries.Empty() || m_nInFlight != 0) return false;
   m_bRetired = true;
   return true;
 }
 
 size_t CCatalogueFlush::Pending() {
   platform::CLockGuard lock(m_QueueMutex);
-  return m_Queue.size() + m_Retries.size() + m_nInFlight;
-}
-
-std::int64_t CCatalogueFlush::ReadyAt(const FileChange& change) const {
-  // A directory renamed moves entries and reads nothing: nothing to let settle.
-  if (!IsIndexing(change.nAction) || change.bDirectory) return change.nQueuedAt;
-  // A file is read only once it has been left alone for a while: it may still be being written.
-  const bool xml = boost::algorithm::iends_with(change.strPath, ".xml");
-  return change.nQueuedAt + (xml ? m_Settings.nXmlSettleMilliseconds : m_Settings.nOtherSettleMilliseconds);
+  return m_Queue.size() + m_Retries.Size() + m_nInFlight;
 }
 
 std::int64_t CCatalogueFlush::NextDueLocked(std::int64_t now) const {
   if (m_bStopped || m_bRetired) return kNever;
   std::int64_t due = kNever;
   if (!m_bParked && !m_Queue.empty()) due = ReadyAt(m_Queue.front().Change);
-  for (const STask& retry : m_Retries) due = std::min(due, retry.nDueAt);
+  due = std::min(due, m_Retries.NextDue(kNever));
   if (due != kNever) due = std::max({due, m_nPausedUntil, now});
   return due;
 }
 
 std::int64_t CCatalogueFlush::NextDue() {
   platform::CLockGuard lock(m_QueueMutex);
-  return NextDueLocked(NowMs());
+  return NextDueLocked(CFlushPool::NowMs());
 }
 
 bool CCatalogueFlush::HasQueued() {
@@ -166,13 +156,25 @@ bool CCatalogueFlush::HasQueued() {
 }
 
 std::int64_t CCatalogueFlush::RunSlice() {
-  const std::int64_t start = NowMs();
+  const std::int64_t start = CFlushPool::NowMs();
   {
     platform::CLockGuard lock(m_QueueMutex);
     if (m_bStopped) return kNever;
     if (start < m_nPausedUntil) return NextDueLocked(start);
   }
-  platform::CLockGuard inUse(m_InUseMutex);
+  bool idle = false;
+  std::int64_t due;
+  {
+    platform::CLockGuard inUse(m_InUseMutex);
+    due = ApplySlice(start, idle);
+  }
+  // What the slice has to say goes out with the catalogue let go of.
+  m_Outbox.Deliver();
+  if (idle && m_OnIdle) m_OnIdle(*this);
+  return due;
+}
+
+std::int64_t CCatalogueFlush::ApplySlice(std::int64_t start, bool& idle) {
   const std::int64_t slice = static_cast<std::int64_t>(m_Settings.nWorkSliceSeconds) * 1000;
   for (;;) {
     // A reconciliation of this process holds the catalogue: it drains the queue itself when
@@ -185,16 +187,16 @@ std::int64_t CCatalogueFlush::RunSlice() {
     if (!TakeNext(task, false)) break;
     ApplyTask(task);
     CommitApplied(false, false);
-    if (NowMs() - start >= slice && HasQueued()) {
+    if (CFlushPool::NowMs() - start >= slice && HasQueued()) {
       // The rest of a long burst waits behind the other catalogues that are due.
       CommitApplied(true, false);
       return NextDue();
     }
   }
-  return EndSlice();
+  return EndSlice(idle);
 }
 
-std::int64_t CCatalogueFlush::EndSlice() {
+std::int64_t CCatalogueFlush::EndSlice(bool& idle) {
   bool emptied;
   {
     platform::CLockGuard lock(m_QueueMutex);
@@ -202,16 +204,15 @@ std::int64_t CCatalogueFlush::EndSlice() {
   }
   CommitApplied(true, false);
   bool parked = false;
-  bool idle = false;
   std::int64_t due;
   {
     platform::CLockGuard lock(m_QueueMutex);
-    const std::int64_t now = NowMs();
+    const std::int64_t now = CFlushPool::NowMs();
     if (m_Queue.empty()) {
       parked = true;
       m_bParked = true;
       m_bBurst = false;
-      idle = m_Retries.empty() && m_nInFlight == 0;
+      idle = m_Retries.Empty() && m_nInFlight == 0;
     } else if (emptied && m_bBurst && !m_bParked) {
       // Changes that came while the burst was committed wait a pause: the service stays in
       // the background during long runs of changes.
@@ -222,7 +223,6 @@ std::int64_t CCatalogueFlush::EndSlice() {
   }
   // An idle catalogue keeps no PDF helper process.
   if (parked) m_pApplier->ReleasePdfTool();
-  if (idle && m_OnIdle) m_OnIdle(*this);
   return due;
 }
 
@@ -240,7 +240,7 @@ int CCatalogueFlush::Drain(bool throttle, std::int64_t& dueAt) {
     platform::CLockGuard lock(m_QueueMutex);
     budget = m_Queue.size();
   }
-  std::int64_t sliceStart = NowMs();
+  std::int64_t sliceStart = CFlushPool::NowMs();
   const std::int64_t slice = static_cast<std::int64_t>(m_Settings.nWorkSliceSeconds) * 1000;
   // Only the changes queued now, and none that must wait: the worker is back in bounded time.
   for (; budget > 0; --budget) {
@@ -250,22 +250,24 @@ int CCatalogueFlush::Drain(bool throttle, std::int64_t& dueAt) {
       STask task;
       if (!TakeNext(task, true)) break;
       if (ApplyTask(task)) altered = 1;
-      sliceUsed = throttle && NowMs() - sliceStart > slice;
+      sliceUsed = throttle && CFlushPool::NowMs() - sliceStart > slice;
       CommitApplied(sliceUsed, true);
     }
+    m_Outbox.Deliver();
     if (sliceUsed) {
       PauseFor(m_Settings.nPauseMilliseconds);
-      sliceStart = NowMs();
+      sliceStart = CFlushPool::NowMs();
     }
   }
   {
     platform::CLockGuard inUse(m_InUseMutex);
     CommitApplied(true, true);
   }
+  m_Outbox.Deliver();
   platform::CLockGuard lock(m_QueueMutex);
   m_bParked = false;
   m_bOverflowSaid = false;
-  const std::int64_t now = NowMs();
+  const std::int64_t now = CFlushPool::NowMs();
   dueAt = NextDueLocked(now);
   // With nothing left, a worker's slice retires the record.
   if (dueAt == kNever && !m_bStopped && !m_bRetired) dueAt = now;

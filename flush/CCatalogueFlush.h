@@ -12,21 +12,25 @@
 #include "flush/CChangeApplier.h"
 #include "flush/CChangeFlusher.h"
 #include "flush/CFlushPool.h"
+#include "flush/CFlushRetries.h"
+#include "flush/CStatusOutbox.h"
 #include "flush/FileChange.h"
+#include "flush/FlushTask.h"
 #include "platform/CMutex.h"
 
 // One catalogue's queue of changes, applied in arrival order once settled and committed at
 // once, by a worker of the flush pool (RunSlice) or by a drain on the engine's worker. A
 // drain takes changes only between a worker's (each change is taken, applied and committed
-// under m_InUseMutex), so each is applied once. Owned by CChangeFlusher, which schedules it
+// under m_InUseMutex), so each is applied once; its own status lines and reconciliations are
+// passed on after m_InUseMutex is let go of. Owned by CChangeFlusher, which schedules it
 // with the times returned here; any thread may call the public members.
 class CCatalogueFlush : public CFlushPool::IJob {
  public:
   using SSettings = CChangeFlusher::SSettings;
   using SendStatus = std::function<void(int kind, const std::string& text)>;
   using RequestReconcile = std::function<void(const std::string& reference)>;
-  // Called on a pool worker, with no lock of the record held but m_InUseMutex, when its queue
-  // and retries are empty: the owner may retire it.
+  // Called on a pool worker, with no lock of the record held, when its queue and retries are
+  // empty: the owner may retire it.
   using OnIdle = std::function<void(CCatalogueFlush& record)>;
   static constexpr std::int64_t kNever = CFlushPool::kNever;
 
@@ -59,18 +63,8 @@ class CCatalogueFlush : public CFlushPool::IJob {
   std::int64_t RunSlice() EXCLUDES(m_QueueMutex, m_InUseMutex) override;
 
  private:
-  using EReason = CChangeApplier::EResult;  // why a change waits: never Done
-  struct STask {
-    FileChange Change;
-    std::string Key;  // the path (a directory's marked as such): a later change of it decides
-    bool bSkip = false;  // a later change of the same path is queued
-    bool bRetry = false;
-    int nAttempts = 0;  // failed attempts so far
-    std::int64_t nFirstFailedAt = 0;
-    std::int64_t nSaidAt = 0;  // when its trouble was last said
-    std::int64_t nDueAt = 0;
-    EReason Reason = EReason::Locked;
-  };
+  using STask = FlushTask;
+  using EReason = FlushTask::EReason;
 
   std::int64_t ReadyAt(const FileChange& change) const;
   std::int64_t NextDueLocked(std::int64_t now) const REQUIRES(m_QueueMutex);
@@ -82,30 +76,28 @@ class CCatalogueFlush : public CFlushPool::IJob {
   // The next change to apply: the settled head of the queue (only while unparked, unless
   // drain) or else a retry that is due (never for a drain).
   bool TakeNext(STask& task, bool drain) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
-  void DropRetriesOf(const std::string& key) REQUIRES(m_QueueMutex);
   bool ApplyTask(STask& task) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
   // Commits when forced, when no further change is ready or when the work slice is used up.
   void CommitApplied(bool force, bool drain) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
   void Retry(STask task, EReason reason) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
-  std::int64_t RetryInterval(int attempts) const;
-  void Remind(const STask& task, std::int64_t now);
   void ReportWriteFailure(const std::string& cause) REQUIRES(m_InUseMutex);
   void Settled(size_t count) EXCLUDES(m_QueueMutex);
+  // Applies what is due for about a work slice from start; idle: nothing is left to do.
+  std::int64_t ApplySlice(std::int64_t start, bool& idle) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
   // At the end of a slice with nothing ready: commits, parks an empty queue; when it wants a worker next.
-  std::int64_t EndSlice() REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
+  std::int64_t EndSlice(bool& idle) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
   void PauseFor(int milliseconds) EXCLUDES(m_QueueMutex);
 
   const std::string m_strCatalogue;
   const SSettings m_Settings;
-  SendStatus m_SendStatus;
-  RequestReconcile m_Reconcile;
   OnIdle m_OnIdle;
+  CStatusOutbox m_Outbox;  // status lines and reconciliations, passed on with m_InUseMutex let go of
 
   platform::CMutex m_QueueMutex;  // never held while a change is applied
   platform::CConditionVariable m_Signal;  // a stop (a drain's pause waits on it)
   std::deque<STask> m_Queue GUARDED_BY(m_QueueMutex);
   std::unordered_map<std::string, int> m_QueuedPerKey GUARDED_BY(m_QueueMutex);
-  std::vector<STask> m_Retries GUARDED_BY(m_QueueMutex);
+  CFlushRetries m_Retries GUARDED_BY(m_QueueMutex);
   size_t m_nInFlight GUARDED_BY(m_QueueMutex) = 0;  // taken, not yet committed or put back
   bool m_bParked GUARDED_BY(m_QueueMutex) = true;
   bool m_bBurst GUARDED_BY(m_QueueMutex) = false;  // a worker applied changes since the queue last parked
@@ -114,7 +106,7 @@ class CCatalogueFlush : public CFlushPool::IJob {
   bool m_bStopped GUARDED_BY(m_QueueMutex) = false;
   bool m_bRetired GUARDED_BY(m_QueueMutex) = false;
 
-  platform::CMutex m_InUseMutex;  // lock order: m_InUseMutex before the owner's and m_QueueMutex
+  platform::CMutex m_InUseMutex;  // lock order: m_InUseMutex before m_QueueMutex; no callback runs under it
   std::unique_ptr<CChangeApplier> m_pApplier PT_GUARDED_BY(m_InUseMutex);
   std::vector<STask> m_Uncommitted GUARDED_BY(m_InUseMutex);  // applied, to redo if the commit fails
   bool m_bDirty GUARDED_BY(m_InUseMutex) = false;

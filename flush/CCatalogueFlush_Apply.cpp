@@ -4,23 +4,40 @@
 #include <exception>
 #include <utility>
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "status/MonitorListener.h"
-#include "tools/CRetryInterval.h"
 
 // Taking, applying and committing changes, and trying again those that must wait.
 
 namespace {
 
-std::int64_t NowMs() { return CFlushPool::NowMs(); }
+bool IsIndexing(int action) {
+  return action == kActionAdded || action == kActionModified || action == kActionRenamedNew;
+}
 
 std::string Seconds(std::int64_t milliseconds) { return std::to_string(milliseconds / 1000) + " s"; }
 
+// A change whose document is read as a PDF, which may take up to the reader's deadline.
+bool ReadsPdf(const FileChange& change) {
+  if (change.bDirectory || change.nAction == kActionRemoved || change.nAction == kActionRenamedOld) return false;
+  return boost::algorithm::iends_with(change.strPath, ".pdf");
+}
+
 }  // namespace
+
+std::int64_t CCatalogueFlush::ReadyAt(const FileChange& change) const {
+  // A directory renamed moves entries and reads nothing: nothing to let settle.
+  if (!IsIndexing(change.nAction) || change.bDirectory) return change.nQueuedAt;
+  // A file is read only once it has been left alone for a while: it may still be being written.
+  const bool xml = boost::algorithm::iends_with(change.strPath, ".xml");
+  return change.nQueuedAt + (xml ? m_Settings.nXmlSettleMilliseconds : m_Settings.nOtherSettleMilliseconds);
+}
 
 bool CCatalogueFlush::TakeNext(STask& task, bool drain) {
   platform::CLockGuard lock(m_QueueMutex);
   if (m_bStopped) return false;
-  const std::int64_t now = NowMs();
+  const std::int64_t now = CFlushPool::NowMs();
   if ((drain || !m_bParked) && !m_Queue.empty() && ReadyAt(m_Queue.front().Change) <= now) {
     task = std::move(m_Queue.front());
     m_Queue.pop_front();
@@ -29,27 +46,16 @@ bool CCatalogueFlush::TakeNext(STask& task, bool drain) {
     // Applying a change reads the file as it is now, so the last change of a path decides its
     // entry: an earlier one is passed over, and a retry of the path is no longer needed.
     task.bSkip = m_QueuedPerKey.count(task.Key) != 0;
-    DropRetriesOf(task.Key);
+    m_Retries.Drop(task.Key);
     ++m_nInFlight;
     if (!drain) m_bBurst = true;
     return true;
   }
   if (drain) return false;
-  auto due = m_Retries.end();
-  for (auto it = m_Retries.begin(); it != m_Retries.end(); ++it) {
-    if (it->nDueAt <= now && (due == m_Retries.end() || it->nDueAt < due->nDueAt)) due = it;
-  }
-  if (due == m_Retries.end()) return false;
-  task = std::move(*due);
-  m_Retries.erase(due);
+  if (!m_Retries.TakeDue(now, task)) return false;
   task.bSkip = m_QueuedPerKey.count(task.Key) != 0;
   ++m_nInFlight;
   return true;
-}
-
-void CCatalogueFlush::DropRetriesOf(const std::string& key) {
-  m_Retries.erase(std::remove_if(m_Retries.begin(), m_Retries.end(), [&](const STask& retry) { return retry.Key == key; }),
-                  m_Retries.end());
 }
 
 void CCatalogueFlush::Settled(size_t count) {
@@ -67,7 +73,7 @@ bool CCatalogueFlush::ApplyTask(STask& task) {
   try {
     result = m_pApplier->Apply(task.Change, task.bRetry, altered);
   } catch (const std::exception& error) {
-    m_SendStatus(kMessageLine, ":error: Document " + task.Change.strPath +
+    m_Outbox.Say(kMessageLine, ":error: Document " + task.Change.strPath +
                                    ": unexpected failure applying its change: " + error.what() + "; tried again later");
     Retry(std::move(task), EReason::ReadLater);
     return false;
@@ -92,7 +98,7 @@ bool CCatalogueFlush::ApplyTask(STask& task) {
       const std::string cause = m_pApplier->WriteFailure();
       ReportWriteFailure(cause);
       // Its reconciliation builds the catalogue again: no change is lost with the unlinked file.
-      if (m_pApplier->CatalogueReplaced() && m_Reconcile) m_Reconcile(m_strLastReference);
+      if (m_pApplier->CatalogueReplaced()) m_Outbox.Reconcile(m_strLastReference);
       Retry(std::move(task), EReason::WriteFailed);
       // What was applied before it may have gone with the failed write: the commit tells.
       CommitApplied(true, false);
@@ -104,12 +110,13 @@ bool CCatalogueFlush::ApplyTask(STask& task) {
 
 void CCatalogueFlush::CommitApplied(bool force, bool drain) {
   if (!m_bDirty && m_Uncommitted.empty()) return;
-  const std::int64_t now = NowMs();
+  const std::int64_t now = CFlushPool::NowMs();
   if (!force && now - m_nLastCommitAt < static_cast<std::int64_t>(m_Settings.nWorkSliceSeconds) * 1000) {
-    // A burst commits once per work slice; a change with none ready after it, at once.
+    // A burst commits once per work slice; a change with none ready after it, at once. A PDF
+    // next is read with this batch committed, so the catalogue is not held open meanwhile.
     platform::CLockGuard lock(m_QueueMutex);
     const bool nextReady = (drain || !m_bParked) && !m_Queue.empty() && ReadyAt(m_Queue.front().Change) <= now;
-    if (nextReady) return;
+    if (nextReady && !ReadsPdf(m_Queue.front().Change)) return;
   }
   const bool committed = m_pApplier->Commit();
   m_nLastCommitAt = now;
@@ -123,17 +130,17 @@ void CCatalogueFlush::CommitApplied(bool force, bool drain) {
   }
   const std::string cause = m_pApplier->WriteFailure();
   ReportWriteFailure(cause);
-  if (m_pApplier->CatalogueReplaced() && m_Reconcile) m_Reconcile(m_strLastReference);
+  if (m_pApplier->CatalogueReplaced()) m_Outbox.Reconcile(m_strLastReference);
   for (STask& task : applied) Retry(std::move(task), EReason::WriteFailed);
 }
 
 void CCatalogueFlush::ReportWriteFailure(const std::string& cause) {
-  const std::int64_t now = NowMs();
+  const std::int64_t now = CFlushPool::NowMs();
   if (m_nWriteFailureSaidAt < 0) {
-    m_SendStatus(kMessageLine, ":error: Catalogue " + m_strCatalogue + " cannot be written: " + cause +
+    m_Outbox.Say(kMessageLine, ":error: Catalogue " + m_strCatalogue + " cannot be written: " + cause +
                                    "; its changes are tried again later");
   } else if (now - m_nWriteFailureSaidAt >= m_Settings.nRetryReminderMilliseconds) {
-    m_SendStatus(kMessageLine, ":error: Catalogue " + m_strCatalogue + " still cannot be written: " + cause +
+    m_Outbox.Say(kMessageLine, ":error: Catalogue " + m_strCatalogue + " still cannot be written: " + cause +
                                    "; its changes are tried again every " +
                                    Seconds(m_Settings.nRetryLongestMilliseconds) + " at most");
   } else {
@@ -142,46 +149,18 @@ void CCatalogueFlush::ReportWriteFailure(const std::string& cause) {
   m_nWriteFailureSaidAt = now;
 }
 
-std::int64_t CCatalogueFlush::RetryInterval(int attempts) const {
-  return CRetryInterval{m_Settings.nRetryFirstMilliseconds, m_Settings.nRetryLongestMilliseconds}.After(attempts);
-}
-
-// A change that must wait is never given up: its tries only grow apart. Its trouble was said
-// at the first try; it is said again after each reminder interval while it lasts.
+// A change that must wait is never given up: its tries only grow apart.
 void CCatalogueFlush::Retry(STask task, EReason reason) {
-  const std::int64_t now = NowMs();
-  if (task.nAttempts == 0) {
-    task.nFirstFailedAt = now;
-    task.nSaidAt = now;
-  }
-  ++task.nAttempts;
-  task.bRetry = true;
-  task.bSkip = false;
-  task.Reason = reason;
-  const bool remind = reason != EReason::WriteFailed && now - task.nSaidAt >= m_Settings.nRetryReminderMilliseconds;
-  if (remind) task.nSaidAt = now;
-  const STask said = remind ? task : STask();
+  const std::int64_t now = CFlushPool::NowMs();
+  std::string reminder;
   {
     platform::CLockGuard lock(m_QueueMutex);
+    const bool remind = m_Retries.CountFailure(task, reason, now);
     m_nInFlight -= std::min<size_t>(1, m_nInFlight);
     // Stopped: dropped with the queue. A later change of the path queued: it decides.
     if (m_bStopped || m_QueuedPerKey.count(task.Key) != 0) return;
-    task.nDueAt = now + RetryInterval(task.nAttempts);
-    DropRetriesOf(task.Key);
-    m_Retries.push_back(std::move(task));
+    if (remind) reminder = m_Retries.ReminderLine(task, now);
+    m_Retries.Add(std::move(task), now);
   }
-  if (remind) Remind(said, now);
-}
-
-void CCatalogueFlush::Remind(const STask& task, std::int64_t now) {
-  const std::string& path = task.Change.strPath;
-  const std::string waited = Seconds(now - task.nFirstFailedAt);
-  const std::string every = Seconds(RetryInterval(task.nAttempts));
-  if (task.Reason == EReason::Locked) {
-    m_SendStatus(kMessageLine, ":error: Document " + path + " is still locked by another program after " + waited +
-                                   ": it is tried again every " + every);
-  } else {
-    m_SendStatus(kMessageLine, ":error: Document " + path + " still cannot be read in full after " + waited +
-                                   ": it is tried again every " + every);
-  }
+  if (!reminder.empty()) m_Outbox.Say(kMessageLine, reminder);
 }

@@ -8,6 +8,7 @@ namespace FK {
 // The record of one document folder as the folder list file describes it: a plain value
 // class (copies are deep). Flags are ints used as booleans (0/1); FolderType is 0 = SUPPLIER,
 // 1 = CUSTOMER, 2 = SUPPLIER-CUSTOMER. MonitoringStarted is run-time state, never read from the file.
+// Fields the service reads have getters; the rest are kept as the file gives them, set only.
 class CFolder {
  public:
   std::string GetReference() const { return m_Reference; }
@@ -24,31 +25,18 @@ class CFolder {
   void SetOriginalPath(const std::string& value) { m_OriginalPath = value; }
   std::string GetEInvoicesPath() const { return m_EInvoicesPath; }
   void SetEInvoicesPath(const std::string& value) { m_EInvoicesPath = value; }
-  std::string GetVATNumber() const { return m_VATNumber; }
   void SetVATNumber(const std::string& value) { m_VATNumber = value; }
-  std::string GetLinkToAccountingFiles() const { return m_LinkToAccountingFiles; }
   void SetLinkToAccountingFiles(const std::string& value) { m_LinkToAccountingFiles = value; }
-  std::string GetPassword() const { return m_Password; }
   void SetPassword(const std::string& value) { m_Password = value; }
-  std::string GetUploadedFTPPath() const { return m_UploadedFTPPath; }
   void SetUploadedFTPPath(const std::string& value) { m_UploadedFTPPath = value; }
-  std::string GetOutboxPath() const { return m_OutboxPath; }
   void SetOutboxPath(const std::string& value) { m_OutboxPath = value; }
-  std::string GetHostName() const { return m_HostName; }
   void SetHostName(const std::string& value) { m_HostName = value; }
-  std::string GetCatName() const { return m_CatName; }
   void SetCatName(const std::string& value) { m_CatName = value; }
-  std::string GetUploadSrcDirectory() const { return m_UploadSrcDirectory; }
   void SetUploadSrcDirectory(const std::string& value) { m_UploadSrcDirectory = value; }
-  std::string GetUploadDstDirectory() const { return m_UploadDstDirectory; }
   void SetUploadDstDirectory(const std::string& value) { m_UploadDstDirectory = value; }
-  std::string GetUploadAccount() const { return m_UploadAccount; }
   void SetUploadAccount(const std::string& value) { m_UploadAccount = value; }
-  std::string GetUploadPrefixe() const { return m_UploadPrefixe; }
   void SetUploadPrefixe(const std::string& value) { m_UploadPrefixe = value; }
-  std::string GetDEPEmailNotification() const { return m_DEPEmailNotification; }
   void SetDEPEmailNotification(const std::string& value) { m_DEPEmailNotification = value; }
-  std::string GetDEPFolderID() const { return m_DEPFolderID; }
   void SetDEPFolderID(const std::string& value) { m_DEPFolderID = value; }
   std::string GetCompanyId() const { return m_CompanyId; }
   void SetCompanyId(const std::string& value) { m_CompanyId = value; }
@@ -70,7 +58,6 @@ class CFolder {
   void SetMonitoringStarted(int value) { m_MonitoringStarted = value; }
   int GetUseSpecificCatalogue() const { return m_UseSpecificCatalogue; }
   void SetUseSpecificCatalogue(int value) { m_UseSpecificCatalogue = value; }
-  int GetUseAutomaticUpload() const { return m_UseAutomaticUpload; }
   void SetUseAutomaticUpload(int value) { m_UseAutomaticUpload = value; }
   int GetUploadSrcSubDirectory() const { return m_UploadSrcSubDirectory; }
   void SetUploadSrcSubDirectory(int value) { m_UploadSrcSubDirectory = value; }

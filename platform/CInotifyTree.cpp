@@ -10,6 +10,60 @@
 
 namespace platform {
 
+namespace {
+
+constexpr int kPartnerWaitMs = 20;
+
+// The kernel queues both halves of a rename within one call, but the read may come between
+// them: a batch that ends with the first half waits a moment for the second.
+std::size_t ReadPartner(int inotifyFd, char* buffer, std::size_t length, std::size_t capacity) {
+  const inotify_event* last = nullptr;
+  for (std::size_t offset = 0; offset + sizeof(inotify_event) <= length;) {
+    last = reinterpret_cast<const inotify_event*>(buffer + offset);
+    offset += sizeof(inotify_event) + last->len;
+  }
+  if (last == nullptr || (last->mask & IN_MOVED_FROM) == 0) return 0;
+  if (capacity - length < sizeof(inotify_event) + NAME_MAX + 1) return 0;
+  pollfd fd = {inotifyFd, POLLIN, 0};
+  if (poll(&fd, 1, kPartnerWaitMs) <= 0) return 0;
+  const ssize_t more = read(inotifyFd, buffer + length, capacity - length);
+  return more > 0 ? static_cast<std::size_t>(more) : 0;
+}
+
+// Joins each MovedIn to the MovedOut of its rename read in the same batch.
+void PairMoves(std::vector<CInotifyTree::SEvent>& events) {
+  std::vector<bool> joined(events.size(), false);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    CInotifyTree::SEvent& in = events[i];
+    if (in.eKind != CInotifyTree::EKind::MovedIn || in.nCookie == 0) continue;
+    // The half of the same root first: overlapping roots each see both halves.
+    std::size_t from = i;
+    for (int sameRoot = 1; sameRoot >= 0 && from == i; --sameRoot) {
+      for (std::size_t j = 0; j < i; ++j) {
+        const CInotifyTree::SEvent& out = events[j];
+        if (!joined[j] && out.eKind == CInotifyTree::EKind::MovedOut && out.nCookie == in.nCookie &&
+            out.bIsDirectory == in.bIsDirectory && (sameRoot == 0 || out.nRoot == in.nRoot)) {
+          from = j;
+          break;
+        }
+      }
+    }
+    if (from == i) continue;
+    joined[from] = true;
+    in.nFromRoot = events[from].nRoot;
+    in.strFromPath = events[from].strRelativePath;
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (joined[i]) continue;
+    if (kept != i) events[kept] = std::move(events[i]);
+    ++kept;
+  }
+  events.resize(kept);
+}
+
+}  // namespace
+
 bool CInotifyTree::IsLimit(int err) { return err == ENOSPC || err == EMFILE; }
 
 std::string CInotifyTree::Join(const std::string& dir, const std::string& name) {
@@ -55,43 +109,57 @@ CInotifyTree::SResult CInotifyTree::Start() {
   return result;
 }
 
-CInotifyTree::SResult CInotifyTree::AddRoot(const std::string& directory, SkipDirectory skip) {
+CInotifyTree::SResult CInotifyTree::AddRoot(const std::string& directory, SkipDirectory skip, OnRoot onRoot) {
   SResult result;
+  int root = 0;
+  {
+    CLockGuard lock(m_Mutex);
+    if (m_nInotifyFd < 0) {
+      result.nErrno = EBADF;
+      return result;
+    }
+    root = m_nNextRoot++;
+    m_Roots[root] = SRoot{directory, std::move(skip), {}};
+  }
+  if (onRoot) onRoot(root);
+  // The tree is listed outside the lock, so that events of the roots already watched go on
+  // being delivered meanwhile (a large tree, a slow share).
+  const int err = WatchTreeUnlocked(root, "");
   CLockGuard lock(m_Mutex);
-  if (m_nInotifyFd < 0) {
-    result.nErrno = EBADF;
+  if (err == 0 && m_Roots.count(root) != 0) {
+    WatchAncestors(root);
+    result.nRoot = root;
+    result.unwatched = m_Roots[root].unwatched;
     return result;
   }
-  const int root = m_nNextRoot++;
-  m_Roots[root] = SRoot{directory, std::move(skip), {}};
-  std::vector<SEvent> unused;
-  const int err = WatchTree(root, "", false, unused);
-  if (err != 0) {
-    DropRoot(root);
-    result.nErrno = err;
-    if (IsLimit(err)) result.eLimit = ELimit::MaxUserWatches;
-    return result;
-  }
-  WatchAncestors(root);
-  result.nRoot = root;
-  result.unwatched = m_Roots[root].unwatched;
+  DropRoot(root);
+  result.nErrno = err != 0 ? err : ENOENT;
+  if (IsLimit(err)) result.eLimit = ELimit::MaxUserWatches;
   return result;
 }
 
 CInotifyTree::Unwatched CInotifyTree::RetryUnwatched(int root) {
-  CLockGuard lock(m_Mutex);
-  const auto found = m_Roots.find(root);
-  if (found == m_Roots.end()) return {};
   std::vector<std::string> dirs;
-  for (const auto& entry : found->second.unwatched) dirs.push_back(entry.first);
+  {
+    CLockGuard lock(m_Mutex);
+    const auto found = m_Roots.find(root);
+    if (found == m_Roots.end()) return {};
+    for (const auto& entry : found->second.unwatched) dirs.push_back(entry.first);
+  }
   // In map order a directory comes before what lies below it, which its walk watches too.
   for (const std::string& dir : dirs) {
-    if (m_Roots[root].unwatched.count(dir) == 0) continue;
-    std::vector<SEvent> unused;
-    const int err = WatchTree(root, dir, false, unused);
-    if (IsLimit(err)) m_Roots[root].unwatched[dir] = err;
+    {
+      CLockGuard lock(m_Mutex);
+      if (m_Roots.count(root) == 0) return {};
+      if (m_Roots[root].unwatched.count(dir) == 0) continue;
+    }
+    const int err = WatchTreeUnlocked(root, dir);
+    CLockGuard lock(m_Mutex);
+    if (IsLimit(err) && m_Roots.count(root) != 0) m_Roots[root].unwatched[dir] = err;
   }
-  return m_Roots[root].unwatched;
+  CLockGuard lock(m_Mutex);
+  const auto found = m_Roots.find(root);
+  return found == m_Roots.end() ? Unwatched() : found->second.unwatched;
 }
 
 void CInotifyTree::RemoveRoot(int root) {
@@ -158,22 +226,6 @@ void CInotifyTree::Read(int inotifyFd) {
   }
 }
 
-// The kernel queues both halves of a rename within one call, but the read may come between
-// them: a batch that ends with the first half waits a moment for the second.
-std::size_t CInotifyTree::ReadPartner(int inotifyFd, char* buffer, std::size_t length, std::size_t capacity) {
-  const inotify_event* last = nullptr;
-  for (std::size_t offset = 0; offset + sizeof(inotify_event) <= length;) {
-    last = reinterpret_cast<const inotify_event*>(buffer + offset);
-    offset += sizeof(inotify_event) + last->len;
-  }
-  if (last == nullptr || (last->mask & IN_MOVED_FROM) == 0) return 0;
-  if (capacity - length < sizeof(inotify_event) + NAME_MAX + 1) return 0;
-  pollfd fd = {inotifyFd, POLLIN, 0};
-  if (poll(&fd, 1, kPartnerWaitMs) <= 0) return 0;
-  const ssize_t more = read(inotifyFd, buffer + length, capacity - length);
-  return more > 0 ? static_cast<std::size_t>(more) : 0;
-}
-
 void CInotifyTree::Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) {
   CLockGuard lock(m_Mutex);
   m_RootsInPlace.clear();
@@ -187,37 +239,6 @@ void CInotifyTree::Translate(const char* buffer, std::size_t length, std::vector
     offset += sizeof(inotify_event) + event->len;
   }
   PairMoves(out);
-}
-
-void CInotifyTree::PairMoves(std::vector<SEvent>& events) {
-  std::vector<bool> joined(events.size(), false);
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    SEvent& in = events[i];
-    if (in.eKind != EKind::MovedIn || in.nCookie == 0) continue;
-    // The half of the same root first: overlapping roots each see both halves.
-    std::size_t from = i;
-    for (int sameRoot = 1; sameRoot >= 0 && from == i; --sameRoot) {
-      for (std::size_t j = 0; j < i; ++j) {
-        const SEvent& out = events[j];
-        if (!joined[j] && out.eKind == EKind::MovedOut && out.nCookie == in.nCookie &&
-            out.bIsDirectory == in.bIsDirectory && (sameRoot == 0 || out.nRoot == in.nRoot)) {
-          from = j;
-          break;
-        }
-      }
-    }
-    if (from == i) continue;
-    joined[from] = true;
-    in.nFromRoot = events[from].nRoot;
-    in.strFromPath = events[from].strRelativePath;
-  }
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (joined[i]) continue;
-    if (kept != i) events[kept] = std::move(events[i]);
-    ++kept;
-  }
-  events.resize(kept);
 }
 
 void CInotifyTree::TranslateOne(int wd, std::uint32_t mask, const char* name,

@@ -69,9 +69,12 @@ class CInotifyTree {
 
   using Handler = std::function<void(const SEvent&)>;
   // Tells which sub-directories of a root are neither watched nor listed (nor anything below
-  // them), by their path relative to the root. Called with the tree's lock held: it must only
-  // look at the path.
+  // them), by their path relative to the root. Called on any thread, sometimes with the tree's
+  // lock held: it must only look at the path.
   using SkipDirectory = std::function<bool(const std::string& relativeDir)>;
+  // Given a new root's number before its first watch exists (on AddRoot's thread, no lock
+  // held), so that the consumer knows the root when its first events arrive.
+  using OnRoot = std::function<void(int root)>;
   // inotify_add_watch's signature; tests replace it to reach the watch limit.
   using AddWatchFunction = std::function<int(int fd, const char* path, std::uint32_t mask)>;
 
@@ -88,8 +91,9 @@ class CInotifyTree {
   // Watches the directory and every existing sub-directory that skip (when given) lets through;
   // existing files are not reported. On the watch limit nothing of the root stays watched.
   // The directories above the root are watched for their own rename or removal, which takes
-  // the root away from its path (reported as RootGone).
-  SResult AddRoot(const std::string& directory, SkipDirectory skip = nullptr);
+  // the root away from its path (reported as RootGone). Events of the root may be delivered
+  // before it returns; a root that fails is removed again.
+  SResult AddRoot(const std::string& directory, SkipDirectory skip = nullptr, OnRoot onRoot = nullptr);
   // Tries again to watch the root's directories that could not be; their contents are not
   // reported (the caller walks them). Returns those still unwatched.
   Unwatched RetryUnwatched(int root);
@@ -133,10 +137,6 @@ class CInotifyTree {
   static bool IsLimit(int err);  // a kernel limit (ENOSPC, EMFILE)
   void Read(int inotifyFd);
   void Translate(const char* buffer, std::size_t length, std::vector<SEvent>& out) EXCLUDES(m_Mutex);
-  static constexpr int kPartnerWaitMs = 20;
-  static std::size_t ReadPartner(int inotifyFd, char* buffer, std::size_t length, std::size_t capacity);
-  // Joins each MovedIn to the MovedOut of its rename read in the same batch.
-  static void PairMoves(std::vector<SEvent>& events);
   void TranslateOne(int wd, std::uint32_t mask, const char* name, std::vector<SEvent>& out)
       REQUIRES(m_Mutex);
   void TranslateFor(const SWatch& holder, std::uint32_t mask, const char* name, std::vector<SEvent>& out)
@@ -158,6 +158,15 @@ class CInotifyTree {
   // itself failing; 0 when it is watched.
   int WatchTree(int root, const std::string& relativeDir, bool reportContents,
                 std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  // The same without reporting, taking the lock only to watch each directory; ENOENT when the
+  // root went meanwhile.
+  int WatchTreeUnlocked(int root, const std::string& relativeDir) EXCLUDES(m_Mutex);
+  // Watches one directory and opens it for listing: its descriptor, or -1 when it is skipped or
+  // fails (err is set when its watch failed).
+  int WatchDirectory(int root, const std::string& dir, int& err, std::vector<SEvent>& out) REQUIRES(m_Mutex);
+  // Lists the opened directory (and closes it): sub-directories go to pending.
+  static void ListDirectory(int dirFd, int root, const std::string& dir, bool reportContents,
+                            std::vector<std::string>& pending, std::vector<SEvent>& out);
   void HoldWatch(int wd, int root, const std::string& relativeDir, std::uint64_t device, std::uint64_t inode)
       REQUIRES(m_Mutex);
   // Lets go of the root's watches that pass the test; a watch no other root holds is ended.

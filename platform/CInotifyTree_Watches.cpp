@@ -46,45 +46,81 @@ bool IsRealDirectory(int dirFd, const dirent* entry) {
 
 int CInotifyTree::WatchTree(int root, const std::string& relativeDir, bool reportContents,
                             std::vector<SEvent>& out) {
-  const std::string rootPath = m_Roots[root].strPath;
-  const SkipDirectory skip = m_Roots[root].skip;
   std::vector<std::string> pending{relativeDir};
   while (!pending.empty()) {
     const std::string dir = pending.back();
     pending.pop_back();
-    if (!dir.empty() && skip && skip(dir)) continue;
-    const std::string fullPath = dir.empty() ? rootPath : rootPath + "/" + dir;
-    const int wd = m_AddWatch(m_nInotifyFd, fullPath.c_str(), MaskFor(dir));
-    if (wd < 0) {
-      const int err = errno;
-      if (!IsLimit(err) && !dir.empty()) NoteUnwatched(root, dir, err, out);
-      if (IsLimit(err) || dir == relativeDir) return err;
-      continue;
-    }
-    // Opened after the watch exists, so nothing created meanwhile is missed; the identity of
-    // what was listed is what the watch stands for.
-    const int dirFd = open(fullPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (dir.empty() ? 0 : O_NOFOLLOW));
-    struct stat info {};
-    DIR* listing = dirFd >= 0 && fstat(dirFd, &info) == 0 ? fdopendir(dirFd) : nullptr;
-    if (listing == nullptr) {
-      const int err = errno;
-      if (dirFd >= 0) close(dirFd);
-      if (m_Watches.count(wd) == 0) inotify_rm_watch(m_nInotifyFd, wd);
-      NoteUnwatched(root, dir, err, out);
-      continue;
-    }
-    HoldWatch(wd, root, dir, info.st_dev, info.st_ino);
-    m_Roots[root].unwatched.erase(dir);
-    while (const dirent* entry = readdir(listing)) {
-      if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-      const bool isDirectory = IsRealDirectory(dirfd(listing), entry);
-      const std::string path = Join(dir, entry->d_name);
-      if (reportContents) out.push_back(SEvent{root, path, EKind::Created, isDirectory, ELimit::None});
-      if (isDirectory) pending.push_back(path);
-    }
-    closedir(listing);
+    int err = 0;
+    const int dirFd = WatchDirectory(root, dir, err, out);
+    if (err != 0 && (IsLimit(err) || dir == relativeDir)) return err;
+    if (dirFd >= 0) ListDirectory(dirFd, root, dir, reportContents, pending, out);
   }
   return 0;
+}
+
+int CInotifyTree::WatchTreeUnlocked(int root, const std::string& relativeDir) {
+  std::vector<std::string> pending{relativeDir};
+  std::vector<SEvent> unused;
+  while (!pending.empty()) {
+    const std::string dir = pending.back();
+    pending.pop_back();
+    int err = 0;
+    int dirFd = -1;
+    {
+      CLockGuard lock(m_Mutex);
+      // Stopped, or the root removed or gone meanwhile: nothing of it is to be watched.
+      if (m_nInotifyFd < 0 || m_Roots.count(root) == 0) return ENOENT;
+      dirFd = WatchDirectory(root, dir, err, unused);
+    }
+    if (err != 0 && (IsLimit(err) || dir == relativeDir)) return err;
+    // Listed without the lock: the watch is recorded already, so an entry made meanwhile is
+    // either listed here or reported by the reading thread, which watches a new directory.
+    if (dirFd >= 0) ListDirectory(dirFd, root, dir, false, pending, unused);
+  }
+  return 0;
+}
+
+int CInotifyTree::WatchDirectory(int root, const std::string& dir, int& err, std::vector<SEvent>& out) {
+  const SRoot& watchedRoot = m_Roots[root];
+  if (!dir.empty() && watchedRoot.skip && watchedRoot.skip(dir)) return -1;
+  const std::string fullPath = dir.empty() ? watchedRoot.strPath : watchedRoot.strPath + "/" + dir;
+  const int wd = m_AddWatch(m_nInotifyFd, fullPath.c_str(), MaskFor(dir));
+  if (wd < 0) {
+    err = errno;
+    if (!IsLimit(err) && !dir.empty()) NoteUnwatched(root, dir, err, out);
+    return -1;
+  }
+  // Opened after the watch exists, so nothing created meanwhile is missed; the identity of
+  // what was listed is what the watch stands for.
+  const int dirFd = open(fullPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (dir.empty() ? 0 : O_NOFOLLOW));
+  struct stat info {};
+  if (dirFd < 0 || fstat(dirFd, &info) != 0) {
+    const int openErr = errno;
+    if (dirFd >= 0) close(dirFd);
+    if (m_Watches.count(wd) == 0) inotify_rm_watch(m_nInotifyFd, wd);
+    NoteUnwatched(root, dir, openErr, out);
+    return -1;
+  }
+  HoldWatch(wd, root, dir, info.st_dev, info.st_ino);
+  m_Roots[root].unwatched.erase(dir);
+  return dirFd;
+}
+
+void CInotifyTree::ListDirectory(int dirFd, int root, const std::string& dir, bool reportContents,
+                                 std::vector<std::string>& pending, std::vector<SEvent>& out) {
+  DIR* listing = fdopendir(dirFd);
+  if (listing == nullptr) {
+    close(dirFd);
+    return;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    const bool isDirectory = IsRealDirectory(dirfd(listing), entry);
+    const std::string path = Join(dir, entry->d_name);
+    if (reportContents) out.push_back(SEvent{root, path, EKind::Created, isDirectory, ELimit::None});
+    if (isDirectory) pending.push_back(path);
+  }
+  closedir(listing);
 }
 
 void CInotifyTree::NoteUnwatched(int root, const std::string& relativeDir, int err, std::vector<SEvent>& out) {

@@ -82,6 +82,8 @@ struct CDirectoriesWatcher::SImpl {
     if (hooks.SendStatus) hooks.SendStatus(kMessageLine, text);
   }
   bool SayOnce(const std::string& normal, const std::string& text) EXCLUDES(mutex);
+  // Watches the directory's tree as a new root of the tree, started on first use.
+  platform::CInotifyTree::SResult AddRoot(const std::shared_ptr<SWatchedDirectory>& watched) EXCLUDES(mutex);
   void SayNotWatched(const SWatchedDirectory& directory, const std::string& relativeDir, int err);
   // Says what below the directory is not watched yet, and what is watched again.
   EWatch ReportUnwatched(const SWatchedDirectory& directory, const platform::CInotifyTree::Unwatched& unwatched)
@@ -169,7 +171,6 @@ CDirectoriesWatcher::EWatch CDirectoriesWatcher::WatchFolder(const std::string& 
   auto watched = std::make_shared<SWatchedDirectory>(reference, catalogue, given, layout);
   watched->strNormal = normal;
 
-  platform::CInotifyTree::SResult result;
   std::shared_ptr<SWatchedDirectory> existing;
   {
     platform::CLockGuard lock(impl.mutex);
@@ -179,24 +180,7 @@ CDirectoriesWatcher::EWatch CDirectoriesWatcher::WatchFolder(const std::string& 
     }
   }
   if (existing) return impl.ReportUnwatched(*existing, impl.tree.RetryUnwatched(existing->nRoot));
-  {
-    platform::CLockGuard lock(impl.mutex);
-    if (impl.bStopped) return EWatch::NotWatchable;
-    if (!impl.bStarted) {
-      result = impl.tree.Start();
-      impl.bStarted = result.Ok();
-    }
-    if (impl.bStarted) {
-      // The tree's skip test runs under the tree's lock: it only reads the layout's copy.
-      result = impl.tree.AddRoot(platform::WithoutTrailingSlash(directory), [layout](const std::string& relativeDir) {
-        return layout.IsLeftOutDirectory(relativeDir);
-      });
-    }
-    if (result.Ok()) {
-      watched->nRoot = result.nRoot;
-      impl.directories[result.nRoot] = watched;
-    }
-  }
+  const platform::CInotifyTree::SResult result = impl.AddRoot(watched);
   if (result.Ok()) return impl.ReportUnwatched(*watched, result.unwatched);
   if (result.nErrno == ENOENT || result.nErrno == ENOTDIR) return EWatch::Missing;
   if (result.eLimit != Limit::None) {
@@ -206,6 +190,39 @@ CDirectoriesWatcher::EWatch CDirectoriesWatcher::WatchFolder(const std::string& 
                              platform::ErrnoText(result.nErrno) + ": it is reconciled in every pass instead");
   }
   return EWatch::NotWatchable;
+}
+
+platform::CInotifyTree::SResult CDirectoriesWatcher::SImpl::AddRoot(const std::shared_ptr<SWatchedDirectory>& watched) {
+  platform::CInotifyTree::SResult result;
+  {
+    platform::CLockGuard lock(mutex);
+    if (bStopped) {
+      result.nErrno = EBADF;
+      return result;
+    }
+    if (!bStarted) {
+      result = tree.Start();
+      bStarted = result.Ok();
+      if (!bStarted) return result;
+    }
+  }
+  // The tree is walked with no lock of ours held, and the root is known before its first
+  // event can arrive. The skip test only reads the layout's copy.
+  const FK::CFolderLayout layout = watched->Layout;
+  result = tree.AddRoot(
+      platform::WithoutTrailingSlash(watched->strDirectory),
+      [layout](const std::string& relativeDir) { return layout.IsLeftOutDirectory(relativeDir); },
+      [this, &watched](int root) {
+        platform::CLockGuard lock(mutex);
+        watched->nRoot = root;
+        directories[root] = watched;
+      });
+  if (!result.Ok()) {
+    platform::CLockGuard lock(mutex);
+    const auto found = directories.find(watched->nRoot);
+    if (found != directories.end() && found->second == watched) directories.erase(found);
+  }
+  return result;
 }
 
 void CDirectoriesWatcher::StopWatchingFolder(const FK::CFolder& folder) {
