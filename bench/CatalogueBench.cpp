@@ -15,6 +15,7 @@
 #include "engine/CIndexingEngine.h"
 #include "folders/CFolderLayout.h"
 #include "pdf/CTool_QuickPDFLib.h"
+#include "platform/CDirectoryNames.h"
 #include "platform/PeakMemory.h"
 #include "walk/CFolderDirectoryPass.h"
 
@@ -129,6 +130,8 @@ CatalogueBench::UnchangedFigures CatalogueBench::UnchangedPass(const std::string
   UnchangedFigures figures;
   double start = NowSeconds();
   CFolderDirectoryPass pass(m_pEngine->WalkHost(), folder, catalogue, nullptr);
+  platform::CDirectoryNames listed;  // as the service's pass shares its walk's listings
+  pass.ShareListings(&listed);
   pass.LoadSnapshot(directory, false);
   figures.SnapshotSeconds = NowSeconds() - start;
   figures.SnapshotEntries = pass.Snapshot().GetDocumentCount();

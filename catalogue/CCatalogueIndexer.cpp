@@ -314,38 +314,6 @@ bool CCatalogueIndexer::FindByIdentity(const LFileIdentity& identity, const std:
   return found;
 }
 
-LCleaner* CCatalogueIndexer::InitCleaner(const std::string& directory, const std::string& catalogue) {
-  LCleaner* cleaner = m_pIndexer->InitCleaner(directory, catalogue);
-  NoteLibraryState();
-  return cleaner;
-}
-
-int CCatalogueIndexer::GetCleanCount() { return m_pIndexer->GetCleanCount(); }
-
-std::optional<std::string> CCatalogueIndexer::GetCleanerFileName(int index) {
-  std::optional<std::string> name = m_pIndexer->GetCleanerFileName(index);
-  m_LastError = m_pIndexer->LastError();
-  return name;
-}
-
-void CCatalogueIndexer::Clean(int index, int duplicate) {
-  m_pIndexer->Clean(index, duplicate);
-  m_LastError = m_pIndexer->LastError();
-}
-
-void CCatalogueIndexer::FlushDeleter(LCleaner* cleaner) {
-  if (cleaner == nullptr) return;
-  m_pIndexer->FlushDeleter(cleaner);
-  NoteLibraryState();
-}
-
-void CCatalogueIndexer::ReleaseCleaner() {
-  m_pIndexer->ReleaseCleaner();
-  NoteLibraryState();
-}
-
-bool CCatalogueIndexer::CleanerSkippedPurge() const { return m_pIndexer->CleanerSkippedPurge(); }
-
 int CCatalogueIndexer::CountDocuments(const std::string& catalogue) {
   return CountDocumentsUnder(std::string(), catalogue);
 }

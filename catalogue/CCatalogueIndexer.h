@@ -90,15 +90,6 @@ class CCatalogueIndexer {
   bool FindByIdentity(const LFileIdentity& identity, const std::string& modified, const std::string& catalogue,
                       std::vector<std::pair<std::string, LFileIdentity>>& entries);
 
-  // The cleaner pass, one to one onto LIndexer.
-  LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue);
-  int GetCleanCount();
-  std::optional<std::string> GetCleanerFileName(int index);
-  void Clean(int index, int duplicate);
-  void FlushDeleter(LCleaner* cleaner);
-  void ReleaseCleaner();
-  bool CleanerSkippedPurge() const;
-
   int CountDocuments(const std::string& catalogue);
   int CountDocumentsUnder(const std::string& directory, const std::string& catalogue);
   int FileExists(const std::string& path, const std::string& catalogue, int& found);
@@ -127,7 +118,7 @@ class CCatalogueIndexer {
   int Store(const std::string& path, const std::string& catalogue, const std::string& text,
             const std::string& modified, const LFileIdentity* identity = nullptr);
 
-  std::unique_ptr<LIndexer> m_pIndexer;  // the cleaner passes and removals
+  std::unique_ptr<LIndexer> m_pIndexer;  // the removals
   // The writer registry's record (it outlives the holder) whose writer this holder opened;
   // null when none is open.
   IndexWriterToRelease* m_pWriter = nullptr;

@@ -330,7 +330,8 @@ void LIndexer::Delete(LDeleter* deleter, const std::string& path) {
 
 void LIndexer::ReleaseDeleter(LDeleter* deleter) { CommitAndDelete(deleter, m_pImpl->Error); }
 
-LCleaner* LIndexer::InitCleaner(const std::string& directory, const std::string& catalogue) {
+LCleaner* LIndexer::InitCleaner(const std::string& directory, const std::string& catalogue,
+                                const platform::CDirectoryNames* listed) {
   return Guarded(m_pImpl->Error, "unexpected failure starting a cleaner pass", std::string(),
                  static_cast<LCleaner*>(nullptr), [&] {
                    ReleaseCleaner();
@@ -338,6 +339,7 @@ LCleaner* LIndexer::InitCleaner(const std::string& directory, const std::string&
                    auto cleaner = std::make_unique<LCleaner>();
                    cleaner->Catalogue = catalogue;
                    cleaner->Directory = directory;
+                   cleaner->Presence.UseListed(listed);
                    cleaner->SkipPurge = DirectoryMissingOrEmpty(directory);
                    m_pImpl->SkippedPurge = cleaner->SkipPurge;
                    LConnectionRegistry::With(

@@ -14,6 +14,9 @@
 struct LWriter;
 struct LDeleter;
 struct LCleaner;
+namespace platform {
+class CDirectoryNames;
+}
 
 // Writes a catalogue (one SQLite FTS5 database in the catalogue directory).
 // One object is used by one thread at a time; several objects of the process may write
@@ -64,8 +67,10 @@ class LIndexer {
   void Delete(LDeleter* deleter, const std::string& path);
   void ReleaseDeleter(LDeleter* deleter);  // commits
 
-  // A pass over the catalogue's entries under a directory (path prefix).
-  LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue);
+  // A pass over the catalogue's entries under a directory (path prefix). listed: the names a walk
+  // of the same pass listed (null: none), which must outlive the pass.
+  LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue,
+                        const platform::CDirectoryNames* listed = nullptr);
   int GetCleanCount();
   // The entry's path; nullopt past the end or when the pass has none.
   std::optional<std::string> GetCleanerFileName(int index);

@@ -15,6 +15,7 @@
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
 #include "folders/Dom_FolderList.h"
+#include "platform/CDirectoryNames.h"
 #include "status/MonitorListener.h"
 #include "walk/CFolderDirectoryPass.h"
 
@@ -106,6 +107,8 @@ bool CFolderVerification::VerifyDirectories(const FK::CFolder& folder, const std
     if (directory.empty() || !fs::is_directory(directory, ec)) continue;
     if (m_Pacing.CanContinue() == 0) return false;
     CFolderDirectoryPass pass(m_Host, folder, catalogue, stop);
+    platform::CDirectoryNames listed;
+    pass.ShareListings(&listed);
     pass.VerifyBefore(started);
     if (pass.Walk(directory, false) == CFolderPassHost::PassResult::Damaged || pass.WalkIncomplete()) return false;
     mends.Added += pass.Added();

@@ -13,6 +13,7 @@
 #include "engine/CatalogueMarkers.h"
 #include "flush/CChangeFlusher.h"
 #include "folders/CFolder.h"
+#include "platform/CDirectoryNames.h"
 #include "platform/CFileSystemType.h"
 #include "status/CStatusBoard.h"
 #include "status/MonitorListener.h"
@@ -219,6 +220,8 @@ CFolderPassHost::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
                                                            const std::string& catalogue, bool fresh,
                                                            int cleaner, platform::CStopLatch* stop) {
   const std::vector<std::string> directories = m_Layout.GetFolderDirectories(folder);
+  // What the walks list, for the cleaner that follows them.
+  platform::CDirectoryNames listed;
   WriteWalkMarker(catalogue, fresh);
   for (const std::string& directory : directories) {
     if (CanContinue() == 0 || m_pIndexer->WriteFailureSeen()) break;
@@ -230,9 +233,9 @@ CFolderPassHost::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
       continue;
     }
     if (m_pBoard != nullptr) m_pBoard->Reconciling(folder.GetReference(), directory);
-    if (CFolderDirectoryPass(*m_pWalkHost, folder, catalogue, stop).Walk(directory, fresh) == CFolderPassHost::PassResult::Damaged) {
-      return CFolderPassHost::PassResult::Damaged;
-    }
+    CFolderDirectoryPass pass(*m_pWalkHost, folder, catalogue, stop);
+    pass.ShareListings(&listed);
+    if (pass.Walk(directory, fresh) == CFolderPassHost::PassResult::Damaged) return CFolderPassHost::PassResult::Damaged;
   }
   if (CanContinue() == 1 && !m_pIndexer->CorruptionSeen() && !m_pIndexer->WriteFailureSeen()) {
     RemoveWalkMarker(catalogue);
@@ -241,7 +244,9 @@ CFolderPassHost::PassResult CIndexingEngine::RunFolderPass(const FK::CFolder& fo
     // An empty directory name would stand for the whole catalogue in the cleaner.
     if (CanContinue() == 0 || m_pIndexer->CorruptionSeen() || m_pIndexer->WriteFailureSeen()) break;
     if (cleaner != 0 && !directory.empty()) {
-      CFolderDirectoryPass(*m_pWalkHost, folder, catalogue, stop).Clean(CCatalogueLayout::GetUncPath(directory));
+      CFolderDirectoryPass pass(*m_pWalkHost, folder, catalogue, stop);
+      pass.ShareListings(&listed);
+      pass.Clean(CCatalogueLayout::GetUncPath(directory));
     }
   }
   return m_pIndexer->CorruptionSeen() ? CFolderPassHost::PassResult::Damaged : CFolderPassHost::PassResult::Done;

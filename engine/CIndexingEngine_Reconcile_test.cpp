@@ -12,6 +12,7 @@
 #include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LDatabase.h"
 #include "catalogue/LIndexer.h"
+#include "platform/CDirectoryNames.h"
 #include "platform/CFileSystemType.h"
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
@@ -334,6 +335,35 @@ TEST_F(ReconcileTest, CleanerDropsVanishedAndLeftOutDocumentsButKeepsAMissingDir
   m_Bed.Listener().Clear();
   pass.Clean(Path("B/"));  // nothing under it: no line at all
   EXPECT_TRUE(m_Bed.Listener().Messages().empty());
+}
+
+// The cleaner takes the walk's listings: a level the walk ended early was listed whole, and a
+// file that came after its directory was listed is looked up on its own.
+TEST_F(ReconcileTest, CleanerOnTheWalksListingsDropsWhatIsGoneAndKeepsWhatCameAfter) {
+  WriteAt("A/old1.xml", m_nBase - 300);
+  const std::string gone = WriteAt("A/old2.xml", m_nBase - 200);
+  WriteAt("A/newest.xml", m_nBase - 100);
+  m_Bed.SetNow(m_nBase);
+  EXPECT_EQ(Walk(m_Folder, true), 3);
+  fs::remove(gone);
+  m_Bed.SetNow(m_nBase + 10);
+  const std::string catalogue = m_Bed.Engine().Layout().GetCataloguePath(m_Folder);
+  platform::CDirectoryNames listed;
+  CFolderDirectoryPass pass(m_Bed.Engine().WalkHost(), m_Folder, catalogue, nullptr);
+  pass.ShareListings(&listed);
+  pass.LoadSnapshot(Path("A/"), false);
+  pass.Reconcile(Path("A/"));
+  EXPECT_EQ(pass.Snapshot().GetLookUpCount(), 1) << "the level ended at its newest file";
+  const std::string late = m_Bed.WriteInvoice("A/late.xml", "Word");  // caught by the watch, say
+  m_Bed.Engine().GetIndexer()->IndexDocument(late, catalogue, {});
+  m_Bed.Engine().GetIndexer()->ReleaseWriter();
+  EXPECT_EQ(listed.Holds(Path("A/"), "old1.xml"), 1);
+  EXPECT_EQ(listed.Holds(Path("A/"), "late.xml"), 0);
+  pass.Clean(Path("A/"));
+  const auto documents = Documents(m_Folder);
+  EXPECT_EQ(documents.count(gone), 0u);
+  EXPECT_EQ(documents.count(late), 1u);
+  EXPECT_EQ(documents.size(), 3u);
 }
 
 }  // namespace

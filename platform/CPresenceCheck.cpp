@@ -5,6 +5,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include "platform/CDirectoryNames.h"
+
 namespace platform {
 
 namespace {
@@ -46,7 +48,11 @@ bool CPresenceCheck::IsGone(const std::string& path) {
   const std::string_view name = std::string_view(path).substr(slash + 1);
   // "." and ".." are not kept in a listing; an empty name is the directory itself.
   if (name.empty() || name == "." || name == "..") return StatusSaysGone(path);
-  const Listing& listing = ListingOf(std::string_view(path).substr(0, slash + 1));
+  const std::string_view parent = std::string_view(path).substr(0, slash + 1);
+  const int listed = m_pListed != nullptr ? m_pListed->Holds(parent, name) : -1;
+  if (listed == 1) return false;
+  if (listed == 0) return StatusSaysGone(path);
+  const Listing& listing = ListingOf(parent);
   if (listing.Complete && listing.Names.count(name) != 0) return false;
   return StatusSaysGone(path);
 }

@@ -8,6 +8,8 @@
 
 namespace platform {
 
+class CDirectoryNames;
+
 // Tells whether paths are known not to exist, as a status call that does not follow the final
 // link would (no such entry, or a parent that is not a directory). Asked in path order, it lists
 // each parent directory once: an entry listed there needs no call of its own, and one not listed
@@ -15,6 +17,9 @@ namespace platform {
 // One thread.
 class CPresenceCheck {
  public:
+  // The names a walk listed just before (null: none): a directory kept there is not listed again.
+  // They must outlive the check.
+  void UseListed(const CDirectoryNames* listed) { m_pListed = listed; }
   bool IsGone(const std::string& path);
   // Listings read so far (for tests).
   int GetListingCount() const { return m_nListings; }
@@ -33,6 +38,7 @@ class CPresenceCheck {
   // for good is dropped and one returned to after a sub-tree is still here.
   std::vector<std::unique_ptr<Listing>> m_Listings;
   int m_nListings = 0;
+  const CDirectoryNames* m_pListed = nullptr;
 };
 
 }  // namespace platform

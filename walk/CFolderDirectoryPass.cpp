@@ -7,11 +7,13 @@
 
 #include <boost/filesystem.hpp>
 
+#include "catalogue/CCatalogueCleaner.h"
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/CMovedDocuments.h"
 #include "folders/CFolderLayout.h"
 #include "platform/CBoundedReader.h"
+#include "platform/CDirectoryNames.h"
 #include "platform/ErrnoText.h"
 #include "platform/PathChecks.h"
 #include "status/MonitorListener.h"
@@ -128,6 +130,7 @@ void CFolderDirectoryPass::Reconcile(const std::string& directory) {
       m_bWalkIncomplete = true;
       return;
     }
+    KeepListing(directory, entries);
     SortLevel(directory, listing, entries, files, subDirectories);
   }
   // Newest first. The order of files of the same second does not matter: the level only ends
@@ -227,6 +230,7 @@ void CFolderDirectoryPass::IndexFresh(const std::string& directory) {
     m_bWalkIncomplete = true;
     return;
   }
+  KeepListing(directory, entries);
   for (const auto& [name, kind] : entries) {
     if (!CanWalk()) break;
     if (kind == EntryKind::Directory && !FK::CFolderLayout::IsLeftOutName(name) && !IsTooLong(directory + name + "/")) {
@@ -285,18 +289,23 @@ bool CFolderDirectoryPass::IndexCounted(const std::string& path) {
   return true;
 }
 
+void CFolderDirectoryPass::KeepListing(const std::string& directory, const LevelEntries& entries) {
+  // The whole level, taken before the early stop: the files the walk did not look at are in it too.
+  if (m_pListed != nullptr) m_pListed->Add(directory, entries, &FK::CFolderLayout::IsDocumentName);
+}
+
 void CFolderDirectoryPass::Clean(const std::string& directory) {
   const FK::CFolderLayout layout(m_Folder, m_strCatalogue, directory);
   std::int64_t start = m_Host.Now();
-  LCleaner* cleaner = m_Indexer.InitCleaner(directory, m_strCatalogue);
-  const int count = m_Indexer.GetCleanCount();
+  CCatalogueCleaner cleaner(m_Indexer, directory, m_strCatalogue, m_pListed);
+  const int count = cleaner.GetCount();
   // The entries come in path order, so a duplicate follows its original: remembering every
   // path of a large catalogue would cost more memory than the rest of the pass.
   std::string previous;
   bool anyName = false;
   for (int i = 0; i < count && CanWalk(); ++i) {
     int duplicate = 0;
-    std::optional<std::string> name = m_Indexer.GetCleanerFileName(i);
+    std::optional<std::string> name = cleaner.GetFileName(i);
     if (name) {
       // An entry the walks no longer take (stored by a service that drew the line elsewhere)
       // would never change again: it goes like a duplicate.
@@ -305,13 +314,12 @@ void CFolderDirectoryPass::Clean(const std::string& directory) {
       previous.swap(*name);
       anyName = true;
     }
-    m_Indexer.Clean(i, duplicate);
-    if (i % 500 == 0) m_Indexer.FlushDeleter(cleaner);
+    cleaner.Clean(i, duplicate);
+    if (i % 500 == 0) cleaner.Flush();
     // A long pass must keep the service's watchdog fed as the walks do.
     m_Host.PauseWhenSliceUsedUp(start, m_pStop, true);
   }
-  m_Indexer.ReleaseCleaner();
-  if (count > 0 && m_Indexer.CleanerSkippedPurge()) {
+  if (cleaner.Release() && count > 0) {
     m_Host.SendStatusMessage(kMessageLine, ":sub: :error: Directory " + directory +
                                                  " is missing or empty: its catalogue entries are kept");
   }

@@ -18,6 +18,7 @@ namespace FK {
 class CFolderLayout;
 }
 namespace platform {
+class CDirectoryNames;
 class CStopLatch;
 }
 
@@ -46,6 +47,10 @@ class CFolderDirectoryPass {
   void Reconcile(const std::string& directory);
   // The cleaner pass over the catalogue's entries under the directory.
   void Clean(const std::string& directory);
+  // The walks keep the names of the directories they list there, and the cleaner takes them as
+  // present without listing again; the caller holds them for one pass only (they age) and they
+  // must outlive this object. Null: none kept.
+  void ShareListings(platform::CDirectoryNames* listed) { m_pListed = listed; }
 
   // The early stop of the reconciling walk. It takes a level's files newest first (by arrival
   // time, the later of modification and status-change time) and may end the level at a
@@ -74,6 +79,7 @@ class CFolderDirectoryPass {
   using LevelEntries = std::vector<platform::CDirectoryListing::Entry>;
 
   bool CanWalk();
+  void KeepListing(const std::string& directory, const LevelEntries& entries);
   bool IsExcluded(const std::string& directory) const;
   // A path the system cannot take: said, and left out.
   bool IsTooLong(const std::string& path);
@@ -93,6 +99,7 @@ class CFolderDirectoryPass {
   const FK::CFolder m_Folder;
   const std::string m_strCatalogue;
   platform::CStopLatch* const m_pStop;
+  platform::CDirectoryNames* m_pListed = nullptr;
   std::unique_ptr<CCatalogueSnapshot> m_pSnapshot;  // of the directory being walked
   std::unique_ptr<FK::CFolderLayout> m_pLayout;     // of the directory being walked
   // When the last complete walk of it began; none when not recorded or not to be trusted.
