@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -40,7 +40,9 @@ struct LCleaner {
   bool SkipPurge = false;             // the directory was missing or empty
   int LastIndex = -1;                 // the entry GetCleanerFileName read last
   std::string LastPath;
-  std::unordered_map<std::int64_t, std::string> Batch;  // paths of the entries read ahead
+  // The entries read ahead, in path order, and the next one to look at.
+  std::vector<std::pair<std::int64_t, std::string>> Batch;
+  size_t BatchNext = 0;
   platform::CPresenceCheck Presence;                     // asked in path order
 };
 
@@ -126,13 +128,27 @@ std::optional<std::string> ReadCleanerBatch(LDatabase& db, LCleaner& cleaner, st
   std::optional<std::string> path = LDocuments(db).PathById(id);
   if (path) {
     cleaner.Batch.clear();
-    LDocuments(db).PathsFrom(cleaner.Directory, *path, kCleanerBatch,
-                             [&](std::int64_t rowId, const std::string& rowPath) { cleaner.Batch[rowId] = rowPath; });
+    cleaner.BatchNext = 0;
+    LDocuments(db).PathsFrom(cleaner.Directory, *path, kCleanerBatch, [&](std::int64_t rowId, const std::string& rowPath) {
+      cleaner.Batch.emplace_back(rowId, rowPath);
+    });
   }
   const LCatalogueError error = db.Error();
   if (began) db.Exec("COMMIT");
   if (!error.Message.empty()) db.SetError(error.SqliteCode, error.Message);
   return path;
+}
+
+// The entry's path when it was read ahead. Asked in path order, it is the next one read, or
+// a little further when entries came since the pass began.
+const std::string* FindReadAhead(LCleaner& cleaner, std::int64_t id) {
+  for (size_t at = cleaner.BatchNext; at < cleaner.Batch.size(); ++at) {
+    if (cleaner.Batch[at].first == id) {
+      cleaner.BatchNext = at + 1;
+      return &cleaner.Batch[at].second;
+    }
+  }
+  return nullptr;
 }
 
 // A writer or deleter handle on the catalogue's shared connection.
@@ -362,9 +378,8 @@ std::optional<std::string> LIndexer::GetCleanerFileName(int index) {
                    std::optional<std::string> path;
                    if (!cleaner || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return path;
                    const std::int64_t id = cleaner->Ids[static_cast<size_t>(index)];
-                   const auto ahead = cleaner->Batch.find(id);
-                   if (ahead != cleaner->Batch.end()) {
-                     path = ahead->second;
+                   if (const std::string* ahead = FindReadAhead(*cleaner, id)) {
+                     path = *ahead;
                    } else {
                      LConnectionRegistry::With(
                          cleaner->Catalogue,

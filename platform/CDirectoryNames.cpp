@@ -2,17 +2,19 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 namespace platform {
 
 namespace {
 
-std::string_view NameAt(const std::string& text, std::uint32_t offset) { return std::string_view(text.data() + offset); }
+std::size_t HashOf(std::string_view name) { return std::hash<std::string_view>()(name); }
 
 }  // namespace
 
 void CDirectoryNames::Add(const std::string& directory, const std::vector<CDirectoryListing::Entry>& entries,
                           bool (*keep)(std::string_view name)) {
+  m_pLast = nullptr;
   Names names;
   for (const CDirectoryListing::Entry& entry : entries) {
     if (!keep(entry.Name)) continue;
@@ -21,26 +23,31 @@ void CDirectoryNames::Add(const std::string& directory, const std::vector<CDirec
       m_Directories.erase(directory);
       return;
     }
-    names.Offsets.push_back(static_cast<std::uint32_t>(names.Text.size()));
+    names.Keys.push_back({HashOf(entry.Name), static_cast<std::uint32_t>(names.Text.size())});
     names.Text.append(entry.Name).push_back('\0');
   }
-  // Sorted names cost four bytes each beside their text, where a hash set would cost some forty.
-  const std::string& text = names.Text;
-  std::sort(names.Offsets.begin(), names.Offsets.end(),
-            [&text](std::uint32_t a, std::uint32_t b) { return NameAt(text, a) < NameAt(text, b); });
-  names.Offsets.shrink_to_fit();
+  // Sorted by hash: integers sort and search several times faster than the names themselves.
+  std::sort(names.Keys.begin(), names.Keys.end(), [](const Key& a, const Key& b) { return a.Hash < b.Hash; });
+  names.Keys.shrink_to_fit();
   m_Directories[directory] = std::move(names);
 }
 
 int CDirectoryNames::Holds(std::string_view directory, std::string_view name) const {
-  const auto found = m_Directories.find(directory);
-  if (found == m_Directories.end()) return -1;
-  const Names& names = found->second;
-  const auto at = std::lower_bound(names.Offsets.begin(), names.Offsets.end(), name,
-                                   [&names](std::uint32_t offset, std::string_view value) {
-                                     return NameAt(names.Text, offset) < value;
-                                   });
-  return at != names.Offsets.end() && NameAt(names.Text, *at) == name ? 1 : 0;
+  // The cleaner asks in path order: the same directory many times in a row.
+  if (m_pLast == nullptr || m_LastDirectory != directory) {
+    const auto found = m_Directories.find(directory);
+    if (found == m_Directories.end()) return -1;
+    m_pLast = &found->second;
+    m_LastDirectory = found->first;
+  }
+  const Names& names = *m_pLast;
+  const std::size_t hash = HashOf(name);
+  auto at = std::lower_bound(names.Keys.begin(), names.Keys.end(), hash,
+                             [](const Key& key, std::size_t value) { return key.Hash < value; });
+  for (; at != names.Keys.end() && at->Hash == hash; ++at) {
+    if (std::string_view(names.Text.data() + at->Offset) == name) return 1;
+  }
+  return 0;
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,11 +26,18 @@ class CDirectoryNames {
   size_t GetDirectoryCount() const { return m_Directories.size(); }
 
  private:
+  struct Key {
+    std::size_t Hash;
+    std::uint32_t Offset;  // where the name begins in Text
+  };
   struct Names {
-    std::string Text;                    // the names, each ended by a zero byte
-    std::vector<std::uint32_t> Offsets;  // where each name begins in Text, by name
+    std::string Text;       // the names, each ended by a zero byte
+    std::vector<Key> Keys;  // by hash
   };
   std::map<std::string, Names, std::less<>> m_Directories;
+  // The directory asked about last (null: none), with its names.
+  mutable const Names* m_pLast = nullptr;
+  mutable std::string m_LastDirectory;
 };
 
 }  // namespace platform
