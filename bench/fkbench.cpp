@@ -153,6 +153,7 @@ int ParseArguments(int argc, char** argv, Settings& settings) {
 constexpr double kUnchangedShare = 0.01;  // the unchanged pass, of the fresh walk's time
 constexpr int kChangedDocuments = 100;
 constexpr int kAddedDocuments = 1000;
+constexpr int kUnchangedRounds = 3;  // the unchanged pass and its floor, each
 
 using bench::Format;
 using bench::Info;
@@ -262,8 +263,16 @@ void MeasureCatalogue(const Settings& settings, const std::string& work) {
   Info("  the same by processor time", Format("%.0f%%", pipelineCpu / std::max(fresh.CpuSeconds, 1e-9) * 100) +
                                           " (" + Format("%.2f s", pipelineCpu) + " against " +
                                           Format("%.2f s)", fresh.CpuSeconds));
-  const bench::ListingFloorFigures floor = bench::MeasureListingFloor(archive);
-  const bench::CatalogueBench::UnchangedFigures same = catalogueBench.UnchangedPass(archive, "XML");
+  // On a shared machine another process can only slow a run down: the floor and the unchanged
+  // pass are taken in turn, kUnchangedRounds times each, and the quickest of each compared.
+  bench::ListingFloorFigures floor;
+  bench::CatalogueBench::UnchangedFigures same;
+  for (int round = 0; round < kUnchangedRounds; ++round) {
+    const bench::ListingFloorFigures listing = bench::MeasureListingFloor(archive);
+    if (round == 0 || listing.Seconds < floor.Seconds) floor = listing;
+    const bench::CatalogueBench::UnchangedFigures pass = catalogueBench.UnchangedPass(archive, "XML");
+    if (round == 0 || PassSeconds(pass) < PassSeconds(same)) same = pass;
+  }
   Info("snapshot (s)",
        Format("%.3f", same.SnapshotSeconds) + " (entries stored without a time; the files checked are looked up)");
   Info("reconciling walk, unchanged tree (s)",
@@ -281,7 +290,8 @@ void MeasureCatalogue(const Settings& settings, const std::string& work) {
   const double overFloor = PassSeconds(same) / std::max(floor.Seconds, 1e-9);
   Report("unchanged pass / listing floor",
          Format("%.2fx", overFloor) + " (floor " + Format("%.3f s: ", floor.Seconds) +
-             std::to_string(floor.Directories) + " listings, " + std::to_string(floor.Files) + " times)",
+             std::to_string(floor.Directories) + " listings, " + std::to_string(floor.Files) + " times; best of " +
+             std::to_string(kUnchangedRounds) + ")",
          "<= 1.5x", overFloor <= 1.5);
   const int changed = bench::CatalogueBench::ChangeDocuments(archive, kChangedDocuments);
   ReportPartialPass(("pass after " + std::to_string(changed) + " changed").c_str(),
