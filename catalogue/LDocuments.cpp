@@ -255,7 +255,7 @@ bool LDocuments::PathsFrom(const std::string& prefix, const std::string& from, i
   BindRange(query, prefix);
   query.Bind(3, from < prefix ? prefix : from);
   query.Bind(4, static_cast<std::int64_t>(limit));
-  while (query.Next()) row(query.Int64(0), query.Text(1));
+  while (query.Next()) row(query.Int64(0), query.TextView(1));
   return !query.Failed();
 }
 

@@ -129,7 +129,7 @@ std::optional<std::string> ReadCleanerBatch(LDatabase& db, LCleaner& cleaner, st
   if (path) {
     cleaner.Batch.clear();
     cleaner.BatchNext = 0;
-    LDocuments(db).PathsFrom(cleaner.Directory, *path, kCleanerBatch, [&](std::int64_t rowId, const std::string& rowPath) {
+    LDocuments(db).PathsFrom(cleaner.Directory, *path, kCleanerBatch, [&](std::int64_t rowId, std::string_view rowPath) {
       cleaner.Batch.emplace_back(rowId, rowPath);
     });
   }
