@@ -43,10 +43,11 @@ class CEngineWalkHost : public CFolderPassHost {
   void PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopLatch* stop, bool reportWaiting) override;
   bool IsFullReconcile() const override { return m_bFullReconcile; }
   bool IsDueForRetry(const std::string& path) override;
-  bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder) override;
+  bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
+                    bool& abandoned) override;
 
  private:
-  void ReportDocumentNote(const std::string& path);
+  void ReportDocumentNote(const std::string& path, const std::string& note);
 
   const CEngineParameters* m_pParameters;  // not owned; null: defaults
   CCatalogueIndexer& m_Indexer;

@@ -8,6 +8,7 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CDocumentReader.h"
 #include "engine/CFolderSessions.h"
 #include "engine/CFolderVerification.h"
 #include "flush/CChangeFlusher.h"
@@ -42,7 +43,7 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
         std::make_unique<CFolderVerification>(*m_pParameters, *m_pWalkHost, m_Pacing, m_Status, m_Layout, *m_pSessions);
   }
   std::string why;
-  if (!m_pIndexer->UseReadingMarker(m_pParameters->ProgramDirectory + kReadingMarker, why)) {
+  if (!CDocumentReader::UseReadingMarker(m_pParameters->ProgramDirectory + kReadingMarker, why)) {
     m_strReadingMarkerError = ":error: Cannot use " + m_pParameters->ProgramDirectory + kReadingMarker + ": " + why +
                               " (a document that hangs the service will be read again after a restart)";
   }

@@ -276,9 +276,10 @@ void CFolderDirectoryPass::CountMend(bool found) {
 }
 
 bool CFolderDirectoryPass::IndexCounted(const std::string& path) {
-  if (!m_Host.IndexCounted(path, m_strCatalogue, m_Folder)) {
+  bool abandoned = false;
+  if (!m_Host.IndexCounted(path, m_strCatalogue, m_Folder, abandoned)) {
     // A read cut short by a stop left the document out: the walk has not seen everything.
-    if (m_Indexer.GetLastOutcome() == CCatalogueIndexer::Outcome::Abandoned) m_bWalkIncomplete = true;
+    if (abandoned) m_bWalkIncomplete = true;
     return false;
   }
   ++m_nIndexed;
