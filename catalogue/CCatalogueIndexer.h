@@ -14,8 +14,9 @@
 
 class IndexWriterToRelease;
 
-// The indexing engine's writer holder, used by one thread at a time (the worker's walks): it reads each document, then stores it through the writer of its
-// catalogue (the writer registry's record, which any thread may share for the write itself).
+// A writer holder, used by one thread at a time (the worker's walks, a flush applier): it stores
+// what CDocumentReader read of each document through the writer of its catalogue (the writer
+// registry's record, which any thread may share for the write itself).
 // Remembers when a library call reported a damaged catalogue (CorruptionSeen).
 class CCatalogueIndexer {
  public:
