@@ -49,8 +49,9 @@ class CCatalogueFlush : public CFlushPool::IJob {
   bool EnqueueRetry(FileChange& change, std::int64_t& dueAt) EXCLUDES(m_QueueMutex);
   // Unparks the queue when changes are queued; when it next wants a worker.
   std::int64_t Wake() EXCLUDES(m_QueueMutex);
-  // Applies the settled changes queued now on the calling thread (leaving any that must wait
-  // to the workers), commits, then unparks the queue; 1 when the catalogue changed.
+  // Applies the settled changes queued now on the calling thread (leaving any that must wait,
+  // and from a change whose document a worker is reading on, to the workers), commits, then
+  // unparks the queue; 1 when the catalogue changed.
   int Drain(bool throttle, std::int64_t& dueAt) EXCLUDES(m_QueueMutex, m_InUseMutex);
   // Forgets the queue and wakes every wait; a slice ends after the change it applies.
   void RequestStop() EXCLUDES(m_QueueMutex);
