@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "catalogue/CMovedDocuments.h"
+#include "catalogue/IndexWriterToRelease.h"
 #include "flush/PdfTextOfQueue.h"
 #include "pdf/CPdfReaderQueue.h"
 #include "platform/FileOps.h"
@@ -30,12 +31,20 @@ CChangeApplier::EResult CChangeApplier::Apply(const FileChange& change, bool ret
           CMovedDocuments(m_Indexer).IsUnchanged(path, m_strCatalogue)) {
         return EResult::Done;
       }
+      if (TakeFromOtherCatalogue(change)) {
+        altered = true;
+        return EResult::Done;
+      }
       [[fallthrough]];
     case kActionModified:
       if (m_bDebug) m_SendStatus(kMessageIndexDocument, "index file " + path);
       return Index(change, retry, altered);
     case kActionRenamedNew:
-      if (!change.strFromPath.empty()) return Move(change, retry, altered);
+      if (!change.strFromPath.empty() && change.strFromCatalogue.empty()) return Move(change, retry, altered);
+      if (TakeFromOtherCatalogue(change)) {
+        altered = true;
+        return EResult::Done;
+      }
       if (m_bDebug) m_SendStatus(kMessageIndexDocument, "index file (rename new) " + path);
       return Index(change, retry, altered);
     case kActionRemoved:
@@ -43,7 +52,8 @@ CChangeApplier::EResult CChangeApplier::Apply(const FileChange& change, bool ret
       return Remove(path, change.bDirectory, altered);
     case kActionRenamedOld:
       if (m_bDebug) m_SendStatus(kMessageRemoveDocument, "remove file (rename old) " + path);
-      return Remove(path, change.bDirectory, altered);
+      // Moved away, perhaps into another folder, whose catalogue takes the text from here.
+      return Remove(path, change.bDirectory, altered, true);
     default:
       return EResult::Done;
   }
@@ -90,7 +100,7 @@ CChangeApplier::EResult CChangeApplier::Move(const FileChange& change, bool retr
   const std::string& from = change.strFromPath;
   if (m_bDebug) m_SendStatus(kMessageIndexDocument, "move file " + from + " to " + change.strPath);
   if (change.bDirectory) {
-    const std::int64_t moved = m_Indexer.MoveEntries(from, change.strPath, m_strCatalogue, true);
+    const std::int64_t moved = CMovedDocuments(m_Indexer).MoveUnder(from, change.strPath, m_strCatalogue);
     if (moved < 0) return Failed();
     altered = moved > 0;
     return EResult::Done;
@@ -109,12 +119,32 @@ CChangeApplier::EResult CChangeApplier::Move(const FileChange& change, bool retr
   return indexed;
 }
 
-CChangeApplier::EResult CChangeApplier::Remove(const std::string& path, bool below, bool& altered) {
+CChangeApplier::EResult CChangeApplier::Remove(const std::string& path, bool below, bool& altered, bool keepText) {
   if (!below && !CCatalogueIndexer::IsIndexableDocument(path)) return EResult::Done;
-  const std::int64_t removed = m_Indexer.RemoveEntries(path, m_strCatalogue, below);
+  std::int64_t removed = -1;
+  if (keepText) {
+    m_Indexer.WriteWith(m_strCatalogue, [&](IndexWriterToRelease& writer, LCatalogueError& error) {
+      removed = writer.Remove(path, below, error, true);
+      return removed >= 0;
+    });
+  } else {
+    removed = m_Indexer.RemoveEntries(path, m_strCatalogue, below);
+  }
   if (removed < 0) return Failed();
   altered = removed > 0;
   return EResult::Done;
+}
+
+bool CChangeApplier::TakeFromOtherCatalogue(const FileChange& change) {
+  const std::string& path = change.strPath;
+  if (change.strFromCatalogue.empty() || change.bDirectory || !CCatalogueIndexer::IsIndexableDocument(path)) {
+    return false;
+  }
+  // A file still being written is left to the read, which waits for it.
+  if (platform::IsFileHeldByOther(path)) return false;
+  if (!m_MovesAcross.Take(path, m_strCatalogue, m_Indexer, change.strFromCatalogue)) return false;
+  if (m_bDebug) m_SendStatus(kMessageIndexDocument, "move file " + m_MovesAcross.MovedFrom() + " to " + path);
+  return true;
 }
 
 CChangeApplier::EResult CChangeApplier::Failed() {
@@ -123,6 +153,8 @@ CChangeApplier::EResult CChangeApplier::Failed() {
 }
 
 bool CChangeApplier::Commit() {
+  // The other catalogues' files may be replaced or deleted meanwhile: no connection outlives a commit.
+  m_MovesAcross.Close();
   if (m_Indexer.Commit()) return true;
   NoteFailure();
   return false;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CMovesAcrossCatalogues.h"
 #include "catalogue/PdfTextReader.h"
 #include "flush/FileChange.h"
 
@@ -43,7 +44,9 @@ class CChangeApplier {
 
  private:
   EResult Index(const FileChange& change, bool retry, bool& altered);
-  EResult Remove(const std::string& path, bool below, bool& altered);
+  EResult Remove(const std::string& path, bool below, bool& altered, bool keepText = false);
+  // A document moved in from another folder's catalogue takes its text from there when it can.
+  bool TakeFromOtherCatalogue(const FileChange& change);
   EResult Move(const FileChange& change, bool retry, bool& altered);
   EResult Failed();
   void NoteFailure();
@@ -53,6 +56,7 @@ class CChangeApplier {
   const bool m_bDebug;
   SendStatus m_SendStatus;
   CCatalogueIndexer m_Indexer;
+  CMovesAcrossCatalogues m_MovesAcross;
   CPdfReaderQueue* const m_pPdfReaders;
   bool m_bQuiet = false;
   PdfTextReader m_ReadPdf;  // on m_pPdfReaders
