@@ -107,6 +107,50 @@ double MonitoringBench::TimeOneChange(const std::string& path, const std::string
   return -1;
 }
 
+// The burst: new directories below the year, 100 files each; false (ErrorText) when it was not
+// searchable in time.
+bool MonitoringBench::MeasureBurst(const std::string& archive, ChangeFigures& figures) const {
+  const double settle = m_Options.SettleMilliseconds / 1000.0;
+  const std::string burst = archive + "2024/burst/";
+  const double writeStart = NowSeconds();
+  for (int i = 0; i < m_Options.Burst; ++i) {
+    const std::string directory = burst + "d" + std::to_string(i / 100) + "/";
+    if (i % 100 == 0) fs::create_directories(directory);
+    WriteFile(directory + "b" + std::to_string(i) + ".xml", Invoice("Burstword" + std::to_string(i)));
+  }
+  const double written = NowSeconds();
+  figures.BurstWriteSeconds = written - writeStart;
+  while (LSearcher().Count(burst, Catalogue()) < m_Options.Burst) {
+    if (NowSeconds() - written > m_Options.TimeoutSeconds) {
+      figures.ErrorText = "the burst was not searchable within " + std::to_string(m_Options.TimeoutSeconds) + " s";
+      return false;
+    }
+    Pause(10);
+  }
+  figures.BurstSeconds = NowSeconds() - written - settle;
+  return true;
+}
+
+// The service's processor time while nothing changes, once it has settled.
+void MonitoringBench::MeasureIdle(int pid, ChangeFigures& figures) const {
+  // Nothing changes from here on. Documents read in the second they were written are read
+  // once more a few seconds later: the idle time starts once the service has used no
+  // processor time for five seconds in a row.
+  const double quietStart = NowSeconds();
+  double lastCpu = platform::ProcessCpuSecondsOf(pid);
+  for (double quietSince = NowSeconds(); NowSeconds() - quietSince < 5 && NowSeconds() - quietStart < 120;) {
+    Pause(500);
+    const double cpu = platform::ProcessCpuSecondsOf(pid);
+    if (cpu != lastCpu) quietSince = NowSeconds();
+    lastCpu = cpu;
+  }
+  figures.QuietAfterSeconds = NowSeconds() - quietStart;
+  const double cpuBefore = platform::ProcessCpuSecondsOf(pid);
+  Pause(m_Options.IdleSeconds * 1000);
+  const double cpuAfter = platform::ProcessCpuSecondsOf(pid);
+  if (cpuBefore >= 0 && cpuAfter >= 0) figures.IdleCpuSeconds = cpuAfter - cpuBefore;
+}
+
 MonitoringBench::ChangeFigures MonitoringBench::MeasureChanges() {
   ChangeFigures figures;
   const std::string archive = m_strProgramDirectory + "archive/";
@@ -134,44 +178,14 @@ MonitoringBench::ChangeFigures MonitoringBench::MeasureChanges() {
     figures.Latencies.push_back(seconds - settle);
   }
 
-  // The burst: new directories below the year, 100 files each.
-  const std::string burst = archive + "2024/burst/";
-  const double writeStart = NowSeconds();
-  for (int i = 0; i < m_Options.Burst; ++i) {
-    const std::string directory = burst + "d" + std::to_string(i / 100) + "/";
-    if (i % 100 == 0) fs::create_directories(directory);
-    WriteFile(directory + "b" + std::to_string(i) + ".xml", Invoice("Burstword" + std::to_string(i)));
+  if (!MeasureBurst(archive, figures)) {
+    StopService(service);
+    return figures;
   }
-  const double written = NowSeconds();
-  figures.BurstWriteSeconds = written - writeStart;
-  while (LSearcher().Count(burst, Catalogue()) < m_Options.Burst) {
-    if (NowSeconds() - written > m_Options.TimeoutSeconds) {
-      figures.ErrorText = "the burst was not searchable within " + std::to_string(m_Options.TimeoutSeconds) + " s";
-      StopService(service);
-      return figures;
-    }
-    Pause(10);
-  }
-  figures.BurstSeconds = NowSeconds() - written - settle;
   figures.PeakMegabytes = platform::ProcessStatusKiB(service.GetPid(), "VmHWM:") * 1024.0 / 1e6;
   figures.ResidentMegabytes = platform::ProcessStatusKiB(service.GetPid(), "VmRSS:") * 1024.0 / 1e6;
 
-  // Nothing changes from here on. Documents read in the second they were written are read
-  // once more a few seconds later: the idle time starts once the service has used no
-  // processor time for five seconds in a row.
-  const double quietStart = NowSeconds();
-  double lastCpu = platform::ProcessCpuSecondsOf(service.GetPid());
-  for (double quietSince = NowSeconds(); NowSeconds() - quietSince < 5 && NowSeconds() - quietStart < 120;) {
-    Pause(500);
-    const double cpu = platform::ProcessCpuSecondsOf(service.GetPid());
-    if (cpu != lastCpu) quietSince = NowSeconds();
-    lastCpu = cpu;
-  }
-  figures.QuietAfterSeconds = NowSeconds() - quietStart;
-  const double cpuBefore = platform::ProcessCpuSecondsOf(service.GetPid());
-  Pause(m_Options.IdleSeconds * 1000);
-  const double cpuAfter = platform::ProcessCpuSecondsOf(service.GetPid());
-  if (cpuBefore >= 0 && cpuAfter >= 0) figures.IdleCpuSeconds = cpuAfter - cpuBefore;
+  MeasureIdle(service.GetPid(), figures);
   figures.Completed = true;
   StopService(service);
   return figures;
@@ -221,6 +235,21 @@ MonitoringBench::StartFigures MonitoringBench::MeasureStart() {
   return figures;
 }
 
+// Every PDF folder is watched; false (ErrorText) when not in time.
+bool MonitoringBench::WaitForWatchedFolders(PdfFigures& figures) const {
+  const double started = NowSeconds();
+  for (int i = 0; i < figures.Folders; ++i) {
+    while (CountLogLines(m_strProgramDirectory, "starting monitoring for folder Pdf " + std::to_string(i)) < 1) {
+      if (NowSeconds() - started > m_Options.TimeoutSeconds) {
+        figures.ErrorText = "not every folder was watched within " + std::to_string(m_Options.TimeoutSeconds) + " s";
+        return false;
+      }
+      Pause(10);
+    }
+  }
+  return true;
+}
+
 MonitoringBench::PdfFigures MonitoringBench::MeasureConcurrentPdfs() {
   PdfFigures figures;
   figures.Folders = m_Options.PdfFolders;
@@ -248,16 +277,9 @@ MonitoringBench::PdfFigures MonitoringBench::MeasureConcurrentPdfs() {
     figures.ErrorText = "cannot start " + m_strServiceBinary;
     return figures;
   }
-  const double started = NowSeconds();
-  for (int i = 0; i < figures.Folders; ++i) {
-    while (CountLogLines(m_strProgramDirectory, "starting monitoring for folder Pdf " + std::to_string(i)) < 1) {
-      if (NowSeconds() - started > m_Options.TimeoutSeconds) {
-        figures.ErrorText = "not every folder was watched within " + std::to_string(m_Options.TimeoutSeconds) + " s";
-        StopService(service);
-        return figures;
-      }
-      Pause(10);
-    }
+  if (!WaitForWatchedFolders(figures)) {
+    StopService(service);
+    return figures;
   }
   // Written aside and renamed in, so that the documents arrive whole and together.
   std::vector<std::string> pages;

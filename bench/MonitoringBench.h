@@ -90,6 +90,9 @@ class MonitoringBench {
   // Writes an invoice holding the word and waits until a search finds it; seconds from
   // before the write to the first search that found it, or -1 at the timeout.
   double TimeOneChange(const std::string& path, const std::string& word) const;
+  bool MeasureBurst(const std::string& archive, ChangeFigures& figures) const;
+  void MeasureIdle(int pid, ChangeFigures& figures) const;
+  bool WaitForWatchedFolders(PdfFigures& figures) const;
   int CountPassLines() const;
   std::string Catalogue() const { return m_strProgramDirectory + "catalogues/BENCH"; }
 

@@ -96,6 +96,7 @@ class CIndexingEngine {
   bool FolderChanged(const FK::CFolder& folder, const std::vector<std::string>& directories) const;
   void ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder, std::int64_t& start,
                       platform::CStopLatch* stop);
+  std::string CatalogueToPass(FK::CFolder& folder);
   bool PrepareCatalogue(FK::CFolder& folder, const std::string& catalogue, bool& fresh);
   CFolderPassHost::PassResult RunFolderPass(const FK::CFolder& folder, const std::string& catalogue, bool fresh,
                            int cleaner, platform::CStopLatch* stop);

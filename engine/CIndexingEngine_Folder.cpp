@@ -43,34 +43,42 @@ void RemoveWalkMarker(const std::string& catalogue) {
 
 }  // namespace
 
-void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop) {
-  m_bFolderPassFailed = false;
-  m_bFolderPolled = false;
+// The folder's catalogue directory, or "" when the folder cannot be indexed (said, and noted
+// as failed).
+std::string CIndexingEngine::CatalogueToPass(FK::CFolder& folder) {
   if (!CCatalogueLayout::IsUsableReference(folder.GetReference())) {
     SendStatusMessage(kMessageLine, ":sub: :error: Reference \"" + folder.GetReference() + "\" of folder " +
                       folder.GetName() + " is unusable as a catalogue name");
     FolderFailed(folder, "reference unusable as a catalogue name");
-    return;
+    return std::string();
   }
   const std::string catalogue = m_Layout.GetCataloguePath(folder);
   if (catalogue.empty()) {
     SendStatusMessage(kMessageLine, ":sub: :error: No Archive Directory for " + folder.GetReference());
     FolderFailed(folder, "no archive directory");
-    return;
+    return std::string();
   }
   // Checked before the catalogue is made: with catalogues kept in the archive, an archive
   // of "/" would get a catalogue directory at the top of the machine. Said once per folder
   // list in monitoring mode, once per pass in polling mode.
   if (IsRefusedDirectory(folder, folder.GetArchivePath(), folder.GetMonitoringStarted() == 0)) {
     FolderFailed(folder, "directory " + folder.GetArchivePath() + " is refused");
-    return;
+    return std::string();
   }
   const std::string refused = m_Layout.RefusedCatalogueReason(folder, catalogue);
   if (!refused.empty()) {
     SendStatusMessage(kMessageLine, ":error: " + refused + ": folder " + folder.GetReference() + " is not indexed");
     FolderFailed(folder, refused);
-    return;
+    return std::string();
   }
+  return catalogue;
+}
+
+void CIndexingEngine::ProcessFolder(FK::CFolder& folder, int cleaner, platform::CStopLatch* stop) {
+  m_bFolderPassFailed = false;
+  m_bFolderPolled = false;
+  const std::string catalogue = CatalogueToPass(folder);
+  if (catalogue.empty()) return;
   bool fresh = false;
   if (!PrepareCatalogue(folder, catalogue, fresh)) {
     FolderFailed(folder, "catalogue " + catalogue + " cannot be prepared");

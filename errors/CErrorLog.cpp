@@ -8,7 +8,6 @@
 #include "platform/CMutex.h"
 #include "platform/LogText.h"
 #include "platform/SystemInfo.h"
-#include "tools/CTool_Global.h"
 
 namespace FKEXCEPTION {
 
@@ -152,7 +151,7 @@ std::string CErrorLog::FormatEntry(unsigned int counter, const CErrorInfo& info)
 std::string CErrorLog::FormatHeader() {
   const std::string rule(80, '/');
   std::string header = rule + kLineEnd;
-  header += std::string("FKService Version : ") + CTool_Global::GetVersion() + kLineEnd;
+  header += std::string("FKService Version : ") + platform::ServiceVersion() + kLineEnd;
   header += "date : " + platform::BuildDate() + kLineEnd;
   header += "Login Os : " + platform::EffectiveUserName().substr(0, kMaxUserName) + kLineEnd;
   header += platform::OsDisplayName() + kLineEnd;

@@ -8,7 +8,6 @@
 
 #include "platform/SystemInfo.h"
 #include "testsupport/ScratchErrorLog.h"
-#include "tools/CTool_Global.h"
 
 using FKEXCEPTION::CErrorLog;
 using FKEXCEPTION::CFKException;
@@ -50,8 +49,8 @@ TEST_F(ErrorLogTest, FirstEntryOfTheRunHasTheHeaderAndExactBytes) {
   const CFKException error(4003, -1, 42, "CDOM_FolderList", "Load", "line1\nline2", "/data/x.xml", false);
   CErrorLog::WriteErrorLog(error);
   const std::string rule(80, '/');
-  const std::string header = rule + "\r\r\nFKService Version : " + CTool_Global::GetVersion() +
-                             "\r\r\ndate : " + CTool_Global::GetBuildDate() +
+  const std::string header = rule + "\r\r\nFKService Version : " + platform::ServiceVersion() +
+                             "\r\r\ndate : " + platform::BuildDate() +
                              "\r\r\nLogin Os : " + platform::EffectiveUserName() + "\r\r\n" +
                              platform::OsDisplayName() + "\r\r\n" + rule + "\r\r\n";
   const std::string entry = "1)\t" + platform::FormatLocalTime(error.GetErrorInfo().Time, "%d/%m/%Y-%H:%M:%S") +

@@ -91,4 +91,14 @@ std::string FormatCompilerDate(const std::string& compilerDate) {
 
 std::string BuildDate() { return FormatCompilerDate(__DATE__); }
 
+std::string ServiceVersion() { return FormatVersion(FK_VERSION); }
+
+std::string FormatVersion(const std::string& version) {
+  const size_t first = version.find('.');
+  const size_t second = first == std::string::npos ? first : version.find('.', first + 1);
+  if (second == std::string::npos) return version;
+  const std::string minor = version.substr(first + 1, second - first - 1);
+  return version.substr(0, first + 1) + (minor.size() < 2 ? "0" : "") + minor + version.substr(second);
+}
+
 }  // namespace platform

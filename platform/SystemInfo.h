@@ -13,6 +13,10 @@ std::string OsDisplayName(const std::string& osReleasePath = "/etc/os-release");
 std::string EffectiveUserName();
 // The program's build date as dd/mm/yyyy.
 std::string BuildDate();
+// The service's version (the build's, as --version says it) in the error log's spelling, the
+// minor number in two digits: "2.00.460" for 2.0.460.
+std::string ServiceVersion();
+std::string FormatVersion(const std::string& version);
 // Turns a compiler date ("Mmm dd yyyy", as __DATE__) into dd/mm/yyyy; "" when malformed.
 std::string FormatCompilerDate(const std::string& compilerDate);
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fails when an include points up the layers or files include each other in a circle.
-# Layers from the bottom up: platform; errors and tools; folders, pdf, catalogue and status;
+# Layers from the bottom up: platform; errors; tools; folders, pdf, catalogue and status;
 # flush; walk and watch; engine; service; programs (with bench). testsupport is for tests and
 # sits on top.
 set -euo pipefail
@@ -9,14 +9,15 @@ cd "$(dirname "$0")/.."
 rank() {
   case "$1" in
     platform) echo 0 ;;
-    errors | tools) echo 1 ;;
-    folders | pdf | catalogue | status) echo 2 ;;
-    flush) echo 3 ;;
-    walk | watch) echo 4 ;;
-    engine) echo 5 ;;
-    service) echo 6 ;;
-    programs | bench) echo 7 ;;
-    testsupport) echo 8 ;;
+    errors) echo 1 ;;
+    tools) echo 2 ;;
+    folders | pdf | catalogue | status) echo 3 ;;
+    flush) echo 4 ;;
+    walk | watch) echo 5 ;;
+    engine) echo 6 ;;
+    service) echo 7 ;;
+    programs | bench) echo 8 ;;
+    testsupport) echo 9 ;;
     *) echo "" ;;
   esac
 }
@@ -32,7 +33,7 @@ for dir in platform errors tools folders pdf catalogue status flush walk watch e
       echo "$file $included" >>"$edges"
       # A test may use the test helpers; everything else includes only its own layer and below.
       target=$(rank "${included%%/*}")
-      if [[ "$file" == *_test.cpp && "$target" == 8 ]]; then continue; fi
+      if [[ "$file" == *_test.cpp && "${included%%/*}" == testsupport ]]; then continue; fi
       if [ -n "$target" ] && [ "$target" -gt "$own" ]; then
         echo "layer violation: $file includes $included"
         failed=1

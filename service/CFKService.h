@@ -11,15 +11,13 @@
 #include "platform/CNTServEasyModule.h"
 #include "platform/CStopLatch.h"
 #include "service/CServiceParameters.h"
+#include "service/CServiceStartup.h"
 #include "status/CStatusBoard.h"
 #include "status/MonitorListener.h"
 
 class CFolderListWatch;
 class CStatusPublisher;
 class CIndexingEngine;
-namespace platform {
-class CNamedFileLock;
-}
 
 // The indexing service: reads its settings, runs the indexing engine on one worker thread
 // of its own and writes the engine's status messages to the activity log. One per process;
@@ -44,11 +42,6 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   // SIGHUP: the folder list is read again at once.
   void OnHangUp() override;
 
-  // The exit status of a start that a restart cannot mend (no settings, no program directory,
-  // another service on the program directory); systemd's unit names it in
-  // RestartPreventExitStatus=. It is sysexits' EX_CONFIG.
-  static constexpr int kUnmendableStartStatus = 78;
-
   void OnStatusMessage(int kind, const std::string& text) override;
 
   // One cycle of the worker thread; 0 when the stop marker was present.
@@ -64,11 +57,6 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   };
 
   std::string ProgramDirectory() const;
-  bool LockProgramDirectory(const std::string& programDirectory);
-  std::string ChooseUsableLogPath(const std::string& programDirectory);
-  void PublishLogPaths();
-  void ReportStartFailure(const std::string& line, const std::string& detail);
-  bool ValidateRequiredPaths();
   bool StartEngine();
   void WatchFolderList();
   void RequestFolderListReload();
@@ -80,8 +68,8 @@ class CFKService : public CNTServEasyModule, public MonitorListener {
   void StartStatus();
 
   // Set by the options and StartModule before any other thread runs; read-only afterwards.
-  std::unique_ptr<platform::CNamedFileLock> m_pInstanceLock;  // held for the process's life
-  std::unique_ptr<CServiceParameters> m_pParameters;
+  CServiceStartup m_Startup;  // holds the one-service lock for the process's life
+  CServiceParameters* m_pParameters = nullptr;  // m_Startup's, once StartModule has read them
   CEngineParameters m_EngineParameters;
   int m_nCycleWaitMilliseconds = 60000;  // the wait after each indexing cycle
   std::string m_strConfigFile;           // --config, or "" for the program directory's file

@@ -11,15 +11,9 @@ std::string CTool_Global::GetUserLogin() {
 
 std::string CTool_Global::GetBuildDate() { return platform::BuildDate(); }
 
-std::string CTool_Global::GetVersion() { return FormatVersion(FK_VERSION); }
+std::string CTool_Global::GetVersion() { return platform::ServiceVersion(); }
 
-std::string CTool_Global::FormatVersion(const std::string& version) {
-  const size_t first = version.find('.');
-  const size_t second = first == std::string::npos ? first : version.find('.', first + 1);
-  if (second == std::string::npos) return version;
-  const std::string minor = version.substr(first + 1, second - first - 1);
-  return version.substr(0, first + 1) + (minor.size() < 2 ? "0" : "") + minor + version.substr(second);
-}
+std::string CTool_Global::FormatVersion(const std::string& version) { return platform::FormatVersion(version); }
 
 std::string CTool_Global::FormatCompilerDate(const std::string& compilerDate) {
   return platform::FormatCompilerDate(compilerDate);

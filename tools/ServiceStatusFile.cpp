@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -11,63 +12,51 @@ using nlohmann::json;
 
 namespace {
 
-json FolderJson(const ServiceStatus::Folder& f) {
-  return json{{"reference", f.Reference},
-              {"name", f.Name},
-              {"catalogue_directory", f.CatalogueDirectory},
-              {"kept_by", f.KeptBy},
-              {"polled_reason", f.PolledReason},
-              {"phase", f.Phase},
-              {"failed_reason", f.FailedReason},
-              {"reconciling_directory", f.ReconcilingDirectory},
-              {"documents_done", f.DocumentsDone},
-              {"documents_in_catalogue", f.DocumentsInCatalogue},
-              {"changes_queued", f.ChangesQueued},
-              {"last_pass", {{"start", f.LastPassStart}, {"end", f.LastPassEnd}, {"outcome", f.LastPassOutcome}}},
-              {"documents_without_text", f.DocumentsWithoutText},
-              {"last_without_text", f.LastWithoutText},
-              {"last_error", {{"line", f.Error.Line}, {"time", f.Error.Time}}},
-              {"inotify_watches", f.InotifyWatches},
-              {"verification",
-               {{"time", f.VerificationTime},
-                {"added", f.VerificationAdded},
-                {"replaced", f.VerificationReplaced},
-                {"removed", f.VerificationRemoved},
-                {"mended_in_all", f.VerificationMendedInAll}}}};
+// Each field of a folder's record once, with its place in the file; writing and reading both walk it.
+template <typename FolderRecord, typename Field>
+void EachFolderField(FolderRecord& f, Field&& field) {
+  field("/reference", f.Reference);
+  field("/name", f.Name);
+  field("/catalogue_directory", f.CatalogueDirectory);
+  field("/kept_by", f.KeptBy);
+  field("/polled_reason", f.PolledReason);
+  field("/phase", f.Phase);
+  field("/failed_reason", f.FailedReason);
+  field("/reconciling_directory", f.ReconcilingDirectory);
+  field("/documents_done", f.DocumentsDone);
+  field("/documents_in_catalogue", f.DocumentsInCatalogue);
+  field("/changes_queued", f.ChangesQueued);
+  field("/last_pass/start", f.LastPassStart);
+  field("/last_pass/end", f.LastPassEnd);
+  field("/last_pass/outcome", f.LastPassOutcome);
+  field("/documents_without_text", f.DocumentsWithoutText);
+  field("/last_without_text", f.LastWithoutText);
+  field("/last_error/line", f.Error.Line);
+  field("/last_error/time", f.Error.Time);
+  field("/inotify_watches", f.InotifyWatches);
+  field("/verification/time", f.VerificationTime);
+  field("/verification/added", f.VerificationAdded);
+  field("/verification/replaced", f.VerificationReplaced);
+  field("/verification/removed", f.VerificationRemoved);
+  field("/verification/mended_in_all", f.VerificationMendedInAll);
+}
+
+json FolderJson(const ServiceStatus::Folder& folder) {
+  json j = json::object();
+  EachFolderField(folder, [&](const char* place, const auto& value) { j[json::json_pointer(place)] = value; });
+  return j;
 }
 
 // Throws nlohmann's exceptions on a missing key or a wrong type; the caller turns them into a reason.
 ServiceStatus::Folder FolderFrom(const json& j) {
-  ServiceStatus::Folder f;
-  j.at("reference").get_to(f.Reference);
-  j.at("name").get_to(f.Name);
-  j.at("catalogue_directory").get_to(f.CatalogueDirectory);
-  j.at("kept_by").get_to(f.KeptBy);
-  j.at("polled_reason").get_to(f.PolledReason);
-  j.at("phase").get_to(f.Phase);
-  j.at("failed_reason").get_to(f.FailedReason);
-  j.at("reconciling_directory").get_to(f.ReconcilingDirectory);
-  j.at("documents_done").get_to(f.DocumentsDone);
-  j.at("documents_in_catalogue").get_to(f.DocumentsInCatalogue);
-  j.at("changes_queued").get_to(f.ChangesQueued);
-  j.at("last_pass").at("start").get_to(f.LastPassStart);
-  j.at("last_pass").at("end").get_to(f.LastPassEnd);
-  j.at("last_pass").at("outcome").get_to(f.LastPassOutcome);
-  j.at("documents_without_text").get_to(f.DocumentsWithoutText);
-  j.at("last_without_text").get_to(f.LastWithoutText);
-  j.at("last_error").at("line").get_to(f.Error.Line);
-  j.at("last_error").at("time").get_to(f.Error.Time);
-  j.at("inotify_watches").get_to(f.InotifyWatches);
+  ServiceStatus::Folder folder;
   // Written by a service that had no verification: none seen.
-  if (j.contains("verification")) {
-    const json& v = j.at("verification");
-    v.at("time").get_to(f.VerificationTime);
-    v.at("added").get_to(f.VerificationAdded);
-    v.at("replaced").get_to(f.VerificationReplaced);
-    v.at("removed").get_to(f.VerificationRemoved);
-    v.at("mended_in_all").get_to(f.VerificationMendedInAll);
-  }
-  return f;
+  const bool verification = j.contains("verification");
+  EachFolderField(folder, [&](const char* place, auto& value) {
+    if (!verification && std::string(place).rfind("/verification/", 0) == 0) return;
+    j.at(json::json_pointer(place)).get_to(value);
+  });
+  return folder;
 }
 
 }  // namespace
