@@ -10,7 +10,8 @@ const char* const kKeepColumns =
     "INSERT INTO departed_documents(path, modified, size, changed_ns, inode, device, departed, text)"
     " SELECT d.path, d.modified, f.size, f.changed_ns, f.inode, f.device, ?9, t.text"
     " FROM documents d JOIN file_identities f ON f.id = d.id JOIN document_text t ON t.rowid = d.id";
-const std::string kKeepFilter = " AND d.modified <> '' AND lower(substr(d.path, -4)) = '.pdf'";
+// A directory of more PDFs than are kept copies no more than are kept.
+const std::string kKeepFilter = " AND d.modified <> '' AND lower(substr(d.path, -4)) = '.pdf' LIMIT ?8";
 const std::string kKeepPath = std::string(kKeepColumns) + " WHERE d.path = ?1" + kKeepFilter;
 const std::string kKeepFrom = std::string(kKeepColumns) + " WHERE d.path >= ?1" + kKeepFilter;
 const std::string kKeepRange = std::string(kKeepColumns) + " WHERE d.path >= ?1 AND d.path < ?2" + kKeepFilter;
@@ -33,6 +34,7 @@ bool LDepartedDocuments::KeepPath(const std::string& path, bool below, std::int6
   LDatabase::Query keep(m_Db, !below ? kKeepPath.c_str() : upper.empty() ? kKeepFrom.c_str() : kKeepRange.c_str());
   keep.Bind(1, path);
   if (!upper.empty()) keep.Bind(2, upper);
+  keep.Bind(8, kKeptRows);
   keep.Bind(9, now);
   keep.Next();
   if (keep.Failed()) return false;
@@ -44,6 +46,7 @@ bool LDepartedDocuments::KeepIds(const std::vector<std::int64_t>& ids, std::int6
   for (const std::int64_t id : ids) {
     LDatabase::Query keep(m_Db, kKeepId.c_str());
     keep.Bind(1, id);
+    keep.Bind(8, kKeptRows);
     keep.Bind(9, now);
     keep.Next();
     if (keep.Failed()) return false;
