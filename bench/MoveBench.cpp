@@ -90,7 +90,9 @@ bool MoveBench::Prepare(platform::CChildProcess& service, std::string& errorText
 
 bool MoveBench::Start(platform::CChildProcess& service, std::string& errorText) const {
   const std::vector<std::string> argv = {m_strServiceBinary, "--program-dir", m_strProgramDirectory,
-                                         "--xml-settle-ms", kSettleMs, "--other-settle-ms", kSettleMs};
+                                         "--xml-settle-ms", kSettleMs, "--other-settle-ms", kSettleMs,
+                                         // Two folders: no pause between their passes in the figures.
+                                         "--folder-pause-ms", "10"};
   const std::map<std::string, std::string> environment = {
       {"FK_LOCK_DIR", m_strProgramDirectory + "locks"},
       {"FK_OPTIONS_FILE", m_strProgramDirectory + "no-options.ini"},

@@ -153,8 +153,6 @@ CChangeApplier::EResult CChangeApplier::Failed() {
 }
 
 bool CChangeApplier::Commit() {
-  // The other catalogues' files may be replaced or deleted meanwhile: no connection outlives a commit.
-  m_MovesAcross.Close();
   if (m_Indexer.Commit()) return true;
   NoteFailure();
   return false;
@@ -179,5 +177,7 @@ void CChangeApplier::ReportDocument(const std::string& path) {
 }
 
 void CChangeApplier::ReleasePdfTool() {
+  // An idle catalogue holds no other catalogue's files open (they may be rebuilt or deleted meanwhile).
+  m_MovesAcross.Close();
   if (m_pPdfReaders != nullptr) m_pPdfReaders->ReleaseIdle();
 }

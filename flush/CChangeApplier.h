@@ -39,7 +39,8 @@ class CChangeApplier {
   // The last write failure found the catalogue's file removed or replaced: its folder is to be
   // reconciled, which builds the catalogue again.
   bool CatalogueReplaced() const { return m_bCatalogueReplaced; }
-  // Ends the PDF readers' helper processes while nobody needs them.
+  // Ends the PDF readers' helper processes, and closes the look-ups of other catalogues,
+  // while nobody needs them.
   void ReleasePdfTool();
 
  private:
