@@ -52,7 +52,7 @@ LDatabase* CMovesAcrossCatalogues::Open(const std::string& catalogue) {
   auto db = std::make_unique<LDatabase>();
   if (!db->OpenForReading(catalogue)) return nullptr;
   m_Open.emplace_front(catalogue, std::move(db));
-  if (m_Open.size() > kMaxOpen) m_Open.pop_back();
+  if (m_Open.size() > kMaxSearched) m_Open.pop_back();
   return m_Open.front().second.get();
 }
 
@@ -67,6 +67,9 @@ bool CMovesAcrossCatalogues::Take(const std::string& path, const std::string& ca
   if (!boost::algorithm::iends_with(path, ".pdf")) return false;
   const platform::FileStamp now = platform::StampOf(path);
   if (!now.Ok || !now.Regular) return false;
+  // A catalogued file was read at least a second after its last write, and a rename since then
+  // changed its status-change time: one not changed after its last write's second is no move.
+  if (now.ChangedSeconds <= now.ModifiedSeconds) return false;
   const LFileIdentity identity = LFileIdentity::Of(now);
   const std::string modified = LSearcher::FormatModificationTime(now.ModifiedSeconds);
   for (const std::string& source : Candidates(catalogue, now.Device, fromCatalogue)) {

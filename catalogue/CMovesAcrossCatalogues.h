@@ -21,8 +21,9 @@ class CMovesAcrossCatalogues {
     std::string Catalogue;
     std::uint64_t Device = 0;
   };
-  static constexpr size_t kMaxOpen = 8;        // connections kept open
-  static constexpr size_t kMaxSearched = 64;   // catalogues looked at for one file
+  // Catalogues asked for one file (the last one a file came from first, then the list's order),
+  // each with its connection kept open: opening one costs some twenty look-ups.
+  static constexpr size_t kMaxSearched = 16;
 
   CMovesAcrossCatalogues();
   ~CMovesAcrossCatalogues();
