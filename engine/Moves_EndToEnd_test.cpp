@@ -84,7 +84,9 @@ class MovesEndToEndTest : public testsupport::ServiceEndToEndTest {
   }
   // Each document moved into another folder is found there only, with its text, unread.
   void ExpectMovedAcross(const std::vector<std::pair<std::string, std::string>>& moved, const std::string& reference) {
-    for (const auto& [word, path] : moved) {
+    for (const auto& entry : moved) {
+      const std::string& word = entry.first;
+      const std::string& path = entry.second;
       EXPECT_TRUE(testsupport::PollUntil([&] { return Find(word, reference) == std::vector<std::string>{path}; },
                                          kServiceDeadlineMs))
           << path;
