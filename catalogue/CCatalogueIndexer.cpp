@@ -177,26 +177,16 @@ std::int64_t CCatalogueIndexer::RemoveEntries(const std::string& path, const std
   return removed;
 }
 
-std::int64_t CCatalogueIndexer::MoveEntries(const std::string& from, const std::string& to,
-                                            const std::string& catalogue, bool below, const LFileIdentity* identity) {
-  IndexWriterToRelease* writer = GetWriter(catalogue);
-  if (writer == nullptr) return -1;
-  LCatalogueError error;
-  const std::int64_t moved = writer->Move(from, to, below, identity, error);
-  NoteLibraryState(error);
-  if (moved < 0) NoteWriteFailure();
-  return moved;
-}
-
-bool CCatalogueIndexer::FindByIdentity(const LFileIdentity& identity, const std::string& modified,
-                                       const std::string& catalogue,
-                                       std::vector<std::pair<std::string, LFileIdentity>>& entries) {
+bool CCatalogueIndexer::WriteWith(const std::string& catalogue, const WriteStep& step) {
   IndexWriterToRelease* writer = GetWriter(catalogue);
   if (writer == nullptr) return false;
   LCatalogueError error;
-  const bool found = writer->FindByIdentity(identity, modified, entries, error);
+  // Noted before the step: a failed commit of another writer that takes it along is seen at Commit.
+  NoteWrite(catalogue);
+  const bool done = step(*writer, error);
   NoteLibraryState(error);
-  return found;
+  if (!done) NoteWriteFailure();
+  return done;
 }
 
 LCleaner* CCatalogueIndexer::InitCleaner(const std::string& directory, const std::string& catalogue) {

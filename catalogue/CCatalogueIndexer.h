@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,14 +59,11 @@ class CCatalogueIndexer {
   // catalogue's writer, uncommitted; how many went, -1 when the catalogue cannot be written.
   std::int64_t RemoveEntries(const std::string& path, const std::string& catalogue, bool below);
 
-  // Gives the entry of `from` (below: every entry under the directory) the path `to` through the
-  // catalogue's writer, uncommitted, text and time kept; how many moved, -1 when it cannot be written.
-  std::int64_t MoveEntries(const std::string& from, const std::string& to, const std::string& catalogue, bool below,
-                           const LFileIdentity* identity = nullptr);
-  // The documents catalogued with the file identity's device, inode and size and the time
-  // `modified`, with their kept identities; false when the catalogue cannot be read.
-  bool FindByIdentity(const LFileIdentity& identity, const std::string& modified, const std::string& catalogue,
-                      std::vector<std::pair<std::string, LFileIdentity>>& entries);
+  // One step on the catalogue's writer (opened when needed), uncommitted and checked at Commit
+  // like every write of this holder; a failure is noted as a write failure. False when the
+  // writer cannot be opened or the step failed (moves, look-ups by file identity...).
+  using WriteStep = std::function<bool(IndexWriterToRelease& writer, LCatalogueError& error)>;
+  bool WriteWith(const std::string& catalogue, const WriteStep& step);
 
   // The cleaner pass, one to one onto LIndexer.
   LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue);

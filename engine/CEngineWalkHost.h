@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "catalogue/CMovesAcrossCatalogues.h"
 #include "catalogue/PdfTextReader.h"
 #include "engine/CEngineParameters.h"
 #include "flush/CDocumentRetries.h"
@@ -45,6 +46,7 @@ class CEngineWalkHost : public CFolderPassHost {
   bool IsDueForRetry(const std::string& path) override;
   bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
                     bool& abandoned) override;
+  CMovesAcrossCatalogues* MovesAcross() override { return &m_MovesAcross; }
 
  private:
   void ReportDocumentNote(const std::string& path, const std::string& note);
@@ -59,4 +61,5 @@ class CEngineWalkHost : public CFolderPassHost {
   PdfTextReader m_ReadPdf;   // on the engine's PDF readers
   bool m_bFullReconcile = false;
   CDocumentRetries m_Retries;
+  CMovesAcrossCatalogues m_MovesAcross;  // its sources set by the engine with each folder list and pass
 };

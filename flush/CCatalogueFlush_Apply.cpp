@@ -148,7 +148,7 @@ bool CCatalogueFlush::WriteTask(STask& task, CChangeApplier::SDocument& document
   }
   // A later change of the path came while it was read: that one reads it again and decides
   // (a rename's old path still leaves the catalogue: nothing else takes it out).
-  superseded = superseded && task.Change.strFromPath.empty();
+  superseded = superseded && !CChangeApplier::IsMoveWithin(task.Change);
   if (superseded) {
     EndTaken(task);
     Settled(1);

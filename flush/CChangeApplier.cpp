@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "catalogue/CMovedDocuments.h"
+#include "catalogue/IndexWriterToRelease.h"
 #include "flush/PdfTextOfQueue.h"
 #include "pdf/CPdfReaderQueue.h"
 #include "platform/FileOps.h"
@@ -30,12 +31,20 @@ bool CChangeApplier::ApplyWithoutRead(const FileChange& change, EResult& result,
           CMovedDocuments(m_Indexer).IsUnchanged(path, m_strCatalogue)) {
         return true;
       }
+      if (TakeFromOtherCatalogue(change)) {
+        altered = true;
+        return true;
+      }
       [[fallthrough]];
     case kActionModified:
       if (m_bDebug) m_SendStatus(kMessageIndexDocument, "index file " + path);
       return StartIndex(change, result, altered);
     case kActionRenamedNew:
-      if (!change.strFromPath.empty()) return StartMove(change, result, altered);
+      if (IsMoveWithin(change)) return StartMove(change, result, altered);
+      if (TakeFromOtherCatalogue(change)) {
+        altered = true;
+        return true;
+      }
       if (m_bDebug) m_SendStatus(kMessageIndexDocument, "index file (rename new) " + path);
       return StartIndex(change, result, altered);
     case kActionRemoved:
@@ -44,7 +53,8 @@ bool CChangeApplier::ApplyWithoutRead(const FileChange& change, EResult& result,
       return true;
     case kActionRenamedOld:
       if (m_bDebug) m_SendStatus(kMessageRemoveDocument, "remove file (rename old) " + path);
-      result = Remove(path, change.bDirectory, altered);
+      // Moved away, perhaps into another folder, whose catalogue takes the text from here.
+      result = Remove(path, change.bDirectory, altered, true);
       return true;
     default:
       return true;
@@ -56,7 +66,7 @@ bool CChangeApplier::StartIndex(const FileChange& change, EResult& result, bool&
   const std::string& path = change.strPath;
   if (change.bDirectory || !CDocumentReader::IsIndexableDocument(path)) {
     // The new half of a rename to a name that is no document: only the old entry goes.
-    if (!change.strFromPath.empty()) result = Remove(change.strFromPath, false, altered);
+    if (IsMoveWithin(change)) result = Remove(change.strFromPath, false, altered);
     return true;
   }
   // A catalogue that cannot be opened is found out before the document is read.
@@ -85,7 +95,7 @@ CChangeApplier::EResult CChangeApplier::WriteRead(const FileChange& change, bool
                                                   bool& altered) {
   const std::string& path = change.strPath;
   bool removed = false;
-  if (!change.strFromPath.empty()) {
+  if (IsMoveWithin(change)) {
     const EResult result = Remove(change.strFromPath, false, removed);
     if (result != EResult::Done) return result;
   }
@@ -125,7 +135,7 @@ bool CChangeApplier::StartMove(const FileChange& change, EResult& result, bool& 
   const std::string& from = change.strFromPath;
   if (m_bDebug) m_SendStatus(kMessageIndexDocument, "move file " + from + " to " + change.strPath);
   if (change.bDirectory) {
-    const std::int64_t moved = m_Indexer.MoveEntries(from, change.strPath, m_strCatalogue, true);
+    const std::int64_t moved = CMovedDocuments(m_Indexer).MoveUnder(from, change.strPath, m_strCatalogue);
     result = moved < 0 ? Failed() : EResult::Done;
     altered = moved > 0;
     return true;
@@ -142,12 +152,32 @@ bool CChangeApplier::StartMove(const FileChange& change, EResult& result, bool& 
   return StartIndex(change, result, altered);
 }
 
-CChangeApplier::EResult CChangeApplier::Remove(const std::string& path, bool below, bool& altered) {
+CChangeApplier::EResult CChangeApplier::Remove(const std::string& path, bool below, bool& altered, bool keepText) {
   if (!below && !CDocumentReader::IsIndexableDocument(path)) return EResult::Done;
-  const std::int64_t removed = m_Indexer.RemoveEntries(path, m_strCatalogue, below);
+  std::int64_t removed = -1;
+  if (keepText) {
+    m_Indexer.WriteWith(m_strCatalogue, [&](IndexWriterToRelease& writer, LCatalogueError& error) {
+      removed = writer.Remove(path, below, error, true);
+      return removed >= 0;
+    });
+  } else {
+    removed = m_Indexer.RemoveEntries(path, m_strCatalogue, below);
+  }
   if (removed < 0) return Failed();
   altered = removed > 0;
   return EResult::Done;
+}
+
+bool CChangeApplier::TakeFromOtherCatalogue(const FileChange& change) {
+  const std::string& path = change.strPath;
+  if (change.strFromCatalogue.empty() || change.bDirectory || !CDocumentReader::IsIndexableDocument(path)) {
+    return false;
+  }
+  // A file still being written is left to the read, which waits for it.
+  if (platform::IsFileHeldByOther(path)) return false;
+  if (!m_MovesAcross.Take(path, m_strCatalogue, m_Indexer, change.strFromCatalogue)) return false;
+  if (m_bDebug) m_SendStatus(kMessageIndexDocument, "move file " + m_MovesAcross.MovedFrom() + " to " + path);
+  return true;
 }
 
 CChangeApplier::EResult CChangeApplier::Failed() {
@@ -178,5 +208,7 @@ void CChangeApplier::ReportDocument(const CDocumentReader::SRead& read) {
 }
 
 void CChangeApplier::ReleasePdfTool() {
+  // An idle catalogue holds no other catalogue's files open (they may be rebuilt or deleted meanwhile).
+  m_MovesAcross.Close();
   if (m_pPdfReaders != nullptr) m_pPdfReaders->ReleaseIdle();
 }

@@ -6,6 +6,7 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CDocumentReader.h"
+#include "catalogue/CMovesAcrossCatalogues.h"
 #include "flush/FileChange.h"
 
 class CPdfReaderQueue;
@@ -43,6 +44,10 @@ class CChangeApplier {
   // Any thread, no lock of the catalogue held: reads the document of a change that
   // ApplyWithoutRead left to be read.
   static SDocument ReadDocument(const FileChange& change, bool retry, CPdfReaderQueue* pdfReaders);
+  // Both halves of a rename within this catalogue: its old path leaves the catalogue as the new one is written.
+  static bool IsMoveWithin(const FileChange& change) {
+    return change.nAction == kActionRenamedNew && !change.strFromPath.empty() && change.strFromCatalogue.empty();
+  }
   // Writes what ReadDocument found (a rename's old path first leaves the catalogue). retry: a
   // later attempt of a change whose trouble was reported already (kept quiet).
   EResult WriteRead(const FileChange& change, bool retry, SDocument& document, bool& altered);
@@ -52,13 +57,16 @@ class CChangeApplier {
   // The last write failure found the catalogue's file removed or replaced: its folder is to be
   // reconciled, which builds the catalogue again.
   bool CatalogueReplaced() const { return m_bCatalogueReplaced; }
-  // Ends the PDF readers' helper processes while nobody needs them.
+  // Ends the PDF readers' helper processes, and closes the look-ups of other catalogues,
+  // while nobody needs them.
   void ReleasePdfTool();
 
  private:
   // The index step of a change (or of the new half of a rename): false when it needs a read.
   bool StartIndex(const FileChange& change, EResult& result, bool& altered);
-  EResult Remove(const std::string& path, bool below, bool& altered);
+  EResult Remove(const std::string& path, bool below, bool& altered, bool keepText = false);
+  // A document moved in from another folder's catalogue takes its text from there when it can.
+  bool TakeFromOtherCatalogue(const FileChange& change);
   bool StartMove(const FileChange& change, EResult& result, bool& altered);
   EResult Failed();
   void NoteFailure();
@@ -68,6 +76,7 @@ class CChangeApplier {
   const bool m_bDebug;
   SendStatus m_SendStatus;
   CCatalogueIndexer m_Indexer;
+  CMovesAcrossCatalogues m_MovesAcross;
   CPdfReaderQueue* const m_pPdfReaders;
   std::string m_strWriteFailure;
   bool m_bCatalogueReplaced = false;

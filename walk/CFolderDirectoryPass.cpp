@@ -10,6 +10,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/CMovedDocuments.h"
+#include "catalogue/CMovesAcrossCatalogues.h"
 #include "folders/CFolderLayout.h"
 #include "platform/CBoundedReader.h"
 #include "platform/ErrnoText.h"
@@ -35,7 +36,10 @@ CFolderDirectoryPass::CFolderDirectoryPass(CFolderPassHost& host, FK::CFolder fo
       m_strCatalogue(std::move(catalogue)),
       m_pStop(stop) {}
 
-CFolderDirectoryPass::~CFolderDirectoryPass() = default;
+CFolderDirectoryPass::~CFolderDirectoryPass() {
+  // No connection to another catalogue outlives the pass: the engine may empty that catalogue next.
+  if (CMovesAcrossCatalogues* across = m_Host.MovesAcross()) across->Close();
+}
 
 bool CFolderDirectoryPass::CanWalk() {
   const bool can = m_Host.CanContinueWalk() == 1 && !m_Indexer.CorruptionSeen() && !m_Indexer.WriteFailureSeen();
@@ -201,7 +205,7 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
       }
       continue;
     }
-    if (found == 0 && TakeMoved(path)) {
+    if (found == 0 && TakeMoved(path, false)) {
       CountMend(false);
       written = true;
       continue;
@@ -259,15 +263,27 @@ void CFolderDirectoryPass::IndexFreshFile(const std::string& path, bool& written
     m_Host.ReportWaiting();
     return;
   }
+  if (found == 0 && TakeMoved(path, true)) {
+    written = true;
+    return;
+  }
   if (!m_Host.IsDueForRetry(path)) return;
   if (found != 0 && m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageRemoveDocument, "remove file " + path);
   written = IndexCounted(path) || written;
 }
 
-bool CFolderDirectoryPass::TakeMoved(const std::string& path) {
+bool CFolderDirectoryPass::TakeMoved(const std::string& path, bool acrossOnly) {
   CMovedDocuments moves(m_Indexer);
-  if (!moves.TakeMoved(path, m_strCatalogue)) return false;
-  if (m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "move file " + moves.MovedFrom() + " to " + path);
+  CMovesAcrossCatalogues* across = m_Host.MovesAcross();
+  std::string from;
+  if (!acrossOnly && moves.TakeMoved(path, m_strCatalogue)) {
+    from = moves.MovedFrom();
+  } else if (across != nullptr && !m_Indexer.WriteFailureSeen() && across->Take(path, m_strCatalogue, m_Indexer)) {
+    from = across->MovedFrom();
+  } else {
+    return false;
+  }
+  if (m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "move file " + from + " to " + path);
   return true;
 }
 
