@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "bench/SyntheticInvoice.h"
-#include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CDocumentReader.h"
 #include "testsupport/ScratchDir.h"
 
 namespace fs = boost::filesystem;
@@ -28,7 +28,7 @@ TreeCounts CountTree(const std::string& root) {
     if (!fs::is_regular_file(it->status())) continue;
     const std::string path = it->path().string();
     const bool underOriginals = path.find("/ORIGINALS/") != std::string::npos;
-    if (!underOriginals && CCatalogueIndexer::IsIndexableDocument(it->path().filename().string())) {
+    if (!underOriginals && CDocumentReader::IsIndexableDocument(it->path().filename().string())) {
       ++counts.Documents;
     } else {
       ++counts.Skipped;

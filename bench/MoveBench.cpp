@@ -54,6 +54,7 @@ MoveBench::MoveBench(const std::string& serviceBinary, const std::string& workDi
     : m_strServiceBinary(serviceBinary),
       m_strProgramDirectory(workDirectory + "/move-service/"),
       m_strArchive(workDirectory + "/move-archive"),
+      m_strOtherArchive(workDirectory + "/move-other"),
       m_nPdfCount(pdfCount),
       m_nTimeoutSeconds(timeoutSeconds) {}
 
@@ -62,6 +63,8 @@ bool MoveBench::Prepare(platform::CChildProcess& service, std::string& errorText
   boost::system::error_code ec;
   fs::remove_all(m_strProgramDirectory, ec);
   fs::remove_all(m_strArchive, ec);
+  fs::remove_all(m_strOtherArchive, ec);
+  fs::create_directories(m_strOtherArchive, ec);
   ArchiveGenerator::Options options;
   options.XmlCount = 0;
   options.PdfCount = m_nPdfCount;
@@ -71,7 +74,9 @@ bool MoveBench::Prepare(platform::CChildProcess& service, std::string& errorText
   fs::create_directories(m_strArchive + "/later", ec);
   if (!WriteServiceProgramDirectory(m_strProgramDirectory, m_strProgramDirectory + "catalogues", "",
                                     "<Reference>MOVES</Reference><Name>Moves</Name><ArchivePath>" + m_strArchive +
-                                        "</ArchivePath>",
+                                        "</ArchivePath><Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>\n"
+                                        "  <Folder><Reference>OTHER</Reference><Name>Other</Name><ArchivePath>" +
+                                        m_strOtherArchive + "</ArchivePath>",
                                     errorText)) {
     return false;
   }
@@ -80,12 +85,14 @@ bool MoveBench::Prepare(platform::CChildProcess& service, std::string& errorText
   for (fs::recursive_directory_iterator entry(m_strArchive, ec), end; !ec && entry != end; entry.increment(ec)) {
     if (fs::is_regular_file(entry->path())) fs::last_write_time(entry->path(), earlier, ec);
   }
-  return Start(service, errorText) && WaitUntilAllUnder(m_strArchive + "/before/", service, errorText);
+  return Start(service, errorText) && WaitUntilAllUnder(m_strArchive + "/before/", false, service, errorText);
 }
 
 bool MoveBench::Start(platform::CChildProcess& service, std::string& errorText) const {
   const std::vector<std::string> argv = {m_strServiceBinary, "--program-dir", m_strProgramDirectory,
-                                         "--xml-settle-ms", kSettleMs, "--other-settle-ms", kSettleMs};
+                                         "--xml-settle-ms", kSettleMs, "--other-settle-ms", kSettleMs,
+                                         // Two folders: no pause between their passes in the figures.
+                                         "--folder-pause-ms", "10"};
   const std::map<std::string, std::string> environment = {
       {"FK_LOCK_DIR", m_strProgramDirectory + "locks"},
       {"FK_OPTIONS_FILE", m_strProgramDirectory + "no-options.ini"},
@@ -95,15 +102,23 @@ bool MoveBench::Start(platform::CChildProcess& service, std::string& errorText) 
   return false;
 }
 
-bool MoveBench::WaitUntilAllUnder(const std::string& directory, platform::CChildProcess& service,
+std::string MoveBench::Destination(bool across) const {
+  return across ? m_strOtherArchive + "/moved" : m_strArchive + "/later/moved";
+}
+
+bool MoveBench::WaitUntilAllUnder(const std::string& directory, bool across, platform::CChildProcess& service,
                                   std::string& errorText) const {
-  const std::string catalogue = m_strProgramDirectory + "catalogues/MOVES";
+  const std::string source = m_strProgramDirectory + "catalogues/MOVES";
+  const std::string catalogue = across ? m_strProgramDirectory + "catalogues/OTHER" : source;
   const double start = NowSeconds();
   int exitCode = 0;
   while (NowSeconds() - start < m_nTimeoutSeconds) {
     LSearcher searcher;
     SampleHelpers(service.GetPid());
-    if (searcher.Count(directory, catalogue) == m_nPdfCount && searcher.Count(catalogue) == m_nPdfCount) return true;
+    if (searcher.Count(directory, catalogue) == m_nPdfCount &&
+        searcher.Count(source) == (across ? 0 : m_nPdfCount)) {
+      return true;
+    }
     if (service.WaitForExit(0, exitCode)) {
       errorText = "the service ended early with status " + std::to_string(exitCode);
       return false;
@@ -143,15 +158,15 @@ void MoveBench::Fill(Figures& figures, const Work& before, const Work& after) co
   figures.Completed = true;
 }
 
-MoveBench::Figures MoveBench::MoveWhileWatching() {
+MoveBench::Figures MoveBench::MoveWhileWatching(bool across) {
   Figures figures;
   platform::CChildProcess service;
   if (!Prepare(service, figures.ErrorText)) return figures;
   Pause(1000);  // the first pass's last commits and the helper's idle end
   const Work before = WorkSoFar(service.GetPid());
   const double start = NowSeconds();
-  fs::rename(m_strArchive + "/before", m_strArchive + "/later/moved");
-  if (WaitUntilAllUnder(m_strArchive + "/later/moved/", service, figures.ErrorText)) {
+  fs::rename(m_strArchive + "/before", Destination(across));
+  if (WaitUntilAllUnder(Destination(across) + "/", across, service, figures.ErrorText)) {
     figures.Seconds = NowSeconds() - start;
     Fill(figures, before, WorkSoFar(service.GetPid()));
   }
@@ -159,7 +174,7 @@ MoveBench::Figures MoveBench::MoveWhileWatching() {
   return figures;
 }
 
-MoveBench::Figures MoveBench::MoveWhileStopped() {
+MoveBench::Figures MoveBench::MoveWhileStopped(bool across) {
   Figures figures;
   platform::CChildProcess service;
   if (!Prepare(service, figures.ErrorText)) return figures;
@@ -169,10 +184,10 @@ MoveBench::Figures MoveBench::MoveWhileStopped() {
   double counted = 0;
   ReadRunCount(m_strProgramDirectory + "helper-runs", before.Runs, counted);
   m_Seen.clear();
-  fs::rename(m_strArchive + "/before", m_strArchive + "/later/moved");
+  fs::rename(m_strArchive + "/before", Destination(across));
   const double start = NowSeconds();
   if (Start(service, figures.ErrorText) &&
-      WaitUntilAllUnder(m_strArchive + "/later/moved/", service, figures.ErrorText)) {
+      WaitUntilAllUnder(Destination(across) + "/", across, service, figures.ErrorText)) {
     figures.Seconds = NowSeconds() - start;
     Fill(figures, before, WorkSoFar(service.GetPid()));
   }
@@ -200,9 +215,14 @@ void MeasureMoves(const std::string& serviceBinary, const std::string& workDirec
                   int timeoutSeconds) {
   std::printf("a tree of %d PDFs moved inside a watched folder (settling delays 250 ms)\n", pdfCount);
   MoveBench bench(serviceBinary, workDirectory, pdfCount, timeoutSeconds);
-  ReportMove("moved while watched: all under the new path", bench.MoveWhileWatching());
+  ReportMove("moved while watched: all under the new path", bench.MoveWhileWatching(false));
   std::fflush(stdout);
-  ReportMove("moved while stopped: start to all there", bench.MoveWhileStopped());
+  ReportMove("moved while stopped: start to all there", bench.MoveWhileStopped(false));
+  std::fflush(stdout);
+  std::printf("the same tree moved into another folder of the list\n");
+  ReportMove("moved while watched: all in the other catalogue", bench.MoveWhileWatching(true));
+  std::fflush(stdout);
+  ReportMove("moved while stopped: start to all in the other catalogue", bench.MoveWhileStopped(true));
   std::fflush(stdout);
 }
 

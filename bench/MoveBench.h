@@ -10,9 +10,9 @@ class CChildProcess;
 namespace bench {
 
 // Runs the real service program over a folder holding a tree of PDF invoices and moves that
-// tree to another directory of the folder, once while the service watches and once while it
-// is stopped (then started), and measures the time until every document is catalogued under
-// its new path and the PDF helper's work meanwhile.
+// tree to another directory of the folder, or into a second folder of the list (across), once
+// while the service watches and once while it is stopped (then started), and measures the time
+// until every document is catalogued under its new path and the PDF helper's work meanwhile.
 class MoveBench {
  public:
   struct Figures {
@@ -27,8 +27,8 @@ class MoveBench {
 
   MoveBench(const std::string& serviceBinary, const std::string& workDirectory, int pdfCount, int timeoutSeconds);
 
-  Figures MoveWhileWatching();
-  Figures MoveWhileStopped();
+  Figures MoveWhileWatching(bool across);
+  Figures MoveWhileStopped(bool across);
 
  private:
   struct Work {
@@ -40,8 +40,11 @@ class MoveBench {
   // left running in service.
   bool Prepare(platform::CChildProcess& service, std::string& errorText);
   bool Start(platform::CChildProcess& service, std::string& errorText) const;
-  // Waits until the catalogue holds every document under directory and none elsewhere.
-  bool WaitUntilAllUnder(const std::string& directory, platform::CChildProcess& service, std::string& errorText) const;
+  // Waits until the catalogue (across: the second folder's) holds every document under
+  // directory and none elsewhere.
+  bool WaitUntilAllUnder(const std::string& directory, bool across, platform::CChildProcess& service,
+                         std::string& errorText) const;
+  std::string Destination(bool across) const;
   // Looks at the service's helpers (and, in m_Seen, keeps the last processor time of each:
   // a helper that ends between two looks loses only what it used since the last).
   void SampleHelpers(int servicePid) const;
@@ -51,6 +54,7 @@ class MoveBench {
   std::string m_strServiceBinary;
   std::string m_strProgramDirectory;
   std::string m_strArchive;
+  std::string m_strOtherArchive;  // the second folder's
   int m_nPdfCount;
   int m_nTimeoutSeconds;
   mutable std::map<int, double> m_Seen;

@@ -1,64 +1,18 @@
 #include "catalogue/CCatalogueIndexer.h"
 
 #include <atomic>
-#include <cerrno>
 #include <utility>
-
-#include <boost/algorithm/string/predicate.hpp>
 
 #include "catalogue/CWriterRegistry.h"
 #include "catalogue/IndexWriterToRelease.h"
 #include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LSearcher.h"
-#include "catalogue/LXmlText.h"
 #include "errors/CErrorLog.h"
 #include "errors/CFKException.h"
-#include "folders/CFolderLayout.h"
-#include "platform/CReadingMarker.h"
-#include "platform/FileTimes.h"
 
 namespace {
 
-using boost::algorithm::iequals;
-
 std::atomic<bool> g_bLibraryMemoryCleared{false};
-
-// The time to store for content read between two stamps, the read having run from readStart
-// (the coarse file clock) to readEnd (the precise clock; whole seconds): the modification time
-// read before the content,
-// or "" when the file changed or was replaced while it was read, or was last written in a
-// second of the read, when a write just after the read could leave the same time behind.
-std::string StoredTime(const platform::FileStamp& before, const platform::FileStamp& after, std::int64_t readStart,
-                       std::int64_t readEnd) {
-  if (!before.Ok || !after.Ok || before != after) return std::string();
-  if (before.ModifiedSeconds >= readStart && before.ModifiedSeconds <= readEnd) return std::string();
-  return LSearcher::FormatModificationTime(before.ModifiedSeconds);
-}
-
-// The extension of the name part of a path, from its last dot ("" when none).
-std::string ExtensionOf(const std::string& path) {
-  const size_t nameStart = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
-  const size_t dot = path.rfind('.');
-  return dot == std::string::npos || dot < nameStart ? "" : path.substr(dot);
-}
-
-CCatalogueIndexer::Outcome OutcomeOf(PdfText::Result result) {
-  switch (result) {
-    case PdfText::Result::Read:
-      return CCatalogueIndexer::Outcome::Complete;
-    case PdfText::Result::Refused:
-      return CCatalogueIndexer::Outcome::Retry;
-    case PdfText::Result::Passing:
-      return CCatalogueIndexer::Outcome::RetryLater;
-    case PdfText::Result::NoTool:
-      return CCatalogueIndexer::Outcome::RetryAtRestart;
-    case PdfText::Result::Abandoned:
-      return CCatalogueIndexer::Outcome::Abandoned;
-    case PdfText::Result::Damaged:
-      break;
-  }
-  return CCatalogueIndexer::Outcome::Damaged;
-}
 
 }  // namespace
 
@@ -172,107 +126,38 @@ int CCatalogueIndexer::Store(const std::string& path, const std::string& catalog
   return result;
 }
 
-bool CCatalogueIndexer::IsIndexableDocument(const std::string& name) { return FK::CFolderLayout::IsDocumentName(name); }
-
-bool CCatalogueIndexer::UseReadingMarker(const std::string& markerPath, std::string& errorText) {
-  return platform::CReadingMarker::Process().Open(markerPath, errorText);
+int CCatalogueIndexer::StoreDocument(CDocumentReader::SRead& read, const std::string& catalogue) {
+  int result = 0;
+  if (read.bStore) {
+    result = Store(read.Path, catalogue, read.Text, read.Modified, read.bIdentity ? &read.Identity : nullptr);
+    if (result == 0) read.eOutcome = Outcome::WriteFailed;
+    const std::string& cut = m_strLibraryNote;
+    if (!cut.empty()) read.Note = read.Note.empty() ? cut : read.Note + "; " + cut;
+  }
+  if (!read.Note.empty() && !read.bQuiet) {
+    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(
+        FKEXCEPTION::kErrorUnknown, 0, __LINE__, "CCatalogueIndexer", "IndexDocument", read.Note, read.Path, false));
+  }
+  if (read.eOutcome == Outcome::WriteFailed) NoteWriteFailure();
+  return result;
 }
 
 int CCatalogueIndexer::IndexDocument(const std::string& path, const std::string& catalogue,
-                                     const PdfTextReader& readPdf) {
-  m_strDocumentNote.clear();
-  m_strUnreadableReason.clear();
-  m_strLibraryNote.clear();
-  m_LastOutcome = Outcome::WriteFailed;
-  // A catalogue that cannot be opened is found out before the document is read.
-  if (GetWriter(catalogue) == nullptr) return 0;
-  platform::CReadingMarker& marker = platform::CReadingMarker::Process();
-  const int cutReads = marker.TakeUnfinished(path);
-  int result;
-  if (cutReads >= 2) {
-    // Reading it a third time would likely stall or end the service again; a later change of
-    // the file has it read as usual.
-    result = Store(path, catalogue, "", LSearcher::GetModificationTime(path));
-    m_strDocumentNote = "the service's last two runs ended while reading it (hung or crashed): catalogued "
-                        "without its text";
-    if (result != 0) m_LastOutcome = Outcome::Damaged;
-  } else {
-    marker.Begin(path, cutReads + 1);
-    std::string readNote;
-    result = ReadAndIndex(path, catalogue, readPdf, readNote);
-    marker.End();
-    // A read cut short by a stop says nothing of the document: it is read at the next start.
-    if (cutReads == 1 && m_LastOutcome != Outcome::Abandoned) {
-      const char* again = "read once more: the service's last run ended while reading it (hung or crashed)";
-      readNote = readNote.empty() ? again : std::string(again) + "; " + readNote;
-    }
-    const std::string& libraryNote = m_strLibraryNote;
-    m_strDocumentNote = readNote.empty() ? libraryNote : libraryNote.empty() ? readNote : readNote + "; " + libraryNote;
-  }
-  if (!m_strDocumentNote.empty() && !m_bQuiet) {
-    FKEXCEPTION::CErrorLog::WriteErrorLog(FKEXCEPTION::CFKException(
-        FKEXCEPTION::kErrorUnknown, 0, __LINE__, "CCatalogueIndexer", "IndexDocument", m_strDocumentNote, path, false));
-  }
-  if (result == 0 && m_LastOutcome == Outcome::WriteFailed) NoteWriteFailure();
-  return result;
-}
-
-int CCatalogueIndexer::ReadAndIndex(const std::string& path, const std::string& catalogue,
-                                    const PdfTextReader& readPdf, std::string& readNote) {
-  // The time stored is the one read before the content: a write during the read leaves a
-  // later time behind, which the next pass sees.
-  const platform::FileStamp before = platform::StampOf(path);
-  if (!before.Ok && before.Error == ENOENT) {
-    m_LastOutcome = Outcome::Vanished;
+                                     const PdfTextReader& readPdf, bool quiet, CDocumentReader::SRead* read) {
+  CDocumentReader::SRead unread;
+  CDocumentReader::SRead& done = read != nullptr ? *read : unread;
+  done = CDocumentReader::SRead();
+  done.Path = path;
+  if (GetWriter(catalogue) == nullptr) {
+    NoteWriteFailure();
     return 0;
   }
-  if (before.Ok && !before.Regular) {
-    m_LastOutcome = Outcome::NotADocument;
-    return 0;
-  }
-  const std::int64_t readStart = platform::FileClockSeconds();
-  std::string text;
-  Outcome outcome = Outcome::Complete;
-  if (!iequals(ExtensionOf(path), ".PDF")) {
-    std::string error;
-    if (!LXmlText::ReadFile(path, text, error, readNote)) {
-      // Catalogued without text or time: the next pass reads it again.
-      text.clear();
-      readNote.clear();
-      m_strUnreadableReason = error;
-      outcome = Outcome::Retry;
-    }
-  } else {
-    PdfText pdf = readPdf ? readPdf(path) : PdfText();
-    text = std::move(pdf.Text);
-    outcome = OutcomeOf(pdf.Outcome);
-    if (outcome == Outcome::Abandoned) {
-      m_LastOutcome = outcome;
-      return 0;
-    }
-  }
-  const platform::FileStamp after = platform::StampOf(path);
-  // A stamp taken during the read may run ahead of the coarse clock (a precise stamp).
-  const std::int64_t readEnd = platform::FileClockLatestSeconds();
-  if (!after.Ok && after.Error == ENOENT) {
-    m_LastOutcome = Outcome::Vanished;
-    return 0;
-  }
-  std::string modified;
-  if (outcome == Outcome::Complete || outcome == Outcome::Damaged) {
-    modified = StoredTime(before, after, readStart, readEnd);
-    if (modified.empty()) outcome = Outcome::Retry;
-  }
-  // The document is read: only now is the catalogue's writer taken, for the write itself. The
-  // file's identity goes with a time only: content that may not be the file's is read again anyway.
-  const LFileIdentity identity = LFileIdentity::Of(before);
-  const int result = Store(path, catalogue, text, modified, modified.empty() ? nullptr : &identity);
-  if (result != 0) m_LastOutcome = outcome;
-  return result;
+  done = CDocumentReader::Read(path, readPdf, quiet);
+  return StoreDocument(done, catalogue);
 }
 
 void CCatalogueIndexer::RemoveDocument(const std::string& path, const std::string& catalogue) {
-  if (!IsIndexableDocument(path) || !m_pIndexer) return;
+  if (!CDocumentReader::IsIndexableDocument(path) || !m_pIndexer) return;
   LDeleter* deleter = m_pIndexer->GetDeleter(catalogue);
   NoteLibraryState();
   if (deleter == nullptr) return;
@@ -292,26 +177,16 @@ std::int64_t CCatalogueIndexer::RemoveEntries(const std::string& path, const std
   return removed;
 }
 
-std::int64_t CCatalogueIndexer::MoveEntries(const std::string& from, const std::string& to,
-                                            const std::string& catalogue, bool below, const LFileIdentity* identity) {
-  IndexWriterToRelease* writer = GetWriter(catalogue);
-  if (writer == nullptr) return -1;
-  LCatalogueError error;
-  const std::int64_t moved = writer->Move(from, to, below, identity, error);
-  NoteLibraryState(error);
-  if (moved < 0) NoteWriteFailure();
-  return moved;
-}
-
-bool CCatalogueIndexer::FindByIdentity(const LFileIdentity& identity, const std::string& modified,
-                                       const std::string& catalogue,
-                                       std::vector<std::pair<std::string, LFileIdentity>>& entries) {
+bool CCatalogueIndexer::WriteWith(const std::string& catalogue, const WriteStep& step) {
   IndexWriterToRelease* writer = GetWriter(catalogue);
   if (writer == nullptr) return false;
   LCatalogueError error;
-  const bool found = writer->FindByIdentity(identity, modified, entries, error);
+  // Noted before the step: a failed commit of another writer that takes it along is seen at Commit.
+  NoteWrite(catalogue);
+  const bool done = step(*writer, error);
   NoteLibraryState(error);
-  return found;
+  if (!done) NoteWriteFailure();
+  return done;
 }
 
 int CCatalogueIndexer::CountDocuments(const std::string& catalogue) {

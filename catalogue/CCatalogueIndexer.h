@@ -1,20 +1,23 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "catalogue/CDocumentReader.h"
 #include "catalogue/LCatalogueError.h"
 #include "catalogue/LIndexer.h"
 #include "catalogue/PdfTextReader.h"
 
 class IndexWriterToRelease;
 
-// The indexing engine's writer holder, used by one thread at a time (the worker's walks): it reads each document, then stores it through the writer of its
-// catalogue (the writer registry's record, which any thread may share for the write itself).
+// A writer holder, used by one thread at a time (the worker's walks, a flush applier): it stores
+// what CDocumentReader read of each document through the writer of its catalogue (the writer
+// registry's record, which any thread may share for the write itself).
 // Remembers when a library call reported a damaged catalogue (CorruptionSeen).
 class CCatalogueIndexer {
  public:
@@ -30,30 +33,15 @@ class CCatalogueIndexer {
   bool Commit();
   void ReopenWriter(const std::string& catalogue);
 
-  // A ".xml" or ".pdf" file (any case) that is no ".FK$" companion (FK::CFolderLayout's rule).
-  static bool IsIndexableDocument(const std::string& name);
-  // What the last IndexDocument did with its document.
-  enum class Outcome {
-    Complete,       // stored with its text and the modification time read before it
-    Damaged,        // a PDF that cannot be read as it is: stored with empty text and its time
-    Retry,          // content not read in full (refused, changed while read, written in the
-                    // very second of the read): stored with time "", taken again next pass
-    RetryLater,     // the PDF helper's deadline, crash or memory cap: stored with time "",
-                    // to be taken again after a growing interval
-    RetryAtRestart, // no PDF plug-in: stored with time "" and empty text
-    Vanished,       // the file is gone: nothing stored
-    NotADocument,   // no regular file any more (a FIFO, a link...): nothing stored
-    Abandoned,      // the PDF read was cut short by a stop: nothing stored, the entry stays
-                    // as it was for the next start
-    WriteFailed     // the catalogue could not be written (see GetWriteFailure)
-  };
-  // Nonzero when the document was stored (Outcome says how). A PDF's text comes from readPdf
-  // (empty: no PDF plug-in), read before the writer is taken; one that cannot be read gets
-  // empty text.
-  int IndexDocument(const std::string& path, const std::string& catalogue, const PdfTextReader& readPdf);
-  Outcome GetLastOutcome() const { return m_LastOutcome; }
-  // Why the last IndexDocument could not read its XML document ("" when it could).
-  const std::string& UnreadableReason() const { return m_strUnreadableReason; }
+  using Outcome = CDocumentReader::Outcome;
+  // The store step of a document read by CDocumentReader (any thread may have read it): writes
+  // its entry when the read asks for one, adds what the catalogue cut to its note and records
+  // the note unless quiet. Nonzero when stored; a failed write sets WriteFailed.
+  int StoreDocument(CDocumentReader::SRead& read, const std::string& catalogue);
+  // Both steps on the calling thread; a catalogue that cannot be opened is found out before
+  // the document is read. Nonzero when stored; `read` (may be null) receives how it went.
+  int IndexDocument(const std::string& path, const std::string& catalogue, const PdfTextReader& readPdf,
+                    bool quiet = false, CDocumentReader::SRead* read = nullptr);
   // Notes the walk that started at `started` as complete; false (a write failure) when it could not.
   bool RecordCompleteWalk(const std::string& directory, const std::string& catalogue, std::int64_t started);
 
@@ -66,29 +54,16 @@ class CCatalogueIndexer {
   bool WriteFailureSeen() const { return m_bWriteFailureSeen; }
   const LCatalogueError& GetWriteFailure() const { return m_WriteFailure; }
   void ClearWriteFailure() { m_bWriteFailureSeen = false; m_WriteFailure = LCatalogueError(); }
-  // Why the last IndexDocument kept no or only part of the document's text, for the activity
-  // log; "" when it went normally.
-  const std::string& DocumentNote() const { return m_strDocumentNote; }
-  // Opens the process's reading marker, which names each document while any holder reads it.
-  // A document a former run was reading when it hung or crashed is read once more; one that
-  // two runs in a row ended in is catalogued without its text. False (and why) when the
-  // marker file cannot be used; documents are read all the same.
-  static bool UseReadingMarker(const std::string& markerPath, std::string& errorText);
-  // While quiet, a document's note goes to no error record (a retry of a document already reported).
-  void SetQuiet(bool quiet) { m_bQuiet = quiet; }
   void RemoveDocument(const std::string& path, const std::string& catalogue);
   // Removes the document's entry (below: every entry under the directory path) through the
   // catalogue's writer, uncommitted; how many went, -1 when the catalogue cannot be written.
   std::int64_t RemoveEntries(const std::string& path, const std::string& catalogue, bool below);
 
-  // Gives the entry of `from` (below: every entry under the directory) the path `to` through the
-  // catalogue's writer, uncommitted, text and time kept; how many moved, -1 when it cannot be written.
-  std::int64_t MoveEntries(const std::string& from, const std::string& to, const std::string& catalogue, bool below,
-                           const LFileIdentity* identity = nullptr);
-  // The documents catalogued with the file identity's device, inode and size and the time
-  // `modified`, with their kept identities; false when the catalogue cannot be read.
-  bool FindByIdentity(const LFileIdentity& identity, const std::string& modified, const std::string& catalogue,
-                      std::vector<std::pair<std::string, LFileIdentity>>& entries);
+  // One step on the catalogue's writer (opened when needed), uncommitted and checked at Commit
+  // like every write of this holder; a failure is noted as a write failure. False when the
+  // writer cannot be opened or the step failed (moves, look-ups by file identity...).
+  using WriteStep = std::function<bool(IndexWriterToRelease& writer, LCatalogueError& error)>;
+  bool WriteWith(const std::string& catalogue, const WriteStep& step);
 
   int CountDocuments(const std::string& catalogue);
   int CountDocumentsUnder(const std::string& directory, const std::string& catalogue);
@@ -112,9 +87,6 @@ class CCatalogueIndexer {
   void NoteWrite(const std::string& catalogue);
   void NoteLibraryState(const LCatalogueError& error);
   void NoteWriteFailure();
-  // Reads the document (readNote: why its text is incomplete), then stores it; sets m_LastOutcome.
-  int ReadAndIndex(const std::string& path, const std::string& catalogue, const PdfTextReader& readPdf,
-                   std::string& readNote);
   int Store(const std::string& path, const std::string& catalogue, const std::string& text,
             const std::string& modified, const LFileIdentity* identity = nullptr);
 
@@ -132,9 +104,5 @@ class CCatalogueIndexer {
   LCatalogueError m_CorruptionError;
   bool m_bWriteFailureSeen = false;
   LCatalogueError m_WriteFailure;
-  Outcome m_LastOutcome = Outcome::Complete;
-  std::string m_strDocumentNote;
-  bool m_bQuiet = false;
-  std::string m_strUnreadableReason;
   bool m_bKeepLibrary = false;
 };

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/IndexWriterToRelease.h"
 #include "catalogue/LSearcher.h"
 #include "platform/FileBirth.h"
 
@@ -38,8 +39,29 @@ bool CMovedDocuments::MoveIfSame(const std::string& from, const std::string& to,
 
 bool CMovedDocuments::Find(const platform::FileStamp& now, const std::string& catalogue, Entries& entries) {
   if (!now.Ok || !now.Regular) return false;
-  return m_Indexer.FindByIdentity(LFileIdentity::Of(now), LSearcher::FormatModificationTime(now.ModifiedSeconds),
-                                  catalogue, entries);
+  const std::string modified = LSearcher::FormatModificationTime(now.ModifiedSeconds);
+  return m_Indexer.WriteWith(catalogue, [&](IndexWriterToRelease& writer, LCatalogueError& error) {
+    return writer.FindByIdentity(LFileIdentity::Of(now), modified, entries, error);
+  });
+}
+
+std::int64_t CMovedDocuments::MoveUnder(const std::string& from, const std::string& to, const std::string& catalogue) {
+  return Move(from, to, catalogue, true, nullptr);
+}
+
+std::int64_t CMovedDocuments::Move(const std::string& from, const std::string& to, const std::string& catalogue,
+                                   bool below, const LFileIdentity* identity) {
+  std::int64_t moved = -1;
+  m_Indexer.WriteWith(catalogue, [&](IndexWriterToRelease& writer, LCatalogueError& error) {
+    moved = writer.Move(from, to, below, identity, error);
+    return moved >= 0;
+  });
+  return moved;
+}
+
+bool CMovedDocuments::IsMovedHere(const std::string& oldPath, const std::string& path, const platform::FileStamp& now,
+                                  const LFileIdentity& kept) {
+  return IsSameFile(path, now, kept) && !StillAt(oldPath, now);
 }
 
 bool CMovedDocuments::IsUnchanged(const std::string& path, const std::string& catalogue) {
@@ -64,7 +86,7 @@ bool CMovedDocuments::Take(const std::string& from, const std::string& to, const
     if (oldPath == to || (!from.empty() && oldPath != from)) continue;
     if (!IsSameFile(to, now, kept) || (requireGone && StillAt(oldPath, now))) continue;
     // The rename changed the file's status-change time: the entry keeps the identity it has now.
-    if (m_Indexer.MoveEntries(oldPath, to, catalogue, false, &identity) != 1) return false;
+    if (Move(oldPath, to, catalogue, false, &identity) != 1) return false;
     m_strMovedFrom = oldPath;
     return true;
   }

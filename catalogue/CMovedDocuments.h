@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,17 +27,25 @@ class CMovedDocuments {
   // The file now at `to` is the one catalogued at `from`, unchanged: the entry of `from` takes
   // `to` (uncommitted). False leaves the catalogue as it was.
   bool MoveIfSame(const std::string& from, const std::string& to, const std::string& catalogue);
+  // Every entry under the directory `from` takes the directory `to` instead (uncommitted),
+  // text and time kept; how many moved, -1 when the catalogue cannot be written.
+  std::int64_t MoveUnder(const std::string& from, const std::string& to, const std::string& catalogue);
   // The file at path is catalogued there and has not changed since (the walks' change test).
   bool IsUnchanged(const std::string& path, const std::string& catalogue);
   const std::string& MovedFrom() const { return m_strMovedFrom; }
 
   // The file as stamped now holds the content catalogued with the kept identity.
   static bool IsSameFile(const std::string& path, const platform::FileStamp& now, const LFileIdentity& kept);
+  // As IsSameFile, and oldPath no longer holds the file (no hard link): it was moved to path.
+  static bool IsMovedHere(const std::string& oldPath, const std::string& path, const platform::FileStamp& now,
+                          const LFileIdentity& kept);
 
  private:
   // Moves the entry of `from` to `to` when the file at `to` is the one catalogued there;
   // requireGone: only when `from` no longer holds that file.
   bool Take(const std::string& from, const std::string& to, const std::string& catalogue, bool requireGone);
+  std::int64_t Move(const std::string& from, const std::string& to, const std::string& catalogue, bool below,
+                    const LFileIdentity* identity);
   // The entries catalogued with the identity and time of the file stamped now at path.
   bool Find(const platform::FileStamp& now, const std::string& catalogue, Entries& entries);
 

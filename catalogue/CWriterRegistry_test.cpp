@@ -83,8 +83,9 @@ TEST_F(WriterRegistryTest, ASlowPdfReadDoesNotHoldUpAnotherWriterOfItsCatalogue)
   CCatalogueIndexer walk;
   ASSERT_NE(walk.GetWriter(catalogue), nullptr);  // the walk has the catalogue's writer open
   int slowResult = 0;
+  CDocumentReader::SRead slowRead;
   std::thread slow([&] {
-    slowResult = walk.IndexDocument(pdf, catalogue, slowReader);
+    slowResult = walk.IndexDocument(pdf, catalogue, slowReader, false, &slowRead);
     slowDone = true;
   });
   ASSERT_TRUE(testsupport::PollUntil([&] { return reading.load(); }, 20000));
@@ -101,7 +102,7 @@ TEST_F(WriterRegistryTest, ASlowPdfReadDoesNotHoldUpAnotherWriterOfItsCatalogue)
   EXPECT_NE(slowResult, 0);
   walk.ReleaseWriter();
   EXPECT_EQ(testsupport::CatalogueScratch::FindIn(catalogue, "Slowmoor"), std::vector<std::string>{pdf});
-  EXPECT_EQ(walk.GetLastOutcome(), CCatalogueIndexer::Outcome::Complete);
+  EXPECT_EQ(slowRead.eOutcome, CDocumentReader::Outcome::Complete);
 }
 
 }  // namespace

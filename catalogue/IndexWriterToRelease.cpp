@@ -42,10 +42,11 @@ int IndexWriterToRelease::Store(const std::string& path, const std::string& text
   return result;
 }
 
-std::int64_t IndexWriterToRelease::Remove(const std::string& path, bool below, LCatalogueError& error) {
+std::int64_t IndexWriterToRelease::Remove(const std::string& path, bool below, LCatalogueError& error,
+                                          bool keepText) {
   platform::CLockGuard guard(m_Mutex);
   if (!OpenLocked(error)) return -1;
-  const std::int64_t removed = m_Indexer.Remove(m_pWriter, path, below);
+  const std::int64_t removed = m_Indexer.Remove(m_pWriter, path, below, keepText);
   error = m_Indexer.LastError();
   return removed;
 }

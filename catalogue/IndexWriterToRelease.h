@@ -34,7 +34,9 @@ class IndexWriterToRelease {
             LCatalogueError& error, std::string& note, const LFileIdentity* identity = nullptr) EXCLUDES(m_Mutex);
   // Removes the document's entry (below: every entry under the directory), opening the writer
   // when needed, uncommitted; how many went, -1 (and why) when the catalogue cannot be written.
-  std::int64_t Remove(const std::string& path, bool below, LCatalogueError& error) EXCLUDES(m_Mutex);
+  // keepText: a PDF's text is kept a while for a move into another folder (LIndexer::Remove).
+  std::int64_t Remove(const std::string& path, bool below, LCatalogueError& error, bool keepText = false)
+      EXCLUDES(m_Mutex);
   // LIndexer::Move and FindByIdentity on this catalogue, opening the writer when needed.
   std::int64_t Move(const std::string& from, const std::string& to, bool below, const LFileIdentity* identity,
                     LCatalogueError& error) EXCLUDES(m_Mutex);

@@ -33,6 +33,18 @@ const char* const kSchema =
     " device INTEGER NOT NULL);"
     // Finds the entry of a file that was moved while the service did not watch (by its inode).
     "CREATE INDEX IF NOT EXISTS file_identities_inode ON file_identities(inode);"
+    // The service's own too: PDFs whose file left the folder, kept a while for a move into another folder.
+    "CREATE TABLE IF NOT EXISTS departed_documents("
+    " path TEXT NOT NULL COLLATE BINARY,"
+    " modified TEXT NOT NULL,"
+    " size INTEGER NOT NULL,"
+    " changed_ns INTEGER NOT NULL,"
+    " inode INTEGER NOT NULL,"
+    " device INTEGER NOT NULL,"
+    " departed INTEGER NOT NULL,"
+    " text TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS departed_documents_inode ON departed_documents(inode);"
+    "CREATE INDEX IF NOT EXISTS departed_documents_time ON departed_documents(departed);"
     "PRAGMA user_version = 1;";
 
 std::atomic<int> g_BusyTimeoutForTests{0};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -11,6 +12,7 @@
 
 #include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LDatabase.h"
+#include "catalogue/LDepartedDocuments.h"
 #include "catalogue/LDocumentMoves.h"
 #include "catalogue/LDocuments.h"
 #include "catalogue/LSearcher.h"
@@ -37,6 +39,7 @@ struct LCleaner {
   std::string Directory;
   std::vector<std::int64_t> Ids;      // the pass's entries, in path order
   std::vector<std::int64_t> Pending;  // entries to drop at the next flush
+  std::vector<std::int64_t> Gone;     // those of them whose file is gone
   bool SkipPurge = false;             // the directory was missing or empty
   int LastIndex = -1;                 // the entry GetCleanerFileName read last
   std::string LastPath;
@@ -267,7 +270,7 @@ int LIndexer::IndexFromContent(LWriter* writer, const std::string& path, const s
   });
 }
 
-std::int64_t LIndexer::Remove(LWriter* writer, const std::string& path, bool below) {
+std::int64_t LIndexer::Remove(LWriter* writer, const std::string& path, bool below, bool keepText) {
   return Guarded(m_pImpl->Error, "unexpected failure removing ", path, std::int64_t{-1}, [&]() -> std::int64_t {
     if (!writer) {
       m_pImpl->Error = Failure("no writer");
@@ -279,6 +282,7 @@ std::int64_t LIndexer::Remove(LWriter* writer, const std::string& path, bool bel
         writer->Catalogue,
         [&](LDatabase& db) {
           if (!LConnectionRegistry::Begin(db)) return false;
+          if (keepText && !LDepartedDocuments(db).KeepPath(prefix, below, std::time(nullptr))) return false;
           if (below) return LDocuments(db).DeleteUnder(prefix, removed);
           bool one = false;
           const bool done = LDocuments(db).Delete(path, one);
@@ -402,8 +406,12 @@ void LIndexer::Clean(int index, int duplicate) {
     // An entry that vanished since the pass began has nothing left to drop.
     if (cleaner->LastIndex != index && !GetCleanerFileName(index)) return false;
     // Only a file known not to exist counts as gone; an unreadable one is kept.
-    if (duplicate == 1 || cleaner->Presence.IsGone(cleaner->LastPath)) {
-      cleaner->Pending.push_back(cleaner->Ids[static_cast<size_t>(index)]);
+    const std::int64_t id = cleaner->Ids[static_cast<size_t>(index)];
+    if (duplicate == 1) {
+      cleaner->Pending.push_back(id);
+    } else if (cleaner->Presence.IsGone(cleaner->LastPath)) {
+      cleaner->Pending.push_back(id);
+      cleaner->Gone.push_back(id);
     }
     return true;
   });
@@ -417,12 +425,15 @@ void LIndexer::FlushDeleter(LCleaner* cleaner) {
       cleaner->SkipPurge = true;
       m_pImpl->SkippedPurge = true;
       cleaner->Pending.clear();
+      cleaner->Gone.clear();
       return false;
     }
     LConnectionRegistry::With(
         cleaner->Catalogue,
         [&](LDatabase& db) {
           if (!LConnectionRegistry::Begin(db)) return false;
+          // A file gone from here may have been moved into another folder, whose pass takes its text.
+          if (!LDepartedDocuments(db).KeepIds(cleaner->Gone, std::time(nullptr))) return false;
           for (std::int64_t id : cleaner->Pending) {
             if (!LDocuments(db).DeleteById(id)) return false;
           }
@@ -430,6 +441,7 @@ void LIndexer::FlushDeleter(LCleaner* cleaner) {
         },
         m_pImpl->Error);
     cleaner->Pending.clear();
+    cleaner->Gone.clear();
     return true;
   });
 }

@@ -50,8 +50,9 @@ class LIndexer {
   const std::string& LastNote() const;
 
   // Removes the document's entry through the writer, uncommitted (below: every entry under the
-  // directory path, whole components); how many went, -1 on failure.
-  std::int64_t Remove(LWriter* writer, const std::string& path, bool below);
+  // directory path, whole components); how many went, -1 on failure. keepText: a PDF's text is
+  // kept a while among the departed documents (its file was moved away).
+  std::int64_t Remove(LWriter* writer, const std::string& path, bool below, bool keepText = false);
 
   // Gives the document's entry the path `to` through the writer, uncommitted, keeping its text
   // and stored time (below: every entry under the directory path `from`, whole components);
@@ -75,7 +76,8 @@ class LIndexer {
   // The entry's path; nullopt past the end or when the pass has none.
   std::optional<std::string> GetCleanerFileName(int index);
   // Drops the entry when duplicate is 1 or its file no longer exists, unless the pass's
-  // directory is missing or empty (then nothing is purged and the pass reports it).
+  // directory is missing or empty (then nothing is purged and the pass reports it). The text
+  // of a PDF whose file is gone is kept a while among the departed documents.
   void Clean(int index, int duplicate);
   void FlushDeleter(LCleaner* cleaner);  // commits pending removals
   void ReleaseCleaner();

@@ -49,25 +49,20 @@ void CEngineWalkHost::PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopL
 bool CEngineWalkHost::IsDueForRetry(const std::string& path) { return m_Retries.IsDue(path, Now()); }
 
 bool CEngineWalkHost::IndexCounted(const std::string& path, const std::string& catalogue,
-                                   const FK::CFolder& folder) {
+                                   const FK::CFolder& folder, bool& abandoned) {
   if (IsDebug()) SendStatusMessage(kMessageIndexDocument, "index file " + path);
   // A retry of a document whose failure is already reported is not reported again.
   const bool retried = m_Retries.IsWaiting(path);
-  if (retried) {
-    m_bPdfQuiet = true;
-    m_Indexer.SetQuiet(true);
-  }
-  const int result = m_Indexer.IndexDocument(path, catalogue, m_ReadPdf);
-  if (retried) {
-    m_bPdfQuiet = false;
-    m_Indexer.SetQuiet(false);
-  } else {
-    ReportDocumentNote(path);
-  }
-  m_Retries.Note(path, m_Indexer.GetLastOutcome(), Now());
+  m_bPdfQuiet = retried;
+  CDocumentReader::SRead read;
+  const int result = m_Indexer.IndexDocument(path, catalogue, m_ReadPdf, retried, &read);
+  m_bPdfQuiet = false;
+  if (!retried) ReportDocumentNote(path, read.Note);
+  abandoned = read.eOutcome == CDocumentReader::Outcome::Abandoned;
+  m_Retries.Note(path, read.eOutcome, Now());
   // Not readable yet (no permission, an I/O error): a watched folder has no next pass, so the
   // live retries keep trying it as long as it takes.
-  if (m_pSessions && m_Indexer.GetLastOutcome() == CCatalogueIndexer::Outcome::Retry) {
+  if (m_pSessions && read.eOutcome == CDocumentReader::Outcome::Retry) {
     FileChange change;
     change.strPath = path;
     change.nAction = kActionModified;
@@ -75,14 +70,14 @@ bool CEngineWalkHost::IndexCounted(const std::string& path, const std::string& c
     change.strReference = folder.GetReference();
     m_pSessions->Flusher().EnqueueRetry(std::move(change));
   }
-  if (m_Indexer.GetLastOutcome() == CCatalogueIndexer::Outcome::NotADocument) {
+  if (read.eOutcome == CDocumentReader::Outcome::NotADocument) {
     // A file swapped for a FIFO, a device or a link leaves the catalogue.
     m_Indexer.ReleaseWriter();
     m_Indexer.RemoveDocument(path, catalogue);
     return false;
   }
-  if (!m_Indexer.UnreadableReason().empty()) {
-    m_Status.Unreadable(path, m_Indexer.UnreadableReason());
+  if (!read.UnreadableReason.empty()) {
+    m_Status.Unreadable(path, read.UnreadableReason);
     if (m_pBoard != nullptr) m_pBoard->NoteWithoutText(path);
   }
   if (m_pBoard != nullptr) m_pBoard->DocumentDone();
@@ -91,7 +86,6 @@ bool CEngineWalkHost::IndexCounted(const std::string& path, const std::string& c
   return true;
 }
 
-void CEngineWalkHost::ReportDocumentNote(const std::string& path) {
-  const std::string& note = m_Indexer.DocumentNote();
+void CEngineWalkHost::ReportDocumentNote(const std::string& path, const std::string& note) {
   if (!note.empty()) SendStatusMessage(kMessageLine, ":error: Document " + path + ": " + note);
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "catalogue/CMovesAcrossCatalogues.h"
 #include "catalogue/PdfTextReader.h"
 #include "engine/CEngineParameters.h"
 #include "flush/CDocumentRetries.h"
@@ -43,10 +44,12 @@ class CEngineWalkHost : public CFolderPassHost {
   void PauseWhenSliceUsedUp(std::int64_t& start, platform::CStopLatch* stop, bool reportWaiting) override;
   bool IsFullReconcile() const override { return m_bFullReconcile; }
   bool IsDueForRetry(const std::string& path) override;
-  bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder) override;
+  bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
+                    bool& abandoned) override;
+  CMovesAcrossCatalogues* MovesAcross() override { return &m_MovesAcross; }
 
  private:
-  void ReportDocumentNote(const std::string& path);
+  void ReportDocumentNote(const std::string& path, const std::string& note);
 
   const CEngineParameters* m_pParameters;  // not owned; null: defaults
   CCatalogueIndexer& m_Indexer;
@@ -58,4 +61,5 @@ class CEngineWalkHost : public CFolderPassHost {
   PdfTextReader m_ReadPdf;   // on the engine's PDF readers
   bool m_bFullReconcile = false;
   CDocumentRetries m_Retries;
+  CMovesAcrossCatalogues m_MovesAcross;  // its sources set by the engine with each folder list and pass
 };

@@ -8,6 +8,8 @@
 #include <boost/filesystem.hpp>
 
 #include "catalogue/CCatalogueIndexer.h"
+#include "catalogue/CDocumentReader.h"
+#include "catalogue/CMovesAcrossCatalogues.h"
 #include "engine/CFolderSessions.h"
 #include "engine/CFolderVerification.h"
 #include "flush/CChangeFlusher.h"
@@ -15,6 +17,7 @@
 #include "folders/Dom_FolderList.h"
 #include "pdf/CPdfReaderQueue.h"
 #include "platform/CMarkerWatch.h"
+#include "platform/FileTimes.h"
 #include "status/CStatusBoard.h"
 #include "status/MonitorListener.h"
 
@@ -42,7 +45,7 @@ CIndexingEngine::CIndexingEngine(const CEngineParameters* parameters)
         std::make_unique<CFolderVerification>(*m_pParameters, *m_pWalkHost, m_Pacing, m_Status, m_Layout, *m_pSessions);
   }
   std::string why;
-  if (!m_pIndexer->UseReadingMarker(m_pParameters->ProgramDirectory + kReadingMarker, why)) {
+  if (!CDocumentReader::UseReadingMarker(m_pParameters->ProgramDirectory + kReadingMarker, why)) {
     m_strReadingMarkerError = ":error: Cannot use " + m_pParameters->ProgramDirectory + kReadingMarker + ": " + why +
                               " (a document that hangs the service will be read again after a restart)";
   }
@@ -79,6 +82,7 @@ void CIndexingEngine::IndexAllFolders(platform::CStopLatch* stop) {
   // A flush worker refused by a thread limit is tried again here too: queued changes never
   // depend on a further change to be taken.
   if (m_pSessions) m_pSessions->Flusher().StartWorkers();
+  TakeMoveSources(*m_pFolderList);
   const std::vector<std::string> references = m_pFolderList->GetFolderReferences();
   size_t notUsing = 0;
   for (const std::string& reference : references) {
@@ -112,6 +116,7 @@ void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList
   std::int64_t start = m_Pacing.Now();
   if (folderList) {
     m_Layout.TakeFolderDirectories(*folderList);
+    TakeMoveSources(*folderList);
     for (const std::string& name : folderList->GetFoldersWithoutReference()) {
       SendStatusMessage(kMessageLine,
                         ":sub: :error: Reference \"\" of folder " + name + " is unusable as a catalogue name");
@@ -125,6 +130,21 @@ void CIndexingEngine::ApplyFolderList(std::unique_ptr<Dom_FolderList> folderList
   }
   m_pFolderList = std::move(folderList);
   PublishFolders();
+}
+
+void CIndexingEngine::TakeMoveSources(const Dom_FolderList& folderList) {
+  std::vector<CMovesAcrossCatalogues::Source> sources;
+  for (const std::string& reference : folderList.GetFolderReferences()) {
+    const FK::CFolder folder = folderList.GetFolder(reference);
+    const std::string catalogue = m_Layout.GetCataloguePath(folder);
+    if (folder.GetUseMIS() != 1 || catalogue.empty()) continue;
+    // Looked at in every pass: a share mounted since has another device.
+    for (const std::string& directory : m_Layout.GetFolderDirectories(folder)) {
+      const platform::FileStamp stamp = platform::StampOf(directory);
+      if (stamp.Ok) sources.push_back(CMovesAcrossCatalogues::Source{catalogue, stamp.Device});
+    }
+  }
+  if (auto* across = m_pWalkHost->MovesAcross()) across->SetSources(std::move(sources));
 }
 
 void CIndexingEngine::ApplyNewFolder(Dom_FolderList& newList, const FK::CFolder& folder,

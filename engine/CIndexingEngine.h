@@ -116,6 +116,8 @@ class CIndexingEngine {
 
   // The status board's notes (nothing without a board).
   void PublishFolders();
+  // Tells the walks which catalogues a document moved in from another folder may come from.
+  void TakeMoveSources(const Dom_FolderList& folderList);
   void FolderFailed(const FK::CFolder& folder, const std::string& reason);
   void FolderPassStarted(const FK::CFolder& folder);
   void FolderPassEnded(const FK::CFolder& folder, const std::string& catalogue, const std::string& polledReason);

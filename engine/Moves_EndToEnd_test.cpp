@@ -1,7 +1,7 @@
 // The real service: documents renamed or moved, as files or with their directory, inside an
-// archive and between two watched directories of a folder, keep their catalogue entries and
-// are not read again, whether the service watches, polls, or was stopped meanwhile. A hard
-// link, a copy and a file changed on the way are read.
+// archive, between two watched directories of a folder and into another folder, keep their
+// catalogue entries (or their text) and are not read again, whether the service watches,
+// polls, or was stopped meanwhile. A hard link, a copy and a file changed on the way are read.
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,10 +45,15 @@ class MovesEndToEndTest : public testsupport::ServiceEndToEndTest {
     }
     fs::create_directories(m_Archive + "2024");
   }
-  void Start(const std::string& extra) {
-    Configure(testsupport::UsingFolderXml("ACME", "Acme", m_Archive), extra + kDebug);
+  void Start(const std::string& extra, const std::string& otherFolders = "") {
+    Configure(testsupport::UsingFolderXml("ACME", "Acme", m_Archive) + otherFolders, extra + kDebug);
     ASSERT_TRUE(m_Runner.Start(kOptions));
     ASSERT_TRUE(WaitForPasses("Acme", 1));
+  }
+  // Another folder with its own archive; its reference sets its place in a pass (by name).
+  std::string OtherFolder(const std::string& reference, std::string& archive) {
+    archive = m_Runner.MakeDirectory(reference);
+    return testsupport::UsingFolderXml(reference, reference, archive);
   }
   static void Move(const std::string& from, const std::string& to) {
     ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from;
@@ -65,16 +70,29 @@ class MovesEndToEndTest : public testsupport::ServiceEndToEndTest {
     return {{"Wordfour", "2023/renamed.pdf"}, {"Wordone", "2023/c/one.pdf"}, {"Wordtwo", "2023/c/two.pdf"},
             {"Wordthree", "2024/b/three.pdf"}, {"Wordfive", "2024/five.pdf"}};
   }
-  std::vector<std::string> Find(const std::string& word) const {
-    return testsupport::CatalogueScratch::FindIn(m_Catalogues + "ACME", word);
+  std::vector<std::string> Find(const std::string& word, const std::string& reference = "ACME") const {
+    return testsupport::CatalogueScratch::FindIn(m_Catalogues + reference, word);
   }
   int Reads(const std::string& relative) const { return CountContaining("index file " + m_Archive + relative); }
   // Documents of that path the PDF helper was given, from the plug-in's own count.
-  int HelperRuns(const std::string& relative) const {
+  int HelperRuns(const std::string& relative) const { return HelperRunsOf(m_Archive + relative); }
+  int HelperRunsOf(const std::string& path) const {
     std::ifstream runs(m_HelperRuns);
     int count = 0;
-    for (std::string line; std::getline(runs, line);) count += line.rfind(m_Archive + relative + "\t", 0) == 0;
+    for (std::string line; std::getline(runs, line);) count += line.rfind(path + "\t", 0) == 0;
     return count;
+  }
+  // Each document moved into another folder is found there only, with its text, unread.
+  void ExpectMovedAcross(const std::vector<std::pair<std::string, std::string>>& moved, const std::string& reference) {
+    for (const auto& entry : moved) {
+      const std::string& word = entry.first;
+      const std::string& path = entry.second;
+      EXPECT_TRUE(testsupport::PollUntil([&] { return Find(word, reference) == std::vector<std::string>{path}; },
+                                         kServiceDeadlineMs))
+          << path;
+      EXPECT_TRUE(testsupport::PollUntil([&] { return Find(word).empty(); }, kServiceDeadlineMs)) << path;
+      EXPECT_EQ(HelperRunsOf(path), 0) << path << " went through the PDF helper again";
+    }
   }
   // Each moved document is found under its new path only, with the text it had, unread.
   void ExpectMovedUnread(const std::vector<std::pair<std::string, std::string>>& moved) {
@@ -117,6 +135,41 @@ TEST_F(MovesEndToEndTest, DocumentsMovedWhileStoppedKeepTheirEntriesInThePolling
   ExpectMovedUnread({moved[0], moved[1], moved[3], moved[4]});
   EXPECT_EQ(Find("Wordchanged"), std::vector<std::string>{m_Archive + "2024/changed.pdf"});
   EXPECT_TRUE(Find("Wordtwo").empty());
+  StopService();
+}
+
+TEST_F(MovesEndToEndTest, DocumentsMovedIntoAnotherWatchedFolderTakeTheirTextAlong) {
+  std::string beta;
+  Start("", OtherFolder("BETA", beta));
+  Move(m_Archive + "2023/a", beta + "a");
+  Move(m_Archive + "2023/four.pdf", beta + "four.pdf");
+  fs::copy_file(m_Archive + "2023/five.pdf", beta + "copy.pdf");
+  ExpectMovedAcross({{"Wordone", beta + "a/one.pdf"}, {"Wordtwo", beta + "a/two.pdf"}, {"Wordfour", beta + "four.pdf"}},
+                    "BETA");
+  EXPECT_TRUE(testsupport::PollUntil([&] { return Find("Wordfive", "BETA").size() == 1; }, kServiceDeadlineMs));
+  EXPECT_EQ(HelperRunsOf(beta + "copy.pdf"), 1) << "a copy is read as new";
+  EXPECT_EQ(Passes("Acme"), 1) << "the moves came by the watcher";
+  StopService();
+}
+
+// AAAA's pass comes before ACME's (ACME still holds the entries), BETA's after it (ACME's
+// cleaner dropped them, keeping their text a while).
+TEST_F(MovesEndToEndTest, DocumentsMovedIntoAnotherFolderWhileStoppedTakeTheirTextInEitherOrder) {
+  std::string before;
+  std::string after;
+  const std::string others = OtherFolder("AAAA", before) + OtherFolder("BETA", after);
+  Start("", others);
+  StopService();
+  Move(m_Archive + "2023/a", before + "a");
+  Move(m_Archive + "2023/b", after + "b");
+  Move(m_Archive + "2023/four.pdf", after + "four.pdf");
+  fs::copy_file(m_Archive + "2023/five.pdf", after + "copy.pdf");
+  Start("", others);
+  ASSERT_TRUE(WaitForPasses("BETA", 1));
+  ExpectMovedAcross({{"Wordone", before + "a/one.pdf"}, {"Wordtwo", before + "a/two.pdf"}}, "AAAA");
+  ExpectMovedAcross({{"Wordthree", after + "b/three.pdf"}, {"Wordfour", after + "four.pdf"}}, "BETA");
+  EXPECT_TRUE(testsupport::PollUntil([&] { return Find("Wordfive", "BETA").size() == 1; }, kServiceDeadlineMs));
+  EXPECT_EQ(HelperRunsOf(after + "copy.pdf"), 1) << "a copy is read as new";
   StopService();
 }
 

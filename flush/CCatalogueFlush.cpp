@@ -139,7 +139,9 @@ size_t CCatalogueFlush::Pending() {
 std::int64_t CCatalogueFlush::NextDueLocked(std::int64_t now) const {
   if (m_bStopped || m_bRetired) return kNever;
   std::int64_t due = kNever;
-  if (!m_bParked && !m_Queue.empty()) due = ReadyAt(m_Queue.front().Change);
+  // A head that waits for a document being read is taken by the reading thread when it is
+  // done, or by the slice its end schedules.
+  if (!m_bParked && !m_Queue.empty() && !IsBlocked(m_Queue.front().Change)) due = ReadyAt(m_Queue.front().Change);
   due = std::min(due, m_Retries.NextDue(kNever));
   if (due != kNever) due = std::max({due, m_nPausedUntil, now});
   return due;
@@ -163,11 +165,7 @@ std::int64_t CCatalogueFlush::RunSlice() {
     if (start < m_nPausedUntil) return NextDueLocked(start);
   }
   bool idle = false;
-  std::int64_t due;
-  {
-    platform::CLockGuard inUse(m_InUseMutex);
-    due = ApplySlice(start, idle);
-  }
+  const std::int64_t due = ApplySlice(start, idle);
   // What the slice has to say goes out with the catalogue let go of.
   m_Outbox.Deliver();
   if (idle && m_OnIdle) m_OnIdle(*this);
@@ -180,12 +178,13 @@ std::int64_t CCatalogueFlush::ApplySlice(std::int64_t start, bool& idle) {
     // A reconciliation of this process holds the catalogue: it drains the queue itself when
     // done, and wakes the record after it gives the catalogue back.
     if (!CCatalogueLock::IsFreeForCaller(m_strCatalogue)) {
+      platform::CLockGuard inUse(m_InUseMutex);
       CommitApplied(true, false);
       return kNever;
     }
-    STask task;
-    if (!TakeNext(task, false)) break;
-    ApplyTask(task);
+    bool altered = false;
+    if (!ApplyNext(false, altered)) break;
+    platform::CLockGuard inUse(m_InUseMutex);
     CommitApplied(false, false);
     if (CFlushPool::NowMs() - start >= slice && HasQueued()) {
       // The rest of a long burst waits behind the other catalogues that are due.
@@ -193,6 +192,7 @@ std::int64_t CCatalogueFlush::ApplySlice(std::int64_t start, bool& idle) {
       return NextDue();
     }
   }
+  platform::CLockGuard inUse(m_InUseMutex);
   return EndSlice(idle);
 }
 
@@ -244,13 +244,12 @@ int CCatalogueFlush::Drain(bool throttle, std::int64_t& dueAt) {
   const std::int64_t slice = static_cast<std::int64_t>(m_Settings.nWorkSliceSeconds) * 1000;
   // Only the changes queued now, and none that must wait: the worker is back in bounded time.
   for (; budget > 0; --budget) {
-    bool sliceUsed = false;
+    bool written = false;
+    if (!ApplyNext(true, written)) break;
+    if (written) altered = 1;
+    const bool sliceUsed = throttle && CFlushPool::NowMs() - sliceStart > slice;
     {
       platform::CLockGuard inUse(m_InUseMutex);
-      STask task;
-      if (!TakeNext(task, true)) break;
-      if (ApplyTask(task)) altered = 1;
-      sliceUsed = throttle && CFlushPool::NowMs() - sliceStart > slice;
       CommitApplied(sliceUsed, true);
     }
     m_Outbox.Deliver();

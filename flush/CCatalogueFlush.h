@@ -19,10 +19,11 @@
 #include "platform/CMutex.h"
 
 // One catalogue's queue of changes, applied in arrival order once settled and committed at
-// once, by a worker of the flush pool (RunSlice) or by a drain on the engine's worker. A
-// drain takes changes only between a worker's (each change is taken, applied and committed
-// under m_InUseMutex), so each is applied once; its own status lines and reconciliations are
-// passed on after m_InUseMutex is let go of. Owned by CChangeFlusher, which schedules it
+// once, by a worker of the flush pool (RunSlice) or by a drain on the engine's worker. Each
+// change is taken and written under m_InUseMutex, so each is applied once; a document is read
+// in between with m_InUseMutex let go of, and while it is read no change that concerns the
+// same document is taken, so the last change of a path decides its entry. Status lines and
+// reconciliations are passed on after m_InUseMutex is let go of. Owned by CChangeFlusher, which schedules it
 // with the times returned here; any thread may call the public members.
 class CCatalogueFlush : public CFlushPool::IJob {
  public:
@@ -48,8 +49,9 @@ class CCatalogueFlush : public CFlushPool::IJob {
   bool EnqueueRetry(FileChange& change, std::int64_t& dueAt) EXCLUDES(m_QueueMutex);
   // Unparks the queue when changes are queued; when it next wants a worker.
   std::int64_t Wake() EXCLUDES(m_QueueMutex);
-  // Applies the settled changes queued now on the calling thread (leaving any that must wait
-  // to the workers), commits, then unparks the queue; 1 when the catalogue changed.
+  // Applies the settled changes queued now on the calling thread (leaving any that must wait,
+  // and from a change whose document a worker is reading on, to the workers), commits, then
+  // unparks the queue; 1 when the catalogue changed.
   int Drain(bool throttle, std::int64_t& dueAt) EXCLUDES(m_QueueMutex, m_InUseMutex);
   // Forgets the queue and wakes every wait; a slice ends after the change it applies.
   void RequestStop() EXCLUDES(m_QueueMutex);
@@ -74,16 +76,28 @@ class CCatalogueFlush : public CFlushPool::IJob {
   void DropOverflow(std::vector<std::string>& references) REQUIRES(m_QueueMutex);
   void RequestReconciles(const std::vector<std::string>& references, const std::string& path);
   // The next change to apply: the settled head of the queue (only while unparked, unless
-  // drain) or else a retry that is due (never for a drain).
+  // drain) or else a retry that is due (never for a drain); none that concerns a document
+  // being read. The task is noted in m_Taken until Conclude.
   bool TakeNext(STask& task, bool drain) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
-  bool ApplyTask(STask& task) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
+  bool IsBlocked(const FileChange& change) const REQUIRES(m_QueueMutex);
+  // Takes and applies the next change; false when none was ready. altered: the catalogue was written.
+  bool ApplyNext(bool drain, bool& altered) EXCLUDES(m_QueueMutex, m_InUseMutex);
+  // Applies what needs no document read; true when the task's document is to be read.
+  bool StartTask(STask& task, bool& altered) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
+  CChangeApplier::SDocument ReadTask(const STask& task) EXCLUDES(m_QueueMutex, m_InUseMutex);
+  bool WriteTask(STask& task, CChangeApplier::SDocument& document) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
+  // Ends the task's turn by its result: kept for the commit, settled or tried again later.
+  void Conclude(STask& task, CChangeApplier::EResult result, bool altered) REQUIRES(m_InUseMutex)
+      EXCLUDES(m_QueueMutex);
+  void FailedUnexpectedly(STask& task, const char* what) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
+  void EndTaken(const STask& task) EXCLUDES(m_QueueMutex);
   // Commits when forced, when no further change is ready or when the work slice is used up.
   void CommitApplied(bool force, bool drain) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
   void Retry(STask task, EReason reason) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
   void ReportWriteFailure(const std::string& cause) REQUIRES(m_InUseMutex);
   void Settled(size_t count) EXCLUDES(m_QueueMutex);
   // Applies what is due for about a work slice from start; idle: nothing is left to do.
-  std::int64_t ApplySlice(std::int64_t start, bool& idle) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
+  std::int64_t ApplySlice(std::int64_t start, bool& idle) EXCLUDES(m_QueueMutex, m_InUseMutex);
   // At the end of a slice with nothing ready: commits, parks an empty queue; when it wants a worker next.
   std::int64_t EndSlice(bool& idle) REQUIRES(m_InUseMutex) EXCLUDES(m_QueueMutex);
   void PauseFor(int milliseconds) EXCLUDES(m_QueueMutex);
@@ -99,6 +113,9 @@ class CCatalogueFlush : public CFlushPool::IJob {
   std::unordered_map<std::string, int> m_QueuedPerKey GUARDED_BY(m_QueueMutex);
   CFlushRetries m_Retries GUARDED_BY(m_QueueMutex);
   size_t m_nInFlight GUARDED_BY(m_QueueMutex) = 0;  // taken, not yet committed or put back
+  // The changes taken and not yet concluded (owned by the applying threads): at most one per
+  // thread, whose document may be being read.
+  std::vector<const FileChange*> m_Taken GUARDED_BY(m_QueueMutex);
   bool m_bParked GUARDED_BY(m_QueueMutex) = true;
   bool m_bBurst GUARDED_BY(m_QueueMutex) = false;  // a worker applied changes since the queue last parked
   std::int64_t m_nPausedUntil GUARDED_BY(m_QueueMutex) = 0;

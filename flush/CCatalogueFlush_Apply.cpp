@@ -18,6 +18,26 @@ bool IsIndexing(int action) {
 
 std::string Seconds(std::int64_t milliseconds) { return std::to_string(milliseconds / 1000) + " s"; }
 
+// The path lies below the directory.
+bool IsBelow(const std::string& path, const std::string& directory) {
+  if (directory.empty() || path.size() <= directory.size() || path.compare(0, directory.size(), directory) != 0) {
+    return false;
+  }
+  return directory.back() == '/' || path[directory.size()] == '/';
+}
+
+// Two changes that concern one document (a path of either, or a directory holding it): applied
+// out of their order, the earlier would undo the later.
+bool Overlap(const FileChange& a, const FileChange& b) {
+  for (const std::string* p : {&a.strPath, &a.strFromPath}) {
+    for (const std::string* q : {&b.strPath, &b.strFromPath}) {
+      if (p->empty() || q->empty()) continue;
+      if (*p == *q || (a.bDirectory && IsBelow(*q, *p)) || (b.bDirectory && IsBelow(*p, *q))) return true;
+    }
+  }
+  return false;
+}
+
 // A change whose document is read as a PDF, which may take up to the reader's deadline.
 bool ReadsPdf(const FileChange& change) {
   if (change.bDirectory || change.nAction == kActionRemoved || change.nAction == kActionRenamedOld) return false;
@@ -34,11 +54,16 @@ std::int64_t CCatalogueFlush::ReadyAt(const FileChange& change) const {
   return change.nQueuedAt + (xml ? m_Settings.nXmlSettleMilliseconds : m_Settings.nOtherSettleMilliseconds);
 }
 
+bool CCatalogueFlush::IsBlocked(const FileChange& change) const {
+  return std::any_of(m_Taken.begin(), m_Taken.end(), [&](const FileChange* taken) { return Overlap(*taken, change); });
+}
+
 bool CCatalogueFlush::TakeNext(STask& task, bool drain) {
   platform::CLockGuard lock(m_QueueMutex);
   if (m_bStopped) return false;
   const std::int64_t now = CFlushPool::NowMs();
-  if ((drain || !m_bParked) && !m_Queue.empty() && ReadyAt(m_Queue.front().Change) <= now) {
+  if ((drain || !m_bParked) && !m_Queue.empty() && ReadyAt(m_Queue.front().Change) <= now &&
+      !IsBlocked(m_Queue.front().Change)) {
     task = std::move(m_Queue.front());
     m_Queue.pop_front();
     const auto counted = m_QueuedPerKey.find(task.Key);
@@ -47,15 +72,24 @@ bool CCatalogueFlush::TakeNext(STask& task, bool drain) {
     // entry: an earlier one is passed over, and a retry of the path is no longer needed.
     task.bSkip = m_QueuedPerKey.count(task.Key) != 0;
     m_Retries.Drop(task.Key);
-    ++m_nInFlight;
     if (!drain) m_bBurst = true;
-    return true;
+  } else if (drain || !m_Retries.TakeDue(now, task)) {
+    return false;
+  } else if (IsBlocked(task.Change)) {
+    // Its document is being read for another change: the retry waits its next turn.
+    m_Retries.Add(std::move(task), now);
+    return false;
+  } else {
+    task.bSkip = m_QueuedPerKey.count(task.Key) != 0;
   }
-  if (drain) return false;
-  if (!m_Retries.TakeDue(now, task)) return false;
-  task.bSkip = m_QueuedPerKey.count(task.Key) != 0;
   ++m_nInFlight;
+  m_Taken.push_back(&task.Change);
   return true;
+}
+
+void CCatalogueFlush::EndTaken(const STask& task) {
+  platform::CLockGuard lock(m_QueueMutex);
+  m_Taken.erase(std::remove(m_Taken.begin(), m_Taken.end(), &task.Change), m_Taken.end());
 }
 
 void CCatalogueFlush::Settled(size_t count) {
@@ -63,21 +97,88 @@ void CCatalogueFlush::Settled(size_t count) {
   m_nInFlight -= std::min(count, m_nInFlight);
 }
 
-bool CCatalogueFlush::ApplyTask(STask& task) {
+bool CCatalogueFlush::ApplyNext(bool drain, bool& altered) {
+  STask task;
+  {
+    platform::CLockGuard inUse(m_InUseMutex);
+    if (!TakeNext(task, drain)) return false;
+    if (!StartTask(task, altered)) return true;
+  }
+  // The document is read with the catalogue's record let go of: a drain or a change of
+  // another document does not wait for a PDF's deadline.
+  CChangeApplier::SDocument document = ReadTask(task);
+  platform::CLockGuard inUse(m_InUseMutex);
+  altered = WriteTask(task, document);
+  return true;
+}
+
+bool CCatalogueFlush::StartTask(STask& task, bool& altered) {
+  altered = false;
   if (task.bSkip) {
+    EndTaken(task);
     Settled(1);
+    return false;
+  }
+  CChangeApplier::EResult result = CChangeApplier::EResult::Done;
+  try {
+    if (!m_pApplier->ApplyWithoutRead(task.Change, result, altered)) return true;
+  } catch (const std::exception& error) {
+    FailedUnexpectedly(task, error.what());
+    return false;
+  }
+  Conclude(task, result, altered);
+  return false;
+}
+
+CChangeApplier::SDocument CCatalogueFlush::ReadTask(const STask& task) {
+  CChangeApplier::SDocument document;
+  try {
+    document = CChangeApplier::ReadDocument(task.Change, task.bRetry, m_Settings.pPdfReaders.get());
+  } catch (const std::exception& error) {
+    document.strFailure = error.what();
+  }
+  return document;
+}
+
+bool CCatalogueFlush::WriteTask(STask& task, CChangeApplier::SDocument& document) {
+  bool superseded;
+  {
+    platform::CLockGuard lock(m_QueueMutex);
+    superseded = m_QueuedPerKey.count(task.Key) != 0;
+  }
+  // A later change of the path came while it was read: that one reads it again and decides
+  // (a rename's old path still leaves the catalogue: nothing else takes it out).
+  superseded = superseded && !CChangeApplier::IsMoveWithin(task.Change);
+  if (superseded) {
+    EndTaken(task);
+    Settled(1);
+    return false;
+  }
+  if (!document.strFailure.empty()) {
+    FailedUnexpectedly(task, document.strFailure.c_str());
     return false;
   }
   bool altered = false;
   CChangeApplier::EResult result;
   try {
-    result = m_pApplier->Apply(task.Change, task.bRetry, altered);
+    result = m_pApplier->WriteRead(task.Change, task.bRetry, document, altered);
   } catch (const std::exception& error) {
-    m_Outbox.Say(kMessageLine, ":error: Document " + task.Change.strPath +
-                                   ": unexpected failure applying its change: " + error.what() + "; tried again later");
-    Retry(std::move(task), EReason::ReadLater);
+    FailedUnexpectedly(task, error.what());
     return false;
   }
+  Conclude(task, result, altered);
+  return altered;
+}
+
+void CCatalogueFlush::FailedUnexpectedly(STask& task, const char* what) {
+  EndTaken(task);
+  m_Outbox.Say(kMessageLine, ":error: Document " + task.Change.strPath +
+                                 ": unexpected failure applying its change: " + what + "; tried again later");
+  Retry(std::move(task), EReason::ReadLater);
+}
+
+void CCatalogueFlush::Conclude(STask& task, CChangeApplier::EResult result, bool altered) {
+  EndTaken(task);
   if (altered) m_bDirty = true;
   m_strLastReference = task.Change.strReference;
   switch (result) {
@@ -105,7 +206,6 @@ bool CCatalogueFlush::ApplyTask(STask& task) {
       break;
     }
   }
-  return altered;
 }
 
 void CCatalogueFlush::CommitApplied(bool force, bool drain) {

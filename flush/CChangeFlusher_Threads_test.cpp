@@ -20,7 +20,9 @@
 #include "testsupport/CatalogueScratch.h"
 #include "testsupport/EngineTestBed.h"
 #include "testsupport/FlusherTestBed.h"
+#include "testsupport/PdfMaker.h"
 #include "testsupport/Polling.h"
+#include "testsupport/ScopedEnvironment.h"
 
 namespace {
 
@@ -111,6 +113,39 @@ TEST_F(FlushThreadTest, ADrainAndTheFlushThreadTogetherApplyEachChangeOnce) {
   int once = 0;
   for (const std::string& path : paths) once += m_Bed.Listener().Count(kMessageIndexDocument, "index file " + path) == 1;
   EXPECT_EQ(once, 300);
+}
+
+// A PDF read that hangs until the helper's deadline holds back neither a drain of its catalogue
+// nor the last word: a change of the PDF queued during the read is applied after it and decides.
+TEST_F(FlushThreadTest, ADrainCommitsWhileAPdfReadHangsAndALaterChangeOfThePdfDecidesItsEntry) {
+  const std::string pdf = m_Bed.WritePdf("2024/hung.pdf", "Stale");
+  testsupport::EngineTestBed::SetModificationTime(pdf, std::time(nullptr) - 60);
+  testsupport::ScopedEnvironment environment;
+  environment.Set("FK_PDFTEXT_WALL_MS", "6000");
+  environment.Set("FK_PDFTEXT_HELPER_FAULT", "hang:" + pdf);
+  const auto indexLines = [&] { return m_Bed.Listener().Count(kMessageIndexDocument, "index file " + pdf); };
+  m_Bed.Enqueue(pdf, kActionAdded, true);
+  ASSERT_TRUE(testsupport::PollUntil([&] { return indexLines() == 1; }, 30000));
+
+  // During the read: the PDF is rewritten (a helper started from now on reads it) and an
+  // invoice arrives; both changes are drained on this side.
+  environment.Unset("FK_PDFTEXT_HELPER_FAULT");
+  ASSERT_TRUE(testsupport::MakePdf(pdf, {"Invoice Fresh"}));
+  testsupport::EngineTestBed::SetModificationTime(pdf, std::time(nullptr) - 30);
+  const std::string invoice = WriteInvoices("quick", 1)[0];
+  m_Bed.Enqueue(invoice, kActionAdded, false);
+  m_Bed.Enqueue(pdf, kActionModified, false);
+  auto drain = std::async(std::launch::async, [&] { return m_Bed.Flusher().Refresh(m_Bed.Catalogue(), false); });
+  ASSERT_EQ(drain.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(drain.get(), 1);
+  EXPECT_EQ(m_Bed.Find("Invoicequick"), std::vector<std::string>{invoice}) << "committed by the drain";
+  EXPECT_EQ(indexLines(), 1) << "the drain came back while the PDF was still read, leaving its change waiting";
+
+  ASSERT_TRUE(m_Bed.WaitUntilApplied());
+  EXPECT_EQ(indexLines(), 2);
+  EXPECT_EQ(m_Bed.Find("Fresh"), std::vector<std::string>{pdf});
+  EXPECT_TRUE(m_Bed.Find("Stale").empty());
+  EXPECT_NE(testsupport::EngineTestBed::Documents(m_Bed.Catalogue())[pdf], "") << "stored with its time";
 }
 
 TEST_F(FlushThreadTest, RefreshAppliesTheQueueOnTheWorkerAndLeavesALockedFileToTheFlushThread) {

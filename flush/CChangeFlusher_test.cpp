@@ -10,6 +10,7 @@
 
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueLock.h"
+#include "catalogue/CMovedDocuments.h"
 #include "catalogue/LConnectionRegistry.h"
 #include "catalogue/LIndexer.h"
 #include "platform/CNamedFileLock.h"
@@ -129,6 +130,14 @@ TEST_F(ChangeFlusherTest, AFailedCommitWhileTheWorkerAndAFlushThreadWriteLosesNe
   ASSERT_NE(worker.IndexDocument(walked, m_Bed.Catalogue(), nullptr), 0);
   EXPECT_TRUE(worker.Commit());
   EXPECT_EQ(m_Bed.Find("Walkedmoor"), std::vector<std::string>{walked});
+
+  // A move of entries is one of the worker's writes too.
+  const std::string from = fs::path(walked).parent_path().string() + "/";
+  ASSERT_EQ(CMovedDocuments(worker).MoveUnder(from, from + "moved/", m_Bed.Catalogue()), 2);
+  LConnectionRegistry::FailNextCommitsForTests(1);
+  m_Bed.Enqueue(m_Bed.WriteXml("2025/later.xml", "Latermoor"), kActionAdded);
+  ASSERT_TRUE(m_Bed.WaitUntilApplied());
+  EXPECT_FALSE(worker.Commit()) << "the worker is told its move went with the failed commit";
 }
 
 TEST_F(ChangeFlusherTest, PastItsBoundAQueueIsDroppedAndItsFolderReconciledSaidOnceUntilDrained) {

@@ -22,7 +22,11 @@ struct FileChange {
   // With kActionRemoved or kActionRenamedOld: a whole directory left (moved out, deleted);
   // every document catalogued below strPath goes.
   bool bDirectory = false;
-  // With kActionRenamedNew: the path it was renamed from in the same catalogue, both halves of
-  // the rename in one change ("" when the other half was not seen).
+  // With kActionRenamedNew: the path it was renamed from, both halves of the rename in one
+  // change ("" when the other half was not seen).
   std::string strFromPath;
+  // With strFromPath (kActionRenamedNew, or kActionAdded of a document that came with its
+  // directory): the other folder's catalogue it was moved from, which may keep its text ("":
+  // the same catalogue).
+  std::string strFromCatalogue;
 };

@@ -11,6 +11,7 @@
 #include "catalogue/CCatalogueIndexer.h"
 #include "catalogue/CCatalogueSnapshot.h"
 #include "catalogue/CMovedDocuments.h"
+#include "catalogue/CMovesAcrossCatalogues.h"
 #include "folders/CFolderLayout.h"
 #include "platform/CBoundedReader.h"
 #include "platform/CDirectoryNames.h"
@@ -37,7 +38,10 @@ CFolderDirectoryPass::CFolderDirectoryPass(CFolderPassHost& host, FK::CFolder fo
       m_strCatalogue(std::move(catalogue)),
       m_pStop(stop) {}
 
-CFolderDirectoryPass::~CFolderDirectoryPass() = default;
+CFolderDirectoryPass::~CFolderDirectoryPass() {
+  // No connection to another catalogue outlives the pass: the engine may empty that catalogue next.
+  if (CMovesAcrossCatalogues* across = m_Host.MovesAcross()) across->Close();
+}
 
 bool CFolderDirectoryPass::CanWalk() {
   const bool can = m_Host.CanContinueWalk() == 1 && !m_Indexer.CorruptionSeen() && !m_Indexer.WriteFailureSeen();
@@ -204,7 +208,7 @@ bool CFolderDirectoryPass::ReconcileFiles(const std::string& directory, const Le
       }
       continue;
     }
-    if (found == 0 && TakeMoved(path)) {
+    if (found == 0 && TakeMoved(path, false)) {
       CountMend(false);
       written = true;
       continue;
@@ -263,15 +267,27 @@ void CFolderDirectoryPass::IndexFreshFile(const std::string& path, bool& written
     m_Host.ReportWaiting();
     return;
   }
+  if (found == 0 && TakeMoved(path, true)) {
+    written = true;
+    return;
+  }
   if (!m_Host.IsDueForRetry(path)) return;
   if (found != 0 && m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageRemoveDocument, "remove file " + path);
   written = IndexCounted(path) || written;
 }
 
-bool CFolderDirectoryPass::TakeMoved(const std::string& path) {
+bool CFolderDirectoryPass::TakeMoved(const std::string& path, bool acrossOnly) {
   CMovedDocuments moves(m_Indexer);
-  if (!moves.TakeMoved(path, m_strCatalogue)) return false;
-  if (m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "move file " + moves.MovedFrom() + " to " + path);
+  CMovesAcrossCatalogues* across = m_Host.MovesAcross();
+  std::string from;
+  if (!acrossOnly && moves.TakeMoved(path, m_strCatalogue)) {
+    from = moves.MovedFrom();
+  } else if (across != nullptr && !m_Indexer.WriteFailureSeen() && across->Take(path, m_strCatalogue, m_Indexer)) {
+    from = across->MovedFrom();
+  } else {
+    return false;
+  }
+  if (m_Host.IsDebug()) m_Host.SendStatusMessage(kMessageIndexDocument, "move file " + from + " to " + path);
   return true;
 }
 
@@ -280,9 +296,10 @@ void CFolderDirectoryPass::CountMend(bool found) {
 }
 
 bool CFolderDirectoryPass::IndexCounted(const std::string& path) {
-  if (!m_Host.IndexCounted(path, m_strCatalogue, m_Folder)) {
+  bool abandoned = false;
+  if (!m_Host.IndexCounted(path, m_strCatalogue, m_Folder, abandoned)) {
     // A read cut short by a stop left the document out: the walk has not seen everything.
-    if (m_Indexer.GetLastOutcome() == CCatalogueIndexer::Outcome::Abandoned) m_bWalkIncomplete = true;
+    if (abandoned) m_bWalkIncomplete = true;
     return false;
   }
   ++m_nIndexed;

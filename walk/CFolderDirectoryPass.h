@@ -91,8 +91,9 @@ class CFolderDirectoryPass {
   void IndexFreshFile(const std::string& path, bool& written);
   bool IndexCounted(const std::string& path);
   void CountMend(bool found);
-  // A new file that is a catalogued document moved here: its entry follows it, unread.
-  bool TakeMoved(const std::string& path);
+  // A new file that is a catalogued document moved here (acrossOnly: from another folder's
+  // catalogue only): its entry follows it, or its text is taken, unread.
+  bool TakeMoved(const std::string& path, bool acrossOnly);
 
   CFolderPassHost& m_Host;
   CCatalogueIndexer& m_Indexer;  // the host's

@@ -4,6 +4,7 @@
 #include <string>
 
 class CCatalogueIndexer;
+class CMovesAcrossCatalogues;
 namespace FK {
 class CFolder;
 }
@@ -41,6 +42,10 @@ class CFolderPassHost {
   virtual bool IsFullReconcile() const = 0;
   // False while a document that failed waits for its next retry.
   virtual bool IsDueForRetry(const std::string& path) = 0;
-  // Indexes one document with its retry bookkeeping; true when it was stored.
-  virtual bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder) = 0;
+  // The look-up of documents moved in from other folders' catalogues (null: none).
+  virtual CMovesAcrossCatalogues* MovesAcross() { return nullptr; }
+  // Indexes one document with its retry bookkeeping; true when it was stored. abandoned: its
+  // read was cut short by a stop.
+  virtual bool IndexCounted(const std::string& path, const std::string& catalogue, const FK::CFolder& folder,
+                            bool& abandoned) = 0;
 };

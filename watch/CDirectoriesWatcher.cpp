@@ -75,9 +75,12 @@ struct CDirectoriesWatcher::SImpl {
   void OnMove(SWatchedDirectory& directory, const platform::CInotifyTree::SEvent& event) EXCLUDES(mutex);
   void OnOverflow(SWatchedDirectory& directory, std::uint64_t overflow);
   void Forget(const SWatchedDirectory& directory) EXCLUDES(mutex);
-  void WalkMovedIn(SWatchedDirectory& directory, const std::string& relativeDir);
+  // fromDirectory, fromCatalogue: where the directory came from in another folder ("": nowhere known).
+  void WalkMovedIn(SWatchedDirectory& directory, const std::string& relativeDir,
+                   const std::string& fromDirectory = std::string(), const std::string& fromCatalogue = std::string());
   bool IsRepeat(SWatchedDirectory& directory, const std::string& path, int action);
-  void Queue(const SWatchedDirectory& directory, std::string path, int action, bool isDirectory);
+  void Queue(const SWatchedDirectory& directory, std::string path, int action, bool isDirectory,
+             std::string fromPath = std::string(), std::string fromCatalogue = std::string());
   void Say(const std::string& text) {
     if (hooks.SendStatus) hooks.SendStatus(kMessageLine, text);
   }
@@ -427,6 +430,17 @@ void CDirectoriesWatcher::SImpl::OnMove(SWatchedDirectory& directory, const plat
     out.strRelativePath = event.strFromPath;
     OnChange(*from, out);
   }
+  if (fromWanted && wanted(directory, event.strRelativePath)) {
+    // Moved in from another folder: its catalogue keeps the text of a PDF for this one to take.
+    const std::string fromPath = from->strDirectory + event.strFromPath;
+    if (event.bIsDirectory) {
+      WalkMovedIn(directory, event.strRelativePath, fromPath, from->strCatalogue);
+    } else {
+      Queue(directory, directory.strDirectory + event.strRelativePath, kActionRenamedNew, false, fromPath,
+            from->strCatalogue);
+    }
+    return;
+  }
   OnChange(directory, half);
 }
 
@@ -469,10 +483,12 @@ bool CDirectoriesWatcher::SImpl::IsRepeat(SWatchedDirectory& directory, const st
 }
 
 void CDirectoriesWatcher::SImpl::Queue(const SWatchedDirectory& directory, std::string path, int action,
-                                       bool isDirectory) {
+                                       bool isDirectory, std::string fromPath, std::string fromCatalogue) {
   if (!hooks.Enqueue) return;
   FileChange change;
   change.strPath = std::move(path);
+  change.strFromPath = std::move(fromPath);
+  change.strFromCatalogue = std::move(fromCatalogue);
   change.nAction = action;
   change.nQueuedAt = SteadyMilliseconds();
   change.strCatalogue = directory.strCatalogue;
@@ -481,7 +497,8 @@ void CDirectoriesWatcher::SImpl::Queue(const SWatchedDirectory& directory, std::
   hooks.Enqueue(std::move(change));
 }
 
-void CDirectoriesWatcher::SImpl::WalkMovedIn(SWatchedDirectory& directory, const std::string& relativeDir) {
+void CDirectoriesWatcher::SImpl::WalkMovedIn(SWatchedDirectory& directory, const std::string& relativeDir,
+                                             const std::string& fromDirectory, const std::string& fromCatalogue) {
   using EntryKind = platform::CDirectoryListing::Kind;
   // The tree watched the directory before it reported it: whatever lands in it from now on
   // comes as events, whatever was there is found here (a document may come both ways).
@@ -504,7 +521,9 @@ void CDirectoriesWatcher::SImpl::WalkMovedIn(SWatchedDirectory& directory, const
       if (entry.Type == EntryKind::Directory && !directory.Layout.IsLeftOutDirectory(relative)) {
         pending.push_back(relative);
       } else if (entry.Type == EntryKind::File && directory.Layout.IsDocument(relative)) {
-        Queue(directory, directory.strDirectory + relative, kActionAdded, false);
+        const std::string fromPath =
+            fromDirectory.empty() ? std::string() : fromDirectory + relative.substr(relativeDir.size());
+        Queue(directory, directory.strDirectory + relative, kActionAdded, false, fromPath, fromCatalogue);
       }
     }
   }
