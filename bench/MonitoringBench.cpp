@@ -235,6 +235,20 @@ MonitoringBench::StartFigures MonitoringBench::MeasureStart() {
   return figures;
 }
 
+// The folders of the PDF run, each with its archive directory made.
+std::string MonitoringBench::PdfFolderList(int count) const {
+  std::string folders;
+  for (int i = 0; i < count; ++i) {
+    const std::string archive = m_strProgramDirectory + "pdfs/p" + std::to_string(i) + "/";
+    fs::create_directories(archive);
+    // One <Folder> element is written around them all: each folder closes the one before.
+    if (i > 0) folders += "<Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>\n  <Folder>";
+    folders += "<Reference>P" + std::to_string(i) + "</Reference><Name>Pdf " + std::to_string(i) +
+               "</Name><ArchivePath>" + archive + "</ArchivePath>";
+  }
+  return folders;
+}
+
 // Every PDF folder is watched; false (ErrorText) when not in time.
 bool MonitoringBench::WaitForWatchedFolders(PdfFigures& figures) const {
   const double started = NowSeconds();
@@ -253,17 +267,8 @@ bool MonitoringBench::WaitForWatchedFolders(PdfFigures& figures) const {
 MonitoringBench::PdfFigures MonitoringBench::MeasureConcurrentPdfs() {
   PdfFigures figures;
   figures.Folders = m_Options.PdfFolders;
-  std::string folders;
-  for (int i = 0; i < figures.Folders; ++i) {
-    const std::string archive = m_strProgramDirectory + "pdfs/p" + std::to_string(i) + "/";
-    fs::create_directories(archive);
-    // One <Folder> element is written around them all: each folder closes the one before.
-    if (i > 0) folders += "<Catalogue><UseMIS>TRUE</UseMIS></Catalogue></Folder>\n  <Folder>";
-    folders += "<Reference>P" + std::to_string(i) + "</Reference><Name>Pdf " + std::to_string(i) +
-               "</Name><ArchivePath>" + archive + "</ArchivePath>";
-  }
-  if (!WriteServiceProgramDirectory(m_strProgramDirectory, m_strProgramDirectory + "catalogues", "", folders,
-                                    figures.ErrorText)) {
+  if (!WriteServiceProgramDirectory(m_strProgramDirectory, m_strProgramDirectory + "catalogues", "",
+                                    PdfFolderList(figures.Folders), figures.ErrorText)) {
     return figures;
   }
   // Every folder is watched before the PDFs arrive: the pause between folders is left out.

@@ -93,6 +93,7 @@ class MonitoringBench {
   bool MeasureBurst(const std::string& archive, ChangeFigures& figures) const;
   void MeasureIdle(int pid, ChangeFigures& figures) const;
   bool WaitForWatchedFolders(PdfFigures& figures) const;
+  std::string PdfFolderList(int count) const;
   int CountPassLines() const;
   std::string Catalogue() const { return m_strProgramDirectory + "catalogues/BENCH"; }
 

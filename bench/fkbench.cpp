@@ -226,10 +226,8 @@ void ReportPartialPass(const char* figure, const bench::CatalogueBench::Unchange
          ("<= " + Format("%.1f%%", target * 100)).c_str(), share <= target && pass.Indexed == expected);
 }
 
-void MeasureCatalogue(const Settings& settings, const std::string& work) {
-  const std::string archive = work + "/xml-archive";
-  if (!Generate(archive, settings.XmlCount, 0, settings)) return;
-  bench::CatalogueBench catalogueBench(work + "/engine");
+// The fresh walk against its ceiling and against the one-core pipeline it cannot beat.
+bench::CatalogueBench::FreshFigures MeasureFreshWalk(bench::CatalogueBench& catalogueBench, const std::string& archive) {
   const bench::CatalogueBench::CeilingFigures ceiling = catalogueBench.BareInsert(archive);
   const bench::CatalogueBench::FreshFigures fresh = catalogueBench.FreshWalk(archive, "XML");
   const double rate = fresh.Indexed / std::max(fresh.Seconds, 1e-9);
@@ -263,6 +261,12 @@ void MeasureCatalogue(const Settings& settings, const std::string& work) {
   Info("  the same by processor time", Format("%.0f%%", pipelineCpu / std::max(fresh.CpuSeconds, 1e-9) * 100) +
                                           " (" + Format("%.2f s", pipelineCpu) + " against " +
                                           Format("%.2f s)", fresh.CpuSeconds));
+  return fresh;
+}
+
+// The unchanged pass, its parts and its listing floor.
+void MeasureUnchangedPass(bench::CatalogueBench& catalogueBench, const std::string& archive,
+                          const bench::CatalogueBench::FreshFigures& fresh) {
   // On a shared machine another process can only slow a run down: the floor and the unchanged
   // pass are taken in turn, kUnchangedRounds times each, and the quickest of each compared.
   bench::ListingFloorFigures floor;
@@ -293,6 +297,14 @@ void MeasureCatalogue(const Settings& settings, const std::string& work) {
              std::to_string(floor.Directories) + " listings, " + std::to_string(floor.Files) + " times; best of " +
              std::to_string(kUnchangedRounds) + ")",
          "<= 1.5x", overFloor <= 1.5);
+}
+
+void MeasureCatalogue(const Settings& settings, const std::string& work) {
+  const std::string archive = work + "/xml-archive";
+  if (!Generate(archive, settings.XmlCount, 0, settings)) return;
+  bench::CatalogueBench catalogueBench(work + "/engine");
+  const bench::CatalogueBench::FreshFigures fresh = MeasureFreshWalk(catalogueBench, archive);
+  MeasureUnchangedPass(catalogueBench, archive, fresh);
   const int changed = bench::CatalogueBench::ChangeDocuments(archive, kChangedDocuments);
   ReportPartialPass(("pass after " + std::to_string(changed) + " changed").c_str(),
                     catalogueBench.UnchangedPass(archive, "XML"), changed, fresh.Indexed, fresh.Seconds);
@@ -387,6 +399,41 @@ void MeasureChangedFolders(const Settings& settings, const std::string& work) {
   std::fflush(stdout);
 }
 
+// Large PDFs arriving in several watched folders at once.
+void MeasureConcurrentPdfs(const Settings& settings, const std::string& work) {
+  if (settings.Monitoring.PdfFolders <= 0) return;
+  bench::MonitoringBench pdfBench(settings.ServiceBinary, work + "/concurrent-pdfs", settings.Monitoring);
+  const bench::MonitoringBench::PdfFigures pdfs = pdfBench.MeasureConcurrentPdfs();
+  Report(("PDFs of " + std::to_string(settings.Monitoring.PdfPages) + " pages arriving in " +
+          std::to_string(pdfs.Folders) + " folders at once, with their text")
+             .c_str(),
+         std::to_string(pdfs.WithText) + " of " + std::to_string(pdfs.Folders), "all", pdfs.Completed);
+  if (pdfs.Completed) Info("  all searchable (s)", Format("%.2f", pdfs.Seconds));
+  if (!pdfs.Completed) std::printf("  concurrent PDFs: %s\n", pdfs.ErrorText.c_str());
+  std::fflush(stdout);
+}
+
+// The start of a service watching many directories.
+void MeasureWatchingStart(const Settings& settings, const std::string& work) {
+  if (settings.Monitoring.WatchedDirectories <= 0) return;
+  bench::MonitoringBench startBench(settings.ServiceBinary, work + "/watching", settings.Monitoring);
+  const bench::MonitoringBench::StartFigures start = startBench.MeasureStart();
+  const std::string label = "watching " + std::to_string(start.Directories) + " directories: ";
+  if (start.FirstStartSeconds > 0) {
+    Info((label + "first start (s)").c_str(), Format("%.2f", start.FirstStartSeconds) + " (catalogue made afresh)");
+    Info("  stop, every directory watched (s)", Format("%.2f", start.StopSeconds));
+  }
+  if (start.StartSeconds > 0) Info((label + "next start (s)").c_str(), Format("%.2f", start.StartSeconds));
+  if (start.Completed) {
+    Info("  a change in the last directory, searchable (s)", Format("%.3f", start.ChangeSeconds));
+    Info("  memory after start-up, VmHWM / VmRSS (MB)",
+         Format("%.1f", start.PeakMegabytes) + " / " + Format("%.1f", start.ResidentMegabytes));
+  } else {
+    std::printf("  watching many directories: %s\n", start.ErrorText.c_str());
+  }
+  std::fflush(stdout);
+}
+
 void MeasureMonitoring(const Settings& settings, const std::string& work) {
   const int settle = settings.Monitoring.SettleMilliseconds;
   std::printf("service watching its folder (XML settling delay %d ms, subtracted; other settings the defaults)\n",
@@ -413,35 +460,9 @@ void MeasureMonitoring(const Settings& settings, const std::string& work) {
     std::printf("  watching service: %s\n", changes.ErrorText.c_str());
   }
   std::fflush(stdout);
-  if (settings.Monitoring.PdfFolders > 0) {
-    bench::MonitoringBench pdfBench(settings.ServiceBinary, work + "/concurrent-pdfs", settings.Monitoring);
-    const bench::MonitoringBench::PdfFigures pdfs = pdfBench.MeasureConcurrentPdfs();
-    Report(("PDFs of " + std::to_string(settings.Monitoring.PdfPages) + " pages arriving in " +
-            std::to_string(pdfs.Folders) + " folders at once, with their text")
-               .c_str(),
-           std::to_string(pdfs.WithText) + " of " + std::to_string(pdfs.Folders), "all", pdfs.Completed);
-    if (pdfs.Completed) Info("  all searchable (s)", Format("%.2f", pdfs.Seconds));
-    if (!pdfs.Completed) std::printf("  concurrent PDFs: %s\n", pdfs.ErrorText.c_str());
-    std::fflush(stdout);
-  }
+  MeasureConcurrentPdfs(settings, work);
   MeasureChangedFolders(settings, work);
-  if (settings.Monitoring.WatchedDirectories <= 0) return;
-  bench::MonitoringBench startBench(settings.ServiceBinary, work + "/watching", settings.Monitoring);
-  const bench::MonitoringBench::StartFigures start = startBench.MeasureStart();
-  const std::string label = "watching " + std::to_string(start.Directories) + " directories: ";
-  if (start.FirstStartSeconds > 0) {
-    Info((label + "first start (s)").c_str(), Format("%.2f", start.FirstStartSeconds) + " (catalogue made afresh)");
-    Info("  stop, every directory watched (s)", Format("%.2f", start.StopSeconds));
-  }
-  if (start.StartSeconds > 0) Info((label + "next start (s)").c_str(), Format("%.2f", start.StartSeconds));
-  if (start.Completed) {
-    Info("  a change in the last directory, searchable (s)", Format("%.3f", start.ChangeSeconds));
-    Info("  memory after start-up, VmHWM / VmRSS (MB)",
-         Format("%.1f", start.PeakMegabytes) + " / " + Format("%.1f", start.ResidentMegabytes));
-  } else {
-    std::printf("  watching many directories: %s\n", start.ErrorText.c_str());
-  }
-  std::fflush(stdout);
+  MeasureWatchingStart(settings, work);
 }
 
 // Every figure but the monitoring ones first, as before; then those.
