@@ -14,6 +14,8 @@ const char* const kListFrom = "SELECT path, modified FROM documents WHERE path >
 const char* const kListRange = "SELECT path, modified FROM documents WHERE path >= ?1 AND path < ?2 ORDER BY path";
 const char* const kIdsFrom = "SELECT id FROM documents WHERE path >= ?1 ORDER BY path";
 const char* const kIdsRange = "SELECT id FROM documents WHERE path >= ?1 AND path < ?2 ORDER BY path";
+const char* const kEntriesFrom = "SELECT id, path FROM documents WHERE path >= ?1 ORDER BY path";
+const char* const kEntriesRange = "SELECT id, path FROM documents WHERE path >= ?1 AND path < ?2 ORDER BY path";
 const char* const kPathsFrom = "SELECT id, path FROM documents WHERE path >= ?3 ORDER BY path LIMIT ?4";
 const char* const kPathsRange =
     "SELECT id, path FROM documents WHERE path >= ?3 AND path < ?2 ORDER BY path LIMIT ?4";
@@ -247,6 +249,13 @@ bool LDocuments::IdsUnder(const std::string& prefix, std::vector<std::int64_t>& 
   LDatabase::Query query(m_Db, RangeSql(prefix, kIdsFrom, kIdsRange));
   BindRange(query, prefix);
   while (query.Next()) ids.push_back(query.Int64(0));
+  return !query.Failed();
+}
+
+bool LDocuments::EntriesUnder(const std::string& prefix, const IdRow& row) {
+  LDatabase::Query query(m_Db, RangeSql(prefix, kEntriesFrom, kEntriesRange));
+  BindRange(query, prefix);
+  while (query.Next()) row(query.Int64(0), query.TextView(1));
   return !query.Failed();
 }
 

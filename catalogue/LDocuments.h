@@ -59,8 +59,10 @@ class LDocuments {
   // As ListUnder, handing the bytes without a copy; they are valid during the call only.
   bool ScanUnder(const std::string& prefix, const RowView& row);
   bool IdsUnder(const std::string& prefix, std::vector<std::int64_t>& ids);
-  // At most limit entries under prefix whose path is from `from` on, in path order.
   using IdRow = std::function<void(std::int64_t id, std::string_view path)>;  // path: valid during the call
+  // Every entry under prefix with its id, in path order, in one pass over the path index.
+  bool EntriesUnder(const std::string& prefix, const IdRow& row);
+  // At most limit entries under prefix whose path is from `from` on, in path order.
   bool PathsFrom(const std::string& prefix, const std::string& from, int limit, const IdRow& row);
   // Full-text search with an FTS5 MATCH expression, best first (bm25), at most limit hits.
   bool Search(const std::string& match, int limit, const Hit& hit);

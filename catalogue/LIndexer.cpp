@@ -5,6 +5,7 @@
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,10 +38,18 @@ struct LDeleter {
 struct LCleaner {
   std::string Catalogue;
   std::string Directory;
-  std::vector<std::int64_t> Ids;      // the pass's entries, in path order
-  std::vector<std::int64_t> Pending;  // entries to drop at the next flush
-  std::vector<std::int64_t> Gone;     // those of them whose file is gone
-  bool SkipPurge = false;             // the directory was missing or empty
+  std::vector<std::int64_t> Ids;  // the pass's entries, in path order
+  // The paths read with the first entries, packed end to end (entry i's ends at PathEnds[i]);
+  // the later entries' paths are read in batches as the pass comes to them.
+  std::string Paths;
+  std::vector<std::uint32_t> PathEnds;
+  struct Removal {
+    std::int64_t Id;
+    std::string Path;  // the path it was judged by
+    bool Gone;         // its file is gone (not a duplicate)
+  };
+  std::vector<Removal> Pending;  // entries to drop at the next flush
+  bool SkipPurge = false;        // the directory was missing or empty
   int LastIndex = -1;                 // the entry GetCleanerFileName read last
   std::string LastPath;
   // The entries read ahead, in path order, and the next one to look at.
@@ -123,6 +132,19 @@ std::string KeptText(const std::string& text, size_t cap, bool& cut) {
 // lock a thousand times as often, and the whole list would not fit a large catalogue.
 constexpr int kCleanerBatch = 1000;
 
+// Every entry's id, and the paths of the first ones while they fit in bytes, in one pass over
+// the path index (the statement ends before any removal of the pass).
+bool ReadCleanerEntries(LDatabase& db, LCleaner& cleaner, size_t bytes) {
+  bytes = std::min<size_t>(bytes, UINT32_MAX);
+  return LDocuments(db).EntriesUnder(cleaner.Directory, [&](std::int64_t id, std::string_view path) {
+    cleaner.Ids.push_back(id);
+    if (cleaner.PathEnds.size() + 1 == cleaner.Ids.size() && cleaner.Paths.size() + path.size() <= bytes) {
+      cleaner.Paths.append(path);
+      cleaner.PathEnds.push_back(static_cast<std::uint32_t>(cleaner.Paths.size()));
+    }
+  });
+}
+
 // The entry's path and those of the next entries in path order, in one read transaction.
 // Nullopt when the entry is gone (or on failure: the database's error tells).
 std::optional<std::string> ReadCleanerBatch(LDatabase& db, LCleaner& cleaner, std::int64_t id) {
@@ -140,6 +162,19 @@ std::optional<std::string> ReadCleanerBatch(LDatabase& db, LCleaner& cleaner, st
   if (began) db.Exec("COMMIT");
   if (!error.Message.empty()) db.SetError(error.SqliteCode, error.Message);
   return path;
+}
+
+// The removals whose entry still has the path it was judged by. Since its path was read, an
+// entry may have been moved (same id, new path) or removed and its id given to a new document:
+// dropping it then would lose a present file's entry. It is judged again at the next pass.
+void StillAsJudged(LDatabase& db, const std::vector<LCleaner::Removal>& pending, std::vector<std::int64_t>& drop,
+                   std::vector<std::int64_t>& gone) {
+  for (const LCleaner::Removal& removal : pending) {
+    const std::optional<std::string> path = LDocuments(db).PathById(removal.Id);
+    if (!path || *path != removal.Path) continue;
+    drop.push_back(removal.Id);
+    if (removal.Gone) gone.push_back(removal.Id);
+  }
 }
 
 // The entry's path when it was read ahead. Asked in path order, it is the next one read, or
@@ -351,7 +386,7 @@ void LIndexer::Delete(LDeleter* deleter, const std::string& path) {
 void LIndexer::ReleaseDeleter(LDeleter* deleter) { CommitAndDelete(deleter, m_pImpl->Error); }
 
 LCleaner* LIndexer::InitCleaner(const std::string& directory, const std::string& catalogue,
-                                const platform::CDirectoryNames* listed) {
+                                const platform::CDirectoryNames* listed, size_t readAheadBytes) {
   return Guarded(m_pImpl->Error, "unexpected failure starting a cleaner pass", std::string(),
                  static_cast<LCleaner*>(nullptr), [&] {
                    ReleaseCleaner();
@@ -363,7 +398,7 @@ LCleaner* LIndexer::InitCleaner(const std::string& directory, const std::string&
                    cleaner->SkipPurge = DirectoryMissingOrEmpty(directory);
                    m_pImpl->SkippedPurge = cleaner->SkipPurge;
                    LConnectionRegistry::With(
-                       catalogue, [&](LDatabase& db) { return LDocuments(db).IdsUnder(directory, cleaner->Ids); },
+                       catalogue, [&](LDatabase& db) { return ReadCleanerEntries(db, *cleaner, readAheadBytes); },
                        m_pImpl->Error);
                    m_pImpl->Cleaner = std::move(cleaner);
                    return m_pImpl->Cleaner.get();
@@ -381,8 +416,12 @@ std::optional<std::string> LIndexer::GetCleanerFileName(int index) {
                    LCleaner* cleaner = m_pImpl->Cleaner.get();
                    std::optional<std::string> path;
                    if (!cleaner || index < 0 || index >= static_cast<int>(cleaner->Ids.size())) return path;
-                   const std::int64_t id = cleaner->Ids[static_cast<size_t>(index)];
-                   if (const std::string* ahead = FindReadAhead(*cleaner, id)) {
+                   const size_t at = static_cast<size_t>(index);
+                   const std::int64_t id = cleaner->Ids[at];
+                   if (at < cleaner->PathEnds.size()) {
+                     const size_t begin = at == 0 ? 0 : cleaner->PathEnds[at - 1];
+                     path.emplace(cleaner->Paths, begin, cleaner->PathEnds[at] - begin);
+                   } else if (const std::string* ahead = FindReadAhead(*cleaner, id)) {
                      path = *ahead;
                    } else {
                      LConnectionRegistry::With(
@@ -408,10 +447,9 @@ void LIndexer::Clean(int index, int duplicate) {
     // Only a file known not to exist counts as gone; an unreadable one is kept.
     const std::int64_t id = cleaner->Ids[static_cast<size_t>(index)];
     if (duplicate == 1) {
-      cleaner->Pending.push_back(id);
+      cleaner->Pending.push_back({id, cleaner->LastPath, false});
     } else if (cleaner->Presence.IsGone(cleaner->LastPath)) {
-      cleaner->Pending.push_back(id);
-      cleaner->Gone.push_back(id);
+      cleaner->Pending.push_back({id, cleaner->LastPath, true});
     }
     return true;
   });
@@ -425,23 +463,24 @@ void LIndexer::FlushDeleter(LCleaner* cleaner) {
       cleaner->SkipPurge = true;
       m_pImpl->SkippedPurge = true;
       cleaner->Pending.clear();
-      cleaner->Gone.clear();
       return false;
     }
     LConnectionRegistry::With(
         cleaner->Catalogue,
         [&](LDatabase& db) {
           if (!LConnectionRegistry::Begin(db)) return false;
+          std::vector<std::int64_t> drop;
+          std::vector<std::int64_t> gone;
+          StillAsJudged(db, cleaner->Pending, drop, gone);
           // A file gone from here may have been moved into another folder, whose pass takes its text.
-          if (!LDepartedDocuments(db).KeepIds(cleaner->Gone, std::time(nullptr))) return false;
-          for (std::int64_t id : cleaner->Pending) {
+          if (!LDepartedDocuments(db).KeepIds(gone, std::time(nullptr))) return false;
+          for (std::int64_t id : drop) {
             if (!LDocuments(db).DeleteById(id)) return false;
           }
           return LConnectionRegistry::Commit(db);
         },
         m_pImpl->Error);
     cleaner->Pending.clear();
-    cleaner->Gone.clear();
     return true;
   });
 }

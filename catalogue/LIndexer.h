@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -69,9 +70,13 @@ class LIndexer {
   void ReleaseDeleter(LDeleter* deleter);  // commits
 
   // A pass over the catalogue's entries under a directory (path prefix). listed: the names a walk
-  // of the same pass listed (null: none), which must outlive the pass.
+  // of the same pass listed (null: none), which must outlive the pass. The entries' ids and paths
+  // are read in one go, the paths up to readAheadBytes (the rest in batches as the pass goes on):
+  // 12 bytes an entry and its path's length.
+  static constexpr size_t kCleanerReadAheadBytes = size_t{32} << 20;
   LCleaner* InitCleaner(const std::string& directory, const std::string& catalogue,
-                        const platform::CDirectoryNames* listed = nullptr);
+                        const platform::CDirectoryNames* listed = nullptr,
+                        size_t readAheadBytes = kCleanerReadAheadBytes);
   int GetCleanCount();
   // The entry's path; nullopt past the end or when the pass has none.
   std::optional<std::string> GetCleanerFileName(int index);

@@ -70,8 +70,8 @@ TEST_F(LIndexerCleanerTest, DropsEntriesOfVanishedFilesButNeverPurgesADirectoryM
   EXPECT_EQ(m_Scratch.Count(), 800);
 }
 
-// Paths are read ahead in batches: each answer must still be the entry as at the pass's start,
-// or gone.
+// Paths are read with the ids up to a bound, the rest in batches: each answer must still be the
+// entry as at the pass's start, or gone.
 TEST_F(LIndexerCleanerTest, BatchReadsGiveEveryEntryUnderTheDirectoryInPathOrderWhateverChangesMidPass) {
   const std::string& catalogue = m_Scratch.Catalogue();
   const auto write = [&](const std::vector<std::string>& paths) {
@@ -87,7 +87,7 @@ TEST_F(LIndexerCleanerTest, BatchReadsGiveEveryEntryUnderTheDirectoryInPathOrder
   std::sort(under.begin(), under.end());
 
   LIndexer indexer;
-  indexer.InitCleaner("/archive/", catalogue);
+  indexer.InitCleaner("/archive/", catalogue, nullptr, 16 << 10);  // some 700 paths read with the ids
   ASSERT_EQ(indexer.GetCleanCount(), 2500);
   LIndexer other;  // gone before its batch is read
   LDeleter* deleter = other.GetDeleter(catalogue);
@@ -105,6 +105,33 @@ TEST_F(LIndexerCleanerTest, BatchReadsGiveEveryEntryUnderTheDirectoryInPathOrder
   }
   EXPECT_TRUE(indexer.LastError().Message.empty()) << indexer.LastError().Message;
   indexer.ReleaseCleaner();
+}
+
+// Between reading an entry's path and dropping it, the entry may move (the watch renames it) or
+// go and leave its id to a new document: neither present file may lose its entry.
+TEST_F(LIndexerCleanerTest, AnEntryMovedOrWhoseIdWasTakenAgainMidPassIsKept) {
+  const auto paths = IndexInvoices(3);  // inv0, inv1, inv2 in path order, inv2 the newest id
+  const std::string moved = m_Scratch.Docs() + "moved.xml";
+  const std::string newer = m_Scratch.WriteInvoice("newer.xml", "S");
+  LIndexer indexer;
+  LCleaner* cleaner = indexer.InitCleaner(m_Scratch.Docs(), m_Scratch.Catalogue());
+  ASSERT_EQ(indexer.GetCleanCount(), 3);
+  LIndexer other;
+  LWriter* writer = other.GetWriter(m_Scratch.Catalogue());
+  fs::rename(paths[0], moved);
+  ASSERT_EQ(other.Move(writer, paths[0], moved, false), 1);
+  fs::remove(paths[2]);
+  ASSERT_EQ(other.Remove(writer, paths[2], false), 1);
+  ASSERT_EQ(other.IndexFromContent(writer, newer, "word"), 1);  // takes inv2's id
+  ASSERT_TRUE(other.ReleaseWriter(writer));
+  for (int i = 0; i < 3; ++i) indexer.Clean(i, 0);
+  indexer.FlushDeleter(cleaner);
+  indexer.ReleaseCleaner();
+  int found = 0;
+  EXPECT_EQ(LSearcher().FileExists(moved, m_Scratch.Catalogue(), found), 1);
+  EXPECT_EQ(LSearcher().FileExists(newer, m_Scratch.Catalogue(), found), 1);
+  EXPECT_EQ(LSearcher().FileExists(paths[1], m_Scratch.Catalogue(), found), 1);
+  EXPECT_EQ(m_Scratch.Count(), 3);
 }
 
 int ReadCommitted(const std::string& file) {
