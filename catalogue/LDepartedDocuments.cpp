@@ -2,6 +2,7 @@
 
 #include "catalogue/LDatabase.h"
 #include "catalogue/LDocuments.h"
+#include "catalogue/LFileIdentities.h"
 
 namespace {
 
@@ -70,10 +71,7 @@ bool LDepartedDocuments::FindIn(const char* sql, const LFileIdentity& identity, 
                                 std::vector<Found>& found) {
   LDatabase::Query query(m_Db, sql);
   if (!query.Ok()) return false;
-  query.Bind(1, static_cast<std::int64_t>(identity.Inode));
-  query.Bind(2, static_cast<std::int64_t>(identity.Device));
-  query.Bind(3, identity.Size);
-  query.Bind(4, modified);
+  LFileIdentities::BindLookUp(query, identity, modified);
   while (query.Next()) {
     LFileIdentity kept = identity;
     kept.ChangedNs = query.Int64(2);

@@ -75,10 +75,7 @@ bool LDocumentMoves::MoveUnder(const std::string& fromPrefix, const std::string&
 bool LDocumentMoves::FindByIdentity(const LFileIdentity& identity, const std::string& modified,
                                     std::vector<Entry>& entries) {
   LDatabase::Query query(m_Db, kByIdentity);
-  query.Bind(1, static_cast<std::int64_t>(identity.Inode));
-  query.Bind(2, static_cast<std::int64_t>(identity.Device));
-  query.Bind(3, identity.Size);
-  query.Bind(4, modified);
+  LFileIdentities::BindLookUp(query, identity, modified);
   while (query.Next()) {
     LFileIdentity found = identity;
     found.ChangedNs = query.Int64(1);

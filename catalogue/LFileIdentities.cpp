@@ -44,3 +44,10 @@ bool LFileIdentities::TableExists(LDatabase& db, bool& failed) {
   failed = query.Failed();
   return exists;
 }
+
+void LFileIdentities::BindLookUp(LDatabase::Query& query, const LFileIdentity& identity, const std::string& modified) {
+  query.Bind(1, static_cast<std::int64_t>(identity.Inode));
+  query.Bind(2, static_cast<std::int64_t>(identity.Device));
+  query.Bind(3, identity.Size);
+  query.Bind(4, modified);
+}
