@@ -14,7 +14,6 @@ namespace {
 
 int ParseFlag(const std::string& text) { return strcasecmp(text.c_str(), "TRUE") == 0 ? 1 : 0; }
 
-const char kOptionsKey[] = "Software\\Larkvale Application\\FKIndexingService\\Options";
 constexpr size_t kMaxOptionsValue = 255;
 const std::vector<std::string> kSettingNames = {"PathFoldersList",   "PathCatalogues", "PathLogs",
                                                 "Priority",          "DisableMonitoring", "IsDebugAction",
